@@ -1,0 +1,35 @@
+#include "platform/foundation/Error.h"
+
+NSError NSError::withDescription(std::string domain, long long code, std::string text) {
+    Dictionary info;
+    info.set(NSLocalizedDescriptionKey, Value(std::move(text)));
+    return NSError(std::move(domain), code, std::move(info));
+}
+
+std::string NSError::localizedDescription() const {
+    if (const Value* v = userInfo.find(NSLocalizedDescriptionKey))
+        if (auto s = v->asString()) return *s;
+    return "The operation couldn\u2019t be completed. (" + domain + " error " +
+           std::to_string(code) + ".)";
+}
+
+std::string NSError::description() const {
+    std::string out = "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" +
+                      localizedDescription() + "\"";
+    // The platform leaves the UserInfo part out when there is none.
+    if (!userInfo.empty()) {
+        out += " UserInfo={";
+        bool first = true;
+        for (const auto& [key, value] : userInfo) {
+            if (!first) out += ", ";
+            first = false;
+            out += key + "=";
+            if (auto s = value.asString())
+                out += *s;
+            else
+                out += value.description();
+        }
+        out += "}";
+    }
+    return out;
+}
