@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
-  zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libxkbcommon-dev xkb-data libicu-dev
+  zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libxkbcommon-dev xkb-data libx11-data libicu-dev
 )
 
 missing=()

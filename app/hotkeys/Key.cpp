@@ -1,6 +1,7 @@
 #include "app/hotkeys/Key.h"
 
 #include <array>
+#include <cctype>
 
 namespace {
 
@@ -121,6 +122,10 @@ constexpr std::array<KeyInfo, kKeyCount> kKeys{{
     {"section", 10},
 }};
 
+bool isLetterKeyName(std::string_view name) {
+    return name.size() == 1 && name[0] >= 'a' && name[0] <= 'z';
+}
+
 }  // namespace
 
 std::string_view rawValue(Key key) {
@@ -147,4 +152,164 @@ std::optional<Key> keyFromQWERTYKeyCode(std::int64_t keyCode) {
     for (int i = 0; i < kKeyCount; ++i)
         if (kKeys[i].code == keyCode) return keyAt(i);
     return std::nullopt;
+}
+
+namespace {
+
+struct SymbolInfo {
+    std::uint16_t code;
+    std::string_view label;
+};
+
+constexpr std::array<SymbolInfo, kSymbolKeyCodeCount> kSymbols{{
+    {36, "\u21A9"},  {48, "\u21E5"},  {49, "Space"},    {51, "\u232B"},  {53, "\u238B"},
+    {64, "F17"},     {79, "F18"},     {80, "F19"},      {90, "F20"},     {96, "F5"},
+    {97, "F6"},      {98, "F7"},      {99, "F3"},       {100, "F8"},     {101, "F9"},
+    {103, "F11"},    {105, "F13"},    {106, "F16"},     {107, "F14"},    {109, "F10"},
+    {111, "F12"},    {113, "F15"},    {114, "?\u20DD"}, {115, "\u2196"}, {116, "\u21DE"},
+    {117, "\u2326"}, {118, "F4"},     {119, "\u2198"},  {120, "F2"},     {121, "\u21DF"},
+    {122, "F1"},     {123, "\u2190"}, {124, "\u2192"},  {125, "\u2193"}, {126, "\u2191"},
+    {102, "英数"},   {104, "かな"},   {71, "\u2327"},   {76, "\u2305"},
+}};
+
+std::string lowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x80)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The lowercased label of the symbol key with the same name as the key.
+std::string lowercasedLabelOf(Key key) {
+    for (int i = 0; i < kSymbolKeyCodeCount; ++i) {
+        auto symbol = static_cast<SymbolKeyCode>(i);
+        if (qwertyKeyCode(key) == kSymbols[i].code) return lowercased(label(symbol));
+    }
+    return {};
+}
+
+bool isNot(std::optional<std::int64_t> keyCode, std::int64_t code) {
+    return !keyCode || *keyCode != code;
+}
+bool is(std::optional<std::int64_t> keyCode, std::int64_t code) {
+    return keyCode && *keyCode == code;
+}
+
+constexpr std::string_view kDigitNames[] = {"zero", "one", "two",   "three", "four",
+                                            "five", "six", "seven", "eight", "nine"};
+constexpr std::int64_t kKeypadDigitCodes[] = {82, 83, 84, 85, 86, 87, 88, 89, 91, 92};
+
+std::optional<int> digitOf(Key key) {
+    for (int d = 0; d < 10; ++d)
+        if (rawValue(key) == kDigitNames[d]) return d;
+    return std::nullopt;
+}
+
+std::optional<int> keypadDigitOf(Key key) {
+    for (int d = 0; d < 10; ++d)
+        if (qwertyKeyCode(key) == kKeypadDigitCodes[d] && rawValue(key).starts_with("keypad"))
+            return d;
+    return std::nullopt;
+}
+
+bool accepts(Key key, const std::string& s, std::optional<std::int64_t> k) {
+    const std::string name = lowercased(rawValue(key));
+    if (isLetterKeyName(rawValue(key))) return s == name;
+    if (auto d = digitOf(key)) {
+        return (s == std::string(1, static_cast<char>('0' + *d)) || s == name) &&
+               isNot(k, kKeypadDigitCodes[*d]);
+    }
+    if (auto d = keypadDigitOf(key)) {
+        const std::string digit(1, static_cast<char>('0' + *d));
+        return s == "keypad" + digit || s == "keypad" + std::string(kDigitNames[*d]) ||
+               (s == digit && is(k, kKeypadDigitCodes[*d]));
+    }
+    switch (key) {
+        case Key::equal:
+            return (s == "equal" || s == "=") && isNot(k, 81);
+        case Key::minus:
+            return (s == "minus" || s == "-") && isNot(k, 78);
+        case Key::rightBracket:
+            return s == name || s == "]";
+        case Key::leftBracket:
+            return s == name || s == "[";
+        case Key::quote:
+            return s == name || s == "'";
+        case Key::semicolon:
+            return s == name || s == ";";
+        case Key::backslash:
+            return s == name || s == "\\";
+        case Key::grave:
+            return s == name || s == "`";
+        case Key::comma:
+            return s == "comma" || (s == "," && isNot(k, 95));
+        case Key::slash:
+            return (s == "slash" || s == "/") && isNot(k, 75);
+        case Key::period:
+            return s == "period" || (s == "." && isNot(k, 65));
+        case Key::keypadDecimal:
+            return s == "keypaddecimal" || (s == "." && is(k, 65));
+        case Key::keypadMultiply:
+            return s == "keypadmultiply" || s == "*";
+        case Key::keypadPlus:
+            return s == "keypadplus" || s == "+";
+        case Key::keypadDivide:
+            return s == "keypaddivide" || (s == "/" && is(k, 75));
+        case Key::keypadMinus:
+            return s == "keypadminus" || (s == "-" && is(k, 78));
+        case Key::keypadEquals:
+            return s == "keypadequals" || (s == "=" && is(k, 81));
+        case Key::return_:
+            return s == "return" || s == "\r" || s == "\n" || s == lowercasedLabelOf(key);
+        case Key::yen:
+            return s == "¥";
+        case Key::underscore:
+            return s == "_";
+        case Key::keypadComma:
+            return s == "," && is(k, 95);
+        case Key::eisu:
+        case Key::kana:
+            return s == lowercasedLabelOf(key);
+        case Key::atSign:
+            return s == "@";
+        case Key::caret:
+            return s == "^";
+        case Key::colon:
+            return s == ":";
+        case Key::section:
+            return s == "§";
+        default:
+            // Named keys with fixed labels, the function keys among them.
+            return s == name || s == lowercasedLabelOf(key);
+    }
+}
+
+}  // namespace
+
+std::optional<Key> keyFromCharacter(std::string_view character,
+                                    std::optional<std::int64_t> keyCode) {
+    const std::string s = lowercased(character);
+    if (s.empty()) return std::nullopt;
+    for (int i = 0; i < kKeyCount; ++i)
+        if (accepts(keyAt(i), s, keyCode)) return keyAt(i);
+    return std::nullopt;
+}
+
+std::optional<Key> menuKey(std::string_view userKeyEquivalent, std::string_view keyEquivalent) {
+    return keyFromCharacter(userKeyEquivalent.empty() ? keyEquivalent : userKeyEquivalent);
+}
+
+std::optional<SymbolKeyCode> symbolKeyCodeFromKeyCode(std::int64_t keyCode) {
+    for (int i = 0; i < kSymbolKeyCodeCount; ++i)
+        if (kSymbols[i].code == keyCode) return static_cast<SymbolKeyCode>(i);
+    return std::nullopt;
+}
+
+std::uint16_t keyCode(SymbolKeyCode symbol) {
+    return kSymbols[static_cast<std::size_t>(symbol)].code;
+}
+
+std::string label(SymbolKeyCode symbol) {
+    return std::string(kSymbols[static_cast<std::size_t>(symbol)].label);
 }

@@ -7,22 +7,11 @@
 #include <vector>
 
 #include "app/hotkeys/Key.h"
+#include "platform/input/Carbon.h"
+#include "platform/input/NSEvent.h"
 
-using NSEventModifierFlags = std::uint64_t;
-
-inline constexpr NSEventModifierFlags NSEventModifierFlagCapsLock = 0x10000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagShift = 0x20000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagControl = 0x40000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagOption = 0x80000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagCommand = 0x100000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagNumericPad = 0x200000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagHelp = 0x400000;
-inline constexpr NSEventModifierFlags NSEventModifierFlagFunction = 0x800000;
-
-inline constexpr std::int64_t cmdKey = 0x100;
-inline constexpr std::int64_t shiftKey = 0x200;
-inline constexpr std::int64_t optionKey = 0x800;
-inline constexpr std::int64_t controlKey = 0x1000;
+// The bit that function-key shortcuts carry, with the Cocoa function flag's
+// value.
 inline constexpr std::int64_t kCarbonFunctionBit = 0x800000;
 
 NSEventModifierFlags cocoaModifierFlags(std::int64_t fromCarbon);

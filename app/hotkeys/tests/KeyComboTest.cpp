@@ -2,23 +2,47 @@
 
 #include <gtest/gtest.h>
 
-TEST(Key, QWERTYCodesAndRawNamesRoundTrip) {
-    for (int i = 0; i < kKeyCount; ++i) {
-        Key key = keyAt(i);
-        EXPECT_EQ(keyFromRawValue(rawValue(key)), key);
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/input/InputSources.h"
+#include "platform/input/NSEvent.h"
+
+namespace {
+
+// Writes whatever keys an archive of a key combination may hold, as older
+// versions and damaged files do.
+class RawCombo : public NSObject, public NSCoding {
+  public:
+    Dictionary fields;
+    std::string className() const override { return "KeyCombo"; }
+    bool supportsSecureCoding() const override { return true; }
+    void encodeWithCoder(NSCoder& coder) const override {
+        for (const auto& [name, value] : fields) {
+            if (value.isBool())
+                coder.encodeBool(*value.asBool(), name);
+            else if (value.isInteger())
+                coder.encodeInteger(*value.asInt(), name);
+            else
+                coder.encodeObject(value, name);
+        }
     }
-    EXPECT_EQ(keyFromQWERTYKeyCode(10), Key::section);
-    EXPECT_EQ(keyFromQWERTYKeyCode(24), Key::equal);
-    EXPECT_EQ(keyFromQWERTYKeyCode(33), Key::leftBracket);
-    EXPECT_EQ(keyFromQWERTYKeyCode(39), Key::quote);
-    EXPECT_FALSE(keyFromQWERTYKeyCode(52));
-    EXPECT_FALSE(keyFromQWERTYKeyCode(127));
-    EXPECT_FALSE(keyFromQWERTYKeyCode(-1));
-    EXPECT_EQ(qwertyKeyCode(Key::caret), 24);
-    EXPECT_EQ(rawValue(Key::return_), "return");
-    EXPECT_FALSE(keyFromRawValue("keypadenter"));
-    EXPECT_EQ(keyFromRawValue("keypadEnter"), Key::keypadEnter);
+};
+
+std::shared_ptr<KeyCombo> unarchive(const Dictionary& fields) {
+    auto raw = std::make_shared<RawCombo>();
+    raw->fields = fields;
+    auto data = NSKeyedArchiver::archivedDataWithRootObject(raw, true);
+    if (!data) return nullptr;
+    return NSKeyedUnarchiver::unarchivedObjectOfClass("KeyCombo", *data).as<KeyCombo>();
 }
+
+std::shared_ptr<KeyCombo> roundTripArchive(const std::shared_ptr<KeyCombo>& combo) {
+    NSError error;
+    auto data = NSKeyedArchiver::archivedDataWithRootObject(combo, true, &error);
+    if (!data) return nullptr;
+    return NSKeyedUnarchiver::unarchivedObjectOfClass("KeyCombo", *data, &error).as<KeyCombo>();
+}
+
+}  // namespace
 
 TEST(ModifierFlags, ConversionsBetweenEncodings) {
     EXPECT_EQ(cocoaModifierFlags(0x1B00), 0x1E0000u);
@@ -84,4 +108,122 @@ TEST(KeyCombo, EqualityAndCopy) {
     EXPECT_NE(copy, f);
     EXPECT_TRUE(copy->isEqual(*f));
     EXPECT_FALSE(f->isEqual(*a));
+}
+
+TEST(KeyCombo, BothArchiveFormsRoundTrip) {
+    const std::shared_ptr<KeyCombo> combos[] = {
+        KeyCombo::initWithQWERTYKeyCode(46, NSEventModifierFlagCommand | NSEventModifierFlagShift),
+        KeyCombo::initWithDoubledCocoaModifiers(NSEventModifierFlagOption),
+        KeyCombo::init(Key::f5, 0),
+        KeyCombo::init(Key::keypadEnter, NSEventModifierFlagControl),
+    };
+    for (const auto& combo : combos) {
+        ASSERT_NE(combo, nullptr);
+        auto archived = roundTripArchive(combo);
+        ASSERT_NE(archived, nullptr) << combo->description();
+        EXPECT_TRUE(archived->isEqual(*combo)) << combo->description();
+
+        nlohmann::json json = *combo;
+        auto decoded = json.get<std::shared_ptr<KeyCombo>>();
+        ASSERT_NE(decoded, nullptr);
+        EXPECT_TRUE(decoded->isEqual(*combo)) << json.dump();
+    }
+    EXPECT_EQ(nlohmann::json(*combos[0]),
+              nlohmann::json::parse(R"({"key":"m","modifiers":768,"doubledModifiers":false})"));
+    EXPECT_EQ(nlohmann::json(*combos[1]),
+              nlohmann::json::parse(R"({"key":"a","modifiers":2048,"doubledModifiers":true})"));
+}
+
+TEST(KeyCombo, KeyedArchivesOfEveryVintage) {
+    // Older archives name the key by its QWERTY code; "keyCode" wins.
+    auto legacy = unarchive({{"keyCode", 0}, {"QWERTYKeyCode", 46}, {"modifiers", 0x100}});
+    ASSERT_NE(legacy, nullptr);
+    EXPECT_EQ(legacy->key(), Key::a);
+    EXPECT_EQ(legacy->modifiers(), 0x100);
+    auto older = unarchive({{"QWERTYKeyCode", 46}, {"modifiers", 0x100}});
+    ASSERT_NE(older, nullptr);
+    EXPECT_EQ(older->key(), Key::m);
+    // A double tap needs no key at all.
+    auto doubled = unarchive({{"doubledModifiers", true}, {"modifiers", 0x1000}});
+    ASSERT_NE(doubled, nullptr);
+    EXPECT_EQ(doubled->key(), Key::a);
+    EXPECT_TRUE(doubled->doubledModifiers());
+    // Modifiers are taken as archived, even ones the initialisers refuse.
+    auto bare = unarchive({{"key", "q"}});
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(bare->modifiers(), 0);
+    auto copy = bare->copy();
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(copy->isEqual(*bare));
+
+    EXPECT_EQ(unarchive({{"key", "keypadenter"}, {"modifiers", 0x100}}), nullptr);
+    EXPECT_EQ(unarchive({{"key", 12}, {"modifiers", 0x100}}), nullptr);
+    EXPECT_EQ(unarchive({{"keyCode", 52}, {"modifiers", 0x100}}), nullptr);
+}
+
+TEST(KeyCombo, JSONDecodingErrors) {
+    using nlohmann::json;
+    auto decode = [](const char* text) { return KeyCombo::decode(json::parse(text)); };
+    EXPECT_EQ(decode(R"({"keyCode":0,"QWERTYKeyCode":46,"modifiers":256,"doubledModifiers":false})")
+                  ->key(),
+              Key::a);
+    EXPECT_EQ(decode(R"({"QWERTYKeyCode":46,"modifiers":256,"doubledModifiers":false})")->key(),
+              Key::m);
+    EXPECT_THROW(decode(R"({"QWERTYKeyCode":52,"modifiers":256,"doubledModifiers":false})"),
+                 KeyCombo::InitializeError);
+    EXPECT_THROW(decode(R"({"key":"m","modifiers":256})"), json::out_of_range);
+    EXPECT_THROW(decode(R"({"key":"m","doubledModifiers":false})"), json::out_of_range);
+    EXPECT_THROW(decode(R"({"key":"m","modifiers":true,"doubledModifiers":false})"),
+                 json::type_error);
+    EXPECT_THROW(decode(R"({"key":"m","modifiers":256,"doubledModifiers":0})"), json::type_error);
+    EXPECT_THROW(decode(R"({"key":"nope","modifiers":256,"doubledModifiers":false})"),
+                 json::exception);
+    EXPECT_THROW(decode(R"({"modifiers":256,"doubledModifiers":false})"), json::out_of_range);
+    EXPECT_EQ(KeyCombo::codingKeyFromString("QWERTYKeyCode"), KeyCombo::CodingKeys::QWERTYKeyCode);
+    EXPECT_FALSE(KeyCombo::codingKeyFromString("qwertyKeyCode"));
+}
+
+class KeyComboLayouts : public ::testing::Test {
+  protected:
+    void SetUp() override { sim::InputSources::reset(); }
+    void TearDown() override { sim::InputSources::reset(); }
+};
+
+TEST_F(KeyComboLayouts, KeyNamesFollowTheSelectedLayout) {
+    auto z = KeyCombo::init(Key::z, NSEventModifierFlagCommand | NSEventModifierFlagShift);
+    EXPECT_EQ(z->currentKeyCode(), 6);
+    EXPECT_EQ(z->characters(), "Z");
+    EXPECT_EQ(z->keyEquivalent(), "Z");
+    EXPECT_EQ(KeyCombo::init(Key::z, NSEventModifierFlagCommand)->keyEquivalent(), "z");
+    EXPECT_EQ(KeyCombo::init(Key::one, NSEventModifierFlagShift)->keyEquivalent(), "1")
+        << "only letters take shift into their key equivalent";
+
+    sim::InputSources::enable("com.apple.keylayout.German");
+    sim::InputSources::select("com.apple.keylayout.German");
+    EXPECT_EQ(z->currentKeyCode(), 16);
+    EXPECT_EQ(z->keyCode(), 6) << "the stored code stays the QWERTY one";
+    EXPECT_EQ(z->characters(), "Z");
+    EXPECT_EQ(KeyCombo::init(Key::one, NSEventModifierFlagShift)->characters(), "!");
+
+    sim::InputSources::enable("com.apple.keylayout.French");
+    sim::InputSources::select("com.apple.keylayout.French");
+    auto m = KeyCombo::initWithQWERTYKeyCode(46, NSEventModifierFlagCommand);
+    EXPECT_EQ(m->currentKeyCode(), 41);
+    EXPECT_EQ(m->characters(), "m");
+}
+
+TEST_F(KeyComboLayouts, FromEvents) {
+    auto event = [](NSEventType type, std::uint16_t code, NSEventModifierFlags flags) {
+        return NSEvent::keyEvent(type, flags, 1.0, code);
+    };
+    EXPECT_EQ(keyCombo(*NSEvent::mouseEvent(NSEventType::leftMouseDown, 0, 1.0)), nullptr);
+    EXPECT_EQ(keyCombo(*event(NSEventType::keyDown, 0, 0)), nullptr);
+    auto combo = keyCombo(*event(NSEventType::keyDown, 6, NSEventModifierFlagCommand));
+    ASSERT_NE(combo, nullptr);
+    EXPECT_EQ(combo->key(), Key::z);
+    EXPECT_EQ(keyCombo(*event(NSEventType::keyDown, 52, NSEventModifierFlagCommand)), nullptr);
+
+    sim::InputSources::enable("com.apple.keylayout.German");
+    sim::InputSources::select("com.apple.keylayout.German");
+    EXPECT_EQ(keyCombo(*event(NSEventType::keyUp, 6, NSEventModifierFlagCommand))->key(), Key::y);
 }
