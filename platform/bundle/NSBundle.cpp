@@ -51,6 +51,28 @@ fs::path executableFolder() {
 
 }  // namespace
 
+namespace {
+
+std::string besideProgram() {
+    fs::path folder = executableFolder();
+    // The bundle beside the program whose information list names this
+    // program as its executable; several programs may share one folder.
+    std::error_code ec;
+    const auto program = fs::read_symlink("/proc/self/exe", ec).filename().string();
+    std::string fallback;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (entry.path().extension() != ".app" || !isDirectory(entry.path())) continue;
+        auto info = readPropertyList(entry.path() / "Contents" / "Info.plist");
+        const Dictionary* d = info ? info->asDictionary() : nullptr;
+        if (d && (*d)["CFBundleExecutable"] == Value(program)) return entry.path().string();
+        if (entry.path().filename() == "Lumbrel.app") fallback = entry.path().string();
+    }
+    if (!fallback.empty()) return fallback;
+    return folder.string();
+}
+
+}  // namespace
+
 namespace sim {
 
 void setMainBundlePath(const std::string& path) {
@@ -68,10 +90,8 @@ std::string mainBundlePath() {
         if (!mainOverride().empty()) return mainOverride();
     }
     if (const char* env = std::getenv("LUMBREL_BUNDLE"); env && *env) return env;
-    fs::path folder = executableFolder();
-    fs::path app = folder / "Lumbrel.app";
-    if (isDirectory(app)) return app.string();
-    return folder.string();
+    static const std::string beside = besideProgram();
+    return beside;
 }
 
 }  // namespace sim
