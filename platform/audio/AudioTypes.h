@@ -6,14 +6,7 @@
 
 #include <cstdint>
 #include <string>
-
-using UInt32 = std::uint32_t;
-using SInt32 = std::int32_t;
-using SInt64 = std::int64_t;
-using Float32 = float;
-using Float64 = double;
-using OSStatus = std::int32_t;
-using Boolean = unsigned char;
+#include "platform/foundation/MacTypes.h"
 
 using AudioObjectID = UInt32;
 using AudioDeviceID = AudioObjectID;
@@ -48,7 +41,6 @@ using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID inObjectID,
                                                      void* inClientData);
 
 // ---- Status codes -------------------------------------------------------
-inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus kAudioHardwareNoError = 0;
 inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(FourCC("stop"));
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(FourCC("what"));

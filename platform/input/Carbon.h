@@ -14,12 +14,8 @@
 
 #include <cstdint>
 #include <string>
+#include "platform/foundation/MacTypes.h"
 
-using OSStatus = std::int32_t;
-using OSType = std::uint32_t;
-using UInt8 = std::uint8_t;
-using UInt16 = std::uint16_t;
-using UInt32 = std::uint32_t;
 using OptionBits = std::uint32_t;
 using ItemCount = unsigned long;
 using ByteCount = unsigned long;
@@ -27,7 +23,6 @@ using EventParamName = OSType;
 using EventParamType = OSType;
 using EventTime = double;
 
-inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus paramErr = -50;
 inline constexpr OSStatus errAECoercionFail = -1700;
 inline constexpr OSStatus eventParameterNotFoundErr = -9870;

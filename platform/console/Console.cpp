@@ -1,0 +1,435 @@
+#include "platform/console/Console.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/appkit/AppKit.h"
+#include "platform/appkit/NSMenu.h"
+#include "platform/appkit/NSStatusBar.h"
+#include "platform/audio/SimAudioHardware.h"
+#include "platform/bezel/BHBezelNotification.h"
+#include "platform/defaults/NSUserDefaults.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/input/Keyboard.h"
+#include "platform/log/Log.h"
+
+namespace sim {
+namespace {
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string deviceText(AudioObjectID device, AudioObjectPropertySelector selector) {
+    auto value = AudioHardware::property(
+        device, {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain});
+    return value ? value->text() : "";
+}
+
+// A device by its name or UID, case-insensitively.
+std::optional<AudioObjectID> findDevice(const std::string& nameOrUID) {
+    for (auto device : AudioHardware::devices()) {
+        if (lower(deviceText(device, kAudioObjectPropertyName)) == lower(nameOrUID) ||
+            lower(deviceText(device, kAudioDevicePropertyDeviceUID)) == lower(nameOrUID))
+            return device;
+    }
+    return std::nullopt;
+}
+
+bool hasInput(AudioObjectID device) {
+    return !AudioHardware::streams(device, kAudioObjectPropertyScopeInput).empty();
+}
+
+std::string muteText(AudioObjectID device) {
+    auto muted = AudioHardware::isMuted(device, kAudioObjectPropertyScopeInput,
+                                        kAudioObjectPropertyElementMain);
+    if (!muted) return "no mute control";
+    return *muted ? "muted" : "live";
+}
+
+std::optional<NSEventModifierFlags> modifierNamed(const std::string& name) {
+    auto n = lower(name);
+    if (n == "cmd" || n == "command") return NSEventModifierFlagCommand;
+    if (n == "shift") return NSEventModifierFlagShift;
+    if (n == "option" || n == "alt") return NSEventModifierFlagOption;
+    if (n == "control" || n == "ctrl") return NSEventModifierFlagControl;
+    return std::nullopt;
+}
+
+NSEventModifierFlags cocoaFromCarbon(std::int64_t carbon) {
+    NSEventModifierFlags flags = 0;
+    if (carbon & 0x100) flags |= NSEventModifierFlagCommand;
+    if (carbon & 0x200) flags |= NSEventModifierFlagShift;
+    if (carbon & 0x800) flags |= NSEventModifierFlagOption;
+    if (carbon & 0x1000) flags |= NSEventModifierFlagControl;
+    return flags;
+}
+
+struct StoredShortcut {
+    UInt16 keyCode;
+    NSEventModifierFlags modifiers;
+    bool doubled;
+};
+
+// The shortcut as the program stored it (the physical key of its QWERTY
+// code), falling back to the built-in one.
+StoredShortcut storedShortcut() {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    auto code = defaults->objectForKey("keyCode") ? defaults->integerForKey("keyCode") : 46;
+    auto mods =
+        defaults->objectForKey("keyModifiers") ? defaults->integerForKey("keyModifiers") : 0x300;
+    return {static_cast<UInt16>(code), cocoaFromCarbon(mods),
+            defaults->boolForKey("keyDoubleModifiers")};
+}
+
+AudioDeviceConfig configFor(const std::string& kind, const std::string& name) {
+    static int counter = 0;
+    ++counter;
+    auto suffix = "-SIM-" + std::to_string(counter);
+    AudioDeviceConfig config;
+    auto k = lower(kind);
+    if (k == "usb-mic" || k == "usb")
+        config = AudioDeviceConfig::usbMicrophone("USB" + suffix);
+    else if (k == "bluetooth" || k == "bt")
+        config = AudioDeviceConfig::bluetoothHeadset("BT" + suffix);
+    else if (k == "bluetooth-le" || k == "ble")
+        config = AudioDeviceConfig::bluetoothLEHeadset("BLE" + suffix);
+    else if (k == "builtin-mic")
+        config = AudioDeviceConfig::builtInMicrophone();
+    else if (k == "input")
+        config = AudioDeviceConfig::inputOnly("IN" + suffix, name.empty() ? "Microphone" : name);
+    else if (k == "output")
+        config = AudioDeviceConfig::outputOnly("OUT" + suffix, name.empty() ? "Speakers" : name);
+    else
+        return {};
+    if (!name.empty()) config.name = name;
+    return config;
+}
+
+std::string join(const std::vector<std::string>& words, std::size_t from) {
+    std::string out;
+    for (std::size_t i = from; i < words.size(); ++i) out += (i > from ? " " : "") + words[i];
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> splitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+Console::Console(std::ostream& out) : out_(out), log_(std::make_unique<LogCapture>()) {
+    addBuiltIns();
+}
+
+Console::~Console() = default;
+
+void Console::settle() {
+    for (int round = 0; round < 4; ++round) {
+        AudioHardware::flush();
+        if (MainLoop::runUntilIdle() == 0 && round > 0) break;
+    }
+}
+
+void Console::addCommand(const std::string& name, const std::string& usage, const std::string& help,
+                         Handler handler) {
+    commands_[name] = {usage, help, std::move(handler)};
+}
+
+void Console::addStateSection(std::function<void(std::ostream&)> section) {
+    stateSections_.push_back(std::move(section));
+}
+
+bool Console::execute(const std::string& line) {
+    auto words = splitCommandLine(line);
+    if (words.empty() || words[0][0] == '#') return !quit_;
+    auto it = commands_.find(lower(words[0]));
+    if (it == commands_.end()) {
+        out_ << "Unknown command \"" << words[0] << "\". Type help for the list." << std::endl;
+        ++failures_;
+        return !quit_;
+    }
+    Arguments args(words.begin() + 1, words.end());
+    auto error = it->second.handler(args);
+    if (!error.empty()) {
+        out_ << error << std::endl;
+        ++failures_;
+    }
+    settle();
+    return !quit_;
+}
+
+bool Console::runScript(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        out_ << "Cannot read script " << path << std::endl;
+        return false;
+    }
+    const int before = failures_;
+    std::string line;
+    while (!quit_ && std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        out_ << "> " << line << std::endl;
+        execute(line);
+    }
+    return failures_ == before;
+}
+
+std::string Console::state() {
+    std::ostringstream s;
+    s << "Status item: image " << (StatusBar::item() ? StatusBar::imageName() : "(none)")
+      << (StatusBar::imageIsTemplate() ? " (template)" : "") << "\n";
+    if (auto menu = Menus::openMenu()) {
+        s << "Open menu:";
+        for (const auto& title : Menus::titles()) s << " [" << title << "]";
+        s << "\n";
+    }
+    s << "Devices:\n";
+    for (auto device : AudioHardware::devices()) {
+        if (!hasInput(device)) continue;
+        s << "  " << deviceText(device, kAudioObjectPropertyName) << ": " << muteText(device)
+          << (AudioHardware::defaultInputDevice() == device ? " (default input)" : "") << "\n";
+    }
+    if (auto bezel = Bezels::current())
+        s << "Bezel on screen: \"" << bezel->messageText << "\" (" << bezel->iconName << ")\n";
+    auto alerts = Alerts::shown();
+    s << "Alerts shown: " << alerts.size() << "\n";
+    for (const auto& alert : alerts) s << "  \"" << alert.messageText << "\"\n";
+    for (const auto& section : stateSections_) section(s);
+    return s.str();
+}
+
+void Console::addBuiltIns() {
+    addCommand("help", "help", "list the commands", [this](const Arguments&) {
+        for (const auto& [name, command] : commands_)
+            out_ << "  " << command.usage
+                 << std::string(command.usage.size() < 36 ? 36 - command.usage.size() : 1, ' ')
+                 << command.help << "\n";
+        out_.flush();
+        return std::string();
+    });
+    addCommand("quit", "quit", "quit Lumbrel", [this](const Arguments&) {
+        quit_ = true;
+        return std::string();
+    });
+    addCommand("shortcut", "shortcut press|release|tap",
+               "press, release, or press and release the stored shortcut",
+               [](const Arguments& args) -> std::string {
+                   if (args.size() != 1) return "Usage: shortcut press|release|tap";
+                   auto shortcut = storedShortcut();
+                   const auto& what = args[0];
+                   if (shortcut.doubled) {
+                       if (what != "tap") return "The shortcut is a double tap: use shortcut tap.";
+                       Keyboard::tapModifier(shortcut.modifiers);
+                       Keyboard::tapModifier(shortcut.modifiers);
+                       return "";
+                   }
+                   if (what == "press") {
+                       Keyboard::press(shortcut.keyCode, shortcut.modifiers);
+                   } else if (what == "release") {
+                       Keyboard::release(shortcut.keyCode);
+                   } else if (what == "tap") {
+                       Keyboard::pressAndRelease(shortcut.keyCode, shortcut.modifiers);
+                   } else {
+                       return "Usage: shortcut press|release|tap";
+                   }
+                   return "";
+               });
+    addCommand("key", "key press|release <code> [cmd shift option control]",
+               "press or release a key by its key code, with modifiers",
+               [](const Arguments& args) -> std::string {
+                   if (args.size() < 2) return "Usage: key press|release <code> [modifiers]";
+                   char* end = nullptr;
+                   long code = std::strtol(args[1].c_str(), &end, 10);
+                   if (*end != '\0' || code < 0 || code > 127) return "Key code must be 0 to 127.";
+                   NSEventModifierFlags flags = 0;
+                   for (std::size_t i = 2; i < args.size(); ++i) {
+                       auto flag = modifierNamed(args[i]);
+                       if (!flag) return "Unknown modifier \"" + args[i] + "\".";
+                       flags |= *flag;
+                   }
+                   if (args[0] == "press")
+                       Keyboard::press(static_cast<UInt16>(code), flags);
+                   else if (args[0] == "release")
+                       Keyboard::release(static_cast<UInt16>(code));
+                   else
+                       return "Usage: key press|release <code> [modifiers]";
+                   return "";
+               });
+    addCommand("double-tap", "double-tap cmd|shift|option|control",
+               "tap a modifier key twice in quick succession",
+               [](const Arguments& args) -> std::string {
+                   if (args.size() != 1) return "Usage: double-tap cmd|shift|option|control";
+                   auto flag = modifierNamed(args[0]);
+                   if (!flag) return "Unknown modifier \"" + args[0] + "\".";
+                   Keyboard::tapModifier(*flag);
+                   Keyboard::tapModifier(*flag);
+                   return "";
+               });
+    addCommand("click", "click [left|right|control]",
+               "click the status item (control: a left click with Control held)",
+               [](const Arguments& args) -> std::string {
+                   if (!StatusBar::item()) return "There is no status item.";
+                   auto how = args.empty() ? "left" : lower(args[0]);
+                   if (how == "left")
+                       StatusBar::click(MouseButton::left);
+                   else if (how == "right")
+                       StatusBar::click(MouseButton::right);
+                   else if (how == "control")
+                       StatusBar::click(MouseButton::left, NSEventModifierFlagControl);
+                   else
+                       return "Usage: click [left|right|control]";
+                   return "";
+               });
+    addCommand("menu", "menu", "show the items of the open menu",
+               [this](const Arguments&) -> std::string {
+                   if (!Menus::openMenu()) return "No menu is open.";
+                   for (const auto& item : Menus::items()) {
+                       if (item.separator) {
+                           out_ << "  ----\n";
+                           continue;
+                       }
+                       out_ << "  " << (item.state == NSControlStateValueOn ? "* " : "  ")
+                            << item.title << (item.enabled ? "" : " (disabled)") << "\n";
+                   }
+                   out_.flush();
+                   return "";
+               });
+    addCommand("choose", "choose <menu item title>", "choose an item of the open menu",
+               [](const Arguments& args) -> std::string {
+                   if (args.empty()) return "Usage: choose <menu item title>";
+                   if (!Menus::openMenu()) return "No menu is open.";
+                   auto title = join(args, 0);
+                   if (!Menus::choose(title))
+                       return "No enabled item \"" + title + "\" in the menu.";
+                   return "";
+               });
+    addCommand("close-menu", "close-menu", "dismiss the open menu",
+               [](const Arguments&) -> std::string {
+                   if (!Menus::openMenu()) return "No menu is open.";
+                   Menus::close();
+                   return "";
+               });
+    addCommand("devices", "devices", "list the audio devices", [this](const Arguments&) {
+        for (auto device : AudioHardware::devices()) {
+            out_ << "  " << deviceText(device, kAudioObjectPropertyName) << " ["
+                 << deviceText(device, kAudioDevicePropertyDeviceUID) << "] "
+                 << (hasInput(device) ? muteText(device) : "output only")
+                 << (AudioHardware::defaultInputDevice() == device ? " (default input)" : "")
+                 << "\n";
+        }
+        out_.flush();
+        return std::string();
+    });
+    addCommand("plug", "plug usb-mic|bluetooth|bluetooth-le|builtin-mic|input|output [name]",
+               "connect an audio device", [](const Arguments& args) -> std::string {
+                   if (args.empty()) return "Usage: plug <kind> [name]";
+                   auto config = configFor(args[0], join(args, 1));
+                   if (config.uid.empty()) return "Unknown device kind \"" + args[0] + "\".";
+                   if (findDevice(config.uid)) return "That device is connected already.";
+                   AudioHardware::addDevice(config);
+                   return "";
+               });
+    addCommand("unplug", "unplug <name or uid>", "disconnect an audio device",
+               [](const Arguments& args) -> std::string {
+                   auto device = findDevice(join(args, 0));
+                   if (!device) return "No device \"" + join(args, 0) + "\".";
+                   AudioHardware::removeDevice(*device);
+                   return "";
+               });
+    addCommand("default-input", "default-input <name or uid>", "make a device the default input",
+               [](const Arguments& args) -> std::string {
+                   auto device = findDevice(join(args, 0));
+                   if (!device) return "No device \"" + join(args, 0) + "\".";
+                   if (!hasInput(*device)) return "That device has no input.";
+                   AudioHardware::setDefaultInputDevice(*device);
+                   return "";
+               });
+    addCommand("external-mute", "external-mute <name or uid> on|off",
+               "another program mutes or unmutes a device",
+               [](const Arguments& args) -> std::string {
+                   if (args.size() < 2) return "Usage: external-mute <name or uid> on|off";
+                   auto onOff = lower(args.back());
+                   if (onOff != "on" && onOff != "off") return "Say on or off.";
+                   auto name = join(Arguments(args.begin(), args.end() - 1), 0);
+                   auto device = findDevice(name);
+                   if (!device) return "No device \"" + name + "\".";
+                   if (!AudioHardware::setMute(*device, kAudioObjectPropertyScopeInput,
+                                               kAudioObjectPropertyElementMain, onOff == "on"))
+                       return "That device has no mute control.";
+                   return "";
+               });
+    addCommand(
+        "lid", "lid close|open", "close or open the laptop's lid (an external display stays)",
+        [](const Arguments& args) -> std::string {
+            if (args.size() != 1) return "Usage: lid close|open";
+            const NSRect builtIn{{0, 0}, {1512, 982}};
+            const NSRect external{{1512, 0}, {2560, 1440}};
+            if (args[0] == "close")
+                Screens::set({{"DELL U2720Q", external}});
+            else if (args[0] == "open")
+                Screens::set({{"Built-in Retina Display", builtIn}, {"DELL U2720Q", external}});
+            else
+                return "Usage: lid close|open";
+            return "";
+        });
+    addCommand(
+        "wait", "wait <seconds>", "let simulated time pass",
+        [](const Arguments& args) -> std::string {
+            if (args.size() != 1) return "Usage: wait <seconds>";
+            char* end = nullptr;
+            double seconds = std::strtod(args[0].c_str(), &end);
+            if (*end != '\0' || !(seconds >= 0) || seconds > 86400)
+                return "Give 0 to 86400 seconds.";
+            if (isVirtualClock())
+                advanceAndRun(sim::seconds(seconds));
+            else
+                MainLoop::runFor(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+            return "";
+        });
+    addCommand("state", "state", "show the status item, devices, bezel, alerts and more",
+               [this](const Arguments&) {
+                   out_ << state();
+                   out_.flush();
+                   return std::string();
+               });
+    addCommand("log", "log [count]", "show the most recent log lines",
+               [this](const Arguments& args) -> std::string {
+                   std::size_t count = 20;
+                   if (!args.empty()) {
+                       char* end = nullptr;
+                       long n = std::strtol(args[0].c_str(), &end, 10);
+                       if (*end != '\0' || n <= 0) return "Usage: log [count]";
+                       count = static_cast<std::size_t>(n);
+                   }
+                   auto lines = log_->lines();
+                   for (std::size_t i = lines.size() > count ? lines.size() - count : 0;
+                        i < lines.size(); ++i)
+                       out_ << "  " << lines[i] << "\n";
+                   out_.flush();
+                   return "";
+               });
+}
+
+}  // namespace sim

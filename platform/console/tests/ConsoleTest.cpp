@@ -1,0 +1,117 @@
+#include "platform/console/Console.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/appkit/AppKit.h"
+#include "platform/audio/SimAudioHardware.h"
+#include "platform/bundle/Home.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::AudioHardware::reset();
+        sim::AudioHardware::installDefaultMac();
+        sim::useVirtualClock();
+    }
+    void TearDown() override {
+        sim::AudioHardware::reset();
+        sim::Screens::reset();
+        sim::useRealClock();
+    }
+    std::string run(const std::string& line) {
+        out_.str("");
+        console_.execute(line);
+        return out_.str();
+    }
+    std::ostringstream out_;
+    sim::Console console_{out_};
+};
+
+}  // namespace
+
+TEST(CommandLine, QuotesGroupWords) {
+    EXPECT_EQ(sim::splitCommandLine(R"(choose "Mute microphone"  now)"),
+              (std::vector<std::string>{"choose", "Mute microphone", "now"}));
+    EXPECT_TRUE(sim::splitCommandLine("   ").empty());
+    EXPECT_EQ(sim::splitCommandLine(R"(x "")"), (std::vector<std::string>{"x", ""}));
+}
+
+TEST_F(ConsoleTest, BadCommandsGetAMessageAndChangeNothing) {
+    auto devicesBefore = sim::AudioHardware::devices();
+    struct Case {
+        const char* line;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"frobnicate", "Unknown command \"frobnicate\"."},
+        {"plug toaster", "Unknown device kind \"toaster\"."},
+        {"unplug Nothing Here", "No device \"Nothing Here\"."},
+        {"key press 300", "Key code must be 0 to 127."},
+        {"wait -1", "Give 0 to 86400 seconds."},
+        {"choose Quit", "No menu is open."},
+        {"click", "There is no status item."},
+        {"lid sideways", "Usage: lid close|open"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NE(run(c.line).find(c.message), std::string::npos) << c.line;
+    }
+    EXPECT_EQ(console_.failures(), 8);
+    EXPECT_EQ(sim::AudioHardware::devices(), devicesBefore);
+}
+
+TEST_F(ConsoleTest, DevicesCanBePluggedSelectedMutedElsewhereAndUnplugged) {
+    EXPECT_NE(run("devices").find("(default input)"), std::string::npos);
+    run("plug usb-mic \"Studio Mic\"");
+    EXPECT_NE(run("devices").find("Studio Mic"), std::string::npos);
+    run("default-input studio mic");
+    EXPECT_NE(run("state").find("Studio Mic: live (default input)"), std::string::npos);
+    run("external-mute Studio Mic on");
+    EXPECT_NE(run("state").find("Studio Mic: muted"), std::string::npos);
+    run("unplug Studio Mic");
+    EXPECT_EQ(run("devices").find("Studio Mic"), std::string::npos);
+    EXPECT_EQ(console_.failures(), 0);
+}
+
+TEST_F(ConsoleTest, LidAndTime) {
+    run("lid close");
+    ASSERT_EQ(NSScreen::screens().size(), 1u);
+    EXPECT_EQ(NSScreen::screens()[0]->localizedName(), "DELL U2720Q");
+    run("lid open");
+    EXPECT_EQ(NSScreen::screens().size(), 2u);
+    auto before = sim::Clock::now();
+    run("wait 2.5");
+    EXPECT_EQ(sim::Clock::now() - before, sim::seconds(2.5));
+}
+
+TEST_F(ConsoleTest, ScriptsRunLineByLineAndStopAtQuit) {
+    auto path =
+        std::filesystem::temp_directory_path() / ("console-" + std::to_string(::getpid()) + ".txt");
+    std::ofstream(path) << "# a comment\nplug bluetooth Headset\n\nquit\nplug usb-mic Never\n";
+    EXPECT_TRUE(console_.runScript(path.string()));
+    EXPECT_TRUE(console_.quitRequested());
+    EXPECT_NE(out_.str().find("> plug bluetooth Headset"), std::string::npos);
+    EXPECT_EQ(out_.str().find("Never"), std::string::npos);
+    std::filesystem::remove(path);
+    EXPECT_FALSE(console_.runScript("/nonexistent/script"));
+}
+
+TEST_F(ConsoleTest, HelpListsEveryCommandAndProgramsCanAddTheirOwn) {
+    console_.addCommand("open", "open preferences|about", "open a window",
+                        [](const sim::Console::Arguments& args) -> std::string {
+                            return args.empty() ? "Usage: open preferences|about" : "";
+                        });
+    console_.addStateSection([](std::ostream& s) { s << "Windows: none\n"; });
+    auto help = run("help");
+    for (const char* name : {"shortcut", "click", "choose", "plug", "unplug", "default-input",
+                             "lid", "state", "log", "quit", "open"})
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+    EXPECT_NE(run("open").find("Usage: open"), std::string::npos);
+    EXPECT_NE(run("state").find("Windows: none"), std::string::npos);
+}
