@@ -79,6 +79,14 @@ class NSApplication : public RuntimeObject {
     void terminate(const id& sender);
     void replyToApplicationShouldTerminate(bool shouldTerminate);
 
+    // Windows (NSWindow.h): every live window not released by closing, in
+    // creation order; the key window or null.
+    std::vector<std::shared_ptr<class NSWindow>> windows() const;
+    std::shared_ptr<class NSWindow> keyWindow() const;
+    // Brings the application to the front (also when another is active).
+    void activateIgnoringOtherApps(bool flag);
+    bool isActive() const;
+
     // The event being handled (a status-item click), or null.
     std::shared_ptr<NSEvent> currentEvent() const;
 

@@ -73,6 +73,19 @@ std::shared_ptr<NSEvent> NSEvent::mouseEvent(NSEventType type, NSEventModifierFl
     return std::make_shared<NSEvent>(type, modifierFlags, timestamp, 0, "", "", false);
 }
 
+std::shared_ptr<NSEvent> NSEvent::mouseEvent(NSEventType type, NSPoint locationInWindow,
+                                             NSEventModifierFlags modifierFlags, double timestamp,
+                                             long windowNumber, long clickCount, double deltaX,
+                                             double deltaY) {
+    auto event = std::make_shared<NSEvent>(type, modifierFlags, timestamp, 0, "", "", false);
+    event->locationInWindow_ = locationInWindow;
+    event->windowNumber_ = windowNumber;
+    event->clickCount_ = clickCount;
+    event->deltaX_ = deltaX;
+    event->deltaY_ = deltaY;
+    return event;
+}
+
 std::shared_ptr<NSObject> NSEvent::addGlobalMonitorForEventsMatchingMask(NSEventMask mask,
                                                                          GlobalMonitor handler) {
     if (!handler) return nullptr;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/appkit/Geometry.h"
 #include "platform/foundation/Object.h"
 
 using NSEventModifierFlags = std::uint64_t;
@@ -33,6 +34,8 @@ enum class NSEventType : std::uint64_t {
     rightMouseDown = 3,
     rightMouseUp = 4,
     mouseMoved = 5,
+    leftMouseDragged = 6,
+    rightMouseDragged = 7,
     keyDown = 10,
     keyUp = 11,
     flagsChanged = 12,
@@ -64,6 +67,14 @@ class NSEvent : public NSObject {
                                              bool isARepeat = false);
     static std::shared_ptr<NSEvent> mouseEvent(NSEventType type, NSEventModifierFlags modifierFlags,
                                                double timestamp);
+    // A mouse event aimed at a window: the location in the window's
+    // coordinates (origin at its bottom left), the window's number, and for
+    // a drag the movement since the previous event (deltaY grows downwards,
+    // as on the platform).
+    static std::shared_ptr<NSEvent> mouseEvent(NSEventType type, NSPoint locationInWindow,
+                                               NSEventModifierFlags modifierFlags, double timestamp,
+                                               long windowNumber, long clickCount,
+                                               double deltaX = 0, double deltaY = 0);
 
     NSEventType type() const { return type_; }
     NSEventModifierFlags modifierFlags() const { return modifierFlags_; }
@@ -74,6 +85,12 @@ class NSEvent : public NSObject {
     const std::string& characters() const { return characters_; }
     const std::string& charactersIgnoringModifiers() const { return charactersIgnoringModifiers_; }
     bool isARepeat() const { return isARepeat_; }
+    // Mouse events; zero for the others.
+    NSPoint locationInWindow() const { return locationInWindow_; }
+    long windowNumber() const { return windowNumber_; }
+    long clickCount() const { return clickCount_; }
+    double deltaX() const { return deltaX_; }
+    double deltaY() const { return deltaY_; }
 
     std::string className() const override { return "NSEvent"; }
 
@@ -98,6 +115,11 @@ class NSEvent : public NSObject {
     std::string characters_;
     std::string charactersIgnoringModifiers_;
     bool isARepeat_;
+    NSPoint locationInWindow_;
+    long windowNumber_ = 0;
+    long clickCount_ = 0;
+    double deltaX_ = 0;
+    double deltaY_ = 0;
 };
 
 // The system alert sound; sim::Keyboard::beepCount counts them.
