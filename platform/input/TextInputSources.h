@@ -43,9 +43,9 @@ inline constexpr const char* kTISTypeKeyboardLayout = "TISTypeKeyboardLayout";
 inline constexpr const char* kTISTypeKeyboardInputMode = "TISTypeKeyboardInputMode";
 
 inline constexpr const char* kTISNotifySelectedKeyboardInputSourceChanged =
-    "AppleSelectedInputSourcesChangedNotification";
+    "com.lumbrel.input.SelectedInputSourcesChanged";
 inline constexpr const char* kTISNotifyEnabledKeyboardInputSourcesChanged =
-    "AppleEnabledInputSourcesChangedNotification";
+    "com.lumbrel.input.EnabledInputSourcesChanged";
 
 TISInputSourceRef TISCopyCurrentKeyboardInputSource();
 // The selected source, whatever its kind.

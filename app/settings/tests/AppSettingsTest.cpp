@@ -56,9 +56,9 @@ TEST_F(AppSettings, DoubledShortcutTextSaysTwice) {
 }
 
 TEST_F(AppSettings, ListsAreStoredAsJSONText) {
-    Defaults::modify(K::deviceWarnings(), [](auto& list) { list.push_back("AppleUSBAudio:1"); });
+    Defaults::modify(K::deviceWarnings(), [](auto& list) { list.push_back("USBAudio:1"); });
     EXPECT_EQ(NSUserDefaults::standardUserDefaults()->objectForKey("deviceWarnings"),
-              Value("[\"AppleUSBAudio:1\"]"));
+              Value("[\"USBAudio:1\"]"));
 }
 
 TEST_F(AppSettings, AValueWrittenByOneProcessIsReadByTheNext) {

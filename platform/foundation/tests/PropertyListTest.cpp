@@ -133,7 +133,6 @@ TEST(PropertyList, DetectsFormat) {
 
 TEST(PropertyList, ReadsHandWrittenXML) {
     const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
 	<key>Name</key>
