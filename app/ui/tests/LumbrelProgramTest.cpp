@@ -1,5 +1,6 @@
-// The program as a user starts it: settings from the preferences file under
-// the home folder, printed, and a clean exit at end of input or on a signal.
+// The program as a user starts it: the console on standard input, settings
+// from the preferences file under the home folder, and a clean exit at end
+// of input or on a signal.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -39,7 +40,7 @@ std::string run(const fs::path& home, const std::string& input) {
 
 TEST(LumbrelProgram, PrintsDefaultsThenTheStoredValues) {
     auto home = freshHome("defaults");
-    auto first = run(home, "");
+    auto first = run(home, "settings\n");
     EXPECT_NE(first.find("devicesMuted = false"), std::string::npos);
     EXPECT_NE(first.find("keyCode = 46"), std::string::npos);
     EXPECT_NE(first.find("keyModifiersString = \"⇧⌘\""), std::string::npos);
@@ -50,8 +51,9 @@ TEST(LumbrelProgram, PrintsDefaultsThenTheStoredValues) {
     fs::create_directories(plist.parent_path());
     std::ofstream(plist) << R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>devicesMuted</key><true/><key>pushToTalk</key><integer>2</integer></dict></plist>)";
-    auto second = run(home, "");
-    EXPECT_NE(second.find("devicesMuted = true"), std::string::npos);
+    // Hold to mute starts live whatever was stored.
+    auto second = run(home, "settings\n");
+    EXPECT_NE(second.find("devicesMuted = false"), std::string::npos);
     EXPECT_NE(second.find("pushToTalk = 2"), std::string::npos);
     fs::remove_all(home);
 }
@@ -61,7 +63,7 @@ TEST(LumbrelProgram, ACorruptPreferencesFileStartsWithDefaults) {
     auto plist = home / "Library/Preferences/com.vantorel.Lumbrel.plist";
     fs::create_directories(plist.parent_path());
     std::ofstream(plist) << "garbage";
-    auto output = run(home, "");
+    auto output = run(home, "settings\n");
     EXPECT_NE(output.find("startOnLogin = true"), std::string::npos);
     EXPECT_TRUE(fs::exists(plist.string() + ".corrupt"));
     fs::remove_all(home);
@@ -85,19 +87,35 @@ TEST(LumbrelProgram, ExitsCleanlyOnTerminate) {
     }
     ::close(toChild[0]);
     ::close(fromChild[1]);
-    // Its last line says it is waiting for input; only then is it sure to
-    // have its handlers in place.
+    // Its banner says it is waiting for input; only then is it sure to have
+    // its handlers in place.
+    const std::string banner = "Ctrl-D to quit.";
     std::string output;
     char c;
-    while (output.find("Press Ctrl-D to quit.") == std::string::npos &&
-           ::read(fromChild[0], &c, 1) == 1)
+    while (output.find(banner) == std::string::npos && ::read(fromChild[0], &c, 1) == 1)
         output += c;
-    ASSERT_NE(output.find("Press Ctrl-D to quit."), std::string::npos);
+    ASSERT_NE(output.find(banner), std::string::npos);
     ::kill(child, SIGTERM);
+    while (::read(fromChild[0], &c, 1) == 1) output += c;
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_NE(output.find("Lumbrel has quit."), std::string::npos);
     ::close(toChild[1]);
     ::close(fromChild[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    fs::remove_all(home);
+}
+
+TEST(LumbrelProgram, TheConsoleExplainsItselfAndRefusesNonsense) {
+    auto home = freshHome("console");
+    auto output = run(home, "help\nfly away\nset pushToTalk maybe\nset nothing 1\nsettings\n");
+    EXPECT_NE(output.find("Type help"), std::string::npos);
+    for (const char* command : {"shortcut press|release|tap", "click [left|right|control]",
+                                "set <setting> <value>", "pushtotalk 0|1|2", "settings"})
+        EXPECT_NE(output.find(command), std::string::npos) << command;
+    EXPECT_NE(output.find("Unknown command \"fly\". Type help for the list."), std::string::npos);
+    EXPECT_NE(output.find("pushToTalk takes a whole number."), std::string::npos);
+    EXPECT_NE(output.find("No setting \"nothing\""), std::string::npos);
+    EXPECT_NE(output.find("pushToTalk = 0"), std::string::npos);
     fs::remove_all(home);
 }

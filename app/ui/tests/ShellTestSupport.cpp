@@ -1,0 +1,134 @@
+#include "app/ui/tests/ShellTestSupport.h"
+
+#include <unistd.h>
+
+#include "app/audio/AudioHardware.h"
+#include "app/audio/AudioSystem.h"
+#include "app/hotkeys/HotKeyCenter.h"
+#include "app/settings/AppSettings.h"
+#include "platform/appkit/AppKit.h"
+#include "platform/bezel/BHBezelNotification.h"
+#include "platform/bundle/NSBundle.h"
+#include "platform/bundle/NSProcessInfo.h"
+#include "platform/console/Console.h"
+#include "platform/defaults/NSUserDefaults.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/process/NSTask.h"
+#include "platform/servicemanagement/SMLoginItem.h"
+#include "platform/updater/SUUpdater.h"
+#include "services/analytics/APMAnalytics.h"
+#include "services/core/VUVEzu.h"
+#include "services/remoteconfig/DIROdadevOvered.h"
+
+namespace shelltest {
+
+void ShellTest::SetUp() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    home_ = std::filesystem::temp_directory_path() /
+            ("lumbrel-shell-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" +
+             info->name());
+    std::filesystem::remove_all(home_);
+    std::filesystem::create_directories(home_);
+    homeOverride_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
+    sim::setLogEcho(false);
+    sim::setMainBundlePath(LUMBREL_BUNDLE);
+    sim::useVirtualClock();
+    NSUserDefaults::resetForTesting();
+    sim::AudioHardware::reset();
+    auto hardware = sharedAudioSystem()->hardware();
+    hardware->stopDeviceMonitoring();
+    hardware->startDeviceMonitoring();
+    mac_ = sim::AudioHardware::installDefaultMac();
+    DIROdadevOvered::remoteConfig()->activateValuesForTesting({});
+    APMAnalytics::clearLoggedEventsForTesting();
+    VUVEzu::resetApps();
+    sim::Application::reset();
+    sim::StatusBar::reset();
+    sim::Menus::reset();
+    sim::Windows::reset();
+    sim::Screens::reset();
+    sim::Bezels::clear();
+    sim::Alerts::clear();
+    sim::Alerts::resetResponder();
+    sim::LoginItems::reset();
+    sim::Updater::reset();
+    sim::Workspace::clear();
+    sim::Process::intercept(true);
+    sim::Process::clear();
+    sim::clearOperatingSystemVersion();
+    sim::clearHostModel();
+    log_ = std::make_unique<sim::LogCapture>();
+}
+
+void ShellTest::TearDown() {
+    settle();
+    sim::Application::reset();
+    delegate_.reset();
+    HotKeyCenter::shared()->unregisterAll();
+    sim::StatusBar::reset();
+    sim::Menus::reset();
+    settle();
+    sim::AudioHardware::reset();
+    sim::MainLoop::runUntilIdle();
+    sim::clearMainBundlePath();
+    log_.reset();
+    NSUserDefaults::resetForTesting();
+    homeOverride_.reset();
+    std::filesystem::remove_all(home_);
+}
+
+AppDelegate& ShellTest::launch() {
+    delegate_ = std::make_shared<AppDelegate>();
+    NSApplication::sharedApplication()->setDelegate(delegate_);
+    NSApplication::sharedApplication()->finishLaunching();
+    settle();
+    return *delegate_;
+}
+
+void ShellTest::settle() {
+    sim::Console::settle();
+}
+
+std::string ShellTest::muteOf(AudioObjectID device) {
+    auto muted = sim::AudioHardware::isMuted(device, kAudioObjectPropertyScopeInput,
+                                             kAudioObjectPropertyElementMain);
+    if (!muted) return "no mute";
+    return *muted ? "muted" : "live";
+}
+
+bool ShellTest::allInputs(const std::string& state) const {
+    for (auto device : {mac_.builtInMicrophone, mac_.usbMicrophone, mac_.bluetoothHeadset})
+        if (muteOf(device) != state) return false;
+    return true;
+}
+
+bool ShellTest::devicesMuted() {
+    return Defaults::get(Defaults::Keys::devicesMuted());
+}
+
+std::size_t ShellTest::eventCount(const std::string& name) {
+    std::size_t n = 0;
+    for (const auto& event : APMAnalytics::loggedEvents())
+        if (event.name == name) ++n;
+    return n;
+}
+
+std::optional<std::string> ShellTest::lastEventParameter(const std::string& name,
+                                                         const std::string& parameter) {
+    std::optional<std::string> value;
+    for (const auto& event : APMAnalytics::loggedEvents()) {
+        if (event.name != name) continue;
+        auto found = event.parameters.find(parameter);
+        value = found ? found->asString() : std::nullopt;
+    }
+    return value;
+}
+
+void ShellTest::unplugAllInputs() {
+    for (auto device : {mac_.builtInMicrophone, mac_.usbMicrophone, mac_.bluetoothHeadset})
+        sim::AudioHardware::removeDevice(device);
+    settle();
+}
+
+}  // namespace shelltest

@@ -1,0 +1,93 @@
+#include "app/ui/tests/WindowTestSupport.h"
+
+#include <unistd.h>
+
+#include "app/ui/Theme.h"
+#include "platform/appkit/AppKit.h"
+#include "platform/bundle/NSBundle.h"
+#include "platform/bundle/NSProcessInfo.h"
+#include "platform/defaults/NSUserDefaults.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/input/Keyboard.h"
+#include "platform/log/Log.h"
+#include "services/analytics/APMAnalytics.h"
+
+namespace windowtest {
+
+void WindowsTest::SetUp() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    home_ = std::filesystem::temp_directory_path() /
+            ("lumbrel-windows-" + std::to_string(::getpid()) + "-" + info->test_suite_name() +
+             "-" + info->name());
+    std::filesystem::remove_all(home_);
+    std::filesystem::create_directories(home_);
+    homeOverride_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
+    sim::setLogEcho(false);
+    sim::setMainBundlePath(LUMBREL_BUNDLE);
+    sim::useVirtualClock();
+    NSUserDefaults::resetForTesting();
+    APMAnalytics::clearLoggedEventsForTesting();
+    sim::Application::reset();
+    sim::Windows::reset();
+    sim::Screens::set({{"Built-in", {{0, 0}, {1440, 900}}}});
+    sim::Workspace::clear();
+    sim::Keyboard::reset();
+    sim::ViewImages::reset();
+    sim::clearOperatingSystemVersion();
+    onboardingWindow().reset();
+}
+
+void WindowsTest::TearDown() {
+    settle();
+    onboardingWindow().reset();
+    sim::Windows::reset();
+    sim::Application::reset();
+    sim::Screens::reset();
+    settle();
+    sim::clearMainBundlePath();
+    sim::clearOperatingSystemVersion();
+    NSUserDefaults::resetForTesting();
+    homeOverride_.reset();
+    std::filesystem::remove_all(home_);
+}
+
+void WindowsTest::settle() {
+    sim::MainLoop::runUntilIdle();
+}
+
+std::shared_ptr<NSHostingView> WindowsTest::host(const View& view, NSSize size) {
+    auto h = std::make_shared<NSHostingView>(view);
+    h->setFrame({{0, 0}, size});
+    return h;
+}
+
+std::size_t WindowsTest::eventCount(const std::string& name) {
+    std::size_t count = 0;
+    for (const auto& e : APMAnalytics::loggedEvents())
+        if (e.name == name) ++count;
+    return count;
+}
+
+std::optional<std::string> WindowsTest::lastEventParameter(const std::string& name,
+                                                           const std::string& parameter) {
+    std::optional<std::string> found;
+    for (const auto& e : APMAnalytics::loggedEvents()) {
+        if (e.name != name) continue;
+        const Value* value = e.parameters.find(parameter);
+        found = value ? value->asString() : std::nullopt;
+    }
+    return found;
+}
+
+std::vector<std::string> WindowsTest::openedURLs() {
+    return sim::Workspace::openedURLs();
+}
+
+RenderNode* up(RenderNode* node, const std::string& kind) {
+    for (auto* n = node; n; n = n->parent())
+        if (n->kind() == kind) return n;
+    return nullptr;
+}
+
+}  // namespace windowtest
