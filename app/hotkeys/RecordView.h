@@ -49,8 +49,8 @@ struct RecordViewDrawing {
         std::shared_ptr<NSColor> color;
     };
     double fontSize = 0;
-    std::vector<Symbol> symbols;          // ⇧ ⌃ ⌥ ⌘
-    std::optional<std::string> keyText;   // none when not drawn
+    std::vector<Symbol> symbols;         // ⇧ ⌃ ⌥ ⌘
+    std::optional<std::string> keyText;  // none when not drawn
     NSRect keyRect;
     std::shared_ptr<NSColor> keyColor;
 };

@@ -16,7 +16,8 @@ std::string infoString(const char* key) {
 }  // namespace
 
 AboutView::AboutView()
-    : buildNumber(infoString("CFBundleVersion")), version(infoString("CFBundleShortVersionString")) {}
+    : buildNumber(infoString("CFBundleVersion")),
+      version(infoString("CFBundleShortVersionString")) {}
 
 View AboutView::body() const {
     const std::string& appName = AppDelegate::sharedAppName();
@@ -30,12 +31,13 @@ View AboutView::body() const {
     std::string line = buildInfo.wrappedValue() ? localizedTemplate("build.string", buildNumber)
                                                 : localizedTemplate("version.string", version);
     View versionLine =
-        HStack(VerticalAlignment::center, std::nullopt,
-               {VStack(HorizontalAlignment::center, std::nullopt,
-                       {Button([buildInfo] { buildInfo.setWrappedValue(!buildInfo.wrappedValue()); },
-                               Text(line))
-                            .buttonStyle(PlainButtonStyle())
-                            .frame(FlexibleFrame{.minWidth = contentMaxWidth})})})
+        HStack(
+            VerticalAlignment::center, std::nullopt,
+            {VStack(HorizontalAlignment::center, std::nullopt,
+                    {Button([buildInfo] { buildInfo.setWrappedValue(!buildInfo.wrappedValue()); },
+                            Text(line))
+                         .buttonStyle(PlainButtonStyle())
+                         .frame(FlexibleFrame{.minWidth = contentMaxWidth})})})
             .frame(FlexibleFrame{.maxWidth = contentMaxWidth})
             .padding(Edge::bottom, 12);
 

@@ -1,5 +1,7 @@
 #include "app/ui/AppDelegate.h"
 
+#include "platform/net/NSURL.h"
+
 #include <unistd.h>
 
 #include <climits>
@@ -38,22 +40,6 @@ using K = Defaults::Keys;
 
 constexpr UInt32 kHotKeyPressed = 5;
 constexpr UInt32 kHotKeyReleased = 6;
-
-std::string percentEncodedPath(const std::string& path) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                   std::string_view::npos) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        }
-    }
-    return out;
-}
 
 // This program again, with the arguments it was started with.
 bool startThisProgramAgain() {
@@ -100,8 +86,8 @@ Class AppDelegate::runtimeClass() {
 AppDelegate::AppDelegate()
     : RuntimeObject(runtimeClass()),
       statusItemController_(std::make_unique<StatusItemController>(sharedAppName())),
-      windows_(std::make_unique<AppWindows>(
-          AppWindowActions{[this](bool muted) { setMuted(muted); }, [this] { refreshStatusMenu(); }})),
+      windows_(std::make_unique<AppWindows>(AppWindowActions{
+          [this](bool muted) { setMuted(muted); }, [this] { refreshStatusMenu(); }})),
       floatingWindows_(std::make_unique<FloatingWindows>()) {}
 
 AppDelegate::~AppDelegate() {
@@ -234,7 +220,7 @@ std::optional<std::string> AppDelegate::bundleURL() {
     bundle = bundle.parent_path().parent_path();
     auto text = bundle.string();
     if (text.empty() || text.back() != '/') text += '/';
-    return "file://" + percentEncodedPath(text);
+    return NSURL::fileURLWithPath(text).absoluteString();
 }
 
 void AppDelegate::relaunchApplication() {

@@ -5,8 +5,8 @@
 #include "app/ui/Theme.h"
 
 AppWindows::AppWindows(AppWindowActions actions)
-    : statusWindow_(std::make_shared<MicStatusWindowController>(
-          MicStatusWindowActions{std::move(actions.setMuted), std::move(actions.refreshStatusMenu)})),
+    : statusWindow_(std::make_shared<MicStatusWindowController>(MicStatusWindowActions{
+          std::move(actions.setMuted), std::move(actions.refreshStatusMenu)})),
       auxiliary_(std::make_shared<AuxiliaryWindows>()) {}
 
 AppWindows::~AppWindows() = default;

@@ -1,5 +1,8 @@
 #include "app/ui/AuxiliaryWindows.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "app/settings/AppSettings.h"
 #include "app/ui/AboutView.h"
 #include "app/ui/AppDelegate.h"
@@ -21,8 +24,8 @@ constexpr NSWindowStyleMask onboardingStyle =
     NSWindowStyleMaskTitled | NSWindowStyleMaskFullSizeContentView;
 
 void logScreenView(const char* name) {
-    ZAROduzozova::logEventWithName(
-        "screen_view", Dictionary{{"screen_class", Value("NSWindow")}, {"screen_name", Value(name)}});
+    ZAROduzozova::logEventWithName("screen_view", Dictionary{{"screen_class", Value("NSWindow")},
+                                                             {"screen_name", Value(name)}});
 }
 
 void bringToFront(NSWindow& window) {
@@ -31,8 +34,17 @@ void bringToFront(NSWindow& window) {
 }
 
 std::shared_ptr<NSWindow> makeWindow(const View& content, NSSize size, NSWindowStyleMask style,
-                                     const std::string& title, const char* autosaveName) {
+                                     const std::string& title, const char* autosaveName,
+                                     bool growToContent) {
     auto host = std::make_shared<NSHostingView>(content);
+    // The preferences page is taller than its window's nominal size: the
+    // window grows to the page's own size, as the framework's hosting
+    // windows do, so that no section is cut off.
+    if (growToContent) {
+        const NSSize fitting = host->fittingSize();
+        size = {std::max(size.width, std::ceil(fitting.width)),
+                std::max(size.height, std::ceil(fitting.height))};
+    }
     auto window = std::make_shared<NSWindow>(NSRect{{0, 0}, size}, style,
                                              NSBackingStoreType::buffered, false);
     window->setReleasedWhenClosed(false);
@@ -93,10 +105,9 @@ void AuxiliaryWindows::openPreferencesWindow() {
         bringToFront(*preferencesWindow_);
         return;
     }
-    preferencesWindow_ =
-        makeWindow(View(PreferencesView()), preferencesSize, closableStyle,
-                   localizedTemplate("window.preferences", AppDelegate::sharedAppName()),
-                   "Main Window");
+    preferencesWindow_ = makeWindow(
+        View(PreferencesView()), preferencesSize, closableStyle,
+        localizedTemplate("window.preferences", AppDelegate::sharedAppName()), "Main Window", true);
     preferencesWindowDelegate_ = std::make_shared<PreferencesWindowDelegate>(weak_from_this());
     preferencesWindow_->setDelegate(preferencesWindowDelegate_);
     bringToFront(*preferencesWindow_);
@@ -112,7 +123,7 @@ void AuxiliaryWindows::openAboutWindow() {
     }
     aboutWindow_ = makeWindow(View(AboutView()), aboutSize, closableStyle,
                               localizedTemplate("about.AppName", AppDelegate::sharedAppName()),
-                              "About");
+                              "About", false);
     aboutWindowDelegate_ = std::make_shared<AboutWindowDelegate>(weak_from_this());
     aboutWindow_->setDelegate(aboutWindowDelegate_);
     bringToFront(*aboutWindow_);
@@ -122,9 +133,9 @@ void AuxiliaryWindows::openAboutWindow() {
 void AuxiliaryWindows::openOnboardingWindow(std::function<void()> finished) {
     onboardingFinished_ = std::move(finished);
     auto host = std::make_shared<NSHostingView>(View(OnboardingView()));
-    auto window = std::make_shared<NSWindow>(
-        NSRect{{0, 0}, {onboardingWindowWidth, onboardingWindowHeight}}, onboardingStyle,
-        NSBackingStoreType::buffered, false);
+    auto window =
+        std::make_shared<NSWindow>(NSRect{{0, 0}, {onboardingWindowWidth, onboardingWindowHeight}},
+                                   onboardingStyle, NSBackingStoreType::buffered, false);
     onboardingWindow() = window;
 
     // Only the window in the slot finishes: an earlier window's observation

@@ -13,9 +13,9 @@ using K = Defaults::Keys;
 // ---------------------------------------------------------------------------
 
 Class ShortcutRecordView::runtimeClass() {
-    static Class cls = ClassBuilder<ShortcutRecordView>("Lumbrel.ShortcutRecordView",
-                                                        RecordView::runtimeClass())
-                           .registerClass();
+    static Class cls =
+        ClassBuilder<ShortcutRecordView>("Lumbrel.ShortcutRecordView", RecordView::runtimeClass())
+            .registerClass();
     return cls;
 }
 
@@ -36,10 +36,12 @@ std::optional<FocusRingMask> ShortcutRecordView::focusRingMask() const {
 // ---------------------------------------------------------------------------
 
 ShortcutSnapshot& shortcutSnapshot() {
-    static auto* snapshot = new ShortcutSnapshot{
-        Defaults::get(K::keyCode()),          Defaults::get(K::keyCodeString()),
-        Defaults::get(K::keyDoubleModifiers()), Defaults::get(K::keyEnabled()),
-        Defaults::get(K::keyModifiers()),     Defaults::get(K::keyModifiersString())};
+    static auto* snapshot = new ShortcutSnapshot{Defaults::get(K::keyCode()),
+                                                 Defaults::get(K::keyCodeString()),
+                                                 Defaults::get(K::keyDoubleModifiers()),
+                                                 Defaults::get(K::keyEnabled()),
+                                                 Defaults::get(K::keyModifiers()),
+                                                 Defaults::get(K::keyModifiersString())};
     return *snapshot;
 }
 
@@ -84,10 +86,11 @@ void saveRecordedShortcut(const std::shared_ptr<KeyCombo>& keyCombo) {
                   keyModifiersDisplayString(keyCombo->modifiers(), doubled));
 
     const std::string modifiers = Defaults::get(K::keyModifiersString());
-    const std::string shortcut = doubled ? modifiers : modifiers + Defaults::get(K::keyCodeString());
-    ZAROduzozova::logEventWithName("changed_keyboard_shortcut",
-                                   Dictionary{{"double_tap", Value(doubled ? "On" : "Off")},
-                                              {"shortcut", Value(shortcut)}});
+    const std::string shortcut =
+        doubled ? modifiers : modifiers + Defaults::get(K::keyCodeString());
+    ZAROduzozova::logEventWithName(
+        "changed_keyboard_shortcut",
+        Dictionary{{"double_tap", Value(doubled ? "On" : "Off")}, {"shortcut", Value(shortcut)}});
 }
 
 void restoreShortcutSettings(RecordView& recorder) {
@@ -157,7 +160,8 @@ std::shared_ptr<NSView> KeyboardShortcutView::makeNSView() const {
     recorder->setTintColor(NSColor::controlAccentColor());
     recorder->setBackgroundColor(NSColor::controlBackgroundColor());
     recorder->setBorderColor(NSColor::controlShadowColor());
-    recorder->setTextColorDisabled(NSColor::disabledControlTextColor()->colorWithAlphaComponent(0.12));
+    recorder->setTextColorDisabled(
+        NSColor::disabledControlTextColor()->colorWithAlphaComponent(0.12));
     defaultRecorderBorderWidth() = recorder->borderWidth();
     defaultRecorderCornerRadius() = recorder->cornerRadius();
     recorder->setDelegate(delegate);
@@ -182,16 +186,16 @@ View HotKeyView::body() const {
                     .frame(Theme::labelWidth, std::nullopt, Alignment::trailing())
                     .padding(Edge::trailing, Theme::labelTrailingPadding)
                     .padding(Edge::top, 10),
-                VStack(HorizontalAlignment::leading, std::nullopt,
-                       {View(HotKeyRecorderView()),
-                        helpTextStyle(
-                            Text("Select this field to record a key combination to toggle your mic."))
-                            .padding(Edge::top, -2)
-                            .padding(Edge::bottom, -8),
-                        smallTextStyle(Button("Learn more.",
-                                              [] {
-                                                  openLink(productPageURL("/help/keyboard-shortcut"));
-                                              }))
-                            .buttonStyle(LinkButtonStyle())})})
+                VStack(
+                    HorizontalAlignment::leading, std::nullopt,
+                    {View(HotKeyRecorderView()),
+                     helpTextStyle(
+                         Text("Select this field to record a key combination to toggle your mic."))
+                         .padding(Edge::top, -2)
+                         .padding(Edge::bottom, -8),
+                     smallTextStyle(
+                         Button("Learn more.",
+                                [] { openLink(productPageURL("/help/keyboard-shortcut")); }))
+                         .buttonStyle(LinkButtonStyle())})})
         .padding(Edge::bottom, 8);
 }

@@ -11,6 +11,7 @@
 #include "app/ui/AppWindows.h"
 #include "app/ui/LoginItem.h"
 #include "app/ui/SettingsReport.h"
+#include "app/ui/WindowConsole.h"
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/audio/SimAudioHardware.h"
 #include "platform/bezel/BHBezelNotification.h"
@@ -194,6 +195,7 @@ std::string inputDeviceSummary() {
 void addLumbrelCommands(sim::Console& console, const std::shared_ptr<AppDelegate>& delegate) {
     std::weak_ptr<AppDelegate> weak = delegate;
     auto& out = std::cout;
+    addWindowCommands(console, delegate);
 
     console.addCommand("settings", "settings", "print Lumbrel's settings",
                        [&out](const ConsoleArguments&) -> std::string {

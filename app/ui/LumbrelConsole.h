@@ -1,7 +1,7 @@
 #pragma once
 // Lumbrel's own console commands beside the simulated platform's built-in
-// ones: settings, set, pushtotalk, session, update, expect; and the
-// application's lines of `state`.
+// ones: settings, set, pushtotalk, session, update, expect, the windows'
+// commands (WindowConsole.h); and the application's lines of `state`.
 
 #include <memory>
 #include <string>

@@ -49,10 +49,9 @@ std::vector<std::shared_ptr<ObservableObject>> MicStatusView::observedObjects() 
 
 View MicStatusView::body() const {
     MicStatusView self = *this;
-    return GeometryReader(
-        [self](const GeometryProxy& geometry) {
-            return self.content(geometry.size.width, geometry.size.height);
-        });
+    return GeometryReader([self](const GeometryProxy& geometry) {
+        return self.content(geometry.size.width, geometry.size.height);
+    });
 }
 
 View MicStatusView::content(double w, double h) const {
@@ -64,10 +63,10 @@ View MicStatusView::content(double w, double h) const {
 
     // The picture's label follows the stored state at drawing time.
     const bool storedMuted = Defaults::get(K::devicesMuted());
-    std::string pictureLabel = fillPlaceholders(
-        localizedText(storedMuted ? "MuteState.MicOff" : "MuteState.MicOn",
-                      storedMuted ? "MuteState.MicOff" : "MuteState.MicOn"),
-        {});
+    std::string pictureLabel =
+        fillPlaceholders(localizedText(storedMuted ? "MuteState.MicOff" : "MuteState.MicOn",
+                                       storedMuted ? "MuteState.MicOff" : "MuteState.MicOn"),
+                         {});
     View picture = Image(muted ? "status-window-mic-off" : "status-window-mic-on", "Mic icon")
                        .resizable()
                        .scaledToFit()
@@ -115,8 +114,8 @@ View MicStatusView::content(double w, double h) const {
 
         View instruction;
         if (!keyEnabled.wrappedValue()) {
-            instruction = boldText(muted ? "Click to unmute." : "Click to mute.", w * 0.045,
-                                   Color::white());
+            instruction =
+                boldText(muted ? "Click to unmute." : "Click to mute.", w * 0.045, Color::white());
         } else {
             const char* first = nullptr;
             const char* third = nullptr;

@@ -44,8 +44,8 @@ std::shared_ptr<NSScreen> screenFor(const NSWindow& window) {
 Class MicStatusWindow::runtimeClass() {
     static Class cls =
         ClassBuilder<MicStatusWindow>("Lumbrel.MicStatusWindow", NSPanel::runtimeClass())
-            .method("mouseDragged:",
-                    [](MicStatusWindow& w, const std::shared_ptr<NSEvent>& e) { w.mouseDragged(e); })
+            .method("mouseDragged:", [](MicStatusWindow& w,
+                                        const std::shared_ptr<NSEvent>& e) { w.mouseDragged(e); })
             .method("mouseUp:",
                     [](MicStatusWindow& w, const std::shared_ptr<NSEvent>& e) { w.mouseUp(e); })
             .registerClass();
@@ -65,12 +65,12 @@ void MicStatusWindow::mouseUp(const std::shared_ptr<NSEvent>&) {
 }
 
 Class MicStatusWindowDelegate::runtimeClass() {
-    static Class cls = ClassBuilder<MicStatusWindowDelegate>("Lumbrel.MicStatusWindowDelegate")
-                           .method("windowWillClose:", &MicStatusWindowDelegate::windowWillClose)
-                           .method("windowDidEndLiveResize:",
-                                   &MicStatusWindowDelegate::windowDidEndLiveResize)
-                           .conformsTo(NSWindow::delegateProtocol())
-                           .registerClass();
+    static Class cls =
+        ClassBuilder<MicStatusWindowDelegate>("Lumbrel.MicStatusWindowDelegate")
+            .method("windowWillClose:", &MicStatusWindowDelegate::windowWillClose)
+            .method("windowDidEndLiveResize:", &MicStatusWindowDelegate::windowDidEndLiveResize)
+            .conformsTo(NSWindow::delegateProtocol())
+            .registerClass();
     return cls;
 }
 
@@ -103,8 +103,9 @@ MicStatusWindowController::~MicStatusWindowController() {
 }
 
 void MicStatusWindowController::toggleMicStatusWindow() {
-    ZAROduzozova::logEventWithName("screen_view", Dictionary{{"screen_class", Value("NSWindow")},
-                                                             {"screen_name", Value("Status Window")}});
+    ZAROduzozova::logEventWithName(
+        "screen_view",
+        Dictionary{{"screen_class", Value("NSWindow")}, {"screen_name", Value("Status Window")}});
     if (isStatusWindowOpen_) {
         if (statusWindow_) statusWindow_->close();
         return;
@@ -115,14 +116,15 @@ void MicStatusWindowController::toggleMicStatusWindow() {
 void MicStatusWindowController::open() {
     std::weak_ptr<MicStatusWindowController> weak = weak_from_this();
     if (!Defaults::get(K::hasShownStatusWindowOnboardingText())) {
-        helpTextTimer_ = Timer::scheduledTimer(helpTextDelay, false, std::function<void()>([weak] {
-            Defaults::set(K::hasShownStatusWindowOnboardingText(), true);
-            auto followUp = Timer::scheduledTimer(
-                helpTextAnimationDelay, false, std::function<void()>([] {
-                    Defaults::set(K::statusWindowHelpTextAnimation(), false);
-                }));
-            if (auto self = weak.lock()) self->helpTextTimer_ = followUp;
-        }));
+        helpTextTimer_ = Timer::scheduledTimer(
+            helpTextDelay, false, std::function<void()>([weak] {
+                Defaults::set(K::hasShownStatusWindowOnboardingText(), true);
+                auto followUp = Timer::scheduledTimer(
+                    helpTextAnimationDelay, false, std::function<void()>([] {
+                        Defaults::set(K::statusWindowHelpTextAnimation(), false);
+                    }));
+                if (auto self = weak.lock()) self->helpTextTimer_ = followUp;
+            }));
     }
 
     showStatusWindowObservation_ = Defaults::observe<bool>(
@@ -134,13 +136,13 @@ void MicStatusWindowController::open() {
 
     const double w = statusWindowBaseWidth;
     const double h = statusWindowBaseHeight;
-    auto host = std::make_shared<NSHostingView>(View(MicStatusView()).frame(
-        FlexibleFrame{.minWidth = w * 0.75,
-                      .idealWidth = w * 2.5,
-                      .maxWidth = w * 3,
-                      .minHeight = h * 0.75,
-                      .idealHeight = h * 2.5,
-                      .maxHeight = h * 3}));
+    auto host = std::make_shared<NSHostingView>(View(MicStatusView())
+                                                    .frame(FlexibleFrame{.minWidth = w * 0.75,
+                                                                         .idealWidth = w * 2.5,
+                                                                         .maxWidth = w * 3,
+                                                                         .minHeight = h * 0.75,
+                                                                         .idealHeight = h * 2.5,
+                                                                         .maxHeight = h * 3}));
 
     Defaults::set(K::showStatusWindow(), true);
 
@@ -189,8 +191,8 @@ void MicStatusWindowController::placeInDefaultCorner() {
     if (!screen) return;
     NSRect s = screen->frame();
     NSSize size = statusWindow_->frame().size;
-    statusWindow_->setFrame({{NSMaxX(s) - size.width - cornerMargin, NSMinY(s) + size.height}, size},
-                            true, false);
+    statusWindow_->setFrame(
+        {{NSMaxX(s) - size.width - cornerMargin, NSMinY(s) + size.height}, size}, true, false);
 }
 
 void MicStatusWindowController::observeScreenParameterChanges() {
@@ -249,7 +251,8 @@ void MicStatusWindowController::windowDidEndLiveResize(const NSWindow& window) {
                                                                 : "Same";
     ZAROduzozova::logEventWithName(
         "resize_status_window",
-        Dictionary{{"compared_to_original", Value(compared)},
-                   {"height", Value(std::to_string(static_cast<long long>(std::trunc(size.height))))},
-                   {"width", Value(std::to_string(static_cast<long long>(std::trunc(size.width))))}});
+        Dictionary{
+            {"compared_to_original", Value(compared)},
+            {"height", Value(std::to_string(static_cast<long long>(std::trunc(size.height))))},
+            {"width", Value(std::to_string(static_cast<long long>(std::trunc(size.width))))}});
 }

@@ -21,10 +21,10 @@ View localizedAppText(const char* key) {
 }
 
 View page(const View& content, std::vector<View> buttons) {
-    return VStack(HorizontalAlignment::center, std::nullopt,
-                  {content.frame(FlexibleFrame{.maxWidth = infinity, .maxHeight = infinity}),
-                   footerBarStyle(
-                       HStack(VerticalAlignment::bottom, std::nullopt, std::move(buttons)))});
+    return VStack(
+        HorizontalAlignment::center, std::nullopt,
+        {content.frame(FlexibleFrame{.maxWidth = infinity, .maxHeight = infinity}),
+         footerBarStyle(HStack(VerticalAlignment::bottom, std::nullopt, std::move(buttons)))});
 }
 
 }  // namespace
@@ -59,9 +59,8 @@ OnboardingView::OnboardingView()
       keyDoubleModifiers_(K::keyDoubleModifiers()) {}
 
 std::vector<std::shared_ptr<ObservableObject>> OnboardingView::observedObjects() const {
-    return {devicesMuted.observable(),       keyCodeString.observable(),
-            keyEnabled.observable(),         keyModifiersString.observable(),
-            startOnLogin.observable(),       menubarIcon_.observable(),
+    return {devicesMuted.observable(),       keyCodeString.observable(), keyEnabled.observable(),
+            keyModifiersString.observable(), startOnLogin.observable(),  menubarIcon_.observable(),
             keyDoubleModifiers_.observable()};
 }
 
@@ -107,28 +106,25 @@ View OnboardingView::welcomePage() const {
                               .bold()
                               .padding(Edge::bottom, 8),
                           localizedAppText("onboarding.aboutApp").font(Font::title2())});
-    View explanation =
-        VStack(HorizontalAlignment::leading, std::nullopt,
-               {localizedAppText("onboarding.firstPage").font(Font::body())})
-            .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity});
+    View explanation = VStack(HorizontalAlignment::leading, std::nullopt,
+                              {localizedAppText("onboarding.firstPage").font(Font::body())})
+                           .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity});
     return page(VStack(HorizontalAlignment::center, std::nullopt, {logo, titles, explanation}),
                 {primaryButtonStyle(Button("Continue", [self] { self.advanceStep(); }))});
 }
 
 View OnboardingView::permissionPage() const {
     OnboardingView self = *this;
-    View content = VStack(
-        HorizontalAlignment::center, std::nullopt,
-        {Image("Onboarding-1").resizable().scaledToFit().frame(std::nullopt, 260),
-         VStack(HorizontalAlignment::leading, std::nullopt,
-                {Text("authorise.prompt").font(Font::body()),
-                 Button("Learn more.",
-                        [] { openLink(productPageURL("/help/permissions")); })
-                     .buttonStyle(LinkButtonStyle())
-                     .multilineTextAlignment(TextAlignment::leading)})
-             .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity})});
-    return page(content,
-                {primaryButtonStyle(Button("Continue", [self] { self.advanceStep(); }))});
+    View content =
+        VStack(HorizontalAlignment::center, std::nullopt,
+               {Image("Onboarding-1").resizable().scaledToFit().frame(std::nullopt, 260),
+                VStack(HorizontalAlignment::leading, std::nullopt,
+                       {Text("authorise.prompt").font(Font::body()),
+                        Button("Learn more.", [] { openLink(productPageURL("/help/permissions")); })
+                            .buttonStyle(LinkButtonStyle())
+                            .multilineTextAlignment(TextAlignment::leading)})
+                    .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity})});
+    return page(content, {primaryButtonStyle(Button("Continue", [self] { self.advanceStep(); }))});
 }
 
 View OnboardingView::shortcutPage() const {
@@ -147,13 +143,13 @@ View OnboardingView::shortcutPage() const {
             .accessibilityLabel(appName)};
     if (keyEnabled.wrappedValue()) {
         const Font title = Font::title().bold();
-        content.push_back(HStack(
-            VerticalAlignment::top, 8,
-            {Text("Press").font(title),
-             Text(keyModifiersString.wrappedValue() + keyCodeString.wrappedValue())
-                 .font(title)
-                 .foregroundColor(Color::accentColor()),
-             Text(muted ? "to unmute." : "to mute.").font(title)}));
+        content.push_back(
+            HStack(VerticalAlignment::top, 8,
+                   {Text("Press").font(title),
+                    Text(keyModifiersString.wrappedValue() + keyCodeString.wrappedValue())
+                        .font(title)
+                        .foregroundColor(Color::accentColor()),
+                    Text(muted ? "to unmute." : "to mute.").font(title)}));
         content.push_back(
             Text(localizedTemplate("onboarding.expandedShortcut", expandedShortcutDescription()))
                 .padding(Edge::top, 8)
@@ -171,36 +167,34 @@ View OnboardingView::shortcutPage() const {
 }
 
 View OnboardingView::finishPage() const {
-    View text =
-        VStack(HorizontalAlignment::center, std::nullopt,
-               {HStack(VerticalAlignment::top, 4,
-                       {Text("You're all set!")
-                            .font(Font::largeTitle())
-                            .bold()
-                            .padding(Edge::top, 24)
-                            .padding(Edge::bottom, 24)}),
-                VStack(HorizontalAlignment::leading, std::nullopt,
-                       {localizedAppText("onboarding.oneLastThing")
-                            .multilineTextAlignment(TextAlignment::leading)
-                            .padding(Edge::bottom, 8),
-                        Text("onboarding.analyticsExplainer")
-                            .multilineTextAlignment(TextAlignment::leading)
-                            .padding(Edge::bottom, 8),
-                        Button("Read our privacy policy.",
-                               [] { openLink(productPageURL("/privacy")); })
-                            .buttonStyle(LinkButtonStyle())})})
-            .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity});
+    View text = VStack(HorizontalAlignment::center, std::nullopt,
+                       {HStack(VerticalAlignment::top, 4,
+                               {Text("You're all set!")
+                                    .font(Font::largeTitle())
+                                    .bold()
+                                    .padding(Edge::top, 24)
+                                    .padding(Edge::bottom, 24)}),
+                        VStack(HorizontalAlignment::leading, std::nullopt,
+                               {localizedAppText("onboarding.oneLastThing")
+                                    .multilineTextAlignment(TextAlignment::leading)
+                                    .padding(Edge::bottom, 8),
+                                Text("onboarding.analyticsExplainer")
+                                    .multilineTextAlignment(TextAlignment::leading)
+                                    .padding(Edge::bottom, 8),
+                                Button("Read our privacy policy.",
+                                       [] { openLink(productPageURL("/privacy")); })
+                                    .buttonStyle(LinkButtonStyle())})})
+                    .frame(FlexibleFrame{.maxWidth = 400, .maxHeight = infinity});
     View launchAtLogin =
         HStack(VerticalAlignment::bottom, std::nullopt,
                {Toggle(localizedTemplate("StartupView.launchAtLogin", AppDelegate::sharedAppName()),
                        startOnLogin.projectedValue())})
             .padding(Edge::bottom, 16);
-    return page(
-        VStack(HorizontalAlignment::center, std::nullopt, {text, launchAtLogin}),
-        {secondaryButtonStyle(
-             Button("Don't Share", [] { Defaults::set(K::hasCompletedOnboarding(), true); })),
-         primaryButtonStyle(Button("Share & Continue", [] {
-             Defaults::set(K::collectData(), true);
-             Defaults::set(K::hasCompletedOnboarding(), true);
-         }))});
+    return page(VStack(HorizontalAlignment::center, std::nullopt, {text, launchAtLogin}),
+                {secondaryButtonStyle(Button(
+                     "Don't Share", [] { Defaults::set(K::hasCompletedOnboarding(), true); })),
+                 primaryButtonStyle(Button("Share & Continue", [] {
+                     Defaults::set(K::collectData(), true);
+                     Defaults::set(K::hasCompletedOnboarding(), true);
+                 }))});
 }

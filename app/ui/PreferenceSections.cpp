@@ -25,8 +25,7 @@ View iconOption(const char* mutedImage, const char* liveImage, const char* title
                        .resizable()
                        .frame(FlexibleFrame{.maxHeight = 16})
                        .padding(Edge::trailing, -4),
-                   Image(liveImage).resizable().frame(FlexibleFrame{.maxHeight = 16}),
-                   Text(title)})
+                   Image(liveImage).resizable().frame(FlexibleFrame{.maxHeight = 16}), Text(title)})
         .tag(tag);
 }
 
@@ -51,11 +50,11 @@ View PushToTalkView::body() const {
         options = {pickerOption("Disabled", 12, 0), pickerOption("Hold to speak", 12, 1),
                    pickerOption("Hold to mute", 12, 2)};
     }
-    View picker = Picker(Text("Push-to-talk settings"), pushToTalk.projectedValue(),
-                         std::move(options))
-                      .labelsHidden()
-                      .frame(Theme::controlWidth, std::nullopt)
-                      .disabled(doubleTap);
+    View picker =
+        Picker(Text("Push-to-talk settings"), pushToTalk.projectedValue(), std::move(options))
+            .labelsHidden()
+            .frame(Theme::controlWidth, std::nullopt)
+            .disabled(doubleTap);
 
     const char* help = nullptr;
     if (doubleTap) {
@@ -96,16 +95,16 @@ std::vector<std::shared_ptr<ObservableObject>> MenuBarDisplayView::observedObjec
 }
 
 View MenuBarDisplayView::body() const {
-    View picker =
-        Picker(Text("Menu bar icon"), menubarIcon.projectedValue(),
-               {iconOption("colorMic-off", "colorMic-on", "Colour", 1),
-                iconOption("monochromeMic-off", "monochromeMic-on", "Greyscale", 0)})
-            .labelsHidden()
-            .frame(Theme::controlWidth, std::nullopt);
+    View picker = Picker(Text("Menu bar icon"), menubarIcon.projectedValue(),
+                         {iconOption("colorMic-off", "colorMic-on", "Colour", 1),
+                          iconOption("monochromeMic-off", "monochromeMic-on", "Greyscale", 0)})
+                      .labelsHidden()
+                      .frame(Theme::controlWidth, std::nullopt);
     return preferenceRow(
         Text("Menu bar icon:"),
-        {picker, VStack(HorizontalAlignment::leading, std::nullopt,
-                        {Toggle("Right click to show menu", rightClickShowsMenu.projectedValue())})},
+        {picker,
+         VStack(HorizontalAlignment::leading, std::nullopt,
+                {Toggle("Right click to show menu", rightClickShowsMenu.projectedValue())})},
         true);
 }
 
@@ -157,8 +156,8 @@ View PrivacyView::body() const {
         Text("Privacy:"),
         {Toggle("Send crash reports & statistics", collectData.projectedValue()),
          VStack(HorizontalAlignment::leading, std::nullopt,
-                {helpTextStyle(Text(localizedTemplate("PrivacyView.shareData",
-                                                      AppDelegate::sharedAppName())))
+                {helpTextStyle(
+                     Text(localizedTemplate("PrivacyView.shareData", AppDelegate::sharedAppName())))
                      .padding(Edge::top, -2)
                      .padding(Edge::bottom, -8),
                  learnMore("/privacy")})},

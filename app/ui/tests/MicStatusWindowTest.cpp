@@ -18,12 +18,12 @@ class MicStatusWindowTest : public WindowsTest {
   protected:
     void SetUp() override {
         WindowsTest::SetUp();
-        controller_ = std::make_shared<MicStatusWindowController>(MicStatusWindowActions{
-            [this](bool muted) {
-                mutes_.push_back(muted);
-                Defaults::set(K::devicesMuted(), muted);
-            },
-            [this] { ++menuRefreshes_; }});
+        controller_ = std::make_shared<MicStatusWindowController>(
+            MicStatusWindowActions{[this](bool muted) {
+                                       mutes_.push_back(muted);
+                                       Defaults::set(K::devicesMuted(), muted);
+                                   },
+                                   [this] { ++menuRefreshes_; }});
     }
     void TearDown() override {
         controller_.reset();
@@ -96,7 +96,8 @@ TEST_F(MicStatusWindowTest, FirstOpeningPlacesItBottomRightOfItsOwnScreenThenThe
         window.setFrameOrigin({c.screen.origin.x + 300, c.screen.origin.y + 400});
         controller_->toggleMicStatusWindow();
         auto& again = open();
-        EXPECT_EQ(again.frame().origin, (NSPoint{c.screen.origin.x + 300, c.screen.origin.y + 400}));
+        EXPECT_EQ(again.frame().origin,
+                  (NSPoint{c.screen.origin.x + 300, c.screen.origin.y + 400}));
         controller_->toggleMicStatusWindow();
     }
 }
@@ -118,8 +119,7 @@ struct ClickCase {
 TEST_F(MicStatusWindowTest, AClickTogglesInToggleModeOnlyAndADragDoesNot) {
     auto& window = open();
     for (const auto& c : {ClickCase{0, 0, true}, ClickCase{0, 1, true}, ClickCase{0, 1.5, false},
-                          ClickCase{1, 0, false}, ClickCase{2, 0, false},
-                          ClickCase{7, 0, true}}) {
+                          ClickCase{1, 0, false}, ClickCase{2, 0, false}, ClickCase{7, 0, true}}) {
         SCOPED_TRACE(testing::Message() << c.pushToTalk << " " << c.movement);
         Defaults::set(K::pushToTalk(), c.pushToTalk);
         Defaults::set(K::devicesMuted(), false);
@@ -235,10 +235,10 @@ struct SizeCase {
 };
 
 TEST_F(MicStatusWindowTest, TheContentScalesWithTheOfferedSize) {
-    for (const auto& c : {SizeCase{{108, 48}, 37.8, false, false, 0},
-                          SizeCase{{144, 64}, 25.2, true, false, 0},
-                          SizeCase{{162, 72}, 162 * 0.175, true, true, 12},
-                          SizeCase{{234, 104}, 234 * 0.175, true, true, 13}}) {
+    for (const auto& c :
+         {SizeCase{{108, 48}, 37.8, false, false, 0}, SizeCase{{144, 64}, 25.2, true, false, 0},
+          SizeCase{{162, 72}, 162 * 0.175, true, true, 12},
+          SizeCase{{234, 104}, 234 * 0.175, true, true, 13}}) {
         SCOPED_TRACE(c.size.width);
         auto h = host(View(MicStatusView()), c.size);
         auto* image = picture(*h);
@@ -303,9 +303,7 @@ TEST_F(MicStatusWindowTest, TheInstructionFollowsTheModeTheStateAndTheShortcut) 
 
 TEST_F(MicStatusWindowTest, TheTipFadesOutAndTheInstructionInOverOneSecond) {
     auto h = host(View(MicStatusView()), {360, 160});
-    auto opacityOf = [&](const char* text) {
-        return h->find(text)->effectiveOpacity();
-    };
+    auto opacityOf = [&](const char* text) { return h->find(text)->effectiveOpacity(); };
     EXPECT_EQ(opacityOf("Tip: drag this window anywhere you like."), 1);
     EXPECT_EQ(opacityOf("Click or press"), 0);
     EXPECT_TRUE(h->find("Click or press")->isAccessibilityHidden());

@@ -18,8 +18,8 @@ namespace windowtest {
 void WindowsTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     home_ = std::filesystem::temp_directory_path() /
-            ("lumbrel-windows-" + std::to_string(::getpid()) + "-" + info->test_suite_name() +
-             "-" + info->name());
+            ("lumbrel-windows-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" +
+             info->name());
     std::filesystem::remove_all(home_);
     std::filesystem::create_directories(home_);
     homeOverride_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
