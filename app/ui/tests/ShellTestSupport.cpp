@@ -24,13 +24,7 @@
 namespace shelltest {
 
 void ShellTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    home_ = std::filesystem::temp_directory_path() /
-            ("lumbrel-shell-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" +
-             info->name());
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
-    homeOverride_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
+    home_ = std::make_unique<uitest::TemporaryHome>("lumbrel-shell");
     sim::setLogEcho(false);
     sim::setMainBundlePath(LUMBREL_BUNDLE);
     sim::useVirtualClock();
@@ -74,8 +68,7 @@ void ShellTest::TearDown() {
     sim::clearMainBundlePath();
     log_.reset();
     NSUserDefaults::resetForTesting();
-    homeOverride_.reset();
-    std::filesystem::remove_all(home_);
+    home_.reset();
 }
 
 AppDelegate& ShellTest::launch() {
@@ -108,21 +101,12 @@ bool ShellTest::devicesMuted() {
 }
 
 std::size_t ShellTest::eventCount(const std::string& name) {
-    std::size_t n = 0;
-    for (const auto& event : APMAnalytics::loggedEvents())
-        if (event.name == name) ++n;
-    return n;
+    return uitest::eventCount(name);
 }
 
 std::optional<std::string> ShellTest::lastEventParameter(const std::string& name,
                                                          const std::string& parameter) {
-    std::optional<std::string> value;
-    for (const auto& event : APMAnalytics::loggedEvents()) {
-        if (event.name != name) continue;
-        auto found = event.parameters.find(parameter);
-        value = found ? found->asString() : std::nullopt;
-    }
-    return value;
+    return uitest::lastEventParameter(name, parameter);
 }
 
 void ShellTest::unplugAllInputs() {

@@ -4,6 +4,7 @@
 // shell touches reset.
 
 #include <gtest/gtest.h>
+#include "app/ui/tests/UiTestSupport.h"
 
 #include <filesystem>
 #include <memory>
@@ -48,8 +49,7 @@ class ShellTest : public ::testing::Test {
     std::unique_ptr<sim::LogCapture> log_;
 
   private:
-    std::filesystem::path home_;
-    std::unique_ptr<sim::ScopedHomeOverride> homeOverride_;
+    std::unique_ptr<uitest::TemporaryHome> home_;
 };
 
 }  // namespace shelltest

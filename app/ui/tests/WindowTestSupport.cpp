@@ -16,13 +16,7 @@
 namespace windowtest {
 
 void WindowsTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    home_ = std::filesystem::temp_directory_path() /
-            ("lumbrel-windows-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" +
-             info->name());
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
-    homeOverride_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
+    home_ = std::make_unique<uitest::TemporaryHome>("lumbrel-windows");
     sim::setLogEcho(false);
     sim::setMainBundlePath(LUMBREL_BUNDLE);
     sim::useVirtualClock();
@@ -48,8 +42,7 @@ void WindowsTest::TearDown() {
     sim::clearMainBundlePath();
     sim::clearOperatingSystemVersion();
     NSUserDefaults::resetForTesting();
-    homeOverride_.reset();
-    std::filesystem::remove_all(home_);
+    home_.reset();
 }
 
 void WindowsTest::settle() {
@@ -63,21 +56,12 @@ std::shared_ptr<NSHostingView> WindowsTest::host(const View& view, NSSize size) 
 }
 
 std::size_t WindowsTest::eventCount(const std::string& name) {
-    std::size_t count = 0;
-    for (const auto& e : APMAnalytics::loggedEvents())
-        if (e.name == name) ++count;
-    return count;
+    return uitest::eventCount(name);
 }
 
 std::optional<std::string> WindowsTest::lastEventParameter(const std::string& name,
                                                            const std::string& parameter) {
-    std::optional<std::string> found;
-    for (const auto& e : APMAnalytics::loggedEvents()) {
-        if (e.name != name) continue;
-        const Value* value = e.parameters.find(parameter);
-        found = value ? value->asString() : std::nullopt;
-    }
-    return found;
+    return uitest::lastEventParameter(name, parameter);
 }
 
 std::vector<std::string> WindowsTest::openedURLs() {

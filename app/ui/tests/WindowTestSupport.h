@@ -4,6 +4,7 @@
 // and the windows, workspace and analytics stand-ins reset.
 
 #include <gtest/gtest.h>
+#include "app/ui/tests/UiTestSupport.h"
 
 #include <filesystem>
 #include <memory>
@@ -30,8 +31,7 @@ class WindowsTest : public ::testing::Test {
     static std::vector<std::string> openedURLs();
 
   private:
-    std::filesystem::path home_;
-    std::unique_ptr<sim::ScopedHomeOverride> homeOverride_;
+    std::unique_ptr<uitest::TemporaryHome> home_;
 };
 
 // The nearest node of that kind, the node itself included.
