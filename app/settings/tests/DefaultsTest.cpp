@@ -7,17 +7,6 @@
 
 namespace {
 
-enum class Fruit { apple, pear };
-// Like a text-valued enumeration: a string that names no case fails to decode.
-void to_json(nlohmann::json& j, Fruit f) {
-    j = f == Fruit::apple ? "apple" : "pear";
-}
-void from_json(const nlohmann::json& j, Fruit& f) {
-    auto text = j.get<std::string>();
-    if (text != "apple" && text != "pear") throw std::invalid_argument("no Fruit named " + text);
-    f = text == "apple" ? Fruit::apple : Fruit::pear;
-}
-
 enum class Level : int { low = 1, high = 2 };
 
 struct Point {

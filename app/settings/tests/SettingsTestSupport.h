@@ -4,7 +4,10 @@
 
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/defaults/NSUserDefaults.h"
 
@@ -18,3 +21,15 @@ class SettingsTest : public ::testing::Test {
     std::string suiteName_;
     std::shared_ptr<NSUserDefaults> suite_;
 };
+
+// A codable enumeration stored as its text, like one with text raw values:
+// a text that names no case fails to decode.
+enum class Fruit { apple, pear };
+inline void to_json(nlohmann::json& j, Fruit f) {
+    j = f == Fruit::apple ? "apple" : "pear";
+}
+inline void from_json(const nlohmann::json& j, Fruit& f) {
+    auto text = j.get<std::string>();
+    if (text != "apple" && text != "pear") throw std::invalid_argument("no Fruit named " + text);
+    f = text == "apple" ? Fruit::apple : Fruit::pear;
+}
