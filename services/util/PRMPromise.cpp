@@ -256,6 +256,18 @@ void PRMPromise::observeOnQueue(const Queue& queue, FulfillBlock onFulfill, Reje
     }
 }
 
+void PRMPromise::resolveAdopting(const Queue& queue, PRMValue value) {
+    auto followed = value.promise();
+    if (!followed) {
+        fulfill(std::move(value));
+        return;
+    }
+    auto self = std::static_pointer_cast<PRMPromise>(shared_from_this());
+    followed->observeOnQueue(
+        queue, [self](PRMValue v) { self->fulfill(std::move(v)); },
+        [self](NSError e) { self->reject(std::move(e)); });
+}
+
 std::shared_ptr<PRMPromise> PRMPromise::chainOnQueue(const Queue& queue, ThenWork chainedFulfill,
                                                      RecoverWork chainedReject) {
     if (!queue) {
@@ -263,15 +275,7 @@ std::shared_ptr<PRMPromise> PRMPromise::chainOnQueue(const Queue& queue, ThenWor
                           "Invalid parameter not satisfying: queue");
     }
     auto chained = pendingPromise();
-    auto resolver = [chained, queue](PRMValue x) {
-        if (auto followed = x.promise()) {
-            followed->observeOnQueue(
-                queue, [chained](PRMValue v) { chained->fulfill(std::move(v)); },
-                [chained](NSError e) { chained->reject(std::move(e)); });
-        } else {
-            chained->fulfill(std::move(x));
-        }
-    };
+    auto resolver = [chained, queue](PRMValue x) { chained->resolveAdopting(queue, std::move(x)); };
     observeOnQueue(
         queue,
         [resolver, chainedFulfill = std::move(chainedFulfill)](PRMValue v) {

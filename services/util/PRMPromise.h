@@ -122,6 +122,9 @@ class PRMPromise : public NSObject {
 
     void fulfill(PRMValue value);
     void reject(NSError error);
+    // Settles with the value, or, when the value is itself a promise, with
+    // that promise's outcome observed on the queue.
+    void resolveAdopting(const Queue& queue, PRMValue value);
     bool isPending() const;
     bool isFulfilled() const;
     bool isRejected() const;

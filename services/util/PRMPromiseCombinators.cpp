@@ -151,16 +151,8 @@ std::shared_ptr<PRMPromise> PRMPromise::doOn(const Queue& queue, DoWork work) {
     require(queue, "queue");
     require(work, "work");
     auto result = pendingPromise();
-    submitInGroup(queue, [result, queue, work = std::move(work)] {
-        PRMValue x = work();
-        if (auto followed = x.promise()) {
-            followed->observeOnQueue(
-                queue, [result](PRMValue v) { result->fulfill(std::move(v)); },
-                [result](NSError e) { result->reject(std::move(e)); });
-        } else {
-            result->fulfill(std::move(x));
-        }
-    });
+    submitInGroup(
+        queue, [result, queue, work = std::move(work)] { result->resolveAdopting(queue, work()); });
     return result;
 }
 
@@ -173,13 +165,7 @@ std::shared_ptr<PRMPromise> PRMPromise::asyncOn(const Queue& queue, AsyncWork wo
     auto result = pendingPromise();
     submitInGroup(queue, [result, queue, work = std::move(work)] {
         FulfillBlock fulfill = [result, queue](PRMValue x) {
-            if (auto followed = x.promise()) {
-                followed->observeOnQueue(
-                    queue, [result](PRMValue v) { result->fulfill(std::move(v)); },
-                    [result](NSError e) { result->reject(std::move(e)); });
-            } else {
-                result->fulfill(std::move(x));
-            }
+            result->resolveAdopting(queue, std::move(x));
         };
         RejectBlock reject = [result](NSError e) { result->reject(std::move(e)); };
         work(std::move(fulfill), std::move(reject));
