@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libxkbcommon-dev xkb-data libx11-data libicu-dev
