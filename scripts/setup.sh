@@ -7,6 +7,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libxkbcommon-dev xkb-data libx11-data libicu-dev
+  libssl-dev uuid-dev
+  nanopb libnanopb-dev protobuf-compiler clang libclang-rt-14-dev
 )
 
 missing=()

@@ -47,10 +47,12 @@ class Dictionary {
     bool remove(std::string_view key);
     std::vector<std::string> keys() const;
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
+    // Defined below Value: clang instantiates the entries here otherwise,
+    // while Value is still incomplete.
+    std::size_t size() const;
+    bool empty() const;
+    std::vector<Entry>::const_iterator begin() const;
+    std::vector<Entry>::const_iterator end() const;
 
     bool operator==(const Dictionary& other) const;  // order-insensitive
 
@@ -128,6 +130,19 @@ class Value {
                      ::Date, std::shared_ptr<::Array>, std::shared_ptr<::Dictionary>>;
     Storage v_;
 };
+
+inline std::size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
+inline std::vector<Dictionary::Entry>::const_iterator Dictionary::begin() const {
+    return entries_.begin();
+}
+inline std::vector<Dictionary::Entry>::const_iterator Dictionary::end() const {
+    return entries_.end();
+}
 
 std::string typeName(Value::Type type);
 

@@ -1,0 +1,51 @@
+#pragma once
+// Field cells and the nanopb stream callbacks that read fields straight into
+// cells and write them back. Plain C routines on malloc'd memory; their
+// diagnostics go to standard output, every line starting "<ERROR> ".
+//
+// A scalar cell is 8 bytes (bool and 32-bit values zero-extended), a float
+// cell 4 bytes. A string or bytes cell is an APMPBArray whose data always
+// holds count + 1 bytes, the last one zero, so even an empty value has a
+// buffer.
+
+#include <cstddef>
+#include <cstdint>
+
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include "services/measurement/APMPBMessageInfo.h"
+
+// The longest string or bytes field a decoder accepts.
+inline constexpr std::size_t kAPMPBMaxBytesFieldLength = 1048576;
+
+// Each writer allocates the cell when *destination is null, else overwrites
+// it in place; a null destination prints a line and does nothing.
+void APMPBSetBoolCell(void** destination, bool value);
+void APMPBSetUInt32Cell(void** destination, std::uint32_t value);
+void APMPBSetUInt64Cell(void** destination, std::uint64_t value);
+void APMPBSetFloatCell(void** destination, float value);
+void APMPBSetDoubleCell(void** destination, double value);
+void APMPBSetBytesCell(void** destination, const void* bytes, std::size_t length);
+
+// Frees the bytes and zeroes the cell.
+void APMPBReleaseBytes(APMPBArray* cell);
+// Frees the element array (not the elements) and zeroes the container.
+void APMPBReleaseArray(APMPBArray* container);
+
+// Decode callbacks; the argument is the address of a slot (bytes field) or
+// a repeated container. A container without an element array is in its
+// counting pass: elements are skipped and counted.
+bool APMPBDecodeBytesField(pb_istream_t* stream, const pb_field_t* field, void** arg);
+bool APMPBDecodeRepeatedBytes(pb_istream_t* stream, const pb_field_t* field, void** arg);
+bool APMPBDecodeRepeatedUInt64(pb_istream_t* stream, const pb_field_t* field, void** arg);
+
+// Encode callbacks; the argument is a string cell or a repeated container.
+bool APMPBEncodeBytesField(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+bool APMPBEncodeRepeatedBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+bool APMPBEncodeRepeatedUInt64(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+
+// Sizes the message, allocates exactly that many bytes (at least one, so an
+// empty message still has a buffer) into *output and encodes into them.
+// Answers the bytes written, or -1 with *output null.
+long APMPBEncodeToBuffer(const pb_msgdesc_t* fields, const void* message, std::uint8_t** output);

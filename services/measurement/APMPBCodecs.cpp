@@ -1,0 +1,616 @@
+#include "services/measurement/APMPBCodecs.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/log/Log.h"
+#include "services/measurement/APMPBCells.h"
+
+namespace {
+
+thread_local int gDecodeDepth = 0;
+thread_local int gEncodeDepth = 0;
+
+struct DepthGuard {
+    explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+    ~DepthGuard() { --depth_; }
+    int& depth_;
+};
+
+[[gnu::format(printf, 1, 2)]] void printError(const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    printLine(line);
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using WireStruct = std::unique_ptr<void, FreeDeleter>;
+
+bool isRepeated(std::uint32_t t) {
+    return (t & APMPB_FIELD_REPEATED) != 0;
+}
+bool isMessage(std::uint32_t t) {
+    return (t & APMPB_TYPE_MESSAGE) != 0;
+}
+bool isBytes(std::uint32_t t) {
+    return (t & (APMPB_TYPE_STRING | APMPB_TYPE_BYTES)) != 0;
+}
+std::size_t scalarCellSize(std::uint32_t t) {
+    return (t & APMPB_TYPE_FLOAT) ? 4 : 8;
+}
+
+// The nanopb iterator of the field with the given wire number.
+bool findWireField(pb_field_iter_t* iter, const APMPBMessageType& type, void* wire,
+                   std::uint32_t number) {
+    return pb_field_iter_begin(iter, type.descriptor, wire) && pb_field_iter_find(iter, number);
+}
+
+void freeItem(const APMPBFieldSpec& spec, std::uint32_t t, void* item) {
+    if (item == nullptr) return;
+    if (isMessage(t)) {
+        APMPBFreeMessageInfo(*spec.element, static_cast<APMPBMessageInfo*>(item));
+    } else if (isBytes(t)) {
+        APMPBReleaseBytes(static_cast<APMPBArray*>(item));
+        std::free(item);
+    } else {
+        std::free(item);
+    }
+}
+
+void emptyContainer(const APMPBFieldSpec& spec, std::uint32_t t, APMPBArray* container) {
+    if (auto** items = static_cast<void**>(container->data)) {
+        for (std::uint32_t i = 0; i < container->count; ++i) freeItem(spec, t, items[i]);
+    }
+    APMPBReleaseArray(container);
+}
+
+// Copies a singular scalar or string value into a fresh cell at *slot.
+bool copyCell(std::uint32_t t, const void* source, void** slot) {
+    if (isBytes(t)) {
+        const auto* cell = static_cast<const APMPBArray*>(source);
+        if (cell->data == nullptr) {
+            *slot = std::calloc(1, sizeof(APMPBArray));
+        } else {
+            APMPBSetBytesCell(slot, cell->data, cell->count);
+        }
+    } else {
+        const std::size_t size = scalarCellSize(t);
+        *slot = std::malloc(size);
+        if (*slot != nullptr) std::memcpy(*slot, source, size);
+    }
+    return *slot != nullptr;
+}
+
+void storeScalarToWire(std::uint32_t t, const void* cell, void* destination) {
+    if (t & APMPB_TYPE_FLOAT) {
+        std::memcpy(destination, cell, sizeof(float));
+        return;
+    }
+    std::uint64_t v = 0;
+    std::memcpy(&v, cell, sizeof v);
+    if (t & APMPB_TYPE_BOOL) {
+        const bool b = (v & 0xff) != 0;
+        std::memcpy(destination, &b, sizeof b);
+    } else if (t & (APMPB_TYPE_ENUM | APMPB_TYPE_UINT32)) {
+        const auto x = static_cast<std::uint32_t>(v);
+        std::memcpy(destination, &x, sizeof x);
+    } else if (t & APMPB_TYPE_INT32) {
+        const auto x = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+        std::memcpy(destination, &x, sizeof x);
+    } else {
+        std::memcpy(destination, &v, sizeof v);
+    }
+}
+
+void loadScalarFromWire(std::uint32_t t, const void* source, void** slot) {
+    if (t & APMPB_TYPE_BOOL) {
+        std::uint8_t b = 0;
+        std::memcpy(&b, source, 1);
+        APMPBSetBoolCell(slot, b != 0);
+    } else if (t & (APMPB_TYPE_ENUM | APMPB_TYPE_UINT32 | APMPB_TYPE_INT32)) {
+        std::uint32_t x = 0;
+        std::memcpy(&x, source, sizeof x);
+        APMPBSetUInt32Cell(slot, x);
+    } else if (t & APMPB_TYPE_FLOAT) {
+        float x = 0;
+        std::memcpy(&x, source, sizeof x);
+        APMPBSetFloatCell(slot, x);
+    } else if (t & APMPB_TYPE_DOUBLE) {
+        double x = 0;
+        std::memcpy(&x, source, sizeof x);
+        APMPBSetDoubleCell(slot, x);
+    } else {
+        std::uint64_t x = 0;
+        std::memcpy(&x, source, sizeof x);
+        APMPBSetUInt64Cell(slot, x);
+    }
+}
+
+bool hasFlag(const pb_field_iter_t& iter) {
+    std::uint8_t b = 0;
+    if (iter.pSize != nullptr) std::memcpy(&b, iter.pSize, 1);
+    return b != 0;
+}
+
+void setHasFlag(const pb_field_iter_t& iter) {
+    const bool yes = true;
+    if (iter.pSize != nullptr) std::memcpy(iter.pSize, &yes, sizeof yes);
+}
+
+// Decoding -------------------------------------------------------------------
+
+// Aims every string, repeated and singular message field of `wire` at the
+// record: fields are emptied, nested records created fresh.
+bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        const APMPBFieldSpec& spec = type.fields[id];
+        pb_field_iter_t iter;
+        if (!findWireField(&iter, type, wire, spec.number)) return false;
+        if (isRepeated(t)) {
+            auto* container = static_cast<APMPBArray*>(info->fields[id]);
+            if (container == nullptr) return false;
+            emptyContainer(spec, t, container);
+            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            if (isMessage(t)) {
+                callback->funcs.decode = spec.element->decodeRepeated;
+            } else if (isBytes(t)) {
+                callback->funcs.decode = APMPBDecodeRepeatedBytes;
+            } else {
+                callback->funcs.decode = APMPBDecodeRepeatedUInt64;
+            }
+            callback->arg = container;
+        } else if (isMessage(t)) {
+            if (info->fields[id] != nullptr) APMPBDeallocField(type, info, static_cast<int>(id));
+            auto* nested = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
+            if (nested == nullptr) return false;
+            if (!APMPBInitMessageInfo(*spec.element, nested)) {
+                std::free(nested);
+                return false;
+            }
+            info->fields[id] = nested;
+            if (!setDecoders(*spec.element, nested, iter.pData)) return false;
+        } else {
+            // Decoding replaces: no value of an earlier decode survives.
+            APMPBDeallocField(type, info, static_cast<int>(id));
+            if (isBytes(t)) {
+                auto* callback = static_cast<pb_callback_t*>(iter.pData);
+                callback->funcs.decode = APMPBDecodeBytesField;
+                callback->arg = &info->fields[id];
+            }
+        }
+    }
+    return true;
+}
+
+bool allocateArrays(const APMPBMessageType& type, APMPBMessageInfo* info) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t)) {
+            auto* container = static_cast<APMPBArray*>(info->fields[id]);
+            if (container == nullptr) {
+                printError("<ERROR> Cannot allocate %s arrays. Missing params field (%s)",
+                           type.name, type.fields[id].name);
+                return false;
+            }
+            if (container->count > 0) {
+                container->data = std::calloc(container->count, sizeof(void*));
+                if (container->data == nullptr) return false;
+            }
+            container->filled = 0;
+        } else if (isMessage(t) && info->fields[id] != nullptr) {
+            if (!allocateArrays(*type.fields[id].element,
+                                static_cast<APMPBMessageInfo*>(info->fields[id]))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t) || isBytes(t)) continue;
+        pb_field_iter_t iter;
+        if (!findWireField(&iter, type, wire, type.fields[id].number)) continue;
+        if (isMessage(t)) {
+            auto* nested = static_cast<APMPBMessageInfo*>(info->fields[id]);
+            if (nested == nullptr) continue;
+            if (hasFlag(iter)) {
+                copyDecodedScalars(*type.fields[id].element, nested, iter.pData);
+            } else {
+                APMPBDeallocField(type, info, static_cast<int>(id));
+            }
+        } else if (hasFlag(iter)) {
+            loadScalarFromWire(t, iter.pData, &info->fields[id]);
+        }
+    }
+}
+
+bool runDecoder(const APMPBMessageType& type, const std::uint8_t* bytes, std::size_t length,
+                void* wire) {
+    pb_istream_t stream = pb_istream_from_buffer(bytes, length);
+    if (pb_decode_ex(&stream, type.descriptor, wire, PB_DECODE_NOINIT)) return true;
+    printError("<ERROR> %s decoder failed: %s", type.name,
+               stream.errmsg ? stream.errmsg : "(none)");
+    return false;
+}
+
+// Encoding -------------------------------------------------------------------
+
+// A repeated message field during one encode: its elements are encoded once
+// and the bytes reused by nanopb's sizing and writing passes.
+struct RepeatedMessages {
+    const APMPBMessageType* type = nullptr;
+    const APMPBArray* container = nullptr;
+    bool encoded = false;
+    std::vector<std::pair<std::uint8_t*, std::size_t>> elements;
+    ~RepeatedMessages() {
+        for (auto& e : elements) std::free(e.first);
+    }
+};
+
+struct EncodeState {
+    std::deque<RepeatedMessages> repeated;
+};
+
+bool encodeRepeatedOnce(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    auto* r = static_cast<RepeatedMessages*>(*arg);
+    if (!r->encoded) {
+        auto* const* items = static_cast<void* const*>(r->container->data);
+        if (items == nullptr) return false;
+        for (std::uint32_t i = 0; i < r->container->count; ++i) {
+            if (items[i] == nullptr) return false;
+            std::uint8_t* bytes = nullptr;
+            const long n =
+                APMPBEncode(*r->type, static_cast<const APMPBMessageInfo*>(items[i]), &bytes);
+            if (n < 0) return false;
+            r->elements.emplace_back(bytes, static_cast<std::size_t>(n));
+        }
+        r->encoded = true;
+    }
+    for (const auto& [bytes, size] : r->elements) {
+        if (!pb_encode_tag_for_field(stream, field) || !pb_encode_string(stream, bytes, size)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info, void* wire,
+                     EncodeState& state) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        const APMPBFieldSpec& spec = type.fields[id];
+        void* slot = info->fields[id];
+        if (!isRepeated(t) && slot == nullptr) continue;
+        pb_field_iter_t iter;
+        if (!findWireField(&iter, type, wire, spec.number)) return false;
+        if (isRepeated(t)) {
+            auto* container = static_cast<const APMPBArray*>(slot);
+            if (container == nullptr) {
+                printError("<ERROR> %s Encoder: '%s' should have been allocated", type.name,
+                           spec.name);
+                return false;
+            }
+            if (container->count == 0) continue;
+            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            if (isMessage(t)) {
+                RepeatedMessages& r = state.repeated.emplace_back();
+                r.type = spec.element;
+                r.container = container;
+                callback->funcs.encode = encodeRepeatedOnce;
+                callback->arg = &r;
+            } else {
+                callback->funcs.encode =
+                    isBytes(t) ? APMPBEncodeRepeatedBytes : APMPBEncodeRepeatedUInt64;
+                callback->arg = const_cast<APMPBArray*>(container);
+            }
+        } else if (isBytes(t)) {
+            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            callback->funcs.encode = APMPBEncodeBytesField;
+            callback->arg = slot;
+        } else if (isMessage(t)) {
+            setHasFlag(iter);
+            if (!prepareEncoders(*spec.element, static_cast<const APMPBMessageInfo*>(slot),
+                                 iter.pData, state)) {
+                return false;
+            }
+        } else {
+            setHasFlag(iter);
+            storeScalarToWire(t, slot, iter.pData);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
+    if (info == nullptr) return 0;
+    info->name = type.name;
+    info->types = type.types;
+    info->fields = static_cast<void**>(std::calloc(type.fieldCount, sizeof(void*)));
+    if (info->fields == nullptr) return 0;
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        if (!isRepeated(type.types[id])) continue;
+        info->fields[id] = std::calloc(1, sizeof(APMPBArray));
+        if (info->fields[id] == nullptr) {
+            for (std::uint32_t j = 0; j < id; ++j) std::free(info->fields[j]);
+            std::free(info->fields);
+            info->fields = nullptr;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int APMPBDeallocField(const APMPBMessageType& type, APMPBMessageInfo* info, std::int32_t fieldID) {
+    if (info == nullptr) return 0;
+    if (fieldID < 0 || static_cast<std::uint32_t>(fieldID) >= type.fieldCount) {
+        printError("<ERROR> %s: Cannot deallocate field %d: Unknown field", type.name, fieldID);
+        return 0;
+    }
+    if (info->fields == nullptr) return 0;
+    const std::uint32_t t = type.types[fieldID];
+    void*& slot = info->fields[fieldID];
+    if (isRepeated(t)) {
+        if (slot != nullptr)
+            emptyContainer(type.fields[fieldID], t, static_cast<APMPBArray*>(slot));
+        return 1;
+    }
+    freeItem(type.fields[fieldID], t, slot);
+    slot = nullptr;
+    return 1;
+}
+
+int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
+    if (info == nullptr) return 0;
+    if (info->fields != nullptr) {
+        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+            if (!APMPBDeallocField(type, info, static_cast<int>(id))) return 0;
+        }
+        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+            if (isRepeated(type.types[id])) std::free(info->fields[id]);
+        }
+        std::free(info->fields);
+    }
+    std::free(info);
+    return 1;
+}
+
+int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destination,
+                         const APMPBMessageInfo* source) {
+    if (destination == nullptr || source == nullptr || source->fields == nullptr) return 0;
+    if (*destination != nullptr) {
+        APMPBFreeMessageInfo(type, *destination);
+        *destination = nullptr;
+    }
+    auto* info = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
+    if (info == nullptr) return 0;
+    if (!APMPBInitMessageInfo(type, info)) {
+        std::free(info);
+        return 0;
+    }
+    *destination = info;
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        const APMPBFieldSpec& spec = type.fields[id];
+        const void* from = source->fields[id];
+        if (from == nullptr) continue;
+        if (isRepeated(t)) {
+            const auto* sourceItems = static_cast<const APMPBArray*>(from);
+            if (sourceItems->count == 0 || sourceItems->data == nullptr) continue;
+            auto* container = static_cast<APMPBArray*>(info->fields[id]);
+            auto** items = static_cast<void**>(std::calloc(sourceItems->count, sizeof(void*)));
+            if (items == nullptr) return 0;
+            container->data = items;
+            container->count = sourceItems->count;
+            container->filled = sourceItems->count;
+            auto* const* fromItems = static_cast<void* const*>(sourceItems->data);
+            for (std::uint32_t i = 0; i < sourceItems->count; ++i) {
+                if (fromItems[i] == nullptr) continue;
+                const bool copied =
+                    isMessage(t)
+                        ? APMPBCopyMessageInfo(
+                              *spec.element, reinterpret_cast<APMPBMessageInfo**>(&items[i]),
+                              static_cast<const APMPBMessageInfo*>(fromItems[i])) != 0
+                        : copyCell(t, fromItems[i], &items[i]);
+                if (!copied) return 0;
+            }
+        } else if (isMessage(t)) {
+            if (!APMPBCopyMessageInfo(*spec.element,
+                                      reinterpret_cast<APMPBMessageInfo**>(&info->fields[id]),
+                                      static_cast<const APMPBMessageInfo*>(from))) {
+                return 0;
+            }
+        } else if (!copyCell(t, from, &info->fields[id])) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool APMPBDecodesInTwoPasses(const APMPBMessageType& type) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t)) return true;
+        if (isMessage(t) && APMPBDecodesInTwoPasses(*type.fields[id].element)) return true;
+    }
+    return false;
+}
+
+int APMPBDecode(const APMPBMessageType& type, const std::uint8_t* bytes, std::size_t length,
+                APMPBMessageInfo* info) {
+    if (info == nullptr) {
+        printError("<ERROR> %s decoder failed: message_info is NULL", type.name);
+        return 0;
+    }
+    if (gDecodeDepth >= kAPMPBMaxNestingDepth) {
+        printError("<ERROR> %s decoder failed: Message nesting is too deep", type.name);
+        return 0;
+    }
+    DepthGuard depth(gDecodeDepth);
+    if (bytes == nullptr && length > 0) {
+        printError("<ERROR> %s decoder failed: (none)", type.name);
+        return 0;
+    }
+    WireStruct wire(std::calloc(1, type.structSize));
+    if (wire == nullptr || info->fields == nullptr || !setDecoders(type, info, wire.get())) {
+        printError("<ERROR> %s decoder failed: Unable to set decoders", type.name);
+        return 0;
+    }
+    if (!runDecoder(type, bytes, length, wire.get())) return 0;
+    if (APMPBDecodesInTwoPasses(type)) {
+        if (!allocateArrays(type, info)) {
+            printError("<ERROR> %s decoder failed: Unable to allocate arrays", type.name);
+            return 0;
+        }
+        if (!runDecoder(type, bytes, length, wire.get())) return 0;
+    }
+    copyDecodedScalars(type, info, wire.get());
+    return 1;
+}
+
+bool APMPBDecodeRepeatedMessage(const APMPBMessageType& type, pb_istream_t* stream, void** arg) {
+    auto* container = arg != nullptr ? static_cast<APMPBArray*>(*arg) : nullptr;
+    if (container == nullptr) {
+        printError("<ERROR> %s decoder failed: Invalid arg parameter", type.name);
+        return false;
+    }
+    if (container->data == nullptr) {
+        if (!pb_read(stream, nullptr, stream->bytes_left)) {
+            printError("<ERROR> %s decoder failed: %s", type.name,
+                       stream->errmsg ? stream->errmsg : "(none)");
+            return false;
+        }
+        if (container->count == UINT32_MAX) return false;
+        ++container->count;
+        return true;
+    }
+    if (container->filled >= container->count) {
+        printError("<ERROR> %s decoder failed: more elements than counted", type.name);
+        return false;
+    }
+    const std::size_t length = stream->bytes_left;
+    WireStruct buffer(std::calloc(length + 1, 1));
+    if (buffer == nullptr || !pb_read(stream, static_cast<pb_byte_t*>(buffer.get()), length)) {
+        printError("<ERROR> %s decoder failed: Unable to extract buffer from stream", type.name);
+        return false;
+    }
+    auto** items = static_cast<void**>(container->data);
+    auto* element = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
+    if (element == nullptr || !APMPBInitMessageInfo(type, element)) {
+        std::free(element);
+        printError("<ERROR> %s decoder failed: Unable to initialize MessageInfo", type.name);
+        return false;
+    }
+    // Stored before decoding, so a failed element is freed with its parent.
+    items[container->filled] = element;
+    if (!APMPBDecode(type, static_cast<const std::uint8_t*>(buffer.get()), length, element)) {
+        printError("<ERROR> %s decoder failed: Unable to decode repeated %s", type.name, type.name);
+        return false;
+    }
+    ++container->filled;
+    return true;
+}
+
+namespace {
+
+long encodeRecord(const APMPBMessageType& type, const APMPBMessageInfo* info,
+                  std::uint8_t* (*allocate)(std::size_t, void*), void* context) {
+    if (info == nullptr || info->fields == nullptr) return -1;
+    if (gEncodeDepth >= kAPMPBMaxNestingDepth) {
+        printError("<ERROR> %s Encoder: message nesting is too deep", type.name);
+        return -1;
+    }
+    DepthGuard depth(gEncodeDepth);
+    WireStruct wire(std::calloc(1, type.structSize));
+    EncodeState state;
+    if (wire == nullptr || !prepareEncoders(type, info, wire.get(), state)) return -1;
+    if (allocate == nullptr) {
+        return APMPBEncodeToBuffer(type.descriptor, wire.get(),
+                                   static_cast<std::uint8_t**>(context));
+    }
+    std::size_t size = 0;
+    if (!pb_get_encoded_size(&size, type.descriptor, wire.get())) return -1;
+    std::uint8_t* buffer = allocate(size, context);
+    if (buffer == nullptr) return -1;
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer, size);
+    if (!pb_encode(&stream, type.descriptor, wire.get()) || stream.bytes_written != size) return -1;
+    return static_cast<long>(size);
+}
+
+}  // namespace
+
+long APMPBEncode(const APMPBMessageType& type, const APMPBMessageInfo* info,
+                 std::uint8_t** output) {
+    if (output == nullptr) return -1;
+    *output = nullptr;
+    return encodeRecord(type, info, nullptr, output);
+}
+
+long APMPBEncodeWith(const APMPBMessageType& type, const APMPBMessageInfo* info,
+                     std::uint8_t* (*allocate)(std::size_t size, void* context), void* context) {
+    if (allocate == nullptr) return -1;
+    return encodeRecord(type, info, allocate, context);
+}
+
+bool APMPBEncodeRepeatedMessage(const APMPBMessageType& type, pb_ostream_t* stream,
+                                const pb_field_t* field, void* const* arg) {
+    const auto* container = arg != nullptr ? static_cast<const APMPBArray*>(*arg) : nullptr;
+    if (container == nullptr) return false;
+    if (container->count == 0) return true;
+    auto* const* items = static_cast<void* const*>(container->data);
+    if (items == nullptr) return false;
+    for (std::uint32_t i = 0; i < container->count; ++i) {
+        std::uint8_t* bytes = nullptr;
+        const long n = APMPBEncode(type, static_cast<const APMPBMessageInfo*>(items[i]), &bytes);
+        if (n < 0) return false;
+        const bool ok = pb_encode_tag_for_field(stream, field) &&
+                        pb_encode_string(stream, bytes, static_cast<std::size_t>(n));
+        std::free(bytes);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+#define APMPB_DEFINE_CODEC(M)                                                                  \
+    int M##_InitMessageInfo(APMPBMessageInfo* info) {                                          \
+        return APMPBInitMessageInfo(kAPMPB##M##Type, info);                                    \
+    }                                                                                          \
+    int M##_DeallocField(APMPBMessageInfo* info, std::int32_t fieldID) {                       \
+        return APMPBDeallocField(kAPMPB##M##Type, info, fieldID);                              \
+    }                                                                                          \
+    int M##_FreeMessageInfo(APMPBMessageInfo* info) {                                          \
+        return APMPBFreeMessageInfo(kAPMPB##M##Type, info);                                    \
+    }                                                                                          \
+    int M##_CopyMessageInfo(APMPBMessageInfo** destination, const APMPBMessageInfo* source) {  \
+        return APMPBCopyMessageInfo(kAPMPB##M##Type, destination, source);                     \
+    }                                                                                          \
+    int M##_Decode(const std::uint8_t* bytes, std::size_t length, APMPBMessageInfo* info) {    \
+        return APMPBDecode(kAPMPB##M##Type, bytes, length, info);                              \
+    }                                                                                          \
+    bool M##_DecodeRepeated(pb_istream_t* stream, const pb_field_t*, void** arg) {             \
+        return APMPBDecodeRepeatedMessage(kAPMPB##M##Type, stream, arg);                       \
+    }                                                                                          \
+    long M##_Encode(const APMPBMessageInfo* info, std::uint8_t** output) {                     \
+        return APMPBEncode(kAPMPB##M##Type, info, output);                                     \
+    }                                                                                          \
+    bool M##_EncodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) { \
+        return APMPBEncodeRepeatedMessage(kAPMPB##M##Type, stream, field, arg);                \
+    }
+APMPB_MESSAGE_TYPES(APMPB_DEFINE_CODEC)
+#undef APMPB_DEFINE_CODEC
