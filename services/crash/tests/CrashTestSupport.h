@@ -1,0 +1,129 @@
+#pragma once
+// Shared pieces of the crash reporter's tests: a temporary home with a report
+// directory, a crash context built for it, files read back, and children
+// that run a piece of code (and may really crash).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/bundle/Home.h"
+#include "platform/bundle/NSBundle.h"
+#include "platform/foundation/PropertyList.h"
+#include "services/crash/RZRCTRContext.h"
+#include "services/crash/RZRCTRContextInitialize.h"
+#include "services/crash/RZRCTRInternalReport.h"
+
+namespace crashtest {
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline std::vector<std::string> readLines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// Runs body in a forked child, which exits 0 when body returns. The child
+// must not use dispatch queues: their worker threads stay in the parent.
+// Faults take the child down as they would the application, also under a
+// sanitizer that would otherwise report them and exit.
+inline int runInChild(const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const int signal : {SIGSEGV, SIGBUS, SIGABRT}) ::signal(signal, SIG_DFL);
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+inline bool diedOfSignal(int status, int signal) {
+    return WIFSIGNALED(status) && WTERMSIG(status) == signal;
+}
+inline bool exitedCleanly(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A temporary home holding a report directory and the crash reporter's root.
+class CrashFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        home_ =
+            std::filesystem::temp_directory_path() / ("crash-" + std::to_string(::getpid()) + "-" +
+                                                      info->test_suite_name() + "-" + info->name());
+        std::filesystem::remove_all(home_);
+        std::filesystem::create_directories(home_ / "Documents");
+        override_ = std::make_unique<sim::ScopedHomeOverride>(home_.string());
+        root_ = home_ / "Library" / "Caches" / "com.crashtrace.files";
+        reportDir_ = root_ / "v5" / "reports" / "active" / "report-1";
+        std::filesystem::create_directories(reportDir_);
+        writeInfo(Dictionary{{"CFBundleIdentifier", Value("com.vantorel.Lumbrel")},
+                             {"CFBundleVersion", Value("107")},
+                             {"CFBundleShortVersionString", Value("2.4.1")}});
+        sim::setMainBundlePath(bundle_.string());
+    }
+
+    void TearDown() override {
+        RZRCTRContextSetInstallers({});
+        sim::clearMainBundlePath();
+        override_.reset();
+        std::filesystem::remove_all(home_);
+    }
+
+    // Each call makes a new bundle: bundles are cached by their path.
+    void writeInfo(const Dictionary& info) {
+        bundle_ = home_ / ("Lumbrel-" + std::to_string(++bundles_) + ".app");
+        std::filesystem::create_directories(bundle_ / "Contents");
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(info), PropertyListFormat::XML);
+        ASSERT_TRUE(data);
+        writeFile(bundle_ / "Contents" / "Info.plist", std::string(data->begin(), data->end()));
+        sim::setMainBundlePath(bundle_.string());
+    }
+
+    // Builds the context for the report directory and waits until it is
+    // sealed.
+    void initializeContext(const RZRCTRContextSettings& settings = {}) {
+        report_ = RZRCTRInternalReport::reportWithPath(reportDir_.string(), "0123456789abcdef");
+        ASSERT_TRUE(RZRCTRContextInitialize(report_.get(), settings, root_.string()));
+        ASSERT_TRUE(RZRCTRContextWaitUntilInitialized(std::chrono::seconds(30)));
+        ASSERT_TRUE(RZRCTRContextIsInitialized());
+    }
+
+    std::filesystem::path file(const std::string& name) const { return reportDir_ / name; }
+    std::string sdkLog() const { return readFile(file("sdk.log")); }
+
+    std::filesystem::path home_;
+    std::filesystem::path root_;
+    std::filesystem::path reportDir_;
+    std::filesystem::path bundle_;
+    std::shared_ptr<RZRCTRInternalReport> report_;
+    std::unique_ptr<sim::ScopedHomeOverride> override_;
+    int bundles_ = 0;
+};
+
+}  // namespace crashtest
