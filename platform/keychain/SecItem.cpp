@@ -1,6 +1,7 @@
 #include "platform/keychain/SecItem.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -24,6 +25,32 @@ std::map<Op, OSStatus>& injected() {
     return f;
 }
 
+// A call held by sim::Keychain::holdNext, kept apart from the keychain's
+// own lock so that other calls go on while one waits.
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<Op> armed;
+    bool waiting = false;
+    bool released = false;
+};
+Hold& hold() {
+    static auto* h = new Hold;
+    return *h;
+}
+
+void waitIfHeld(Op op) {
+    auto& h = hold();
+    std::unique_lock lock(h.mutex);
+    if (h.armed != op) return;
+    h.armed.reset();
+    h.waiting = true;
+    h.released = false;
+    h.changed.notify_all();
+    h.changed.wait(lock, [&] { return h.released; });
+    h.waiting = false;
+}
+
 std::optional<OSStatus> takeInjected(Op op) {
     auto& f = injected();
     auto it = f.find(op);
@@ -33,11 +60,13 @@ std::optional<OSStatus> takeInjected(Op op) {
     return s;
 }
 
-const char* const kIdentityKeys[] = {kSecClass, kSecAttrService, kSecAttrAccount,
-                                     kSecAttrAccessGroup};
-const char* const kAttributeKeys[] = {kSecClass,           kSecAttrService, kSecAttrAccount,
-                                      kSecAttrAccessGroup, kSecAttrLabel,   kSecAttrGeneric,
-                                      kSecAttrAccessible};
+const char* const kIdentityKeys[] = {kSecClass,           kSecAttrService,        kSecAttrAccount,
+                                     kSecAttrAccessGroup, kSecAttrApplicationTag, kSecAttrKeyType,
+                                     kSecAttrKeyClass};
+const char* const kAttributeKeys[] = {kSecClass,           kSecAttrService,        kSecAttrAccount,
+                                      kSecAttrAccessGroup, kSecAttrLabel,          kSecAttrGeneric,
+                                      kSecAttrAccessible,  kSecAttrApplicationTag, kSecAttrKeyType,
+                                      kSecAttrKeyClass};
 
 // The keychain a query aims at.
 std::optional<std::string> keychainName(const Dictionary& query) {
@@ -92,7 +121,8 @@ OSStatus save(const Store& store) {
 
 bool validClass(const Dictionary& query) {
     const Value& c = query[kSecClass];
-    return c.asString() == std::string(kSecClassGenericPassword);
+    return c.asString() == std::string(kSecClassGenericPassword) ||
+           c.asString() == std::string(kSecClassKey);
 }
 
 bool matches(const Dictionary& item, const Dictionary& query) {
@@ -140,6 +170,7 @@ Value now() {
 }  // namespace
 
 OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
+    waitIfHeld(Op::Add);
     std::lock_guard lock(keychainMutex());
     if (auto s = takeInjected(Op::Add)) return *s;
     if (!validClass(attributes)) return errSecParam;
@@ -169,6 +200,7 @@ OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
 }
 
 OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
+    waitIfHeld(Op::CopyMatching);
     std::lock_guard lock(keychainMutex());
     if (auto s = takeInjected(Op::CopyMatching)) return *s;
     if (!validClass(query)) return errSecParam;
@@ -192,6 +224,7 @@ OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
 }
 
 OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+    waitIfHeld(Op::Update);
     std::lock_guard lock(keychainMutex());
     if (auto s = takeInjected(Op::Update)) return *s;
     if (!validClass(query) || attributesToUpdate.contains(kSecClass)) return errSecParam;
@@ -218,6 +251,7 @@ OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUp
 }
 
 OSStatus SecItemDelete(const Dictionary& query) {
+    waitIfHeld(Op::Delete);
     std::lock_guard lock(keychainMutex());
     if (auto s = takeInjected(Op::Delete)) return *s;
     if (!validClass(query)) return errSecParam;
@@ -240,7 +274,28 @@ void Keychain::failNext(Operation operation, OSStatus status) {
     injected()[operation] = status;
 }
 
+void Keychain::holdNext(Operation operation) {
+    auto& h = hold();
+    std::lock_guard lock(h.mutex);
+    h.armed = operation;
+}
+
+bool Keychain::waitUntilHeld(std::chrono::milliseconds timeout) {
+    auto& h = hold();
+    std::unique_lock lock(h.mutex);
+    return h.changed.wait_for(lock, timeout, [&] { return h.waiting; });
+}
+
+void Keychain::release() {
+    auto& h = hold();
+    std::lock_guard lock(h.mutex);
+    h.armed.reset();
+    h.released = true;
+    h.changed.notify_all();
+}
+
 void Keychain::clearFailures() {
+    release();
     std::lock_guard lock(keychainMutex());
     injected().clear();
 }

@@ -1,29 +1,29 @@
 #pragma once
-// Keychain services stand-in: generic-password items, kept in the property
+// Keychain services stand-in: generic-password and key items, kept in the property
 // list <home>/Library/Keychains/login.plist (mode 0600, rewritten atomically
 // on every change). A query or attribute dictionary is a Dictionary keyed by
 // the kSec... constants below; a keychain other than the login one is named
 // by a SecKeychainRef and lives in <home>/Library/Keychains/<name>.plist.
 //
-// Matching: class, service, account and access group match when the query
-// names them; a query without a group matches items of every group. An
-// item's identity (for errSecDuplicateItem) is class, service, account and
-// access group. Every call reads the file afresh, so another process's
+// Matching: class, service, account and access group (and, for key items,
+// application tag, key type and key class) match when the query names them;
+// a query without a group matches items of every group. An item's identity
+// (for errSecDuplicateItem) is made of those same attributes. Every call reads the file afresh, so another process's
 // writes are seen; calls are serialised within the process. A file that
 // cannot be read or decoded fails the call with errSecIO / errSecDecode and
 // is never overwritten.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/MacTypes.h"  // OSStatus, errSecSuccess
 #include "platform/foundation/Value.h"
 
-using OSStatus = std::int32_t;
 // A specific keychain, by name ("login" is the default one).
 using SecKeychainRef = std::string;
 
-inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecUnimplemented = -4;
 inline constexpr OSStatus errSecIO = -36;
 inline constexpr OSStatus errSecParam = -50;
@@ -38,11 +38,19 @@ inline constexpr OSStatus errSecMissingEntitlement = -34018;
 
 inline constexpr const char* kSecClass = "class";
 inline constexpr const char* kSecClassGenericPassword = "genp";
+inline constexpr const char* kSecClassKey = "keys";
 inline constexpr const char* kSecAttrService = "svce";
 inline constexpr const char* kSecAttrAccount = "acct";
 inline constexpr const char* kSecAttrAccessGroup = "agrp";
 inline constexpr const char* kSecAttrLabel = "labl";
 inline constexpr const char* kSecAttrGeneric = "gena";
+// Key items: matched by application tag, key type and key class.
+inline constexpr const char* kSecAttrApplicationTag = "atag";
+inline constexpr const char* kSecAttrKeyType = "type";
+inline constexpr const char* kSecAttrKeyTypeRSA = "42";
+inline constexpr const char* kSecAttrKeyClass = "kcls";
+inline constexpr const char* kSecAttrKeyClassPublic = "0";
+inline constexpr const char* kSecAttrKeyClassPrivate = "1";
 inline constexpr const char* kSecAttrCreationDate = "cdat";
 inline constexpr const char* kSecAttrModificationDate = "mdat";
 inline constexpr const char* kSecAttrAccessible = "pdmn";
@@ -80,6 +88,14 @@ struct Keychain {
     // The next call of that operation returns the status without touching
     // the store.
     static void failNext(Operation operation, OSStatus status);
+    // The next call of that operation waits, before anything else (an
+    // injected failure included), until release(); waitUntilHeld() returns
+    // true once such a call is waiting (false after the time-out). Lets a
+    // test act while a keychain call is under way.
+    static void holdNext(Operation operation);
+    static bool waitUntilHeld(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    static void release();
+    // Also releases a held call.
     static void clearFailures();
     // The path of a keychain's file under the current home.
     static std::string filePath(const SecKeychainRef& keychain = "login");

@@ -1,0 +1,19 @@
+#pragma once
+// The hosted services on the console: the simulated backend the program
+// talks to (`backend`) and what the program's service clients hold
+// (`services`).
+
+#include <string>
+
+namespace sim {
+class Console;
+}
+
+// Starts the simulated backend on 127.0.0.1 (a free port) and points every
+// service address at it, unless $LUMBREL_SERVICE_BASE_URL names other
+// services. Returns the address the services are reached at.
+std::string startSimulatedBackend();
+// Asks for the installation identifier once the services are configured, as
+// the crash reporter does at launch, so the installation is registered.
+void readInstallationAtLaunch();
+void addServicesCommands(sim::Console& console);

@@ -1,0 +1,5 @@
+#include "services/core/RZRReruzeraVersion.h"
+
+std::string RZRReruzeraVersion() {
+    return kRZRReruzeraVersion;
+}
