@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "app/audio/AudioDevice.h"
+#include "app/audio/AudioObjectPool.h"
 #include "app/audio/AudioStream.h"
 
 namespace {
@@ -32,24 +33,45 @@ constexpr std::array<UInt32, 9> kBufferSizes{16, 32, 64, 128, 256, 512, 1024, 20
 
 // ---- Streams and channels ------------------------------------------------------
 
-std::optional<std::vector<std::shared_ptr<AudioStream>>> AudioDevice::streams(Scope scope) const {
+namespace {
+
+std::optional<std::vector<AudioObjectID>> streamIDs(const AudioDevice& device, Scope scope) {
     auto address = propertyAddress(kAudioDevicePropertyStreams, scope);
-    if (!hasProperty(address)) return std::nullopt;
+    if (!device.hasProperty(address)) return std::nullopt;
     std::vector<AudioObjectID> ids;
-    if (getPropertyDataArray<AudioObjectID>(address, std::nullopt, ids, 0) != noErr)
+    if (device.getPropertyDataArray<AudioObjectID>(address, std::nullopt, ids, 0) != noErr)
         return std::nullopt;
+    return ids;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::shared_ptr<AudioStream>>> AudioDevice::streams(Scope scope) const {
+    auto ids = streamIDs(*this, scope);
+    if (!ids) return std::nullopt;
     std::vector<std::shared_ptr<AudioStream>> streams;
-    for (AudioObjectID id : ids) {
+    for (AudioObjectID id : *ids) {
         if (auto stream = AudioStream::lookup(id)) streams.push_back(std::move(stream));
     }
     return streams;
 }
 
 UInt32 AudioDevice::channels(Scope scope) const {
-    auto list = streams(scope);
-    if (!list) return 0;
+    auto ids = streamIDs(*this, scope);
+    if (!ids) return 0;
+    auto& pool = AudioObjectPool::shared();
     UInt32 total = 0;
-    for (const auto& stream : *list) {
+    for (AudioObjectID id : *ids) {
+        // The same streams as streams(scope:) gives, but one nobody holds is
+        // only read, not pooled: the handled devices are counted on every
+        // mute check, and pooling a stream installs a listener that its
+        // release at once removes again.
+        auto stream = pool.get<AudioStream>(id);
+        if (!stream) {
+            if (pool.find(id)) continue;  // another kind of object
+            stream = AudioStream::makeCandidate(id);
+            if (!stream->completeConstruction()) continue;
+        }
         auto format = stream->physicalFormat();
         if (format) total = saturatingAdd(total, format->mChannelsPerFrame);
     }
@@ -168,19 +190,20 @@ std::optional<std::vector<UInt32>> AudioDevice::bufferFrameSizes() const {
     auto contains = [](const AudioValueRange& range, UInt32 frames) {
         return frames >= toFrames(range.mMinimum) && frames <= toFrames(range.mMaximum);
     };
+    auto supported = [&](UInt32 frames) {
+        return std::any_of(ranges.begin(), ranges.end(),
+                           [&](const AudioValueRange& range) { return contains(range, frames); });
+    };
     std::vector<UInt32> sizes;
     // The device's own minimum, rounded up to a multiple of 16 and at least
-    // 16, is offered first, but only when the device can run at it.
+    // 16, is offered first, but only when one of its ranges allows it.
     UInt32 minimum = toFrames(ranges.front().mMinimum);
     UInt32 first = minimum > std::numeric_limits<UInt32>::max() - 15 ? 0 : ((minimum + 15) & ~15u);
     first = std::max<UInt32>(first, 16);
-    if (minimum <= std::numeric_limits<UInt32>::max() - 15 && contains(ranges.front(), first))
+    if (minimum <= std::numeric_limits<UInt32>::max() - 15 && supported(first))
         sizes.push_back(first);
     for (UInt32 candidate : kBufferSizes) {
-        bool supported = std::any_of(ranges.begin(), ranges.end(), [&](const AudioValueRange& r) {
-            return contains(r, candidate);
-        });
-        if (supported && std::find(sizes.begin(), sizes.end(), candidate) == sizes.end())
+        if (supported(candidate) && std::find(sizes.begin(), sizes.end(), candidate) == sizes.end())
             sizes.push_back(candidate);
     }
     std::sort(sizes.begin(), sizes.end());

@@ -1,9 +1,13 @@
 #include "app/hotkeys/RecordView.h"
 
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
 #include <cmath>
 #include <utility>
 
 #include "app/hotkeys/Keymap.h"
+#include "app/hotkeys/ModifierFlags.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/dispatch/DispatchQueue.h"
 
@@ -14,10 +18,12 @@ constexpr NSEventModifierFlags validModifiers[] = {
     NSEventModifierFlagCommand};
 constexpr const char* validModifiersText[] = {"⇧", "⌃", "⌥", "⌘"};
 
-std::string upperCased(std::string text) {
-    for (auto& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
+// Full Unicode case mapping, so that the keys of every layout ("ö", "é",
+// "ß") show in capitals, not only the ASCII letters.
+std::string upperCased(const std::string& text) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(text).toUpper(icu::Locale::getRoot()).toUTF8String(out);
+    return out;
 }
 
 }  // namespace
@@ -258,6 +264,20 @@ void RecordView::recordDoubledModifier(NSEventModifierFlags modifier) {
     if (!combo) return;
     if (auto d = delegate(); d && !d->recordViewCanRecordKeyCombo(*this, combo)) return;
     take(combo);
+}
+
+std::optional<std::string> RecordView::accessibilityValue() const {
+    std::string text = "no shortcut";
+    if (keyCombo_) {
+        text = "shortcut ";
+        for (const auto& symbol : modifierSymbols(cocoaModifierFlags(keyCombo_->modifiers())))
+            text += symbol;
+        text += " " + (keyCombo_->doubledModifiers() ? std::string("double tap")
+                                                     : upperCased(keyCombo_->keyEquivalent()));
+    }
+    if (isRecording_) text += ", recording";
+    if (!isEnabled_) text += ", disabled";
+    return text;
 }
 
 void RecordView::drawRect(NSRect) {

@@ -117,6 +117,9 @@ class RecordView : public NSView {
     void flagsChanged(const std::shared_ptr<NSEvent>& event) override;
     void drawRect(NSRect dirtyRect) override;
     const RecordViewDrawing& lastDrawing() const { return drawing_; }
+    // What the view shows, in words: "shortcut ⇧⌘ M", "shortcut ⌥ double
+    // tap" or "no shortcut", then ", recording" while it records.
+    std::optional<std::string> accessibilityValue() const override;
 
     // While recording, the bounds with square corners; otherwise none.
     virtual std::optional<FocusRingMask> focusRingMask() const;

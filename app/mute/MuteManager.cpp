@@ -88,6 +88,15 @@ OSStatus MuteManager::cleanUp() {
     return restored ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
 }
 
+void MuteManager::reactivate() {
+    setMute(Defaults::get(Keys::devicesMuted()),
+            compatibleInputDevices(BluetoothDevicesMode::exclude, false));
+    observeMuteChanges();
+    observeDeviceList();
+    observeDefaultInput();
+    if (useBluetoothWorkaround()) applyBluetoothWorkaround(true);
+}
+
 // ---- Input device selection ---------------------------------------------------
 
 bool MuteManager::isBluetoothDevice(const std::shared_ptr<AudioDevice>& device) {
@@ -172,13 +181,22 @@ bool MuteManager::setMute(bool muted, const Devices& devices) {
 }
 
 MuteState MuteManager::getAggregatedMuteStatus() {
-    auto devices = compatibleInputDevices(BluetoothDevicesMode::exclude, false);
-    if (devices.empty()) return MuteState::muted;
-    std::size_t muted = 0;
-    for (const auto& device : devices)
-        if (device->isMuted(0, Scope::input).value_or(false)) ++muted;
-    if (muted == devices.size()) return MuteState::muted;
-    return muted == 0 ? MuteState::unmuted : MuteState::mixed;
+    return tallyMutes().state();
+}
+
+MuteManager::MuteTally MuteManager::tallyMutes() {
+    MuteTally tally;
+    for (const auto& device : compatibleInputDevices(BluetoothDevicesMode::exclude, false))
+        tally.muted[device->objectID] = device->isMuted(0, Scope::input).value_or(false);
+    return tally;
+}
+
+MuteState MuteManager::MuteTally::state() const {
+    if (muted.empty()) return MuteState::muted;
+    auto count = static_cast<std::size_t>(
+        std::count_if(muted.begin(), muted.end(), [](const auto& entry) { return entry.second; }));
+    if (count == muted.size()) return MuteState::muted;
+    return count == 0 ? MuteState::unmuted : MuteState::mixed;
 }
 
 void MuteManager::toggleMuteOfAllInputDevices() {

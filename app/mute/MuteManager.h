@@ -21,6 +21,8 @@
 
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,8 +60,14 @@ class MuteManager : public NSObject {
     // At exit: removes every observer, unmutes, turns the Bluetooth
     // workaround's state off. Answers 0, or kAudioHardwareUnspecifiedError
     // when a device could not be restored (a mute or default-input write
-    // failed); the engine is then left as after deactivate().
+    // failed). Either way the engine then guards nothing: the caller ends
+    // the process or, to stay open, calls reactivate().
     OSStatus cleanUp();
+    // Guards the microphones again after deactivate() or a failed
+    // cleanUp(): applies the stored devicesMuted to the handled devices,
+    // observes them, the device list and the default input, and applies the
+    // Bluetooth workaround when it is in force.
+    void reactivate();
 
     // ---- Input device selection -----------------------------------------
     // The handled list for the mode, in the system's order; computed afresh.
@@ -90,6 +98,8 @@ class MuteManager : public NSObject {
     void observeMuteChanges();
     void observeDeviceList();
     void observeDefaultInput();
+    // Rewrites the device when the combined state differs from the stored
+    // intention and the device's own mute is not known to match it.
     void checkMuteConsistency(const std::shared_ptr<AudioDevice>& device);
     void deviceListChanged(const NSNotification& notification);
     void defaultInputChanged(const NSNotification& notification);
@@ -130,6 +140,20 @@ class MuteManager : public NSObject {
     std::weak_ptr<MuteManager> weakSelf();
     bool isInClamshellMode() const;
     Token observeMute(const std::shared_ptr<AudioDevice>& device);
+    // A device's mute notification: its check joins the pass queued behind
+    // the notifications already waiting on the main queue.
+    void muteDidChange(const std::shared_ptr<AudioDevice>& device);
+    void checkPendingMuteChanges();
+    // The handled devices' mute flags as getAggregatedMuteStatus folds them:
+    // true only for a readable mute that is on.
+    struct MuteTally {
+        std::map<AudioObjectID, bool> muted;
+        MuteState state() const;
+    };
+    MuteTally tallyMutes();
+    // `tally` is read when absent and kept up to date by a rewrite.
+    void checkMuteConsistency(const std::shared_ptr<AudioDevice>& device,
+                              std::optional<MuteTally>& tally);
     Token observeBluetoothDevice(const std::shared_ptr<AudioDevice>& device);
     void replaceToken(std::map<AudioObjectID, Token>& tokens, AudioObjectID id, Token token);
     void removeTokens(std::map<AudioObjectID, Token>& tokens);
@@ -147,4 +171,8 @@ class MuteManager : public NSObject {
     Token defaultInputObserver_;
     std::map<AudioObjectID, Token> muteObservers_;
     std::shared_ptr<AudioDevice> previousInputDevice_;
+    // Devices whose mute changed since the last pass, each once, in order.
+    Devices pendingMuteChecks_;
+    std::set<AudioObjectID> pendingMuteCheckIDs_;
+    bool muteCheckQueued_ = false;
 };

@@ -105,7 +105,10 @@ void MuteManager::selectPreferredInputDevice() {
     bool builtInIsDefault = current && builtIn && current->objectID == builtIn->objectID;
     bool clamshell = isInClamshellMode();
     // A Bluetooth default input is a reason to move only while the
-    // workaround is in force; otherwise it is the user's working choice.
+    // workaround is in force. On a release without the fault it is the
+    // user's working choice: moving away from it on every reselection (a
+    // closing lid, a problematic-device check) would leave a Bluetooth
+    // microphone unusable there.
     bool act = (useBluetoothWorkaround() && isBluetoothDevice(current)) ||
                (clamshell && builtInIsDefault) ||
                (remotevalues::boolean("skipProblematicDevices") && isProblematicDevice(current));

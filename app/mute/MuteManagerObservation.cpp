@@ -2,6 +2,7 @@
 // come and go, the default input changes or a mute control is flipped.
 
 #include <algorithm>
+#include <utility>
 
 #include "app/audio/AudioNotifications.h"
 #include "app/audio/AudioSystem.h"
@@ -27,8 +28,35 @@ MuteManager::Token MuteManager::observeMute(const std::shared_ptr<AudioDevice>& 
     return NSNotificationCenter::defaultCenter()->addObserverForName(
         AudioNotificationName::deviceMuteDidChange(), device, DispatchQueue::main(),
         [weak = weakSelf(), device](const NSNotification&) {
-            if (auto self = weak.lock()) self->checkMuteConsistency(device);
+            if (auto self = weak.lock()) self->muteDidChange(device);
         });
+}
+
+void MuteManager::muteDidChange(const std::shared_ptr<AudioDevice>& device) {
+    // A toggle writes every device at once, and each check reads every
+    // handled device: checking each notification as it comes would cost the
+    // square of the device count. The pass queued behind the notifications
+    // already waiting checks each device once, reading every handled device
+    // once for all of them.
+    if (pendingMuteCheckIDs_.insert(device->objectID).second) pendingMuteChecks_.push_back(device);
+    if (muteCheckQueued_) return;
+    muteCheckQueued_ = true;
+    DispatchQueue::main()->async([weak = weakSelf()] {
+        if (auto self = weak.lock()) self->checkPendingMuteChanges();
+    });
+}
+
+void MuteManager::checkPendingMuteChanges() {
+    muteCheckQueued_ = false;
+    auto devices = std::exchange(pendingMuteChecks_, {});
+    pendingMuteCheckIDs_.clear();
+    std::optional<MuteTally> tally;
+    for (const auto& device : devices) {
+        // No longer observed (deactivated, cleaned up, unplugged): as a
+        // removed observer, it hears nothing more.
+        if (muteObservers_.count(device->objectID) == 0) continue;
+        checkMuteConsistency(device, tally);
+    }
 }
 
 void MuteManager::observeMuteChanges() {
@@ -56,17 +84,30 @@ void MuteManager::observeDefaultInput() {
 }
 
 void MuteManager::checkMuteConsistency(const std::shared_ptr<AudioDevice>& device) {
-    auto state = getAggregatedMuteStatus();
+    std::optional<MuteTally> tally;
+    checkMuteConsistency(device, tally);
+}
+
+void MuteManager::checkMuteConsistency(const std::shared_ptr<AudioDevice>& device,
+                                       std::optional<MuteTally>& tally) {
+    if (!tally) tally = tallyMutes();
+    auto state = tally->state();
     if (state != lastMuteState_) lastMuteState_ = state;
     bool wanted = Defaults::get(Keys::devicesMuted());
     if (muteStateAgrees(state, wanted)) return;
-    // Only a device that itself differs from the intention is rewritten: a
-    // handled device whose mute cannot be read keeps the combined state
-    // "mixed" for good, and rewriting an already correct device on every
-    // notification would never settle.
+    // A handled device whose mute cannot be read keeps the combined state
+    // "mixed" for good, so a device already in the wanted state is left
+    // alone (rewriting it on every notification would never settle). One
+    // whose own mute cannot be read may have been unmuted by another
+    // program: it is rewritten.
     auto own = device->isMuted(0, Scope::input);
-    if (!own || *own == wanted) return;
-    if (!setMute(wanted, {device})) lastMuteState_ = getAggregatedMuteStatus();
+    if (own && *own == wanted) return;
+    setMute(wanted, {device});
+    // Only this device changed: the next check in the pass need not read
+    // every device again.
+    auto entry = tally->muted.find(device->objectID);
+    if (entry != tally->muted.end())
+        entry->second = device->isMuted(0, Scope::input).value_or(false);
     NSLog("Mute is inconsistent, so refreshing devices.");
 }
 

@@ -1,5 +1,7 @@
 #include "app/settings/DefaultsPublisher.h"
 
+#include "platform/foundation/Object.h"
+
 namespace Defaults {
 
 std::shared_ptr<DefaultsSubscription> DefaultsSubscription::make(
@@ -11,9 +13,14 @@ std::shared_ptr<DefaultsSubscription> DefaultsSubscription::make(
     subscription->options_ = std::move(options);
     subscription->suite_ = suite;
     subscription->key_ = key;
-    // The observation's callback keeps the subscription alive until cancel().
-    subscription->observation_ = std::make_shared<UserDefaultsKeyObservation>(
-        suite, key, [subscription](const BaseChange& change) { subscription->deliver(change); });
+    std::weak_ptr<DefaultsSubscription> weak = subscription;
+    subscription->observation_ =
+        std::make_shared<UserDefaultsKeyObservation>(suite, key, [weak](const BaseChange& change) {
+            if (auto self = weak.lock()) self->deliver(change);
+        });
+    // The suite keeps the subscription until cancel(), so a subscriber that
+    // drops it still receives; it goes with the suite, which can send no more.
+    if (suite) objc_setAssociatedObject(*suite, subscription.get(), subscription);
     return subscription;
 }
 
@@ -43,9 +50,10 @@ void DefaultsSubscription::cancel() {
         observation = std::move(observation_);
         subscriber = std::move(subscriber_);
     }
-    // Ending the observation releases the callback's hold on this
-    // subscription; `self` keeps it alive until we return.
+    // Dropping the suite's hold may release this subscription; `self` keeps
+    // it alive until we return.
     auto self = shared_from_this();
+    if (auto suite = suite_.lock()) objc_setAssociatedObject(*suite, this, nullptr);
     if (observation) observation->invalidate();
 }
 

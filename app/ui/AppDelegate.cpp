@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <any>
 #include <climits>
 #include <filesystem>
 
@@ -18,6 +19,7 @@
 #include "app/ui/AppWindows.h"
 #include "app/ui/FloatingWindows.h"
 #include "app/ui/SettingsReactions.h"
+#include "app/ui/SettingsReport.h"
 #include "app/ui/StatusItemController.h"
 #include "app/ui/UpdaterDelegate.h"
 #include "platform/appkit/NSApplication.h"
@@ -41,17 +43,25 @@ using K = Defaults::Keys;
 constexpr UInt32 kHotKeyPressed = 5;
 constexpr UInt32 kHotKeyReleased = 6;
 
-// This program again, with the arguments it was started with.
+// This program again, with the arguments it was started with, in place of
+// this process: a program started from a terminal keeps it (a new process
+// would lose it to the shell once this one ended). Returns only when that
+// failed, or when tests intercept it.
 bool startThisProgramAgain() {
     char buffer[PATH_MAX];
     ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (length <= 0) return false;
-    auto task = std::make_shared<NSTask>();
-    task->setLaunchPath(std::string(buffer, static_cast<std::size_t>(length)));
     auto arguments = NSProcessInfo::processInfo()->arguments();
     if (!arguments.empty()) arguments.erase(arguments.begin());
-    task->setArguments(arguments);
-    return task->launch();
+    return ProcessReplace(std::string(buffer, static_cast<std::size_t>(length)), arguments);
+}
+
+// The notification a "switchHandler:" message carries, by value or by
+// pointer; null for none (nil included).
+const NSNotification* carriedNotification(const std::any& argument) {
+    if (const auto* notification = std::any_cast<NSNotification>(&argument)) return notification;
+    if (const auto* pointer = std::any_cast<const NSNotification*>(&argument)) return *pointer;
+    return nullptr;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -70,7 +80,9 @@ Class AppDelegate::runtimeClass() {
             .method("quitWithSender:", &AppDelegate::quit)
             .method("toggleMuteFromMenuWithSender:", &AppDelegate::toggleMuteFromMenu)
             .method("switchHandler:",
-                    [](AppDelegate& self, const id&) { self.sessionDidChange(nullptr); })
+                    [](AppDelegate& self, const std::any& notification) {
+                        self.sessionDidChange(carriedNotification(notification));
+                    })
             .method("statusBarButtonClicked", &AppDelegate::statusBarButtonClicked)
             .method("checkForUpdatesWithSender:", &AppDelegate::checkForUpdates)
             .method("openHelpWithSender:", &AppDelegate::openHelp)
@@ -109,6 +121,10 @@ std::shared_ptr<AppDelegate> AppDelegate::self() {
 void AppDelegate::applicationDidFinishLaunching(const id&) {
     NSUserDefaults::standardUserDefaults()->registerDefaults(
         {{"NSApplicationCrashOnExceptions", Value(true)}});
+    registerApplicationDefaults();
+    // The user's choice on sharing data holds from the first event on: the
+    // mute engine reports the devices it meets as it starts.
+    ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
     clamshellObserver_ = std::make_shared<ClamshellObserver>();
     muteManager_ = MuteManager::create(clamshellObserver_);
     configureServices();
@@ -199,6 +215,10 @@ void AppDelegate::applicationWillTerminate(const id&) {
 void AppDelegate::quit(const id&) {
     if (muteManager_ && muteManager_->cleanUp() != 0) {
         NSLog("Problem cleaning up Lumbrel audio MuteManager.");
+        // Staying open, the application guards the microphones again: left
+        // unguarded, a device that failed to unmute and any plugged in later
+        // would be live under a "muted" status item.
+        muteManager_->reactivate();
         return;
     }
     NSApplication::sharedApplication()->terminate(self());
@@ -350,13 +370,7 @@ void AppDelegate::sessionDidChange(const NSNotification* notification) {
         muteManager_->deactivate();
         return;
     }
-    MuteManager::setMute(
-        Defaults::get(K::devicesMuted()),
-        muteManager_->compatibleInputDevices(BluetoothDevicesMode::exclude, false));
-    muteManager_->observeMuteChanges();
-    muteManager_->observeDeviceList();
-    muteManager_->observeDefaultInput();
-    if (MuteManager::useBluetoothWorkaround()) muteManager_->applyBluetoothWorkaround(true);
+    muteManager_->reactivate();
     registerHotKey();
 }
 

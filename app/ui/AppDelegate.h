@@ -39,8 +39,8 @@ class AppDelegate : public RuntimeObject, public MuteEngineHost {
     // ---- Start-up and shutdown -------------------------------------------
     void applicationDidFinishLaunching(const id& notification);
     void applicationWillTerminate(const id& notification);
-    // "quitWithSender:": restores the devices and terminates; stays open when
-    // the devices could not be restored.
+    // "quitWithSender:": restores the devices and terminates; when they
+    // could not all be restored, stays open and guards them again.
     void quit(const id& sender);
     void configureServices();
     // Once; a second call does nothing.
@@ -107,9 +107,9 @@ class AppDelegate : public RuntimeObject, public MuteEngineHost {
 
     // Opens the application bundle anew ("/usr/bin/open" with the bundle's
     // file URL) and ends this process with status 0. Where no such opener
-    // exists (Linux), this program itself is started again with its
-    // arguments instead. Nothing is started, and the process goes on, when
-    // the bundle has no resource folder or no launch succeeded.
+    // exists (Linux), this program itself runs again with its arguments, in
+    // place of this process. Nothing is started, and the process goes on,
+    // when the bundle has no resource folder or nothing could be started.
     void relaunchApplication() override;
     // "notification-off" while devicesMuted, else "notification-on"; a
     // template image unless the menu-bar icon setting is colour (1).

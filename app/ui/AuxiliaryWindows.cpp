@@ -131,6 +131,9 @@ void AuxiliaryWindows::openAboutWindow() {
 }
 
 void AuxiliaryWindows::openOnboardingWindow(std::function<void()> finished) {
+    // The earlier window has no close button, and its slot is about to go
+    // to the new one: left open, nothing could close it.
+    if (auto earlier = onboardingWindow(); earlier && earlier->isVisible()) earlier->close();
     onboardingFinished_ = std::move(finished);
     auto host = std::make_shared<NSHostingView>(View(OnboardingView()));
     auto window =

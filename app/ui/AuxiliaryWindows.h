@@ -48,7 +48,8 @@ class AuxiliaryWindows : public std::enable_shared_from_this<AuxiliaryWindows> {
     // Each reports the screen view; an open window comes to the front.
     void openPreferencesWindow();
     void openAboutWindow();
-    // A new onboarding window at every call; `finished` runs when it closes
+    // A new onboarding window at every call (an earlier one still open
+    // closes first); `finished` runs when it closes
     // because hasCompletedOnboarding turned true (the shell then refreshes
     // its menu and makes sure there is an update checker).
     void openOnboardingWindow(std::function<void()> finished);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/hotkeys/HotKey.h"
+#include "app/hotkeys/HotKeyCenter.h"
 #include "app/settings/AppSettings.h"
 #include "app/ui/AppDelegate.h"
 #include "app/ui/AppWindows.h"
@@ -94,6 +95,19 @@ const std::map<std::string, SettingAccess>& settings() {
     return table;
 }
 
+const char* modeName(std::int64_t mode) {
+    static const char* const modes[] = {"toggle", "hold to talk", "hold to mute"};
+    return mode >= 0 && mode <= 2 ? modes[mode] : "unknown mode";
+}
+
+// Whether the delegate's hot key is the one the registry holds.
+bool isRegistered(const std::shared_ptr<HotKey>& hotKey) {
+    if (!hotKey) return false;
+    const auto& held = HotKeyCenter::shared()->hotKeys();
+    auto it = held.find(hotKey->identifier());
+    return it != held.end() && it->second == hotKey;
+}
+
 std::string names() {
     std::string out;
     for (const auto& [name, setting] : settings()) out += (out.empty() ? "" : ", ") + name;
@@ -132,10 +146,12 @@ std::string join(const ConsoleArguments& args, std::size_t from, std::size_t to)
     return out;
 }
 
-std::string expect(const ConsoleArguments& args) {
+std::string expect(const std::weak_ptr<AppDelegate>& weak, const ConsoleArguments& args) {
     const std::string usage =
         "Usage: expect setting <key> <value> | expect device <name> muted|live | "
-        "expect all-live | expect image <name> | expect bezel <text>|none";
+        "expect all-live | expect image <name> | expect bezel <text>|none | "
+        "expect shortcut registered|not-registered|none | expect opened <address> | "
+        "expect update-checks <count>";
     if (args.empty()) return usage;
     const auto& what = args[0];
     if (what == "setting" && args.size() == 3) {
@@ -169,6 +185,28 @@ std::string expect(const ConsoleArguments& args) {
         if (sim::StatusBar::imageName() != args[1])
             return "Expected the status image " + args[1] + ", it is " +
                    sim::StatusBar::imageName() + ".";
+        return "";
+    }
+    if (what == "shortcut" && args.size() == 2) {
+        auto delegate = weak.lock();
+        std::string found = !Defaults::get(K::keyEnabled()) ? "none"
+                            : delegate && isRegistered(delegate->hotKeyListener())
+                                ? "registered"
+                                : "not-registered";
+        if (found != args[1]) return "Expected the shortcut " + args[1] + ", it is " + found + ".";
+        return "";
+    }
+    if (what == "opened" && args.size() == 2) {
+        auto opened = sim::Workspace::openedURLs();
+        if (opened.empty() || opened.back() != args[1])
+            return "Expected " + args[1] + " to be the address opened last, it is " +
+                   (opened.empty() ? std::string("none") : opened.back()) + ".";
+        return "";
+    }
+    if (what == "update-checks" && args.size() == 2) {
+        auto count = std::to_string(sim::Updater::checks().size());
+        if (count != args[1])
+            return "Expected " + args[1] + " update checks, there were " + count + ".";
         return "";
     }
     if (what == "bezel" && args.size() >= 2) {
@@ -205,59 +243,72 @@ void addLumbrelCommands(sim::Console& console, const std::shared_ptr<AppDelegate
                        });
     console.addCommand("set", "set <setting> <value>",
                        "change a setting as the preferences window would",
-                       [](const ConsoleArguments& args) -> std::string {
+                       [&console](const ConsoleArguments& args) -> std::string {
                            if (args.size() < 2) return "Usage: set <setting> <value>";
                            auto it = settings().find(args[0]);
                            if (it == settings().end())
                                return "No setting \"" + args[0] + "\". Settings: " + names() + ".";
-                           return it->second.set(join(args, 1, args.size()));
+                           auto error = it->second.set(join(args, 1, args.size()));
+                           if (error.empty())
+                               console.say("Set " + args[0] + " to " + it->second.get() + ".");
+                           return error;
                        });
     console.addCommand("pushtotalk", "pushtotalk 0|1|2",
                        "shortcut mode: 0 toggle, 1 hold to talk, 2 hold to mute",
-                       [](const ConsoleArguments& args) -> std::string {
+                       [&console](const ConsoleArguments& args) -> std::string {
                            auto mode = args.size() == 1 ? parseInteger(args[0]) : std::nullopt;
                            if (!mode || *mode < 0 || *mode > 2) return "Usage: pushtotalk 0|1|2";
                            Defaults::set(K::pushToTalk(), *mode);
+                           console.say(std::string("Shortcut mode: ") + modeName(*mode) + ".");
                            return "";
                        });
     console.addCommand("session", "session resign|activate",
                        "another user's session takes over, or this one comes back",
-                       [](const ConsoleArguments& args) -> std::string {
-                           if (args.size() == 1 && args[0] == "resign")
+                       [&console](const ConsoleArguments& args) -> std::string {
+                           if (args.size() == 1 && args[0] == "resign") {
                                sim::Workspace::resignSessionActive();
-                           else if (args.size() == 1 && args[0] == "activate")
+                               console.say("Another user's session took over.");
+                           } else if (args.size() == 1 && args[0] == "activate") {
                                sim::Workspace::becomeSessionActive();
-                           else
+                               console.say("This user's session is active again.");
+                           } else {
                                return "Usage: session resign|activate";
+                           }
                            return "";
                        });
     console.addCommand("update", "update offer <version>|none",
                        "what the update feed offers from now on",
-                       [](const ConsoleArguments& args) -> std::string {
-                           if (args.size() == 2 && args[0] == "offer")
+                       [&console](const ConsoleArguments& args) -> std::string {
+                           if (args.size() == 2 && args[0] == "offer") {
                                sim::Updater::offerUpdate(args[1]);
-                           else if (args.size() == 1 && args[0] == "none")
+                               console.say("The update feed offers version " + args[1] + ".");
+                           } else if (args.size() == 1 && args[0] == "none") {
                                sim::Updater::offerNoUpdate();
-                           else
+                               console.say("The update feed offers nothing new.");
+                           } else {
                                return "Usage: update offer <version>|none";
+                           }
                            return "";
                        });
-    console.addCommand("expect", "expect setting|device|all-live|image|bezel ...",
-                       "check a fact (for scripts): a failed check counts as an error", expect);
+    console.addCommand(
+        "expect", "expect setting|device|all-live|image|bezel|shortcut|opened|update-checks ...",
+        "check a fact (for scripts): a failed check counts as an error",
+        [weak](const ConsoleArguments& args) { return expect(weak, args); });
 
     console.addStateSection([weak](std::ostream& s) {
-        const bool muted = Defaults::get(K::devicesMuted());
-        static const char* modes[] = {"toggle", "hold to talk", "hold to mute"};
-        auto mode = Defaults::get(K::pushToTalk());
-        s << "Lumbrel: " << (muted ? "muted" : "live") << ", shortcut "
-          << Defaults::get(K::keyModifiersString())
-          << (Defaults::get(K::keyDoubleModifiers()) ? "" : Defaults::get(K::keyCodeString()))
-          << " (" << (mode >= 0 && mode <= 2 ? modes[mode] : "unknown mode") << ")";
         auto delegate = weak.lock();
-        if (delegate)
-            s << (delegate->hotKeyListener() && delegate->hotKeyListener()->hotKeyRef()
-                      ? ", registered"
-                      : ", not registered");
+        s << "Lumbrel: " << (Defaults::get(K::devicesMuted()) ? "muted" : "live");
+        if (!Defaults::get(K::keyEnabled())) {
+            s << ", no shortcut";
+        } else {
+            const bool doubled = Defaults::get(K::keyDoubleModifiers());
+            s << ", shortcut " << Defaults::get(K::keyModifiersString())
+              << (doubled ? "" : Defaults::get(K::keyCodeString())) << " ("
+              << (doubled ? "toggle" : modeName(Defaults::get(K::pushToTalk()))) << ")";
+            if (delegate)
+                s << (isRegistered(delegate->hotKeyListener()) ? ", registered"
+                                                               : ", not registered");
+        }
         s << "\n";
         s << "Launch at login: "
           << (sim::LoginItems::isEnabled(kLoginItemIdentifier) ? "registered" : "not registered")
@@ -269,8 +320,18 @@ void addLumbrelCommands(sim::Console& console, const std::shared_ptr<AppDelegate
               << (w.isAboutWindowOpen() ? " [About]" : "")
               << (w.isOnboardingWindowOpen() ? " [Onboarding]" : "") << "\n";
         }
+        auto opened = sim::Workspace::openedURLs();
+        s << "Addresses opened: " << opened.size() << "\n";
+        for (const auto& url : opened) s << "  " << url << "\n";
+        auto checks = sim::Updater::checks();
+        s << "Update checks: " << checks.size() << "\n";
+        for (const auto& check : checks)
+            s << "  " << (check.userInitiated ? "asked by the user" : "in the background") << ": "
+              << (check.foundVersion ? "version " + *check.foundVersion + " offered"
+                                     : std::string("no update"))
+              << "\n";
         auto events = APMAnalytics::loggedEvents();
-        s << "Analytics events: " << events.size();
+        s << "Analytics events kept: " << events.size();
         if (!events.empty()) s << ", last \"" << events.back().name << "\"";
         s << "\n";
     });

@@ -29,38 +29,53 @@ std::string line(const Defaults::Key<T>& key) {
 
 }  // namespace
 
-std::vector<std::string> settingsReport() {
+namespace {
+
+// Every setting of the application, in declaration order.
+template <class Visit>
+void forEachSetting(Visit&& visit) {
     using K = Defaults::Keys;
-    return {
-        line(K::devicesMuted()),
-        line(K::originalMuteValue()),
-        line(K::keyCode()),
-        line(K::keyCodeString()),
-        line(K::keyEnabled()),
-        line(K::keyDoubleModifiers()),
-        line(K::keyModifiers()),
-        line(K::keyModifiersString()),
-        line(K::hasOpenedMicStatusWindow()),
-        line(K::showStatusWindow()),
-        line(K::hasShownStatusWindowOnboardingText()),
-        line(K::statusWindowHelpTextAnimation()),
-        line(K::rightClickShowsMenu()),
-        line(K::collectData()),
-        line(K::hasCompletedOnboarding()),
-        line(K::menubarIcon()),
-        line(K::muteNotifications()),
-        line(K::pushToTalk()),
-        line(K::startOnLogin()),
-        line(K::leftClickAction()),
-        line(K::rightClickAction()),
-        line(K::aggregateDeviceWarnings()),
-        line(K::bluetoothWarningSeen()),
-        line(K::bluetoothWorkaroundNoticeSeen()),
-        line(K::deviceWarnings()),
-        line(K::useBluetoothHogMode()),
-        line(K::useBluetoothWorkaround()),
-        line(K::displaysSentToAnalytics()),
-        line(K::devicesSentToAnalytics()),
-        line(K::SUEnableAutomaticChecks()),
-    };
+    visit(K::devicesMuted());
+    visit(K::originalMuteValue());
+    visit(K::keyCode());
+    visit(K::keyCodeString());
+    visit(K::keyEnabled());
+    visit(K::keyDoubleModifiers());
+    visit(K::keyModifiers());
+    visit(K::keyModifiersString());
+    visit(K::hasOpenedMicStatusWindow());
+    visit(K::showStatusWindow());
+    visit(K::hasShownStatusWindowOnboardingText());
+    visit(K::statusWindowHelpTextAnimation());
+    visit(K::rightClickShowsMenu());
+    visit(K::collectData());
+    visit(K::hasCompletedOnboarding());
+    visit(K::menubarIcon());
+    visit(K::muteNotifications());
+    visit(K::pushToTalk());
+    visit(K::startOnLogin());
+    visit(K::leftClickAction());
+    visit(K::rightClickAction());
+    visit(K::aggregateDeviceWarnings());
+    visit(K::bluetoothWarningSeen());
+    visit(K::bluetoothWorkaroundNoticeSeen());
+    visit(K::deviceWarnings());
+    visit(K::useBluetoothHogMode());
+    visit(K::useBluetoothWorkaround());
+    visit(K::displaysSentToAnalytics());
+    visit(K::devicesSentToAnalytics());
+    visit(K::SUEnableAutomaticChecks());
+}
+
+}  // namespace
+
+std::vector<std::string> settingsReport() {
+    std::vector<std::string> lines;
+    forEachSetting([&](const auto& key) { lines.push_back(line(key)); });
+    return lines;
+}
+
+void registerApplicationDefaults() {
+    // A key registers its default when it is first made.
+    forEachSetting([](const auto&) {});
 }

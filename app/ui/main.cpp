@@ -4,7 +4,11 @@
 // --script FILE. End of input, `quit` or the Quit menu item terminate the
 // application, which leaves every microphone live.
 
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -12,12 +16,12 @@
 
 #include "app/ui/AppDelegate.h"
 #include "app/ui/LumbrelConsole.h"
+#include "app/ui/ServicesConsole.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/audio/SimAudioHardware.h"
 #include "platform/console/Console.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/log/Log.h"
-#include "platform/process/NSTask.h"
 
 namespace {
 
@@ -34,6 +38,20 @@ void installSignalHandlers() {
     action.sa_flags = 0;  // no SA_RESTART: a signal interrupts the read of a line
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Lumbrel ends the process itself (ProcessExit), inside a command: when the
+// person quits. The report and the script's outcome come from here.
+const sim::Console* runningConsole = nullptr;
+bool runsScript = false;
+bool scriptUnreadable = false;
+
+void reportOnExit() {
+    std::cout << "Lumbrel has quit. Microphones:\n" << inputDeviceSummary() << std::flush;
+    if (runsScript && (scriptUnreadable || (runningConsole && runningConsole->failures() > 0))) {
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
 }
 
 int usage(const char* program) {
@@ -57,37 +75,45 @@ int main(int argc, char* argv[]) {
     // the conversation.
     sim::setLogEcho(false);
     sim::useVirtualClock();
-    // Termination returns here, so that the console can report and exit
-    // with the script's outcome.
-    sim::Process::intercept(true);
     sim::AudioHardware::installDefaultMac();
 
     sim::Console console(std::cout);
     auto app = NSApplication::sharedApplication();
     auto delegate = std::make_shared<AppDelegate>();
     addLumbrelCommands(console, delegate);
+    addServicesCommands(console);
     app->setDelegate(delegate);
-    app->finishLaunching();
-    sim::Console::settle();
-
-    bool ok = true;
-    if (!script.empty()) {
-        ok = console.runScript(script);
-    } else {
+    runningConsole = &console;
+    runsScript = !script.empty();
+    std::at_quick_exit(reportOnExit);
+    // The banner first, then what launching shows (an alert, say).
+    if (script.empty())
         std::cout << "Lumbrel is running on a simulated Mac (built-in microphone, USB microphone,\n"
                      "Bluetooth headset, built-in display). Type help for the commands, quit or\n"
                      "Ctrl-D to quit."
                   << std::endl;
+    // The hosted services, simulated unless LUMBREL_SERVICE_BASE_URL names others.
+    startSimulatedBackend();
+    app->finishLaunching();
+    readInstallationAtLaunch();
+    sim::Console::settle();
+
+    if (!script.empty()) {
+        scriptUnreadable = !console.runScript(script) && console.failures() == 0;
+    } else {
+        const bool prompt = ::isatty(STDIN_FILENO) != 0;
         std::string line;
-        while (!stopRequested && !sim::Application::isTerminated() &&
-               std::getline(std::cin, line)) {
-            if (!console.execute(line)) break;
+        while (!stopRequested && !sim::Application::isTerminated()) {
+            if (prompt) std::cout << "lumbrel> " << std::flush;
+            if (!std::getline(std::cin, line) || !console.execute(line)) break;
         }
     }
-    if (!sim::Application::isTerminated()) {
-        app->terminate(nullptr);
-        sim::Console::settle();
-    }
-    std::cout << "Lumbrel has quit. Microphones:\n" << inputDeviceSummary() << std::flush;
-    return ok ? 0 : 1;
+    // Quitting ends the process (see reportOnExit); it returns only when
+    // the application refused to quit.
+    app->terminate(nullptr);
+    sim::Console::settle();
+    const bool failed = runsScript && console.failures() > 0;
+    reportOnExit();
+    runningConsole = nullptr;
+    return failed ? 1 : 0;
 }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/appkit/Geometry.h"
@@ -95,6 +97,10 @@ class NSView : public NSResponder {
     bool isHidden() const { return hidden_; }
     void setHidden(bool hidden) { hidden_ = hidden; }
     virtual bool isFlipped() const { return false; }
+
+    // What the view shows, in words, for assistive technologies (and the
+    // view-tree printout); none for a view that shows nothing of its own.
+    virtual std::optional<std::string> accessibilityValue() const { return std::nullopt; }
 
     NSAutoresizingMaskOptions autoresizingMask() const { return autoresizingMask_; }
     void setAutoresizingMask(NSAutoresizingMaskOptions mask) { autoresizingMask_ = mask; }

@@ -354,6 +354,9 @@ void NSWindow::close() {
     closed_ = true;
     post(NSWindowWillCloseNotification);
     messageDelegate("windowWillClose:");
+    // The view being edited hears that it lost the focus: a control in the
+    // middle of an edit puts things back as when the user clicks away.
+    makeFirstResponder(nullptr);
     orderOut(nullptr);
     if (releasedWhenClosed_) {
         released_ = true;

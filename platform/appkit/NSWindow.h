@@ -196,7 +196,8 @@ class NSWindow : public NSResponder {
     void makeKeyWindow();
     void makeKeyAndOrderFront(const id& sender);
     void orderOut(const id& sender);
-    // Sends windowWillClose:, orders the window out and, when it is
+    // Sends windowWillClose:, asks the first responder to resign (refusing
+    // does not stop the close), orders the window out and, when it is
     // released when closed, lets it go (its content view is dropped and it
     // leaves the application's window list). Closing a closed window does
     // nothing.

@@ -10,13 +10,14 @@
 namespace sim {
 namespace {
 
+// Never destroyed: preferences are still written from exit handlers.
 std::mutex& overrideMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::string& overridePath() {
-    static std::string path;
-    return path;
+    static auto* path = new std::string;
+    return *path;
 }
 
 std::string fromEnvironment(const char* name) {
@@ -28,6 +29,22 @@ std::string child(const std::string& parent, const char* name) {
     return (std::filesystem::path(parent) / name).string();
 }
 
+// The simulated Mac's own folder among the user's data, never the user's
+// real home: what it writes (preferences, autostart entries) must not reach
+// the real desktop.
+std::string defaultHome() {
+    std::string data = fromEnvironment("XDG_DATA_HOME");
+    if (data.empty() || data.front() != '/') {  // relative values are to be ignored
+        std::string home = fromEnvironment("HOME");
+        if (home.empty()) {
+            const passwd* pw = getpwuid(getuid());
+            home = pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : "/";
+        }
+        data = child(child(home, ".local"), "share");
+    }
+    return child(child(data, "lumbrel"), "home");
+}
+
 }  // namespace
 
 std::string lumbrelHome() {
@@ -36,11 +53,7 @@ std::string lumbrelHome() {
         if (!overridePath().empty()) return overridePath();
     }
     if (auto v = fromEnvironment("LUMBREL_HOME"); !v.empty()) return v;
-    if (auto v = fromEnvironment("HOME"); !v.empty()) return v;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) {
-        return pw->pw_dir;
-    }
-    return "/";
+    return defaultHome();
 }
 
 void setHomeOverride(const std::string& path) {

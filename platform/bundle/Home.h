@@ -2,8 +2,11 @@
 // The root of the user's files: what the platform calls the home folder.
 //
 // Resolution, evaluated on every call: the test override when set, else
-// $LUMBREL_HOME when set and non-empty, else $HOME, else the password
-// database's home folder, else "/". Thread-safe.
+// $LUMBREL_HOME when set and non-empty, else the simulated Mac's own folder
+// ${XDG_DATA_HOME:-$HOME/.local/share}/lumbrel/home, kept between runs
+// ($HOME unset: the password database's home folder). Never the user's real
+// home itself, so nothing the simulated platform writes (preferences,
+// autostart entries) lands in the real desktop configuration. Thread-safe.
 
 #include <string>
 

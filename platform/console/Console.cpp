@@ -1,5 +1,7 @@
 #include "platform/console/Console.h"
 
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,17 @@ std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+// A menu title as a person types it: any letter case, and "..." for the
+// ellipsis.
+std::string typedTitle(const std::string& title) {
+    std::string text = title;
+    for (std::size_t at = text.find("..."); at != std::string::npos; at = text.find("...", at))
+        text.replace(at, 3, "\u2026");
+    std::string folded;
+    icu::UnicodeString::fromUTF8(text).foldCase().toUTF8String(folded);
+    return folded;
 }
 
 std::string deviceText(AudioObjectID device, AudioObjectPropertySelector selector) {
@@ -73,6 +86,7 @@ struct StoredShortcut {
     UInt16 keyCode;
     NSEventModifierFlags modifiers;
     bool doubled;
+    std::string name;  // as the program shows it, "⇧⌘M" or "⌥ (twice)"
 };
 
 // The shortcut as the program stored it (the physical key of its QWERTY
@@ -82,8 +96,11 @@ StoredShortcut storedShortcut() {
     auto code = defaults->objectForKey("keyCode") ? defaults->integerForKey("keyCode") : 46;
     auto mods =
         defaults->objectForKey("keyModifiers") ? defaults->integerForKey("keyModifiers") : 0x300;
-    return {static_cast<UInt16>(code), cocoaFromCarbon(mods),
-            defaults->boolForKey("keyDoubleModifiers")};
+    const bool doubled = defaults->boolForKey("keyDoubleModifiers");
+    auto name = defaults->stringForKey("keyModifiersString").value_or("");
+    if (!doubled) name += defaults->stringForKey("keyCodeString").value_or("");
+    if (name.empty()) name = "the shortcut";
+    return {static_cast<UInt16>(code), cocoaFromCarbon(mods), doubled, name};
 }
 
 AudioDeviceConfig configFor(const std::string& kind, const std::string& name) {
@@ -100,7 +117,12 @@ AudioDeviceConfig configFor(const std::string& kind, const std::string& name) {
         config = AudioDeviceConfig::bluetoothLEHeadset("BLE" + suffix);
     else if (k == "builtin-mic")
         config = AudioDeviceConfig::builtInMicrophone();
-    else if (k == "input")
+    else if (k == "virtual-mixer") {
+        // Another program's virtual device that mixes the others into one.
+        config = AudioDeviceConfig::inputOnly("MIXER" + suffix, "Virtual Mixer", 2);
+        config.modelUID = "com.vendorsoft.VAE:proxy";
+        config.transportType = kAudioDeviceTransportTypeVirtual;
+    } else if (k == "input")
         config = AudioDeviceConfig::inputOnly("IN" + suffix, name.empty() ? "Microphone" : name);
     else if (k == "output")
         config = AudioDeviceConfig::outputOnly("OUT" + suffix, name.empty() ? "Speakers" : name);
@@ -141,9 +163,27 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
 
 Console::Console(std::ostream& out) : out_(out), log_(std::make_unique<LogCapture>()) {
     addBuiltIns();
+    // The person sees each alert as it comes up, and closes it with its
+    // first button, as the simulated platform does.
+    Alerts::setResponder([this](NSAlert& alert) {
+        out_ << "Alert: \"" << alert.messageText() << "\"";
+        if (!alert.buttons().empty()) out_ << ", closed with \"" << alert.buttons().front() << "\"";
+        out_ << "\n";
+        std::istringstream text(alert.informativeText());
+        for (std::string line; std::getline(text, line);)
+            if (!line.empty()) out_ << "  " << line << "\n";
+        out_.flush();
+        return NSAlertFirstButtonReturn;
+    });
 }
 
-Console::~Console() = default;
+Console::~Console() {
+    Alerts::resetResponder();
+}
+
+void Console::say(const std::string& line) {
+    out_ << line << std::endl;
+}
 
 void Console::settle() {
     for (int round = 0; round < 4; ++round) {
@@ -235,7 +275,7 @@ void Console::addBuiltIns() {
     });
     addCommand("shortcut", "shortcut press|release|tap",
                "press, release, or press and release the stored shortcut",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    if (args.size() != 1) return "Usage: shortcut press|release|tap";
                    auto shortcut = storedShortcut();
                    const auto& what = args[0];
@@ -243,14 +283,18 @@ void Console::addBuiltIns() {
                        if (what != "tap") return "The shortcut is a double tap: use shortcut tap.";
                        Keyboard::tapModifier(shortcut.modifiers);
                        Keyboard::tapModifier(shortcut.modifiers);
+                       say("Tapped " + shortcut.name + ".");
                        return "";
                    }
                    if (what == "press") {
                        Keyboard::press(shortcut.keyCode, shortcut.modifiers);
+                       say("Pressed " + shortcut.name + " (held).");
                    } else if (what == "release") {
                        Keyboard::release(shortcut.keyCode);
+                       say("Released " + shortcut.name + ".");
                    } else if (what == "tap") {
                        Keyboard::pressAndRelease(shortcut.keyCode, shortcut.modifiers);
+                       say("Pressed and released " + shortcut.name + ".");
                    } else {
                        return "Usage: shortcut press|release|tap";
                    }
@@ -258,7 +302,7 @@ void Console::addBuiltIns() {
                });
     addCommand("key", "key press|release <code> [cmd shift option control]",
                "press or release a key by its key code, with modifiers",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    if (args.size() < 2) return "Usage: key press|release <code> [modifiers]";
                    char* end = nullptr;
                    long code = std::strtol(args[1].c_str(), &end, 10);
@@ -275,21 +319,24 @@ void Console::addBuiltIns() {
                        Keyboard::release(static_cast<UInt16>(code));
                    else
                        return "Usage: key press|release <code> [modifiers]";
+                   say((args[0] == "press" ? "Pressed key " : "Released key ") + args[1] +
+                       (args.size() > 2 ? " with " + join(args, 2) : std::string()) + ".");
                    return "";
                });
     addCommand("double-tap", "double-tap cmd|shift|option|control",
                "tap a modifier key twice in quick succession",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    if (args.size() != 1) return "Usage: double-tap cmd|shift|option|control";
                    auto flag = modifierNamed(args[0]);
                    if (!flag) return "Unknown modifier \"" + args[0] + "\".";
                    Keyboard::tapModifier(*flag);
                    Keyboard::tapModifier(*flag);
+                   say("Tapped " + lower(args[0]) + " twice.");
                    return "";
                });
     addCommand("click", "click [left|right|control]",
                "click the status item (control: a left click with Control held)",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    if (!StatusBar::item()) return "There is no status item.";
                    auto how = args.empty() ? "left" : lower(args[0]);
                    if (how == "left")
@@ -300,6 +347,8 @@ void Console::addBuiltIns() {
                        StatusBar::click(MouseButton::left, NSEventModifierFlagControl);
                    else
                        return "Usage: click [left|right|control]";
+                   say(how == "control" ? "Clicked the status item with Control held."
+                                        : "Clicked the status item (" + how + ").");
                    return "";
                });
     addCommand("menu", "menu", "show the items of the open menu",
@@ -316,19 +365,30 @@ void Console::addBuiltIns() {
                    out_.flush();
                    return "";
                });
-    addCommand("choose", "choose <menu item title>", "choose an item of the open menu",
-               [](const Arguments& args) -> std::string {
+    addCommand("choose", "choose <menu item title>",
+               "choose an item of the open menu (any letter case; ... for …)",
+               [this](const Arguments& args) -> std::string {
                    if (args.empty()) return "Usage: choose <menu item title>";
                    if (!Menus::openMenu()) return "No menu is open.";
-                   auto title = join(args, 0);
-                   if (!Menus::choose(title))
-                       return "No enabled item \"" + title + "\" in the menu.";
+                   const auto typed = join(args, 0);
+                   std::optional<std::string> title;
+                   for (const auto& item : Menus::items())
+                       if (!item.separator && item.enabled &&
+                           typedTitle(item.title) == typedTitle(typed)) {
+                           title = item.title;
+                           break;
+                       }
+                   if (!title) return "No enabled item \"" + typed + "\" in the menu.";
+                   // Said first: the item may end the program.
+                   say("Chose \"" + *title + "\".");
+                   Menus::choose(*title);
                    return "";
                });
     addCommand("close-menu", "close-menu", "dismiss the open menu",
-               [](const Arguments&) -> std::string {
+               [this](const Arguments&) -> std::string {
                    if (!Menus::openMenu()) return "No menu is open.";
                    Menus::close();
+                   say("Closed the menu.");
                    return "";
                });
     addCommand("devices", "devices", "list the audio devices", [this](const Arguments&) {
@@ -342,33 +402,39 @@ void Console::addBuiltIns() {
         out_.flush();
         return std::string();
     });
-    addCommand("plug", "plug usb-mic|bluetooth|bluetooth-le|builtin-mic|input|output [name]",
-               "connect an audio device", [](const Arguments& args) -> std::string {
+    addCommand("plug",
+               "plug usb-mic|bluetooth|bluetooth-le|builtin-mic|input|output|virtual-mixer [name]",
+               "connect an audio device", [this](const Arguments& args) -> std::string {
                    if (args.empty()) return "Usage: plug <kind> [name]";
                    auto config = configFor(args[0], join(args, 1));
                    if (config.uid.empty()) return "Unknown device kind \"" + args[0] + "\".";
                    if (findDevice(config.uid)) return "That device is connected already.";
                    AudioHardware::addDevice(config);
+                   say("Connected \"" + config.name + "\" [" + config.uid + "].");
                    return "";
                });
     addCommand("unplug", "unplug <name or uid>", "disconnect an audio device",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    auto device = findDevice(join(args, 0));
                    if (!device) return "No device \"" + join(args, 0) + "\".";
+                   auto name = deviceText(*device, kAudioObjectPropertyName);
                    AudioHardware::removeDevice(*device);
+                   say("Disconnected \"" + name + "\".");
                    return "";
                });
-    addCommand("default-input", "default-input <name or uid>", "make a device the default input",
-               [](const Arguments& args) -> std::string {
-                   auto device = findDevice(join(args, 0));
-                   if (!device) return "No device \"" + join(args, 0) + "\".";
-                   if (!hasInput(*device)) return "That device has no input.";
-                   AudioHardware::setDefaultInputDevice(*device);
-                   return "";
-               });
+    addCommand(
+        "default-input", "default-input <name or uid>", "make a device the default input",
+        [this](const Arguments& args) -> std::string {
+            auto device = findDevice(join(args, 0));
+            if (!device) return "No device \"" + join(args, 0) + "\".";
+            if (!hasInput(*device)) return "That device has no input.";
+            AudioHardware::setDefaultInputDevice(*device);
+            say("\"" + deviceText(*device, kAudioObjectPropertyName) + "\" is the default input.");
+            return "";
+        });
     addCommand("external-mute", "external-mute <name or uid> on|off",
                "another program mutes or unmutes a device",
-               [](const Arguments& args) -> std::string {
+               [this](const Arguments& args) -> std::string {
                    if (args.size() < 2) return "Usage: external-mute <name or uid> on|off";
                    auto onOff = lower(args.back());
                    if (onOff != "on" && onOff != "off") return "Say on or off.";
@@ -378,11 +444,13 @@ void Console::addBuiltIns() {
                    if (!AudioHardware::setMute(*device, kAudioObjectPropertyScopeInput,
                                                kAudioObjectPropertyElementMain, onOff == "on"))
                        return "That device has no mute control.";
+                   say(std::string("Another program ") + (onOff == "on" ? "muted" : "unmuted") +
+                       " \"" + deviceText(*device, kAudioObjectPropertyName) + "\".");
                    return "";
                });
     addCommand(
         "lid", "lid close|open", "close or open the laptop's lid (an external display stays)",
-        [](const Arguments& args) -> std::string {
+        [this](const Arguments& args) -> std::string {
             if (args.size() != 1) return "Usage: lid close|open";
             const NSRect builtIn{{0, 0}, {1512, 982}};
             const NSRect external{{1512, 0}, {2560, 1440}};
@@ -392,11 +460,13 @@ void Console::addBuiltIns() {
                 Screens::set({{"Built-in Retina Display", builtIn}, {"DELL U2720Q", external}});
             else
                 return "Usage: lid close|open";
+            say(args[0] == "close" ? "Closed the lid: only the external display is left."
+                                   : "Opened the lid.");
             return "";
         });
     addCommand(
         "wait", "wait <seconds>", "let simulated time pass",
-        [](const Arguments& args) -> std::string {
+        [this](const Arguments& args) -> std::string {
             if (args.size() != 1) return "Usage: wait <seconds>";
             char* end = nullptr;
             double seconds = std::strtod(args[0].c_str(), &end);
@@ -406,6 +476,9 @@ void Console::addBuiltIns() {
                 advanceAndRun(sim::seconds(seconds));
             else
                 MainLoop::runFor(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+            std::ostringstream text;
+            text << seconds << (seconds == 1 ? " second" : " seconds") << " passed.";
+            say(text.str());
             return "";
         });
     addCommand("state", "state", "show the status item, devices, bezel, alerts and more",

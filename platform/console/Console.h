@@ -6,7 +6,8 @@
 //
 // After every command the console lets the program react: it delivers the
 // audio hardware's pending callbacks and runs the main queue until idle.
-// Time is the simulated clock; `wait` moves it on.
+// Time is the simulated clock; `wait` moves it on. While a console exists,
+// each alert is printed as it comes up and closed with its first button.
 
 #include <functional>
 #include <map>
@@ -48,6 +49,10 @@ class Console {
 
     // Lets the program react to what just happened.
     static void settle();
+
+    // One line to the person: what a command did. Every command that
+    // changes something says it.
+    void say(const std::string& line);
 
   private:
     struct Command {

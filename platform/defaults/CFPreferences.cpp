@@ -13,15 +13,17 @@
 namespace {
 
 // A domain's store stays alive once preferences have touched it, so values
-// whose write to disk failed are still there for the next synchronize.
+// whose write to disk failed are still there for the next synchronize. The
+// map is never destroyed: exit handlers synchronize through it, and they may
+// run after static objects created later than their registration are gone.
 std::shared_ptr<NSUserDefaults> storeFor(const std::string& applicationID) {
     if (applicationID == kCFPreferencesCurrentApplication) {
         return NSUserDefaults::standardUserDefaults();
     }
-    static std::mutex mutex;
-    static std::map<std::string, std::shared_ptr<NSUserDefaults>> stores;
-    std::lock_guard lock(mutex);
-    auto& slot = stores[applicationID];
+    static auto* mutex = new std::mutex;
+    static auto* stores = new std::map<std::string, std::shared_ptr<NSUserDefaults>>;
+    std::lock_guard lock(*mutex);
+    auto& slot = (*stores)[applicationID];
     if (!slot) slot = NSUserDefaults::initWithSuiteName(applicationID);
     return slot;
 }

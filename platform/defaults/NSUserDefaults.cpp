@@ -9,23 +9,27 @@
 #include "platform/bundle/NSBundle.h"
 #include "platform/bundle/NSProcessInfo.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/NSStringValue.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/log/Log.h"
 
 namespace {
 
 const OSLog& defaultsLog() {
-    static const auto log = os_log_create("com.vantorel.Lumbrel.platform", "defaults");
-    return *log;
+    static const auto* log =
+        new auto(os_log_create("com.vantorel.Lumbrel.platform", "defaults"));  // outlives exit
+    return **log;
 }
 
+// Never destroyed: stores are still written from exit handlers, which may
+// run after the static objects made later than their registration are gone.
 std::mutex& registryMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::map<std::string, std::weak_ptr<NSUserDefaults>>& registry() {
-    static std::map<std::string, std::weak_ptr<NSUserDefaults>> r;
-    return r;
+    static auto* r = new std::map<std::string, std::weak_ptr<NSUserDefaults>>;
+    return *r;
 }
 std::shared_ptr<NSUserDefaults> lookup(const std::string& domain) {
     std::lock_guard lock(registryMutex());
@@ -53,9 +57,10 @@ std::string NSUserDefaults::standardDomainName() {
 }
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
-    // The standard store lives for the process, as the platform's does.
-    static const auto store = lookup(standardDomainName());
-    return store;
+    // The standard store lives for the process, as the platform's does, and
+    // past the static objects, for writes from exit handlers.
+    static const auto* store = new std::shared_ptr<NSUserDefaults>(lookup(standardDomainName()));
+    return *store;
 }
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::initWithSuiteName(const std::string& suiteName) {
@@ -158,6 +163,17 @@ void NSUserDefaults::deliver(const Registration& r, const std::string& key,
 }
 
 void NSUserDefaults::write(const std::string& key, const std::optional<Value>& value) {
+    // A value the file cannot hold would make every later save of the suite
+    // fail; it is refused here and the old value stays.
+    if (value) {
+        NSError error;
+        if (!PropertyListSerialization::dataWithPropertyList(Value(Dictionary{{key, *value}}),
+                                                             PropertyListFormat::Binary, &error)) {
+            os_log_error(defaultsLog(), "Refused to store a value for key " + key + " in " +
+                                            domain_ + ": " + error.localizedDescription());
+            return;
+        }
+    }
     auto observers = observersFor(key);
     std::optional<Value> old;
     if (!observers.empty()) old = objectForKey(key);
@@ -261,10 +277,7 @@ bool NSUserDefaults::boolForKey(const std::string& key) const {
     if (!v) return false;
     if (auto b = v->asBool()) return *b;
     if (auto d = v->asDouble()) return *d != 0;
-    if (auto s = v->asString()) {
-        return *s == "YES" || *s == "yes" || *s == "true" || *s == "TRUE" ||
-               std::atoll(s->c_str()) != 0;
-    }
+    if (auto s = v->asString()) return NSStringValue::boolValue(*s);
     return false;
 }
 
@@ -273,7 +286,7 @@ std::int64_t NSUserDefaults::integerForKey(const std::string& key) const {
     if (!v) return 0;
     if (auto b = v->asBool()) return *b ? 1 : 0;
     if (auto d = v->asDouble()) return static_cast<std::int64_t>(*d);
-    if (auto s = v->asString()) return std::atoll(s->c_str());
+    if (auto s = v->asString()) return NSStringValue::integerValue(*s);
     return 0;
 }
 
@@ -282,7 +295,7 @@ double NSUserDefaults::doubleForKey(const std::string& key) const {
     if (!v) return 0;
     if (auto b = v->asBool()) return *b ? 1 : 0;
     if (auto d = v->asDouble()) return *d;
-    if (auto s = v->asString()) return std::atof(s->c_str());
+    if (auto s = v->asString()) return NSStringValue::doubleValue(*s);
     return 0;
 }
 

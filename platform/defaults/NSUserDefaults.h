@@ -6,6 +6,9 @@
 // - Every write goes straight to disk (temporary file and rename), so the
 //   next process reads it back. A failed write is logged and the value stays
 //   in memory for this process.
+// - A value (or key) the property-list file cannot hold, such as a string
+//   that is not valid UTF-8 or holds a NUL, is refused with a logged error
+//   and the old value stays, so the rest of the suite keeps being saved.
 // - A corrupt or unreadable file is logged once, moved aside to
 //   `<domain>.plist.corrupt` and the suite starts empty; it is never
 //   overwritten before that error is logged.

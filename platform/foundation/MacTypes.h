@@ -19,3 +19,5 @@ using OSStatus = std::int32_t;
 using OSType = std::uint32_t;
 
 inline constexpr OSStatus noErr = 0;
+// The security services' name for it, shared by every header that uses it.
+inline constexpr OSStatus errSecSuccess = 0;

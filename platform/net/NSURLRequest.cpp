@@ -146,6 +146,9 @@ NSError makeURLError(long long code, const std::optional<NSURL>& url) {
         case NSURLErrorFileDoesNotExist:
             text = "The requested URL was not found on this server.";
             break;
+        case NSURLErrorDataLengthExceedsMaximum:
+            text = "resource exceeds maximum size";
+            break;
         case NSURLErrorSecureConnectionFailed:
             text =
                 "An SSL error has occurred and a secure connection to the server cannot be made.";

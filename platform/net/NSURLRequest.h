@@ -96,6 +96,7 @@ enum NSURLErrorCode : long long {
     NSURLErrorBadServerResponse = -1011,
     NSURLErrorCannotDecodeContentData = -1016,
     NSURLErrorFileDoesNotExist = -1100,
+    NSURLErrorDataLengthExceedsMaximum = -1103,
     NSURLErrorSecureConnectionFailed = -1200,
     NSURLErrorServerCertificateUntrusted = -1202,
     NSURLErrorCannotCreateFile = -3000,

@@ -1,6 +1,8 @@
 #include "platform/net/NSURLSession.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -13,6 +15,7 @@
 
 #include "platform/bundle/Home.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/log/Log.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +29,30 @@ std::string& overrideBase() {
     static std::string s;
     return s;
 }
+// The last service base refused, so that each is logged once; under
+// overrideMutex().
+std::string& refusedBase() {
+    static std::string s;
+    return s;
+}
 std::atomic<bool> networkConnected{true};
 std::atomic<unsigned long> nextTaskIdentifier{1};
 
+// 127.0.0.0/8, localhost and ::1 (a URL's host, without brackets).
 bool isLoopbackHost(const std::string& host) {
-    return host == "127.0.0.1" || host == "localhost" || host == "::1";
+    if (::strcasecmp(host.c_str(), "localhost") == 0 || host == "::1") return true;
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 &&
+           (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// Plain http to the local backend only: a base elsewhere would carry every
+// https request, unencrypted, to another machine.
+bool isLoopbackBase(const std::string& base) {
+    auto url = NSURL::URLWithString(base);
+    if (!url) return false;
+    const std::string scheme = url->scheme();
+    return (scheme == "http" || scheme == "https") && isLoopbackHost(url->host());
 }
 
 bool isRedirectStatus(long status) {
@@ -410,6 +432,9 @@ struct NSURLSessionTask::Impl {
     std::shared_ptr<URLTransfer> transfer;
     std::shared_ptr<NSHTTPURLResponse> attemptResponse;
     bool bufferingRedirect = false;
+    bool bodyLimited = false;    // kept in memory, or inflated on the way
+    bool limitExceeded = false;  // fails the attempt
+    std::size_t bodyLength = 0;  // decoded bytes of this attempt
     Data body;
     std::string downloadPath;
     FILE* downloadFile = nullptr;
@@ -503,6 +528,9 @@ void NSURLSessionTask::startAttempt() {
         first = impl_->redirects == 0;
         impl_->attemptResponse.reset();
         impl_->bufferingRedirect = false;
+        impl_->bodyLimited = false;
+        impl_->limitExceeded = false;
+        impl_->bodyLength = 0;
         impl_->body.clear();
     }
     if (!networkConnected.load()) {
@@ -693,6 +721,10 @@ void NSURLSessionTask::transferHeaders(long status, NSHTTPHeaders headers) {
     if (impl_->completed) return;
     auto response = std::make_shared<NSHTTPURLResponse>(*impl_->current.URL, status, headers);
     impl_->attemptResponse = response;
+    auto encoding = response->valueForHTTPHeaderField("Content-Encoding");
+    impl_->bodyLimited =
+        kind_ != Kind::Download || isRedirectStatus(status) ||
+        (encoding && !encoding->empty() && ::strcasecmp(encoding->c_str(), "identity") != 0);
     if (isRedirectStatus(status) && headers.count("Location")) {
         impl_->bufferingRedirect = true;
         return;
@@ -722,6 +754,11 @@ bool NSURLSessionTask::transferData(const char* bytes, std::size_t length) {
     std::lock_guard lock(impl_->mutex);
     if (impl_->completed) return false;
     bytesReceived_ += static_cast<std::int64_t>(length);
+    impl_->bodyLength += length;
+    if (impl_->bodyLimited && impl_->bodyLength > kURLSessionMaximumBodyLength) {
+        impl_->limitExceeded = true;
+        return false;
+    }
     if (impl_->bufferingRedirect) {
         impl_->body.insert(impl_->body.end(), bytes, bytes + length);
         return true;
@@ -754,6 +791,7 @@ void NSURLSessionTask::transferDone(std::optional<long long> errorCode) {
             std::fclose(impl_->downloadFile);
             impl_->downloadFile = nullptr;
         }
+        if (impl_->limitExceeded) errorCode = NSURLErrorDataLengthExceedsMaximum;
         if (!errorCode && !impl_->attemptResponse) errorCode = NSURLErrorBadServerResponse;
         redirect = !errorCode && impl_->bufferingRedirect;
         if (!errorCode && !redirect && kind_ == Kind::Data && impl_->current.HTTPMethod == "GET") {
@@ -1092,10 +1130,20 @@ NSURL resolveServiceURL(const NSURL& url) {
     {
         std::lock_guard lock(overrideMutex());
         base = overrideBase();
-    }
-    if (base.empty()) {
-        const char* env = std::getenv("LUMBREL_SERVICE_BASE_URL");
-        if (env) base = env;
+        if (base.empty()) {
+            const char* env = std::getenv("LUMBREL_SERVICE_BASE_URL");
+            if (env) base = env;
+        }
+        if (!base.empty() && !isLoopbackBase(base)) {
+            if (refusedBase() != base) {
+                refusedBase() = base;
+                os_log_error(OSLog{"com.vantorel.Lumbrel.platform", "net"},
+                             "Ignoring service base URL " + base +
+                                 ": only a loopback address (127.0.0.0/8, localhost, [::1]) "
+                                 "may stand in for the service hosts.");
+            }
+            base.clear();
+        }
     }
     std::string scheme = url.scheme();
     if (base.empty() || (scheme != "http" && scheme != "https") || isLoopbackHost(url.host())) {

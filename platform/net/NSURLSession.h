@@ -16,6 +16,11 @@
 //    delegate's redirect call; refusing completes the task with the redirect
 //    response and its body. 303, and 301/302 after a POST, turn into a GET.
 //  * Responses with Content-Encoding gzip or deflate are inflated on the way.
+//  * A body kept in memory (data and upload tasks, redirect bodies) and any
+//    body inflated on the way (downloads too) stop at
+//    kURLSessionMaximumBodyLength bytes: one longer fails its task with
+//    NSURLErrorDataLengthExceedsMaximum, so a small hostile response cannot
+//    take unbounded memory or disk.
 //  * Time-outs follow sim::Clock: the request time-out is the longest time
 //    without any bytes moving, the resource time-out the whole task.
 //  * The session holds its delegate until it has been invalidated.
@@ -23,6 +28,7 @@
 //    must come from a file and completion-handler tasks are refused (null).
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,6 +44,10 @@
 #include "platform/net/NSURL.h"
 #include "platform/net/NSURLRequest.h"
 #include "platform/net/Security.h"
+
+// The same limit as the gzip utility of the service clients puts on what it
+// inflates.
+inline constexpr std::size_t kURLSessionMaximumBodyLength = 64u * 1024u * 1024u;
 
 class NSURLSession;
 class NSURLSessionTask;
@@ -297,7 +307,9 @@ namespace sim {
 // instead ("http://127.0.0.1:PORT"): https://any.host/a/b?c goes to
 // http://127.0.0.1:PORT/a/b?c, with the original host in X-Forwarded-Host.
 // Without an override, $LUMBREL_SERVICE_BASE_URL serves. An empty text
-// clears it.
+// clears it. Only a loopback base (127.0.0.0/8, localhost, [::1]) is used;
+// any other is refused with a logged error (once per value) and URLs are
+// fetched as they are.
 void setServiceHostOverride(const std::string& baseURL);
 void clearServiceHostOverride();
 // The URL actually fetched for url.

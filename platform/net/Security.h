@@ -9,10 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/MacTypes.h"  // OSStatus, errSecSuccess
 #include "platform/foundation/Object.h"
-
-using OSStatus = std::int32_t;
-inline constexpr OSStatus errSecSuccess = 0;
 
 enum SecTrustResultType : std::uint32_t {
     kSecTrustResultInvalid = 0,

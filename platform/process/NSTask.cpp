@@ -1,8 +1,21 @@
 #include "platform/process/NSTask.h"
 
 #include <spawn.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMBREL_LEAK_CHECK_AT_EXIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMBREL_LEAK_CHECK_AT_EXIT 1
+#endif
+#endif
+#ifdef LUMBREL_LEAK_CHECK_AT_EXIT
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <mutex>
 
 extern char** environ;
@@ -52,7 +65,30 @@ void ProcessExit(int status) {
             return;
         }
     }
-    std::exit(status);
+#ifdef LUMBREL_LEAK_CHECK_AT_EXIT
+    // The leak check the sanitizer would run from exit().
+    __lsan_do_leak_check();
+#endif
+    std::fflush(nullptr);
+    std::quick_exit(status);
+}
+
+bool ProcessReplace(const std::string& path, const std::vector<std::string>& arguments) {
+    {
+        std::lock_guard lock(mutex());
+        if (intercepting) {
+            launched().push_back({path, arguments});
+            return true;
+        }
+    }
+    std::vector<std::string> words{path};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv(path.c_str(), argv.data());
+    return false;
 }
 
 namespace sim {

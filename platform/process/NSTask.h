@@ -1,7 +1,7 @@
 #pragma once
-// Starting another program and ending this one. Tests intercept both: a
-// launch is recorded instead of started, and ending the process is recorded
-// and returns to the caller.
+// Starting another program, ending this one, or replacing it. Tests
+// intercept them: a launch or replacement is recorded instead of started,
+// and ending the process is recorded and returns to the caller.
 
 #include <string>
 #include <vector>
@@ -25,9 +25,18 @@ class NSTask : public NSObject {
     int pid_ = 0;
 };
 
-// Ends the process with the status (the C library's exit), unless tests
-// intercept it.
+// Ends the process with the status, unless tests intercept it: the handlers
+// registered with at_quick_exit run and the standard streams are flushed,
+// but nothing is torn down (quick_exit), since work still running on other
+// threads (a request in flight, say) may be using objects of static storage.
 void ProcessExit(int status);
+
+// Runs the program in place of this process (execv, after flushing the
+// standard streams): the same process, terminal and standard streams, so
+// that a program started from a terminal keeps it. Returns only when the
+// program could not be run, with false. Tests intercept it: the start is
+// recorded as a launched task and true is returned.
+bool ProcessReplace(const std::string& path, const std::vector<std::string>& arguments);
 
 namespace sim {
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <mutex>
@@ -27,10 +28,15 @@ State& state() {
     return *s;
 }
 
-// A file name of its own: no path separators, not "." or "..".
+// A file name of its own (no path separators, not "." or "..") that is
+// also safe on a line of the entry: a control character such as a newline
+// would add lines of its own to it.
 bool isUsableIdentifier(const std::string& identifier) {
     if (identifier.empty() || identifier == "." || identifier == "..") return false;
-    return identifier.find('/') == std::string::npos && identifier.find('\0') == std::string::npos;
+    return std::none_of(identifier.begin(), identifier.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == '/' || byte < 0x20 || byte == 0x7f;
+    });
 }
 
 std::string lastComponent(const std::string& identifier) {

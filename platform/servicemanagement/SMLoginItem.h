@@ -12,7 +12,8 @@
 
 // True when the helper is now registered (enabled) or not registered
 // (disabled); false when the change could not be made, which leaves the
-// registration as it was.
+// registration as it was. An identifier with a path separator or a control
+// character is refused (false).
 bool SMLoginItemSetEnabled(const std::string& bundleIdentifier, bool enabled);
 
 namespace sim {

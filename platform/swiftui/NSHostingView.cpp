@@ -871,6 +871,10 @@ std::string RenderNode::describe() const {
         case NodeKind::color:
             line += "(" + color_->description() + ")";
             break;
+        case NodeKind::representable:
+            if (auto value = nativeView_ ? nativeView_->accessibilityValue() : std::nullopt)
+                line += "(" + *value + ")";
+            break;
         case NodeKind::shape:
             if (number_ != 0) line += "(cornerRadius: " + num(number_) + ")";
             break;
@@ -1188,11 +1192,27 @@ RenderNode* control(NSHostingView& host, const std::string& kind, const std::str
     return labelled->find([&](const RenderNode& n) { return n.kind() == kind; });
 }
 
+// Every control of the kind under the label, in reading order.
+std::vector<RenderNode*> controls(NSHostingView& host, const std::string& kind,
+                                  const std::string& label) {
+    auto found =
+        host.findAll([&](const RenderNode& n) { return n.kind() == kind && n.text() == label; });
+    if (!found.empty()) return found;
+    for (auto* labelled : host.findAll([&](const RenderNode& n) {
+             return n.accessibilityLabel() && *n.accessibilityLabel() == label;
+         }))
+        if (auto* c = labelled->find([&](const RenderNode& n) { return n.kind() == kind; }))
+            found.push_back(c);
+    return found;
+}
+
 }  // namespace
 
-bool NSHostingView::click(const std::string& label) {
-    auto* button = control(*this, "Button", label);
-    if (!button || button->isDisabled()) return false;
+bool NSHostingView::click(const std::string& label, std::size_t occurrence) {
+    auto buttons = controls(*this, "Button", label);
+    if (occurrence == 0 || occurrence > buttons.size()) return false;
+    auto* button = buttons[occurrence - 1];
+    if (button->isDisabled()) return false;
     auto action = button->node_->action;
     if (action) action();
     update();
@@ -1240,9 +1260,9 @@ std::string Views::dump(const NSWindow& window) {
     return h ? h->dump() : std::string();
 }
 
-bool Views::click(const NSWindow& window, const std::string& label) {
+bool Views::click(const NSWindow& window, const std::string& label, std::size_t occurrence) {
     auto h = host(window);
-    return h && h->click(label);
+    return h && h->click(label, occurrence);
 }
 
 bool Views::toggle(const NSWindow& window, const std::string& label) {

@@ -55,8 +55,10 @@ class NSHostingView : public NSView {
 
     // The user's actions, by label (a control's own texts or an
     // accessibility label around it). False when there is no such enabled
-    // control, or no such option. The content is updated afterwards.
-    bool click(const std::string& label);
+    // control, or no such option. The content is updated afterwards. Where
+    // several buttons share a label, `occurrence` counts them from 1 in
+    // reading order.
+    bool click(const std::string& label, std::size_t occurrence = 1);
     bool toggle(const std::string& label);
     bool pick(const std::string& pickerLabel, const std::string& optionTitle);
 
@@ -93,7 +95,7 @@ struct Views {
     static std::shared_ptr<NSHostingView> host(const NSWindow& window);
     // Empty when the window hosts no declarative content.
     static std::string dump(const NSWindow& window);
-    static bool click(const NSWindow& window, const std::string& label);
+    static bool click(const NSWindow& window, const std::string& label, std::size_t occurrence = 1);
     static bool toggle(const NSWindow& window, const std::string& label);
     static bool pick(const NSWindow& window, const std::string& pickerLabel,
                      const std::string& optionTitle);

@@ -141,9 +141,11 @@ std::shared_ptr<PRMPromise> ZVUKeychainStorage::setObject(
     const Id& object, const std::string& key, const std::optional<std::string>& accessGroup) {
     auto self = std::static_pointer_cast<ZVUKeychainStorage>(shared_from_this());
     auto generation = std::make_shared<std::uint64_t>(0);
+    // The cache learns the object only once the keychain holds it: a read
+    // meanwhile gets the old object (cached or from the keychain), never one
+    // whose write may still fail.
     return PRMPromise::doOn(inMemoryCacheQueue_,
-                            [self, object, key, generation]() -> PRMValue {
-                                self->inMemoryCache_->setObject(object, key);
+                            [self, key, generation]() -> PRMValue {
                                 *generation = ++self->generations_[key];
                                 return nullptr;
                             })
@@ -160,10 +162,14 @@ std::shared_ptr<PRMPromise> ZVUKeychainStorage::setObject(
                      }
                      return PRMValue::null();
                  })
-        ->recoverOn(inMemoryCacheQueue_, [self, key, generation](NSError error) {
+        ->thenOn(inMemoryCacheQueue_, [self, object, key, generation](PRMValue done) -> PRMValue {
+            // A later set or remove decides the cache; until it has,
+            // the cache must not keep what the keychain no longer holds.
             if (self->generations_[key] == *generation)
+                self->inMemoryCache_->setObject(object, key);
+            else
                 self->inMemoryCache_->removeObjectForKey(key);
-            return PRMValue(std::move(error));
+            return done;
         });
 }
 

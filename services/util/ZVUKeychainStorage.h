@@ -2,10 +2,10 @@
 // Small secure-coding objects kept as generic-password items of one service,
 // behind an in-memory cache, with promise results.
 //
-// The cache never serves an object whose keychain write failed (the entry is
-// dropped again, unless a later write has replaced it), and a keychain read
-// that started before a set or remove of the same key never puts its older
-// answer into the cache.
+// The cache takes an object only after its keychain write has succeeded, so
+// it never serves one whose write failed, not even to a read made while the
+// write was under way; and a keychain read that started before a set or
+// remove of the same key never puts its older answer into the cache.
 
 #include <list>
 #include <map>

@@ -278,11 +278,18 @@ void setUp() {
     });
 }
 
+bool passesFilter(std::uint32_t mask, std::int64_t level) {
+    return level >= 0 && level < 32 && (mask & (1u << level)) != 0;
+}
+
 void write(std::int64_t level, const std::string& line) {
     auto& s = state();
-    // The unified log has no warning or notice level: the category keeps the
-    // logger's own level name.
-    os_log_with_type(OSLog{kFacility, levelName(level)}, osLogType(level), line);
+    // The client's filter decides what reaches the system log, so a forced
+    // line above the level goes only to standard error, whose copy is a
+    // destination of its own. The unified log has no warning or notice
+    // level: the category keeps the logger's own level name.
+    if (passesFilter(s.filterMask, level))
+        os_log_with_type(OSLog{kFacility, levelName(level)}, osLogType(level), line);
     if (s.copyToStandardError) {
         std::string copy = line + "\n";
         [[maybe_unused]] auto n = ::write(2, copy.data(), copy.size());

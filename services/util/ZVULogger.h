@@ -12,6 +12,11 @@
 // when arguments are given: a message without arguments is written
 // unchanged, per-cent signs and all.
 //
+// The log client filters by level on the logging queue, with the mask of
+// levels up to the current one (changed in order with the lines): a line
+// let through by its force argument but above that level reaches only the
+// standard-error copy, which takes every line.
+//
 // The level, the force-debug flag and the version may be changed from any
 // thread.
 

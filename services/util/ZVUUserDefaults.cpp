@@ -4,6 +4,7 @@
 #include <set>
 
 #include "platform/defaults/CFPreferences.h"
+#include "platform/foundation/NSStringValue.h"
 #include "services/util/ZVULogger.h"
 
 namespace {
@@ -31,7 +32,11 @@ void flushPendingAtExit() {
 }
 
 void notePending(const std::shared_ptr<ZVUUserDefaults>& store) {
-    static const bool registered = [] { return std::atexit(flushPendingAtExit) == 0; }();
+    // The program ends through quick_exit (no static is torn down under
+    // running threads), tests and tools through exit: flush on both.
+    static const bool registered = [] {
+        return std::atexit(flushPendingAtExit) == 0 && std::at_quick_exit(flushPendingAtExit) == 0;
+    }();
     (void)registered;
     std::lock_guard lock(pendingMutex());
     pendingStores().insert(store);
@@ -111,9 +116,13 @@ void ZVUUserDefaults::setObject(const std::optional<Value>& value, const Value& 
     scheduleSynchronize();
 }
 
+// Numbers read as the platform's number readers do; text is read as
+// NSString reads a number ("42", " -3", "YES").
 std::int64_t ZVUUserDefaults::integerForKey(const Value& key) const {
     auto v = objectForKey(key);
-    return v ? v->asInt().value_or(0) : 0;
+    if (!v) return 0;
+    if (auto text = v->asString()) return NSStringValue::integerValue(*text);
+    return v->asInt().value_or(0);
 }
 
 float ZVUUserDefaults::floatForKey(const Value& key) const {
@@ -122,12 +131,16 @@ float ZVUUserDefaults::floatForKey(const Value& key) const {
 
 double ZVUUserDefaults::doubleForKey(const Value& key) const {
     auto v = objectForKey(key);
-    return v ? v->asDouble().value_or(0) : 0;
+    if (!v) return 0;
+    if (auto text = v->asString()) return NSStringValue::doubleValue(*text);
+    return v->asDouble().value_or(0);
 }
 
 bool ZVUUserDefaults::boolForKey(const Value& key) const {
     auto v = objectForKey(key);
-    return v && v->asDouble().value_or(0) != 0;
+    if (!v) return false;
+    if (auto text = v->asString()) return NSStringValue::boolValue(*text);
+    return v->asDouble().value_or(0) != 0;
 }
 
 void ZVUUserDefaults::synchronize() {

@@ -9,17 +9,17 @@ class System : public AudioModelTest {};
 
 TEST_F(System, FacadesShareOneHardwareAndMonitorWhileAnyLives) {
     auto mac = SimHardware::installDefaultMac();
-    long before = AudioSystem::instanceCount();
+    // A facade left over from elsewhere would keep the hardware alive and hide
+    // what the last one's release must do.
+    ASSERT_EQ(AudioSystem::instanceCount(), 0);
     auto first = std::make_shared<AudioSystem>();
     auto hardware = first->hardware();
     auto second = std::make_shared<AudioSystem>();
     EXPECT_EQ(second->hardware().get(), hardware.get());
-    EXPECT_EQ(AudioSystem::instanceCount(), before + 2);
+    EXPECT_EQ(AudioSystem::instanceCount(), 2);
     EXPECT_TRUE(hardware->isRegisteredForNotifications());
     EXPECT_EQ(hardware->allKnownDevices().size(), 4u);  // monitoring started once
-    if (before == 0) {
-        EXPECT_EQ(SimHardware::listenerCount(kAudioObjectSystemObject), 1u);
-    }
+    EXPECT_EQ(SimHardware::listenerCount(kAudioObjectSystemObject), 1u);
 
     first.reset();
     EXPECT_TRUE(hardware->isRegisteredForNotifications());
@@ -30,15 +30,15 @@ TEST_F(System, FacadesShareOneHardwareAndMonitorWhileAnyLives) {
     EXPECT_EQ(second->defaultInputDevice()->objectID, mac.usbMicrophone);
 
     second.reset();
-    if (before == 0) {
-        EXPECT_FALSE(hardware->isRegisteredForNotifications());
-        EXPECT_TRUE(hardware->allKnownDevices().empty());
-        EXPECT_EQ(AudioSystem::sharedHardware(), nullptr);
-        // The next facade starts afresh with a new hardware object.
-        auto third = std::make_shared<AudioSystem>();
-        EXPECT_NE(third->hardware().get(), hardware.get());
-        EXPECT_TRUE(third->hardware()->isRegisteredForNotifications());
-    }
+    EXPECT_EQ(AudioSystem::instanceCount(), 0);
+    EXPECT_FALSE(hardware->isRegisteredForNotifications());
+    EXPECT_TRUE(hardware->allKnownDevices().empty());
+    EXPECT_EQ(SimHardware::listenerCount(kAudioObjectSystemObject), 0u);
+    EXPECT_EQ(AudioSystem::sharedHardware(), nullptr);
+    // The next facade starts afresh with a new hardware object.
+    auto third = std::make_shared<AudioSystem>();
+    EXPECT_NE(third->hardware().get(), hardware.get());
+    EXPECT_TRUE(third->hardware()->isRegisteredForNotifications());
 }
 
 TEST_F(System, ListsAndDefaults) {

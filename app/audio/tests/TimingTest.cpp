@@ -58,6 +58,9 @@ TEST_F(Timing, BufferFrameSizes) {
         {{{64, 64}, {1024, 8192}}, std::vector<UInt32>{64, 1024, 2048, 4096}},
         // The rounded-up minimum is offered only when the device can run at it.
         {{{500, 505}}, std::vector<UInt32>{}},
+        // ... in any of its ranges.
+        {{{500, 505}, {505, 520}}, std::vector<UInt32>{512}},
+        {{{100, 100}, {96, 300}}, std::vector<UInt32>{112, 128, 256}},
         // A minimum below one frame still ends, offering the sizes it holds.
         {{{0.5, 64}}, std::vector<UInt32>{16, 32, 64}},
         {{{0, 5e12}}, std::vector<UInt32>{16, 32, 64, 128, 256, 512, 1024, 2048, 4096}},

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
 #include "platform/dispatch/MainLoop.h"
 #include "platform/input/InputSources.h"
 #include "platform/input/Keyboard.h"
@@ -113,6 +118,26 @@ TEST_F(HotKeyCenterTest, RefusedRegistrations) {
     EXPECT_FALSE(center_->unregister(std::string("missing")));
 }
 
+TEST_F(HotKeyCenterTest, ModifiersBeyondThirtyTwoBitsAreRefused) {
+    // Only an archive can carry such modifiers; the service would see them
+    // cut to 32 bits, that is as another shortcut.
+    const std::int64_t cases[] = {
+        (std::int64_t{1} << 32) | cmdKey,
+        std::int64_t{std::numeric_limits<UInt32>::max()} + 1,
+        -static_cast<std::int64_t>(cmdKey),
+    };
+    for (const std::int64_t modifiers : cases) {
+        nlohmann::json archived = *KeyCombo::init(Key::m, cmd);
+        archived["modifiers"] = modifiers;
+        auto hotKey = make("wide", KeyCombo::decode(archived));
+        EXPECT_FALSE(center_->register_(hotKey)) << modifiers;
+        EXPECT_EQ(hotKey->hotKeyId(), std::nullopt) << modifiers;
+        EXPECT_TRUE(center_->hotKeys().empty()) << modifiers;
+        EXPECT_TRUE(sim::Keyboard::registeredHotKeys().empty()) << modifiers;
+    }
+    EXPECT_EQ(center_->hotKeyCount(), 0u);
+}
+
 TEST_F(HotKeyCenterTest, IdsAreNeverReused) {
     auto hotKey = make("again", KeyCombo::init(Key::m, cmd));
     ASSERT_TRUE(center_->register_(hotKey));
@@ -157,7 +182,8 @@ class Receiver : public NSObject, public SelectorPerforming {
     void performSelector(const Selector&, const std::shared_ptr<NSObject>& object) override {
         received.push_back(object);
     }
-    std::vector<std::shared_ptr<NSObject>> received;
+    // Weak: the hot key already holds its target.
+    std::vector<std::weak_ptr<NSObject>> received;
 };
 
 TEST_F(HotKeyCenterTest, TargetsReceiveTheirActionWhenTheyRespond) {
@@ -172,7 +198,7 @@ TEST_F(HotKeyCenterTest, TargetsReceiveTheirActionWhenTheyRespond) {
     sim::Keyboard::pressAndRelease(1, cmd);
     sim::MainLoop::runUntilIdle();
     ASSERT_EQ(receiver->received.size(), 2u) << "press and release";
-    EXPECT_EQ(receiver->received[0], responds);
+    EXPECT_EQ(receiver->received[0].lock(), responds);
     EXPECT_EQ(center_->hotKeys().size(), 2u);
 }
 
@@ -196,6 +222,55 @@ TEST_F(HotKeyCenterTest, TerminationUnregistersEverything) {
     EXPECT_EQ(plain->hotKeyId(), std::nullopt);
     EXPECT_EQ(plain->hotKeyRef(), nullptr);
     EXPECT_TRUE(sim::Keyboard::registeredHotKeys().empty());
+}
+
+OSStatus countEvent(EventHandlerCallRef, EventRef, void* userData) {
+    ++*static_cast<int*>(userData);
+    return noErr;
+}
+
+TEST_F(HotKeyCenterTest, ACentreThatGoesAwayTakesItsHotKeysAndHandlersWithIt) {
+    // Installed before the centre, this handler runs after the centre's and
+    // sees only what they pass on.
+    int passedOn = 0;
+    const EventTypeSpec pressed{kEventClassKeyboard, kEventHotKeyPressed};
+    EventHandlerRef probe = nullptr;
+    ASSERT_EQ(
+        InstallEventHandler(GetEventDispatcherTarget(), countEvent, 1, &pressed, &passedOn, &probe),
+        noErr);
+    auto notifications = std::make_shared<NSNotificationCenter>();
+    auto center = HotKeyCenter::init(
+        ModifierEventHandler::init(std::chrono::milliseconds(300), DispatchQueue::main()),
+        notifications);
+    auto plain = make("plain", KeyCombo::init(Key::m, cmd));
+    auto doubled = make("doubled", KeyCombo::initWithDoubledCocoaModifiers(opt));
+    ASSERT_TRUE(center->register_(plain));
+    ASSERT_TRUE(center->register_(doubled));
+    const EventHotKeyID id{0, *plain->hotKeyId()};
+
+    std::weak_ptr<HotKeyCenter> weak = center;
+    center.reset();
+    EXPECT_TRUE(weak.expired());
+    weak.reset();  // its memory goes too, so a handler left behind is caught touching it
+    EXPECT_TRUE(sim::Keyboard::registeredHotKeys().empty());
+    EXPECT_EQ(plain->hotKeyId(), std::nullopt);
+    EXPECT_EQ(plain->hotKeyRef(), nullptr);
+    EXPECT_EQ(sim::observerCount(*notifications, "NSApplicationWillTerminateNotification"), 0u);
+
+    EventRef event = nullptr;
+    CreateEvent(nullptr, kEventClassKeyboard, kEventHotKeyPressed, 0, 0, &event);
+    SetEventParameter(event, kEventParamDirectObject, typeEventHotKeyID, sizeof id, &id);
+    EXPECT_EQ(SendEventToEventTarget(event, GetEventDispatcherTarget()), noErr);
+    ReleaseEvent(event);
+    EXPECT_EQ(passedOn, 1) << "a handler of the centre is still installed";
+
+    const auto start = sim::Clock::now();
+    sim::Keyboard::tapModifier(opt, start);
+    sim::Keyboard::tapModifier(opt, start + std::chrono::milliseconds(100));
+    sim::Keyboard::pressAndRelease(46, cmd);
+    sim::MainLoop::runUntilIdle();
+    EXPECT_TRUE(fired_.empty());
+    RemoveEventHandler(probe);
 }
 
 TEST_F(HotKeyCenterTest, EventsWithoutAnIdOrForNoHotKey) {

@@ -8,6 +8,7 @@
 #include "platform/appkit/NSWindow.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/input/InputSources.h"
 #include "platform/input/Keyboard.h"
 
 namespace {
@@ -88,6 +89,30 @@ TEST_F(RecordViewTest, RecordsAKeyWithModifiersReportsItAndEndsTheRecording) {
     EXPECT_EQ(litSymbols(), (std::vector<std::string>{"⇧", "⌘"}));
     EXPECT_EQ(recorder_->lastDrawing().keyText, "K");
     EXPECT_EQ(recorder_->lastDrawing().fontSize, 18);  // floor(32 / 1.7)
+}
+
+TEST_F(RecordViewTest, TheKeyShowsInCapitalsOnEveryLayout) {
+    struct Case {
+        const char* layout;
+        std::uint16_t keyCode;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"com.apple.keylayout.US", keyCodeK, "K"},
+        {"com.apple.keylayout.German", 41, "Ö"},
+        {"com.apple.keylayout.French", 19, "É"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        ASSERT_TRUE(sim::InputSources::enable(c.layout));
+        ASSERT_TRUE(sim::InputSources::select(c.layout));
+        ASSERT_TRUE(recorder_->beginRecording());
+        keyDown(c.keyCode, NSEventModifierFlagOption | NSEventModifierFlagCommand);
+        ASSERT_FALSE(recorder_->isRecording());
+        recorder_->display();
+        EXPECT_EQ(recorder_->lastDrawing().keyText, c.shown);
+    }
+    sim::InputSources::reset();
 }
 
 TEST_F(RecordViewTest, APlainLetterIsNotTakenButAnFKeyAloneIs) {

@@ -2,10 +2,12 @@
 // shell does it: compute the handled devices, store the intention and write
 // every device. With 1, 8 and 64 USB microphones on the simulated hardware;
 // the second benchmark also waits until the devices' mute notifications have
-// reached the engine on the main queue and its consistency check has run.
+// reached the engine on the main queue and its consistency check has run;
+// the third times both phases in each iteration and reports their ratio.
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -103,6 +105,37 @@ void BM_ToggleUntilEngineSettled(benchmark::State& state) {
     teardown(machine);
 }
 BENCHMARK(BM_ToggleUntilEngineSettled)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+// Both phases timed in each iteration, so their ratio means the same on a
+// busy machine: "settled_ratio" is (toggle + settling) / toggle.
+void BM_SettledOverToggle(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    auto machine = makeMachine(static_cast<int>(state.range(0)));
+    bool muted = false;
+    std::chrono::duration<double> toggle{0}, settled{0};
+    for (auto _ : state) {
+        muted = !muted;
+        auto start = Clock::now();
+        benchmark::DoNotOptimize(request(*machine.engine, muted));
+        auto toggled = Clock::now();
+        settle();
+        auto end = Clock::now();
+        toggle += toggled - start;
+        settled += end - start;
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    auto iterations = static_cast<double>(state.iterations());
+    state.counters["toggle_us"] = toggle.count() * 1e6 / iterations;
+    state.counters["settled_us"] = settled.count() * 1e6 / iterations;
+    state.counters["settled_ratio"] = settled.count() / toggle.count();
+    teardown(machine);
+}
+BENCHMARK(BM_SettledOverToggle)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -156,13 +156,52 @@ TEST_F(BluetoothTest, OnlyBluetoothMicrophonesRaiseTheAlertOnce) {
 }
 
 TEST_F(BluetoothTest, NoticeWhenTurnedOnAfterOnboarding) {
+    // The engine starts with the workaround off and meets the headset only
+    // later, so nothing has raised the notice before the workaround is
+    // turned on.
+    SimHardware::removeDevice(mac_.bluetoothHeadset);
     Defaults::set(Keys::bluetoothWorkaroundNoticeSeen(), false);
     Defaults::set(Keys::hasCompletedOnboarding(), true);
-    workaround({{"showBluetoothWorkaroundNotice", "true"}});
+    setRemote({{"showBluetoothWorkaroundNotice", "true"}});
     makeEngine();
+    SimHardware::addDevice(AudioDeviceConfig::bluetoothHeadset("BT-HEADSET-0002"));
+    settle();
+    ASSERT_TRUE(sim::Alerts::shown().empty());
+
+    workaround({{"showBluetoothWorkaroundNotice", "true"}});
+    engine_->applyBluetoothWorkaround(true);
+    settle();
     auto shown = sim::Alerts::shown();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].messageText, "Bluetooth device detected");
+    EXPECT_TRUE(Defaults::get(Keys::bluetoothWorkaroundNoticeSeen()));
+}
+
+TEST_F(BluetoothTest, ReselectionMovesAwayFromABluetoothInputOnlyUnderTheWorkaround) {
+    struct Case {
+        NSOperatingSystemVersion os;
+        const char* remote;
+        bool moves;
+    } cases[] = {
+        {{12, 3, 0}, "true", true},
+        {{12, 3, 0}, "false", false},
+        {{12, 4, 0}, "true", false},  // an unaffected release
+        {{11, 6, 0}, "true", false},
+    };
+    for (const auto& c : cases) {
+        sim::setOperatingSystemVersion(c.os);
+        setRemote({{"useBluetoothWorkaround", c.remote}});
+        auto engine = MuteManager::create(nullptr);
+        settle();
+        SimHardware::setDefaultInputDevice(mac_.bluetoothHeadset);
+        settle();
+        // As the closed-lid observer does when the lid closes.
+        engine->selectPreferredInputDevice();
+        settle();
+        EXPECT_EQ(SimHardware::defaultInputDevice(),
+                  c.moves ? mac_.builtInMicrophone : mac_.bluetoothHeadset)
+            << c.os.majorVersion << "." << c.os.minorVersion << " " << c.remote;
+    }
 }
 
 }  // namespace

@@ -73,6 +73,9 @@ void MuteEngineTest::TearDown() {
     settle();
     sim::Application::reset();
     host_.reset();
+    // The process's facade outlives the test: its listener goes while the
+    // hardware still has it, or the facade cannot be released at exit.
+    sharedAudioSystem()->hardware()->stopDeviceMonitoring();
     SimHardware::reset();
     sim::MainLoop::runUntilIdle();
     sim::clearMainBundlePath();

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "app/audio/AudioNotifications.h"
 #include "app/mute/tests/MuteTestSupport.h"
 #include "app/settings/AppSettings.h"
@@ -80,6 +83,58 @@ TEST_F(ObservationTest, UnreadableMuteDoesNotMakeEveryNotificationRewrite) {
     EXPECT_EQ(muteWrites(broken), 0u);
     EXPECT_EQ(log_->count(kInconsistent), 1u);
     SimHardware::clearFailures();
+}
+
+TEST_F(ObservationTest, UnreadableMuteIsStillDefended) {
+    auto usb = SimHardware::addDevice(AudioDeviceConfig::usbMicrophone());
+    auto broken = SimHardware::addDevice(AudioDeviceConfig::usbMicrophone("USB-MIC-0002"));
+    makeEngine();
+    setMuted(true);
+    SimHardware::failNextGet(broken, {kAudioDevicePropertyMute, kAudioObjectPropertyScopeInput, 0},
+                             kAudioHardwareIllegalOperationError, -1);
+    log_->clear();
+    SimHardware::setMute(broken, kAudioObjectPropertyScopeInput, 0, false);
+    settle();
+    SimHardware::clearFailures();
+    EXPECT_EQ(isMuted(broken), true);
+    EXPECT_EQ(isMuted(usb), true);
+    EXPECT_GE(log_->count(kInconsistent), 1u);
+}
+
+TEST_F(ObservationTest, ABurstOfMuteChangesIsCheckedInOnePass) {
+    constexpr std::size_t kDevices = 16;
+    std::vector<AudioObjectID> mics;
+    for (std::size_t i = 0; i < kDevices; ++i) {
+        auto config = AudioDeviceConfig::usbMicrophone("burst-" + std::to_string(i));
+        config.modelUID += "-" + std::to_string(i);
+        mics.push_back(SimHardware::addDevice(config));
+    }
+    makeEngine();
+    auto before = SimHardware::callCount();
+    engine_->getAggregatedMuteStatus();
+    auto oneReading = SimHardware::callCount() - before;
+
+    // The shell mutes every device at once: the notifications, all waiting
+    // when the first is handled, read the devices once, not once each.
+    Defaults::set(Defaults::Keys::devicesMuted(), true);
+    MuteManager::setMute(true,
+                         engine_->compatibleInputDevices(BluetoothDevicesMode::exclude, false));
+    before = SimHardware::callCount();
+    settle();
+    EXPECT_LT(SimHardware::callCount() - before, 2 * oneReading);
+    EXPECT_EQ(engine_->lastMuteState(), MuteState::muted);
+
+    // Another program unmutes every microphone at once: each is muted again.
+    SimHardware::clearWrites();
+    log_->clear();
+    for (auto mic : mics) SimHardware::setMute(mic, kAudioObjectPropertyScopeInput, 0, false);
+    settle();
+    for (auto mic : mics) {
+        EXPECT_EQ(isMuted(mic), true) << mic;
+        EXPECT_EQ(muteWrites(mic), 1u) << mic;
+    }
+    EXPECT_EQ(log_->count(kInconsistent), kDevices);
+    EXPECT_EQ(engine_->lastMuteState(), MuteState::muted);
 }
 
 TEST_F(ObservationTest, PluggingAndUnpluggingKeepsOneObserverPerDevice) {
@@ -181,6 +236,15 @@ TEST_F(ObservationTest, CleanUpUnmutesRemovesObserversAndReportsFailure) {
     SimHardware::failNextSet(usb, {kAudioDevicePropertyMute, kAudioObjectPropertyScopeInput, 0},
                              kAudioHardwareIllegalOperationError);
     EXPECT_NE(engine_->cleanUp(), 0);
+
+    // Staying open after that, the engine guards again.
+    engine_->reactivate();
+    settle();
+    EXPECT_EQ(muteObservers(), 1u);
+    EXPECT_EQ(observers(AudioNotificationName::deviceListChanged()), 1u);
+    SimHardware::setMute(usb, kAudioObjectPropertyScopeInput, 0, false);
+    settle();
+    EXPECT_EQ(isMuted(usb), true);
 }
 
 TEST_F(ObservationTest, DefaultInputMovesAwayFromProblematicDevice) {

@@ -26,10 +26,11 @@ TEST_F(Publishing, InitialOptionDeliversTheCurrentValueAtOnce) {
 }
 
 TEST_F(Publishing, DemandOfOneStillReceivesEveryChange) {
-    Defaults::Key<bool> key("b", false, suite_);
     struct OneAtATime : Subscriber<Defaults::KeyChange<bool>> {
         int count = 0;
+        std::weak_ptr<Subscription> subscription;
         void receive(std::shared_ptr<Subscription> s) override {
+            subscription = s;
             s->request(Subscribers::Demand::max(1));
         }
         Subscribers::Demand receive(Defaults::KeyChange<bool>) override {
@@ -39,11 +40,17 @@ TEST_F(Publishing, DemandOfOneStillReceivesEveryChange) {
         void receive(Subscribers::Completion) override {}
     };
     auto subscriber = std::make_shared<OneAtATime>();
-    Defaults::publisher(key, {}).subscribe(subscriber);
-    Defaults::set(key, true);
-    Defaults::set(key, false);
-    Defaults::set(key, true);
+    {
+        Defaults::Key<bool> key("b", false, suite_);
+        Defaults::publisher(key, {}).subscribe(subscriber);
+        Defaults::set(key, true);
+        Defaults::set(key, false);
+        Defaults::set(key, true);
+    }
     EXPECT_EQ(subscriber->count, 3);
+    // Never cancelled, the subscription still goes with its suite.
+    suite_.reset();
+    EXPECT_TRUE(subscriber->subscription.expired());
 }
 
 TEST_F(Publishing, CancelRemovesTheObserverFromTheSuite) {

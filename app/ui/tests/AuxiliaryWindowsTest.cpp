@@ -145,6 +145,35 @@ TEST_F(AuxiliaryWindowsTest, OnboardingOpensTopRightOfItsScreenAndClosesWhenComp
     }
 }
 
+TEST_F(AuxiliaryWindowsTest, OnboardingWhenAlreadyCompleteFinishesAtOnceWithoutAWindow) {
+    Defaults::set(K::hasCompletedOnboarding(), true);
+    int finished = 0;
+    windows_->openOnboardingWindow([&] { ++finished; });
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(onboardingWindow(), nullptr);
+    EXPECT_FALSE(windows_->isOnboardingWindowOpen());
+    EXPECT_TRUE(sim::Windows::visible().empty());
+    Defaults::set(K::hasCompletedOnboarding(), true);  // a later write finishes nothing
+    EXPECT_EQ(finished, 1);
+}
+
+TEST_F(AuxiliaryWindowsTest, OpeningOnboardingAgainLeavesOneWindow) {
+    Defaults::set(K::hasCompletedOnboarding(), false);
+    int finished = 0;
+    windows_->openOnboardingWindow([&] { ++finished; });
+    auto first = onboardingWindow();
+    ASSERT_NE(first, nullptr);
+    windows_->openOnboardingWindow([&] { ++finished; });
+    auto second = onboardingWindow();
+    ASSERT_NE(second, nullptr);
+    EXPECT_FALSE(first->isVisible()) << "the first window has no close button of its own";
+    EXPECT_EQ(sim::Windows::visibleTitles(), std::vector<std::string>{"Welcome to Lumbrel!"});
+
+    Defaults::set(K::hasCompletedOnboarding(), true);
+    EXPECT_EQ(finished, 1);
+    EXPECT_TRUE(sim::Windows::visible().empty());
+}
+
 // ---------------------------------------------------------------------------
 // The onboarding pages.
 

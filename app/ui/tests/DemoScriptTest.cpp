@@ -41,7 +41,10 @@ TEST(DemoScript, ReplaysWithEveryCheckHoldingAndQuitsWithLiveMicrophones) {
     auto run = runScript(home, LUMBREL_DEMO_SCRIPT);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output.find("Expected"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("> choose Quit Lumbrel"), std::string::npos);
+    EXPECT_NE(run.output.find("> choose quit lumbrel\nChose \"Quit Lumbrel\".\n"
+                              "Lumbrel has quit. Microphones:"),
+              std::string::npos)
+        << run.output;
     auto tail = run.output.substr(run.output.find("Lumbrel has quit. Microphones:"));
     for (const char* mic : {"Built-in Microphone: live", "USB Microphone: live",
                             "Bluetooth Headset: live", "Desk Microphone: live"})

@@ -160,6 +160,17 @@ TEST_F(KeyboardShortcutViewTest, TheClearButtonOutsideARecordingOnlyTurnsTheShor
     EXPECT_EQ(eventCount("changed_keyboard_shortcut"), 0u);
 }
 
+TEST_F(KeyboardShortcutViewTest, TheViewTreeShowsWhatTheRecorderShows) {
+    show();
+    EXPECT_NE(host_->dump().find("KeyboardShortcutView(shortcut ⇧⌘ M) ["), std::string::npos)
+        << host_->dump();
+    ASSERT_TRUE(recorder_->beginRecording());
+    EXPECT_NE(host_->dump().find("KeyboardShortcutView(no shortcut, recording) ["),
+              std::string::npos)
+        << host_->dump();
+    window_->makeFirstResponder(nullptr);
+}
+
 TEST_F(KeyboardShortcutViewTest, TheRecorderKeepsALiveDelegateWhenTheSectionIsBuiltAnew) {
     show();
     Defaults::set(K::pushToTalk(), std::int64_t{2});

@@ -166,6 +166,23 @@ TEST_F(MicStatusWindowTest, ADragThatLeavesTheScreenEndsInACornerOfIt) {
     }
 }
 
+TEST_F(MicStatusWindowTest, ANarrowWindowOffTheLeftEdgeStopsAtTheEdge) {
+    // Narrower than 120 points, "width - 120" would leave it off the screen.
+    for (const NSRect screen : {NSRect{{0, 0}, {1440, 900}}, NSRect{{-1600, 0}, {1600, 1000}}}) {
+        SCOPED_TRACE(screen.origin.x);
+        sim::Screens::set({{"Display", screen}});
+        settle();
+        auto& window = open();
+        EXPECT_EQ(sim::Windows::resize(window, {108, 48}), (NSSize{108, 48}));
+        window.setFrameOrigin({screen.origin.x + 200, screen.origin.y + 200});
+        NSPoint from = centre(window);
+        sim::Windows::drag(window, from, {from.x - 260, from.y});
+        EXPECT_EQ(window.frame().origin, (NSPoint{screen.origin.x, screen.origin.y + 48}));
+        EXPECT_TRUE(mutes_.empty());
+        controller_->toggleMicStatusWindow();
+    }
+}
+
 TEST_F(MicStatusWindowTest, ScreenChangesPullTheWindowBackOntoItsScreen) {
     controller_->observeScreenParameterChanges();
     auto& window = open();

@@ -15,12 +15,27 @@ using SettingsReactionsTest = ShellTest;
 constexpr const char* kHelper = "com.vantorel.Lumbrel-Helper";
 
 TEST_F(SettingsReactionsTest, DataCollectionFollowsTheSetting) {
+    Defaults::set(K::collectData(), false);
     launch();
     EXPECT_FALSE(APMAnalytics::isAnalyticsEnabled());
     EXPECT_EQ(RZRCrashtrace::stickySetting(), 2);
     Defaults::set(K::collectData(), true);
     EXPECT_TRUE(APMAnalytics::isAnalyticsEnabled());
     EXPECT_EQ(RZRCrashtrace::stickySetting(), 1);
+}
+
+TEST_F(SettingsReactionsTest, NoEventIsKeptForAUserWhoNeverAgreedToShareData) {
+    Defaults::set(K::collectData(), false);
+    launch();
+    sim::StatusBar::click(sim::MouseButton::right);  // toggles: a "mic_muted" event
+    settle();
+    ASSERT_TRUE(devicesMuted());
+    EXPECT_TRUE(APMAnalytics::loggedEvents().empty());
+
+    Defaults::set(K::collectData(), true);
+    sim::StatusBar::click(sim::MouseButton::right);
+    settle();
+    EXPECT_EQ(eventCount("mic_muted"), 1u);
 }
 
 TEST_F(SettingsReactionsTest, LaunchAtLoginFollowsTheSetting) {

@@ -29,6 +29,8 @@ void ShellTest::SetUp() {
     sim::setMainBundlePath(LUMBREL_BUNDLE);
     sim::useVirtualClock();
     NSUserDefaults::resetForTesting();
+    // A user who agreed to share data: the tests follow the events sent.
+    Defaults::set(Defaults::Keys::collectData(), true);
     sim::AudioHardware::reset();
     auto hardware = sharedAudioSystem()->hardware();
     hardware->stopDeviceMonitoring();
@@ -63,6 +65,9 @@ void ShellTest::TearDown() {
     sim::StatusBar::reset();
     sim::Menus::reset();
     settle();
+    // The process's facade outlives the test: its listener goes while the
+    // hardware still has it, or the facade cannot be released at exit.
+    sharedAudioSystem()->hardware()->stopDeviceMonitoring();
     sim::AudioHardware::reset();
     sim::MainLoop::runUntilIdle();
     sim::clearMainBundlePath();

@@ -1,12 +1,18 @@
 // The global shortcut in its three modes and as a double tap, the mute
 // changes behind it, and what it shows.
 
+#include <functional>
+
 #include "app/hotkeys/HotKey.h"
+#include "app/hotkeys/RecordView.h"
 #include "app/settings/AppSettings.h"
+#include "app/ui/AppWindows.h"
 #include "app/ui/tests/ShellTestSupport.h"
+#include "platform/appkit/AppKit.h"
 #include "platform/bezel/BHBezelNotification.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/input/Keyboard.h"
+#include "platform/swiftui/NSHostingView.h"
 
 namespace shelltest {
 namespace {
@@ -161,6 +167,54 @@ TEST_F(ShortcutTest, TheMenuCommandTogglesWithoutABezel) {
     EXPECT_EQ(lastEventParameter("mic_muted", "source"), "Menubar: Dropdown List Item");
     EXPECT_FALSE(lastEventParameter("mic_muted", "shortcut"));
     EXPECT_FALSE(sim::Bezels::current());
+}
+
+std::shared_ptr<RecordView> findRecorder(const std::shared_ptr<NSView>& view) {
+    if (!view) return nullptr;
+    if (auto recorder = std::dynamic_pointer_cast<RecordView>(view)) return recorder;
+    for (const auto& sub : view->subviews())
+        if (auto recorder = findRecorder(sub)) return recorder;
+    return nullptr;
+}
+
+TEST_F(ShortcutTest, ClosingThePreferencesWhileRecordingKeepsTheShortcut) {
+    struct Case {
+        const char* how;
+        std::function<void(AppDelegate&, NSWindow&)> close;
+    };
+    const Case cases[] = {
+        {"close button",
+         [](AppDelegate&, NSWindow& window) { sim::Windows::clickCloseButton(window); }},
+        {"auxiliary windows closed",
+         [](AppDelegate& app, NSWindow&) { app.closeAuxiliaryWindows(); }},
+    };
+    auto& app = launch();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        app.openPreferencesWindow(nullptr);
+        auto window = app.windows().window("preferences");
+        ASSERT_NE(window, nullptr);
+        sim::Views::host(*window)->update();
+        auto recorder = findRecorder(window->contentView());
+        ASSERT_NE(recorder, nullptr);
+        ASSERT_TRUE(recorder->beginRecording());
+        settle();
+        ASSERT_TRUE(sim::Keyboard::registeredHotKeys().empty());
+
+        c.close(app, *window);
+        settle();
+        EXPECT_FALSE(app.windows().isPreferencesWindowOpen());
+        EXPECT_FALSE(recorder->isRecording());
+        EXPECT_TRUE(Defaults::get(K::keyEnabled()));
+        EXPECT_EQ(Defaults::get(K::keyCode()), kKeyM);
+        EXPECT_EQ(sim::Keyboard::registeredHotKeys().size(), 1u);
+        press();
+        release();
+        EXPECT_TRUE(devicesMuted());
+        press();
+        release();
+        EXPECT_FALSE(devicesMuted());
+    }
 }
 
 struct DescriptionCase {

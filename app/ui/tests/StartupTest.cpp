@@ -186,6 +186,26 @@ TEST_F(StartupTest, QuittingRestoresEveryMicrophoneAndTerminates) {
     EXPECT_FALSE(log_->contains("Problem cleaning up Lumbrel audio MuteManager."));
 }
 
+TEST_F(StartupTest, QuittingWithTheStatusWindowOpenKeepsItForTheNextLaunch) {
+    Defaults::set(K::devicesMuted(), true);
+    Defaults::set(K::hasCompletedOnboarding(), true);
+    Defaults::set(K::showStatusWindow(), true);
+    auto& app = launch();
+    ASSERT_TRUE(app.windows().isStatusWindowOpen());
+    ASSERT_TRUE(allInputs("muted"));
+
+    sim::StatusBar::click(sim::MouseButton::left);
+    ASSERT_TRUE(sim::Menus::choose("Quit Lumbrel"));
+    settle();
+    EXPECT_TRUE(sim::Application::isTerminated());
+    EXPECT_EQ(sim::Process::exitStatuses(), std::vector<int>{0});
+    EXPECT_TRUE(allInputs("live"));
+
+    // What the next launch reads: the window was open when Lumbrel quit.
+    NSUserDefaults::resetForTesting();
+    EXPECT_TRUE(Defaults::get(K::showStatusWindow()));
+}
+
 TEST_F(StartupTest, KeepingWindowsFloatingRunsOneTimerForPlainWindowsOnly) {
     auto& app = launch();
     auto window = std::make_shared<NSWindow>(NSRect{{0, 0}, {300, 200}}, NSWindowStyleMaskTitled,

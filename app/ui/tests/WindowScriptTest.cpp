@@ -31,6 +31,13 @@ TEST(WindowScript, ReplaysWithEveryCheckHolding) {
     EXPECT_EQ(output.find("Expected"), std::string::npos) << output;
     EXPECT_NE(output.find("Status window at 24 64 144 × 64"), std::string::npos) << output;
     EXPECT_NE(output.find("\"About Lumbrel\""), std::string::npos) << output;
+    EXPECT_NE(output.find("Addresses opened: 2\n"
+                          "  https://lumbrel.vantorel.com/help/push-to-talk?source=macApp\n"
+                          "  https://lumbrel.vantorel.com/privacy?source=macApp\n"
+                          "Update checks: 1\n"
+                          "  asked by the user: no update\n"),
+              std::string::npos)
+        << output;
     EXPECT_NE(output.find("Lumbrel has quit."), std::string::npos) << output;
     fs::remove_all(home);
 }

@@ -12,6 +12,7 @@
 #include "platform/input/Keyboard.h"
 #include "platform/log/Log.h"
 #include "services/analytics/APMAnalytics.h"
+#include "services/analytics/ZAROduzozova.h"
 
 namespace windowtest {
 
@@ -22,6 +23,7 @@ void WindowsTest::SetUp() {
     sim::useVirtualClock();
     NSUserDefaults::resetForTesting();
     APMAnalytics::clearLoggedEventsForTesting();
+    ZAROduzozova::setAnalyticsCollectionEnabled(true);
     sim::Application::reset();
     sim::Windows::reset();
     sim::Screens::set({{"Built-in", {{0, 0}, {1440, 900}}}});

@@ -66,7 +66,12 @@ class FocusView : public NSView {
   public:
     bool acceptsFirstResponder() const override { return true; }
     void mouseDown(const std::shared_ptr<NSEvent>&) override { ++downs; }
+    bool resignFirstResponder() override {
+        ++resigns;
+        return NSView::resignFirstResponder();
+    }
     int downs = 0;
+    int resigns = 0;
 };
 
 class NSWindowTest : public ::testing::Test {
@@ -202,6 +207,26 @@ TEST_F(NSWindowTest, AMouseDownOnAFocusableViewMakesItFirstResponder) {
     EXPECT_EQ(field->downs, 1);
     window->makeFirstResponder(nullptr);
     EXPECT_EQ(window->firstResponder(), window);
+}
+
+TEST_F(NSWindowTest, ClosingAWindowTakesTheFocusFromItsView) {
+    for (bool released : {true, false}) {
+        auto window = titled({{0, 0}, {200, 100}});
+        window->setReleasedWhenClosed(released);
+        auto content = std::make_shared<NSView>();
+        window->setContentView(content);
+        auto field = std::make_shared<FocusView>();
+        field->setFrame({{10, 10}, {50, 20}});
+        content->addSubview(field);
+        window->makeKeyAndOrderFront(nullptr);
+        ASSERT_TRUE(window->makeFirstResponder(field));
+
+        window->close();
+        EXPECT_EQ(field->resigns, 1) << "released when closed: " << released;
+        EXPECT_EQ(window->firstResponder(), window);
+        window->close();  // closed already
+        EXPECT_EQ(field->resigns, 1);
+    }
 }
 
 TEST_F(NSWindowTest, LiveResizeKeepsTheAspectRatioAndTheLimits) {

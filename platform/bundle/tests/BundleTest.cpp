@@ -73,13 +73,36 @@ fs::path makeBundle(const fs::path& root) {
 
 }  // namespace
 
-TEST(Home, OverrideThenEnvironmentThenHome) {
+TEST(Home, OverrideThenEnvironmentThenAFolderOfItsOwn) {
     ::setenv("HOME", "/home/someone", 1);
     ::unsetenv("LUMBREL_HOME");
     sim::clearHomeOverride();
-    EXPECT_EQ(sim::lumbrelHome(), "/home/someone");
-    ::setenv("LUMBREL_HOME", "", 1);
-    EXPECT_EQ(sim::lumbrelHome(), "/home/someone");
+    // Never the real home: the simulated Mac keeps its own folder among the
+    // user's data.
+    struct Case {
+        const char* xdgDataHome;  // nullptr: unset
+        const char* lumbrelHome;  // nullptr: unset
+        const char* home;
+    };
+    for (const Case& c : {
+             Case{nullptr, nullptr, "/home/someone/.local/share/lumbrel/home"},
+             Case{"", "", "/home/someone/.local/share/lumbrel/home"},
+             Case{"relative/data", nullptr, "/home/someone/.local/share/lumbrel/home"},
+             Case{"/data/someone", nullptr, "/data/someone/lumbrel/home"},
+             Case{"/data/someone", "/tmp/lh", "/tmp/lh"},
+         }) {
+        if (c.xdgDataHome)
+            ::setenv("XDG_DATA_HOME", c.xdgDataHome, 1);
+        else
+            ::unsetenv("XDG_DATA_HOME");
+        if (c.lumbrelHome)
+            ::setenv("LUMBREL_HOME", c.lumbrelHome, 1);
+        else
+            ::unsetenv("LUMBREL_HOME");
+        EXPECT_EQ(sim::lumbrelHome(), c.home) << (c.xdgDataHome ? c.xdgDataHome : "-") << " "
+                                              << (c.lumbrelHome ? c.lumbrelHome : "-");
+    }
+    ::unsetenv("XDG_DATA_HOME");
     ::setenv("LUMBREL_HOME", "/tmp/lh", 1);
     EXPECT_EQ(sim::lumbrelHome(), "/tmp/lh");
     EXPECT_EQ(NSHomeDirectory(), "/tmp/lh");

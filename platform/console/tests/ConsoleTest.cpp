@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/appkit/AppKit.h"
+#include "platform/appkit/NSMenu.h"
 #include "platform/audio/SimAudioHardware.h"
 #include "platform/bundle/Home.h"
 #include "platform/dispatch/Clock.h"
@@ -21,6 +23,7 @@ class ConsoleTest : public ::testing::Test {
         sim::useVirtualClock();
     }
     void TearDown() override {
+        sim::Menus::reset();
         sim::AudioHardware::reset();
         sim::Screens::reset();
         sim::useRealClock();
@@ -77,6 +80,54 @@ TEST_F(ConsoleTest, DevicesCanBePluggedSelectedMutedElsewhereAndUnplugged) {
     run("unplug Studio Mic");
     EXPECT_EQ(run("devices").find("Studio Mic"), std::string::npos);
     EXPECT_EQ(console_.failures(), 0);
+}
+
+TEST_F(ConsoleTest, EveryChangeIsSaidInOneLine) {
+    struct Case {
+        const char* line;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"plug usb-mic \"Studio Mic\"", "Connected \"Studio Mic\""},
+        {"default-input studio mic", "\"Studio Mic\" is the default input."},
+        {"external-mute Studio Mic on", "Another program muted \"Studio Mic\"."},
+        {"unplug Studio Mic", "Disconnected \"Studio Mic\"."},
+        {"key press 40 cmd shift", "Pressed key 40 with cmd shift."},
+        {"key release 40", "Released key 40."},
+        {"double-tap Option", "Tapped option twice."},
+        {"lid close", "Closed the lid"},
+        {"lid open", "Opened the lid."},
+        {"wait 2", "2 seconds passed."},
+        {"plug virtual-mixer", "Connected \"Virtual Mixer\""},
+    };
+    for (const auto& c : cases) {
+        auto said = run(c.line);
+        EXPECT_EQ(said.find(c.said), 0u) << c.line << ": " << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << c.line << ": " << said;
+    }
+    EXPECT_EQ(console_.failures(), 0);
+}
+
+TEST_F(ConsoleTest, MenuItemsAreChosenInAnyCaseWithThreeDotsForTheEllipsis) {
+    for (const char* line : {"choose Preferences…", "choose preferences...",
+                             "choose PREFERENCES ...", "choose prefs"}) {
+        const bool matches = std::string(line).find("prefs") == std::string::npos &&
+                             std::string(line).find(" ...") == std::string::npos;
+        auto menu = std::make_shared<NSMenu>();
+        menu->setAutoenablesItems(false);
+        menu->addItemWithTitle("Preferences…", "", "");
+        menu->addItemWithTitle("Quit Lumbrel", "", "");
+        ASSERT_TRUE(menu->popUpMenuPositioningItem(nullptr, {0, 0}, nullptr));
+        auto said = run(line);
+        if (matches) {
+            EXPECT_EQ(said, "Chose \"Preferences…\".\n") << line;
+            EXPECT_EQ(sim::Menus::openMenu(), nullptr) << line;
+        } else {
+            EXPECT_NE(said.find("No enabled item"), std::string::npos) << line << ": " << said;
+            EXPECT_EQ(sim::Menus::openMenu(), menu) << line;
+            sim::Menus::close();
+        }
+    }
 }
 
 TEST_F(ConsoleTest, LidAndTime) {

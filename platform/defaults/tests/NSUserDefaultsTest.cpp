@@ -77,6 +77,49 @@ TEST_F(DefaultsTest, TypedGettersFollowThePlatformsConversions) {
     EXPECT_EQ(suite->stringArrayForKey("list"), (std::vector<std::string>{"a", "b"}));
     EXPECT_FALSE(suite->stringArrayForKey("mixed").has_value());
     EXPECT_FALSE(suite->boolForKey("missing"));
+
+    // Text reads as the platform's string readers read it.
+    struct Case {
+        const char* text;
+        std::int64_t integer;
+        bool boolean;
+    };
+    for (const Case& c : {Case{" -12 items", -12, true}, Case{"Yes", 0, true}, Case{"t", 0, true},
+                          Case{"007", 7, true}, Case{"0.9", 0, false}, Case{"NO", 0, false},
+                          Case{"off", 0, false}}) {
+        suite->setObject(Value(c.text), "text");
+        EXPECT_EQ(suite->integerForKey("text"), c.integer) << c.text;
+        EXPECT_EQ(suite->boolForKey("text"), c.boolean) << c.text;
+    }
+}
+
+TEST_F(DefaultsTest, AValueTheFileCannotHoldIsRefusedAndTheSuiteKeepsSaving) {
+    auto suite = NSUserDefaults::initWithSuiteName(suiteName_);
+    suite->setObject(Value("kept"), "name");
+    struct Case {
+        const char* what;
+        std::string key;
+        Value value;
+    };
+    const std::vector<Case> cases = {
+        {"invalid UTF-8", "name", Value(std::string("caf\xe9"))},
+        {"NUL in a string", "name", Value(std::string("a\0b", 3))},
+        {"inside an array", "list", Value(Array{"fine", std::string("\xff")})},
+        {"NUL in a key", std::string("na\0me", 5), Value("x")},
+        {"null inside a dictionary", "dict", Value(Dictionary{{"a", Value()}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::LogCapture capture;
+        const auto before = suite->objectForKey(c.key);
+        suite->setObject(c.value, c.key);
+        EXPECT_EQ(suite->objectForKey(c.key), before);
+        EXPECT_EQ(capture.records().size(), 1u);
+        EXPECT_TRUE(capture.containsSubstring("Refused to store a value"));
+    }
+    suite->setInteger(3, "count");
+    NSUserDefaults::resetForTesting();  // what the next process reads
+    EXPECT_EQ(suite->persistentDomain(), (Dictionary{{"name", "kept"}, {"count", 3}}));
 }
 
 TEST_F(DefaultsTest, AValueWrittenIsReadBackByTheNextProcess) {

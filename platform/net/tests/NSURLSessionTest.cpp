@@ -22,9 +22,9 @@ std::string text(const Data& d) {
     return std::string(d.begin(), d.end());
 }
 
-std::string gzip(const std::string& input) {
+std::string gzip(const std::string& input, int level = Z_DEFAULT_COMPRESSION) {
     z_stream z{};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&z, input.size()) + 32, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
     z.avail_in = static_cast<uInt>(input.size());
@@ -387,6 +387,49 @@ TEST_F(URLSessionTest, GzipBodiesAreInflatedOnTheWay) {
     ASSERT_TRUE(pumpUntil([&] { return recorder_->completed; }));
     ASSERT_TRUE(recorder_->error);
     EXPECT_EQ(recorder_->error->code, NSURLErrorCannotDecodeContentData);
+}
+
+TEST_F(URLSessionTest, BodiesInMemoryOrInflatedStopAtTheMaximumLength) {
+    const std::string tooLong(kURLSessionMaximumBodyLength + 1, 'z');
+    auto bomb = sim::ScriptedResponse::text(200, gzip(tooLong, Z_BEST_SPEED));
+    bomb.headers.emplace("Content-Encoding", "gzip");
+    server_.setResponse("/bomb", bomb);
+    server_.setResponse("/big", sim::ScriptedResponse::text(200, tooLong));
+    auto justFits = sim::ScriptedResponse::text(
+        200, gzip(std::string(kURLSessionMaximumBodyLength, 'z'), Z_BEST_SPEED));
+    justFits.headers.emplace("Content-Encoding", "gzip");
+    server_.setResponse("/fits", justFits);
+
+    struct Case {
+        const char* name;
+        const char* path;
+        bool download;
+        std::optional<long long> code;
+        std::size_t received = 0;  // when it succeeds
+    };
+    const std::size_t limit = kURLSessionMaximumBodyLength;
+    for (const Case& c : {
+             Case{"inflated into memory", "/bomb", false, NSURLErrorDataLengthExceedsMaximum},
+             Case{"inflated into a file", "/bomb", true, NSURLErrorDataLengthExceedsMaximum},
+             Case{"plain into memory", "/big", false, NSURLErrorDataLengthExceedsMaximum},
+             Case{"plain into a file", "/big", true, std::nullopt, limit + 1},
+             Case{"inflated to the limit", "/fits", false, std::nullopt, limit},
+         }) {
+        SCOPED_TRACE(c.name);
+        *recorder_ = Recorder();
+        auto task = c.download ? std::shared_ptr<NSURLSessionTask>(
+                                     session_->downloadTaskWithRequest(request(c.path)))
+                               : session_->dataTaskWithRequest(request(c.path));
+        task->resume();
+        ASSERT_TRUE(pumpUntil([&] { return recorder_->completed; }));
+        EXPECT_EQ(
+            recorder_->error ? std::optional<long long>(recorder_->error->code) : std::nullopt,
+            c.code);
+        if (!c.code) {
+            EXPECT_EQ(c.download ? recorder_->downloaded.size() : recorder_->data.size(),
+                      c.received);
+        }
+    }
 }
 
 TEST_F(URLSessionTest, HttpsServiceHostsGoToTheLocalBackendThroughATrustChallenge) {

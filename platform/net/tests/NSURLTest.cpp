@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "platform/log/Log.h"
 #include "platform/net/NSURLSession.h"
 
 TEST(NSURLTest, ParsesAndResolvesWithCurlsRules) {
@@ -59,4 +62,49 @@ TEST(NSURLTest, ServiceOverrideMapsEveryRemoteHostButNotLoopback) {
     EXPECT_EQ(
         sim::resolveServiceURL(*NSURL::URLWithString("https://svc.example.com/a")).absoluteString(),
         "https://svc.example.com/a");
+}
+
+TEST(NSURLTest, OnlyALoopbackServiceBaseIsUsed) {
+    const std::string remote = "https://svc.example.com/v1/x?y=1";
+    struct Case {
+        const char* base;
+        const char* fetched;  // nullptr: refused, the URL is fetched as it is
+    };
+    for (const Case& c : {
+             Case{"http://127.0.0.1:4000", "http://127.0.0.1:4000/v1/x?y=1"},
+             Case{"http://127.45.6.7:4000/", "http://127.45.6.7:4000/v1/x?y=1"},
+             Case{"http://localhost:4000", "http://localhost:4000/v1/x?y=1"},
+             Case{"http://LOCALHOST:4000", "http://LOCALHOST:4000/v1/x?y=1"},
+             Case{"http://[::1]:4000", "http://[::1]:4000/v1/x?y=1"},
+             Case{"http://10.0.0.8:4000", nullptr},
+             Case{"http://svc.attacker.test", nullptr},
+             Case{"http://127.0.0.1.attacker.test:4000", nullptr},
+             Case{"http://localhost.attacker.test", nullptr},
+             Case{"http://128.0.0.1", nullptr},
+             Case{"http://[::2]:4000", nullptr},
+             Case{"ftp://127.0.0.1/", nullptr},
+             Case{"not a url", nullptr},
+         }) {
+        SCOPED_TRACE(c.base);
+        for (bool fromEnvironment : {true, false}) {
+            if (fromEnvironment)
+                ::setenv("LUMBREL_SERVICE_BASE_URL", c.base, 1);
+            else
+                sim::setServiceHostOverride(c.base);
+            sim::LogCapture capture;
+            auto fetched = sim::resolveServiceURL(*NSURL::URLWithString(remote)).absoluteString();
+            EXPECT_EQ(fetched, c.fetched ? c.fetched : remote);
+            sim::resolveServiceURL(*NSURL::URLWithString(remote));  // logged once only
+            const auto records = capture.records();
+            if (c.fetched) {
+                EXPECT_TRUE(records.empty());
+            } else if (fromEnvironment) {
+                ASSERT_EQ(records.size(), 1u);
+                EXPECT_EQ(records[0].level, OSLogType::Error);
+                EXPECT_NE(records[0].text.find(c.base), std::string::npos);
+            }
+            ::unsetenv("LUMBREL_SERVICE_BASE_URL");
+            sim::clearServiceHostOverride();
+        }
+    }
 }

@@ -110,3 +110,18 @@ TEST_F(SMLoginItemTest, ARefusedChangeLeavesTheRegistrationAsItWas) {
         EXPECT_FALSE(SMLoginItemSetEnabled(identifier, true)) << identifier;
     EXPECT_FALSE(fs::exists(root / ".config/escape.desktop"));
 }
+
+TEST_F(SMLoginItemTest, IdentifiersWithControlCharactersAreRefused) {
+    // Each would add lines of its own to the entry, such as a second Exec.
+    for (const std::string& identifier : std::vector<std::string>{
+             "com.example.Helper\nExec=/tmp/evil", "com.example.Helper\rExec=x",
+             "com.example.\tHelper", std::string("com.example.Helper\0x", 20),
+             "com.example.Helper\x7f"}) {
+        SCOPED_TRACE(::testing::PrintToString(identifier));
+        EXPECT_FALSE(SMLoginItemSetEnabled(identifier, true));
+        EXPECT_FALSE(sim::LoginItems::isEnabled(identifier));
+    }
+    std::error_code error;
+    EXPECT_FALSE(fs::exists(root / ".config" / "autostart", error) &&
+                 !fs::is_empty(root / ".config" / "autostart", error));
+}

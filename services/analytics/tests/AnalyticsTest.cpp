@@ -21,4 +21,18 @@ TEST(ZAROduzozova, CollectionSwitch) {
     EXPECT_TRUE(APMAnalytics::isAnalyticsEnabled());
     ZAROduzozova::setAnalyticsCollectionEnabled(false);
     EXPECT_FALSE(APMAnalytics::isAnalyticsEnabled());
+    ZAROduzozova::setAnalyticsCollectionEnabled(true);
+}
+
+TEST(ZAROduzozova, NothingIsKeptWhileCollectionIsOff) {
+    APMAnalytics::clearLoggedEventsForTesting();
+    ZAROduzozova::setAnalyticsCollectionEnabled(false);
+    ZAROduzozova::logEventWithName("mic_muted", Dictionary{{"source", "Menubar: Icon"}});
+    ZAROduzozova::logEventWithOrigin("auto", "screen_view", std::nullopt);
+    EXPECT_TRUE(APMAnalytics::loggedEvents().empty());
+
+    ZAROduzozova::setAnalyticsCollectionEnabled(true);
+    ZAROduzozova::logEventWithName("mic_muted", std::nullopt);
+    ASSERT_EQ(APMAnalytics::loggedEvents().size(), 1u);
+    EXPECT_EQ(APMAnalytics::loggedEvents()[0].name, "mic_muted");
 }

@@ -66,6 +66,23 @@ TEST_F(ZVUKeychainStorageTest, FailedWriteIsNeverServedFromTheCache) {
     EXPECT_EQ(get(storage_, "k"), PRMValue("old"));
 }
 
+TEST_F(ZVUKeychainStorageTest, AReadDuringAWriteThatFailsNeverSeesTheNewObject) {
+    for (bool cached : {true, false}) {
+        SCOPED_TRACE(cached ? "old object cached" : "old object only in the keychain");
+        settle(storage_->setObject(Id("old"), "k", std::nullopt));
+        if (!cached) storage_->resetInMemoryCache();
+        sim::Keychain::holdNext(sim::Keychain::Operation::Update);
+        sim::Keychain::failNext(sim::Keychain::Operation::Update, errSecInteractionNotAllowed);
+        auto write = storage_->setObject(Id("new"), "k", std::nullopt);
+        ASSERT_TRUE(sim::Keychain::waitUntilHeld());  // the write is under way
+        auto read = storage_->getObjectForKey("k", "NSString", std::nullopt);
+        sim::Keychain::release();
+        EXPECT_TRUE(settle(write)->isRejected());
+        EXPECT_EQ(settle(read)->value(), PRMValue("old"));
+        EXPECT_EQ(get(storage_, "k"), PRMValue("old"));
+    }
+}
+
 TEST_F(ZVUKeychainStorageTest, FailedRemoveLeavesNoCachedValue) {
     settle(storage_->setObject(Id("v"), "k", std::nullopt));
     sim::Keychain::failNext(sim::Keychain::Operation::Delete, errSecIO);
@@ -90,20 +107,29 @@ TEST_F(ZVUKeychainStorageTest, AccessGroupsAndDecodingErrors) {
 
 TEST_F(ZVUKeychainStorageTest, UtilsKeepAccessibilityOfExistingItems) {
     auto query = storage_->keychainQueryWithKey("k", std::nullopt);
-    ASSERT_TRUE(ZVUKeychainUtils::setItem(Data{1}, query));
-    Dictionary old = query;
-    old.set(kSecAttrAccessible, kSecAttrAccessibleWhenUnlocked);
-    ASSERT_TRUE(ZVUKeychainUtils::setItem(Data{2}, query));
     Dictionary attrs = query;
     attrs.set(kSecReturnAttributes, true);
-    Value out;
-    ASSERT_EQ(SecItemCopyMatching(attrs, &out), errSecSuccess);
-    EXPECT_EQ(out[kSecAttrAccessible], Value(kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly));
+    auto accessibility = [&] {
+        Value out;
+        EXPECT_EQ(SecItemCopyMatching(attrs, &out), errSecSuccess);
+        return out[kSecAttrAccessible];
+    };
+    // An item made elsewhere with another accessibility keeps it when updated.
+    Dictionary old = query;
+    old.set(kSecAttrAccessible, kSecAttrAccessibleWhenUnlocked);
+    old.set(kSecValueData, Data{1});
+    ASSERT_EQ(SecItemAdd(old), errSecSuccess);
+    ASSERT_TRUE(ZVUKeychainUtils::setItem(Data{2}, query));
+    EXPECT_EQ(accessibility(), Value(kSecAttrAccessibleWhenUnlocked));
     EXPECT_EQ(ZVUKeychainUtils::getItemWithQuery(query), Data{2});
+    // A new item gets the utilities' own accessibility.
+    ASSERT_TRUE(ZVUKeychainUtils::removeItemWithQuery(query));
+    ASSERT_TRUE(ZVUKeychainUtils::setItem(Data{3}, query));
+    EXPECT_EQ(accessibility(), Value(kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly));
 
     std::optional<NSError> error;
     sim::Keychain::failNext(sim::Keychain::Operation::CopyMatching, errSecIO);
-    EXPECT_FALSE(ZVUKeychainUtils::setItem(Data{3}, query, &error));
+    EXPECT_FALSE(ZVUKeychainUtils::setItem(Data{4}, query, &error));
     EXPECT_EQ(error->userInfo[NSLocalizedFailureReasonErrorKey],
               Value("SecItemCopyMatching (-36)"));
 }

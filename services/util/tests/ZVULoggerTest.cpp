@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/log/Log.h"
@@ -48,9 +53,67 @@ TEST_F(ZVULoggerTest, LevelFiltersUnlessForced) {
     EXPECT_TRUE(ZVUIsLoggableLevel(ZVULoggerLevel::Debug));
     ZVULogDebug("[S]", false, "I-A000005", "debug now");
     auto out = lines();
-    EXPECT_EQ(out, (std::vector<std::string>{" - [S][I-A000002] forced", " - [S][I-A000004] shown",
+    // The forced debug line passed the level but not the client's filter.
+    EXPECT_EQ(out, (std::vector<std::string>{" - [S][I-A000004] shown",
                                              " - [ZVULogger][I-COR000023] Invalid logger level, 2",
                                              " - [S][I-A000005] debug now"}));
+}
+
+// Standard error sent to a temporary file for the life of the object.
+class StandardErrorCapture {
+  public:
+    StandardErrorCapture() : file_(std::tmpfile()), saved_(::dup(2)) {
+        std::fflush(stderr);
+        ::dup2(::fileno(file_), 2);
+    }
+    ~StandardErrorCapture() {
+        restore();
+        std::fclose(file_);
+    }
+    // The lines written with the given fragment, in order.
+    std::vector<std::string> lines(const std::string& fragment) {
+        restore();
+        std::rewind(file_);
+        std::vector<std::string> out;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, file_)) {
+            std::string line(buffer);
+            if (!line.empty() && line.back() == '\n') line.pop_back();
+            if (line.find(fragment) != std::string::npos) out.push_back(line);
+        }
+        return out;
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    std::FILE* file_;
+    int saved_;
+};
+
+TEST_F(ZVULoggerTest, TheClientFilterFollowsTheLevelInOrderWithTheLines) {
+    sim::setLogEcho(false);
+    StandardErrorCapture standardError;
+    ZVULoggerEnableSTDERR();
+    ZVULogDebug("[S]", true, "I-A000001", "forced debug");
+    ZVUSetLoggerLevel(ZVULoggerLevel::Error);
+    ZVULogWarning("[S]", true, "I-A000002", "forced warning");
+    ZVULogError("[S]", false, "I-A000003", "error");
+    ZVUSetLoggerLevel(ZVULoggerLevel::Debug);
+    ZVULogDebug("[S]", true, "I-A000004", "forced debug, now within the level");
+    EXPECT_EQ(lines(),
+              (std::vector<std::string>{" - [S][I-A000003] error",
+                                        " - [S][I-A000004] forced debug, now within the level"}));
+    EXPECT_EQ(
+        standardError.lines("[S]"),
+        (std::vector<std::string>{" - [S][I-A000001] forced debug",
+                                  " - [S][I-A000002] forced warning", " - [S][I-A000003] error",
+                                  " - [S][I-A000004] forced debug, now within the level"}));
 }
 
 TEST_F(ZVULoggerTest, MessagesAreFormattedOnlyWithArguments) {

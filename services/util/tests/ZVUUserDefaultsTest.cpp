@@ -63,6 +63,35 @@ TEST_F(ZVUUserDefaultsTest, SuiteNamesAndTypedAccess) {
     EXPECT_EQ(store->objectForKey("s"), std::nullopt);
 }
 
+TEST_F(ZVUUserDefaultsTest, StoredTextReadsAsThePlatformReadsNumbers) {
+    auto store = ZVUUserDefaults::initWithSuiteName(suite_);
+    struct Case {
+        Value stored;
+        std::int64_t integer;
+        double real;
+        bool boolean;
+    };
+    for (const Case& c : {
+             Case{Value("42"), 42, 42, true},
+             Case{Value("  -7 days"), -7, -7, true},
+             Case{Value("2.5"), 2, 2.5, true},
+             Case{Value("YES"), 0, 0, true},
+             Case{Value("t"), 0, 0, true},
+             Case{Value("NO"), 0, 0, false},
+             Case{Value("0"), 0, 0, false},
+             Case{Value("none"), 0, 0, false},
+             Case{Value(3.9), 3, 3.9, true},
+             Case{Value(true), 1, 1, true},
+             Case{Value(Data{1}), 0, 0, false},
+         }) {
+        SCOPED_TRACE(c.stored.description());
+        store->setObject(c.stored, "k");
+        EXPECT_EQ(store->integerForKey("k"), c.integer);
+        EXPECT_DOUBLE_EQ(store->doubleForKey("k"), c.real);
+        EXPECT_EQ(store->boolForKey("k"), c.boolean);
+    }
+}
+
 TEST_F(ZVUUserDefaultsTest, InvalidKeysAndValuesAreLoggedAndRefused) {
     auto store = ZVUUserDefaults::initWithSuiteName(suite_);
     store->setObject(Value("kept"), "k");
@@ -94,17 +123,18 @@ TEST_F(ZVUUserDefaultsTest, BurstOfWritesEndsInOneFlushASecondAfterTheLast) {
     sim::advanceAndRun(sim::seconds(0.2));
     EXPECT_EQ(onDisk("a"), Value(2));
 
+    const std::string failure =
+        " - [ZeveraUtilities/UserDefaults][I-ZVU000004] Cannot synchronize user defaults to disk";
     sim::FileSystem::failNextWrite(ENOSPC);
     store->setInteger(3, "a");
     sim::FileSystem::failNextWrite(EIO);
-    sim::advanceAndRun(sim::seconds(1.1));
-    EXPECT_EQ(capture_.count(" - [ZeveraUtilities/UserDefaults][I-ZVU000004] Cannot synchronize "
-                             "user defaults to disk"),
-              0u);
+    sim::advanceAndRun(sim::seconds(0.9));
     sim::flushZVULogger();
-    EXPECT_EQ(capture_.count(" - [ZeveraUtilities/UserDefaults][I-ZVU000004] Cannot synchronize "
-                             "user defaults to disk"),
-              1u);
+    EXPECT_EQ(capture_.count(failure), 0u);  // the flush has not run yet
+    sim::advanceAndRun(sim::seconds(0.2));
+    sim::flushZVULogger();
+    EXPECT_EQ(capture_.count(failure), 1u);
+    EXPECT_EQ(onDisk("a"), Value(2));
     store->synchronize();
     EXPECT_EQ(onDisk("a"), Value(3));
 }
@@ -114,17 +144,47 @@ TEST_F(ZVUUserDefaultsTest, PendingFlushRunsAtExit) {
     const std::string suite = suite_;
     // The child runs this test afresh, with a home of its own: hand it ours.
     if (!std::getenv("ZVU_PARENT_HOME")) ::setenv("ZVU_PARENT_HOME", home_.path().c_str(), 1);
+    const struct {
+        const char* how;
+        void (*end)(int);
+    } exits[] = {{"exit", std::exit}, {"quick_exit", std::quick_exit}};
+    for (const auto& e : exits) {
+        SCOPED_TRACE(e.how);
+        EXPECT_EXIT(
+            {
+                sim::setHomeOverride(std::getenv("ZVU_PARENT_HOME"));
+                auto store = ZVUUserDefaults::initWithSuiteName(suite);
+                sim::FileSystem::failNextWrite(ENOSPC);
+                store->setInteger(9, e.how);  // only in memory, flush pending
+                e.end(0);
+            },
+            ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(onDisk(e.how), Value(9));
+    }
+    ::unsetenv("ZVU_PARENT_HOME");
+}
+
+TEST_F(ZVUUserDefaultsTest, SuiteWrittenAfterTheStandardStoreIsFlushedAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string suite = suite_;
+    if (!std::getenv("ZVU_PARENT_HOME")) ::setenv("ZVU_PARENT_HOME", home_.path().c_str(), 1);
     EXPECT_EXIT(
         {
             sim::setHomeOverride(std::getenv("ZVU_PARENT_HOME"));
-            auto store = ZVUUserDefaults::initWithSuiteName(suite);
+            // The standard store's write arms the exit flush before the suite's
+            // preferences are ever touched.
             sim::FileSystem::failNextWrite(ENOSPC);
-            store->setInteger(9, "late");  // only in memory, flush pending
+            ZVUUserDefaults::standardUserDefaults()->setInteger(1, "first");
+            sim::FileSystem::failNextWrite(ENOSPC);
+            ZVUUserDefaults::initWithSuiteName(suite)->setInteger(2, "second");
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
     ::unsetenv("ZVU_PARENT_HOME");
-    EXPECT_EQ(onDisk("late"), Value(9));
+    EXPECT_EQ(onDisk("second"), Value(2));
+    auto standard = sim::FileSystem::readFile(NSUserDefaults::standardUserDefaults()->filePath());
+    ASSERT_TRUE(standard);
+    EXPECT_EQ((*PropertyListSerialization::propertyListWithData(*standard))["first"], Value(1));
 }
 
 }  // namespace
