@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "services/core/RZRCoreDiagnostics.h"
 #include "services/core/RZRInstallations.h"
 #include "services/core/VUVEzu.h"
 #include "services/core/VUVEzuTesting.h"
@@ -22,6 +23,7 @@ ListState& list() {
 void registerListedLibraries() {
     // One line per library: VUVEzu::registerInternalLibrary(RZRLibrary::of<T>("T"), "name");
     RZRInstallations::registerLibrary();
+    RZRRegisterCoreDiagnostics();
 }
 
 }  // namespace

@@ -1,0 +1,192 @@
+#include "services/transport/ZDTLGSMessages.h"
+
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "LogUpload.pb.h"
+#include "services/transport/ZDTCORClock.h"
+#include "services/transport/ZDTCORConsoleLogger.h"
+#include "services/transport/ZDTCORPlatform.h"
+
+namespace {
+
+// Owns a message's heap parts (nanopb's release) for its lifetime.
+class Body {
+  public:
+    Body() : body_(zdtlgs_UploadBody_init_zero) {}
+    ~Body() { pb_release(zdtlgs_UploadBody_fields, &body_); }
+    Body(const Body&) = delete;
+    Body& operator=(const Body&) = delete;
+    zdtlgs_UploadBody& get() { return body_; }
+
+  private:
+    zdtlgs_UploadBody body_;
+};
+
+template <class T>
+T* allocateArray(std::size_t count) {
+    return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+}
+
+zdtlgs_EventRecord eventRecord(const ZDTCOREvent& event) {
+    zdtlgs_EventRecord record = zdtlgs_EventRecord_init_zero;
+    const auto& clock = event.clockSnapshot();
+    record.has_wall_time_ms = true;
+    record.wall_time_ms = clock ? clock->timeMillis() : 0;
+    const Data payload = event.serializedDataObjectBytes().value_or(Data{});
+    record.payload =
+        static_cast<pb_bytes_array_t*>(std::malloc(PB_BYTES_ARRAY_T_ALLOCSIZE(payload.size())));
+    if (record.payload) {
+        record.payload->size = static_cast<pb_size_t>(payload.size());
+        if (!payload.empty()) std::memcpy(record.payload->bytes, payload.data(), payload.size());
+    }
+    if (event.customBytes()) {
+        if (auto code = event.eventCode()) {
+            record.has_event_code = true;
+            record.event_code = static_cast<std::int32_t>(*code);
+        }
+        if (auto stored = event.networkConnectionInfoData()) {
+            // Only a whole record is copied; anything else is refused.
+            if (auto network = ZDTLGSParseNetworkRecord(*stored)) {
+                record.has_network_connection_info = true;
+                record.network_connection_info.has_connection_kind = network->hasConnectionKind;
+                record.network_connection_info.connection_kind = network->connectionKind;
+                record.network_connection_info.has_cellular_kind = network->hasCellularKind;
+                record.network_connection_info.cellular_kind =
+                    static_cast<std::uint32_t>(network->cellularKind);
+            } else {
+                ZDTCORLogError(ZDTCORMCEGeneralError,
+                               "A stored network record of %ld bytes was refused.",
+                               {static_cast<long long>(stored->size())});
+            }
+        }
+    }
+    record.has_utc_offset_s = true;
+    record.utc_offset_s = clock ? clock->timezoneOffsetSeconds() : 0;
+    record.has_uptime_ms = true;
+    record.uptime_ms = clock ? static_cast<std::int64_t>(clock->uptimeMilliseconds()) : 0;
+    return record;
+}
+
+bool fillSourceBatch(zdtlgs_SourceBatch& batch, const std::string& mappingID,
+                     const std::vector<std::shared_ptr<ZDTCOREvent>>& events) {
+    if (events.empty()) {
+        ZDTCORLogError(ZDTCORMCEGeneralError, "An empty event set can't be serialized to proto.");
+        return true;
+    }
+    batch.has_client = true;
+    batch.client.has_client_kind = true;
+    batch.client.client_kind = 15;
+    batch.has_source_id = true;
+    batch.source_id = ZDTLGSSourceID(mappingID);
+    batch.events = allocateArray<zdtlgs_EventRecord>(events.size());
+    if (!batch.events) return false;
+    batch.events_count = static_cast<pb_size_t>(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        batch.events[i] = eventRecord(*events[i]);
+        if (!batch.events[i].payload) return false;
+    }
+    auto now = ZDTCORClock::snapshot();
+    batch.has_sent_at_ms = true;
+    batch.sent_at_ms = now->timeMillis();
+    batch.has_sent_uptime_ms = true;
+    batch.sent_uptime_ms = static_cast<std::int64_t>(now->uptimeMilliseconds());
+    return true;
+}
+
+}  // namespace
+
+std::int32_t ZDTLGSSourceID(const std::string& mappingID) {
+    std::int64_t value = 0;
+    for (char c : mappingID) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) break;
+        value = value * 10 + (c - '0');
+        if (value > 0x7FFFFFFF) return 0x7FFFFFFF;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+std::optional<Data> ZDTLGSConstructRequest(
+    const std::vector<std::shared_ptr<ZDTCOREvent>>& events) {
+    std::map<std::string, std::vector<std::shared_ptr<ZDTCOREvent>>> byMapping;
+    for (const auto& event : events) {
+        if (event) byMapping[event->mappingID()].push_back(event);
+    }
+    Body body;
+    auto& message = body.get();
+    message.source_batches = allocateArray<zdtlgs_SourceBatch>(byMapping.size());
+    if (!message.source_batches) return std::nullopt;
+    message.source_batches_count = static_cast<pb_size_t>(byMapping.size());
+    std::size_t i = 0;
+    for (const auto& [mapping, group] : byMapping) {
+        message.source_batches[i] = zdtlgs_SourceBatch_init_zero;
+        if (!fillSourceBatch(message.source_batches[i++], mapping, group)) {
+            ZDTCORLogError(ZDTCORMCEGeneralError, "Error in nanopb encoding for size: %s",
+                           {std::string("out of memory")});
+            return std::nullopt;
+        }
+    }
+    std::size_t size = 0;
+    if (!pb_get_encoded_size(&size, zdtlgs_UploadBody_fields, &message)) {
+        ZDTCORLogError(ZDTCORMCEGeneralError, "Error in nanopb encoding for size: %s",
+                       {std::string("(none)")});
+        return std::nullopt;
+    }
+    Data bytes(size);
+    pb_ostream_t stream = pb_ostream_from_buffer(bytes.data(), bytes.size());
+    if (!pb_encode(&stream, zdtlgs_UploadBody_fields, &message)) {
+        ZDTCORLogError(ZDTCORMCEGeneralError, "Error in nanopb encoding for bytes: %s",
+                       {std::string(PB_GET_ERROR(&stream))});
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::int32_t ZDTLGSMobileSubtypeMessageValue(std::int64_t code) {
+    static const std::map<std::int64_t, std::int32_t> table{{1, 1},  {2, 2},   {3, 0},  {4, 8},
+                                                            {5, 9},  {6, 4},   {7, 5},  {8, 6},
+                                                            {9, 12}, {10, 14}, {11, 13}};
+    auto it = table.find(code);
+    return it == table.end() ? 0 : it->second;
+}
+
+std::optional<ZDTLGSNetworkRecord> ZDTLGSParseNetworkRecord(const Data& record) {
+    if (record.size() != 16) return std::nullopt;
+    ZDTLGSNetworkRecord out;
+    out.hasConnectionKind = record[0] != 0;
+    std::memcpy(&out.connectionKind, record.data() + 4, 4);
+    out.hasCellularKind = record[8] != 0;
+    std::memcpy(&out.cellularKind, record.data() + 12, 4);
+    return out;
+}
+
+Data ZDTLGSSerializeNetworkRecord(const ZDTLGSNetworkRecord& record) {
+    Data out(16, 0);
+    out[0] = record.hasConnectionKind ? 1 : 0;
+    std::memcpy(out.data() + 4, &record.connectionKind, 4);
+    out[8] = record.hasCellularKind ? 1 : 0;
+    std::memcpy(out.data() + 12, &record.cellularKind, 4);
+    return out;
+}
+
+Data ZDTLGSCurrentNetworkConnectionRecord() {
+    ZDTLGSNetworkRecord record;
+    const auto type = ZDTCORCurrentNetworkType();
+    if (type != 0) {
+        record.hasConnectionKind = true;
+        if (type == 2) {
+            record.connectionKind = 0;
+            record.cellularKind = ZDTLGSMobileSubtypeMessageValue(ZDTCORCurrentMobileSubtype());
+            record.hasCellularKind = record.cellularKind != 0;
+        } else {
+            record.connectionKind = 1;
+        }
+    }
+    return ZDTLGSSerializeNetworkRecord(record);
+}
