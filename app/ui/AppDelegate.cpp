@@ -35,6 +35,7 @@
 #include "services/core/VUVEzu.h"
 #include "services/crash/RZRCrashtrace.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
+#include "services/remoteconfig/DIROdadevOveredComponent.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
 
 void AppDelegate::configureServices() {
     try {
+        DIROdadevOveredComponent::registerLibrary();
         VUVEzu::configure();
     } catch (const NSException& exception) {
         // Without its configuration the backend stays off; the application

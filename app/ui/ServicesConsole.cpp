@@ -8,11 +8,15 @@
 
 #include "platform/backend/Backend.h"
 #include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/RemoteConfigBackend.h"
 #include "platform/console/Console.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/net/NSURLSession.h"
 #include "services/core/RZRInstallations.h"
+#include "services/core/RZROptions.h"
 #include "services/core/VUVEzu.h"
+#include "services/remoteconfig/DIROdadevOvered.h"
+#include "services/transport/ZDTCORTransportSummary.h"
 #include "services/util/PRMPromise.h"
 
 namespace {
@@ -133,6 +137,7 @@ std::string registrationWord(RZRInstallationsRegistrationStatus status) {
 
 std::string servicesCommand(sim::Console& console) {
     letRequestsFinish();
+    console.say(ZDTCORTransportSummary());
     auto installations = defaultInstallations();
     if (!installations) {
         console.say("Installations: the services are not configured.");
@@ -181,11 +186,70 @@ std::string servicesCommand(sim::Console& console) {
 
 }  // namespace
 
+// remoteconfig set <key> <value> | remove <key> | fetch | show
+static std::string remoteConfigCommand(sim::Console& console, const Args& args) {
+    const std::string what = args.empty() ? "show" : args[0];
+    auto config = DIROdadevOvered::remoteConfig();
+    if (what == "set" || what == "remove") {
+        if (!backend() || !VUVEzu::isDefaultAppConfigured()) return "No simulated backend here.";
+        if (args.size() != (what == "set" ? 3u : 2u))
+            return "Usage: remoteconfig set <key> <value> | remove <key>";
+        const auto project = VUVEzu::defaultApp()->options()->projectID().value_or("");
+        if (what == "set")
+            backend()->remoteConfig().setValue(project, "reruzera", args[1], args[2]);
+        else
+            backend()->remoteConfig().removeValue(project, "reruzera", args[1]);
+        console.say("The backend's " + args[1] +
+                    (what == "set" ? " is now " + args[2] + "." : " is gone."));
+        return "";
+    }
+    if (what == "fetch") {
+        waitForRemoteConfigAtLaunch();  // one fetch at a time
+        std::optional<std::string> outcome;
+        config->fetchWithExpirationDuration(0, [&, config](DIROdadevOveredFetchStatus status,
+                                                           std::optional<NSError> error) {
+            if (status != DIROdadevOveredFetchStatus::Success || error) {
+                outcome =
+                    "Fetch failed: " +
+                    (error ? error->localizedDescription()
+                           : std::string("status ") + std::to_string(static_cast<long>(status)));
+                return;
+            }
+            config->activateWithCompletion([&](bool changed, std::optional<NSError>) {
+                DispatchQueue::main()->async([&, changed] {
+                    outcome =
+                        changed ? "Fetched and activated." : "Fetched; nothing new to activate.";
+                });
+            });
+        });
+        sim::MainLoop::runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30));
+        console.say(outcome.value_or("The fetch did not finish."));
+        return "";
+    }
+    if (what != "show")
+        return "Usage: remoteconfig [set <key> <value> | remove <key> | fetch | show]";
+    std::ostringstream out;
+    out << "Remote config: last fetch status " << static_cast<long>(config->lastFetchStatus())
+        << ", activated:";
+    for (const auto& key : config->allKeysFromSource(DIROdadevOveredSource::Remote))
+        out << "\n  " << key << " = "
+            << config->configValueForKey(key)->stringValue().value_or("(bytes)");
+    console.say(out.str());
+    return "";
+}
+
 std::string startSimulatedBackend() {
     if (const char* base = std::getenv("LUMBREL_SERVICE_BASE_URL"); base && *base) return base;
     backend() = std::make_unique<sim::Backend>();
     sim::setServiceHostOverride(backend()->url());
     return backend()->url();
+}
+
+void waitForRemoteConfigAtLaunch() {
+    sim::MainLoop::runUntil([] { return DIROdadevOvered::fetchAndActivateInFlight() == 0; },
+                            std::chrono::seconds(30));
+    sim::Console::settle();
+    DIROdadevOvered::waitForPendingWrites();
 }
 
 void readInstallationAtLaunch() {
@@ -202,6 +266,11 @@ void addServicesCommands(sim::Console& console) {
                        "answers",
                        [&console](const Args& args) { return backendCommand(console, args); });
     console.addCommand("services", "services",
-                       "the service clients: installation identifier, token expiry, backoff",
+                       "the service clients: stored events and uploads, installation identifier, "
+                       "token expiry, backoff",
                        [&console](const Args&) { return servicesCommand(console); });
+    console.addCommand(
+        "remoteconfig", "remoteconfig [set <key> <value> | remove <key> | fetch | show]",
+        "remote values: set them at the backend, fetch and activate, show the activated ones",
+        [&console](const Args& args) { return remoteConfigCommand(console, args); });
 }

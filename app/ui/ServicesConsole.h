@@ -16,4 +16,7 @@ std::string startSimulatedBackend();
 // Asks for the installation identifier once the services are configured, as
 // the crash reporter does at launch, so the installation is registered.
 void readInstallationAtLaunch();
+// Lets the start-up fetch of remote values finish (before a script goes on,
+// and before quitting).
+void waitForRemoteConfigAtLaunch();
 void addServicesCommands(sim::Console& console);

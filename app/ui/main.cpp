@@ -96,6 +96,7 @@ int main(int argc, char* argv[]) {
     startSimulatedBackend();
     app->finishLaunching();
     readInstallationAtLaunch();
+    if (!script.empty()) waitForRemoteConfigAtLaunch();
     sim::Console::settle();
 
     if (!script.empty()) {
@@ -110,6 +111,7 @@ int main(int argc, char* argv[]) {
     }
     // Quitting ends the process (see reportOnExit); it returns only when
     // the application refused to quit.
+    waitForRemoteConfigAtLaunch();
     app->terminate(nullptr);
     sim::Console::settle();
     const bool failed = runsScript && console.failures() > 0;

@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/RemoteConfigBackend.h"
+#include "platform/backend/TransportBackend.h"
 #include "platform/dispatch/Clock.h"
 
 namespace sim {
@@ -56,6 +58,10 @@ Backend::Backend() {
     auto installations = std::make_unique<InstallationsBackend>();
     installations_ = installations.get();
     services_.push_back(std::move(installations));
+    auto remoteConfig = std::make_unique<RemoteConfigBackend>(installations_);
+    remoteConfig_ = remoteConfig.get();
+    services_.push_back(std::move(remoteConfig));
+    services_.push_back(std::make_unique<TransportBackend>());
     server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }
 
@@ -73,6 +79,10 @@ int Backend::port() const {
 
 void Backend::stop() {
     server_.stop();
+}
+
+RemoteConfigBackend& Backend::remoteConfig() {
+    return *remoteConfig_;
 }
 
 InstallationsBackend& Backend::installations() {

@@ -33,6 +33,7 @@
 namespace sim {
 
 class InstallationsBackend;
+class RemoteConfigBackend;
 
 // What a scripted endpoint answers.
 struct BackendScript {
@@ -107,6 +108,7 @@ class Backend {
     void stop();
 
     InstallationsBackend& installations();
+    RemoteConfigBackend& remoteConfig();
     BackendService* service(const std::string& name);
     std::vector<std::string> serviceNames() const;
 
@@ -140,6 +142,7 @@ class Backend {
     TestServer server_;
     std::vector<std::unique_ptr<BackendService>> services_;
     InstallationsBackend* installations_ = nullptr;
+    RemoteConfigBackend* remoteConfig_ = nullptr;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::map<std::pair<std::string, std::string>, Endpoint> scripts_;

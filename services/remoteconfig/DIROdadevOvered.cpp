@@ -1,76 +1,61 @@
 #include "services/remoteconfig/DIROdadevOvered.h"
 
-#include <charconv>
-#include <cmath>
-#include <ctime>
+#include <atomic>
 #include <mutex>
 
 #include "platform/bundle/NSBundle.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
+#include "services/core/RZRComponentContainer.h"
+#include "services/core/RZROptions.h"
+#include "services/core/VUVEzu.h"
+#include "services/remoteconfig/DIROdadevOveredComponent.h"
 #include "services/remoteconfig/RCNLog.h"
 
 namespace {
-
-using Values = std::map<std::string, std::shared_ptr<DIROdadevOveredValue>>;
-
-// The content every instance shares: per fully qualified namespace, the
-// active and the default values. Touched only on the shared queue.
-struct Content {
-    std::map<std::string, Values> active;
-    std::map<std::string, Values> defaults;
-};
-
-Content& content() {
-    static auto* shared = new Content();
-    return *shared;
-}
-
-Data bytes(const std::string& text) { return Data(text.begin(), text.end()); }
-
-std::string numberText(const Value& number) {
-    if (number.type() == Value::Type::Int) return std::to_string(*number.asInt());
-    if (number.type() == Value::Type::UInt) return std::to_string(*number.asUInt());
-    double d = *number.asDouble();
-    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
-        return std::to_string(static_cast<long long>(d));
-    char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, d);
-    return ec == std::errc() ? std::string(buffer, end) : "0";
-}
-
-std::string dateText(const Date& date) {
-    std::time_t seconds = static_cast<std::time_t>(std::floor(date.unixSeconds()));
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &tm);
-    return buffer;
-}
-
-// The bytes a default is kept as.
-std::optional<Data> defaultBytes(const Value& value) {
-    if (const Data* data = value.asData()) return *data;
-    if (auto text = value.asString()) return bytes(*text);
-    if (auto flag = value.asBool()) return bytes(*flag ? "1" : "0");
-    if (value.isNumber()) return bytes(numberText(value));
-    if (auto date = value.asDate()) return bytes(dateText(*date));
-    return std::nullopt;
-}
 
 std::shared_ptr<DIROdadevOveredValue> staticValue() {
     return DIROdadevOveredValue::initWithData(Data{}, DIROdadevOveredSource::Static);
 }
 
-std::shared_ptr<DIROdadevOveredValue> find(const std::map<std::string, Values>& table,
-                                           const std::string& ns, const std::string& key) {
+std::shared_ptr<DIROdadevOveredValue> find(RCNNamespaceValues& table, const std::string& ns,
+                                           const std::string& key) {
     auto space = table.find(ns);
     if (space == table.end()) return nullptr;
     auto it = space->second.find(key);
     return it == space->second.end() ? nullptr : it->second;
 }
 
+struct Instances {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::string>, std::shared_ptr<DIROdadevOvered>>
+        byAppAndNamespace;
+};
+
+Instances& instances() {
+    static auto* shared = new Instances();
+    return *shared;
+}
+
+std::shared_ptr<DIROdadevOvered>& unconfiguredSlot() {
+    static auto* slot = new std::shared_ptr<DIROdadevOvered>();
+    return *slot;
+}
+
 }  // namespace
+
+void DIROdadevOvered::resetForTesting() {
+    {
+        auto& shared = instances();
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.byAppAndNamespace.clear();
+        unconfiguredSlot().reset();
+    }
+    sharedRemoteConfigSerialQueue()->sync([] {});
+    RCNConfigContent::resetSharedInstanceForTesting();
+    RCNConfigDBManager::resetSharedInstanceForTesting();
+}
 
 std::shared_ptr<DispatchQueue> DIROdadevOvered::sharedRemoteConfigSerialQueue() {
     static const auto queue =
@@ -79,26 +64,98 @@ std::shared_ptr<DispatchQueue> DIROdadevOvered::sharedRemoteConfigSerialQueue() 
 }
 
 std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfig() {
-    static const auto instance = std::make_shared<DIROdadevOvered>("__VUVEZU_DEFAULT");
-    return instance;
+    return remoteConfigWithRZRNamespace("reruzera");
 }
 
-DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace)
-    : appName_(std::move(appName)), namespace_(RZRNamespace + ":" + appName_) {}
+std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithApp(
+    const std::shared_ptr<VUVEzu>& app) {
+    return remoteConfigWithRZRNamespace("reruzera", app);
+}
+
+std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
+    const std::string& ns) {
+    if (!VUVEzu::isDefaultAppConfigured()) {
+        RCNLog(OSLogType::Error, "I-RCN000047",
+               "VUVEzu not configured. Please make sure you have called [VUVEzu configure]");
+        // Lookups still answer the stored content and the defaults.
+        auto& shared = instances();
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        auto& slot = unconfiguredSlot();
+        if (!slot) slot = std::make_shared<DIROdadevOvered>(VUVEzu::kDefaultAppName);
+        return slot;
+    }
+    return remoteConfigWithRZRNamespace(ns, VUVEzu::defaultApp());
+}
+
+void DIROdadevOvered::checkRequiredOptions(const RZROptions& options) {
+    const std::pair<const char*, std::optional<std::string>> required[] = {
+        {"zeveraAppID", options.zeveraAppID()},
+        {"ZCMSenderID", options.ZCMSenderID()},
+        {"projectID", options.projectID()}};
+    for (const auto& [field, value] : required) {
+        if (!value || value->empty())
+            throw NSException("com.reruzera.config",
+                              std::string("Reruzera Remote Config is missing the required ") +
+                                  field +
+                                  " property from the configured ReruzeraApp and will not be able "
+                                  "to function properly. Please fix this issue to ensure that "
+                                  "Reruzera is correctly configured.");
+    }
+}
+
+std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
+    const std::string& ns, const std::shared_ptr<VUVEzu>& app) {
+    if (!app) return nullptr;
+    if (auto provider = RZRComponentType::instanceForProtocol<DIROdadevOveredProvider>(
+            DIROdadevOveredProviderProtocol(), app->container()))
+        return provider->remoteConfigForNamespace(ns);
+    // Without the registered component: one instance per app and namespace
+    // all the same.
+    auto options = app->options();
+    checkRequiredOptions(*options);
+    auto& shared = instances();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    auto& slot = shared.byAppAndNamespace[{app->name(), ns}];
+    if (!slot) slot = std::make_shared<DIROdadevOvered>(app->name(), ns, options);
+    return slot;
+}
+
+DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace,
+                                 std::shared_ptr<RZROptions> options,
+                                 std::shared_ptr<ABTAnalyticsConnector> analytics)
+    : appName_(std::move(appName)),
+      namespace_(RZRNamespace + ":" + appName_),
+      content_(RCNConfigContent::sharedInstance()),
+      db_(RCNConfigDBManager::sharedInstance()),
+      queue_(sharedRemoteConfigSerialQueue()) {
+    settings_ = std::make_shared<RCNConfigSettings>(
+        db_, namespace_, appName_, options ? options->zeveraAppID() : std::nullopt);
+    experiment_ = RCNConfigExperiment::create(
+        db_, std::make_shared<RZRExperimentController>(analytics), queue_);
+    settings_->setFetchTimeout(60);
+    settings_->setMinimumFetchInterval(43200);
+    fetch_ = RCNConfigFetch::create(content_, settings_, analytics, experiment_, queue_, namespace_,
+                                    options);
+    settings_->loadConfigFromMetadataTable();
+}
+
+std::string DIROdadevOvered::fullyQualifiedNamespace(const std::string& ns) const {
+    return ns.find(':') == std::string::npos ? ns + ":" + appName_ : ns;
+}
 
 std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
     const std::string& key) const {
     std::shared_ptr<DIROdadevOveredValue> result;
-    sharedRemoteConfigSerialQueue()->sync([&] {
-        if (auto active = find(content().active, namespace_, key)) {
+    queue_->sync([&] {
+        if (auto active = find(content_->activeConfig(), namespace_, key)) {
             if (active->source() != DIROdadevOveredSource::Remote) {
                 RCNLog(OSLogType::Error, "I-RCN000001",
                        "Key " + key + " should come from source:0 instead coming from source: " +
                            std::to_string(static_cast<long>(active->source())) + ".");
             }
             result = active;
-        } else if (auto fallback = find(content().defaults, namespace_, key)) {
-            result = fallback;
+        } else {
+            result = find(content_->defaultConfig(), namespace_, key);
         }
     });
     return result ? result : staticValue();
@@ -108,9 +165,9 @@ std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
     const std::string& key, DIROdadevOveredSource source) const {
     if (source == DIROdadevOveredSource::Static) return staticValue();
     std::shared_ptr<DIROdadevOveredValue> result;
-    sharedRemoteConfigSerialQueue()->sync([&] {
-        result = find(source == DIROdadevOveredSource::Remote ? content().active
-                                                               : content().defaults,
+    queue_->sync([&] {
+        result = find(source == DIROdadevOveredSource::Remote ? content_->activeConfig()
+                                                              : content_->defaultConfig(),
                       namespace_, key);
     });
     return result;
@@ -118,15 +175,20 @@ std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
 
 std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::defaultValueForKey(
     const std::string& key) const {
-    return configValueForKey(key, DIROdadevOveredSource::Default);
+    auto value = configValueForKey(key, DIROdadevOveredSource::Default);
+    if (value && value->source() != DIROdadevOveredSource::Default)
+        RCNLog(OSLogType::Error, "I-RCN000002",
+               "Key " + key + " should come from source:1 instead coming from source: " +
+                   std::to_string(static_cast<long>(value->source())));
+    return value;
 }
 
 std::vector<std::string> DIROdadevOvered::allKeysFromSource(DIROdadevOveredSource source) const {
     std::vector<std::string> keys;
     if (source == DIROdadevOveredSource::Static) return keys;
-    sharedRemoteConfigSerialQueue()->sync([&] {
-        const auto& table =
-            source == DIROdadevOveredSource::Remote ? content().active : content().defaults;
+    queue_->sync([&] {
+        auto& table = source == DIROdadevOveredSource::Remote ? content_->activeConfig()
+                                                              : content_->defaultConfig();
         auto space = table.find(namespace_);
         if (space == table.end()) return;
         for (const auto& [key, value] : space->second) keys.push_back(key);
@@ -143,16 +205,14 @@ std::set<std::string> DIROdadevOvered::keysWithPrefix(
 }
 
 void DIROdadevOvered::setDefaults(const std::optional<Dictionary>& defaults) {
-    Values values;
-    if (defaults) {
-        for (const auto& [key, value] : *defaults) {
-            if (auto data = defaultBytes(value))
-                values[key] = DIROdadevOveredValue::initWithData(*data, DIROdadevOveredSource::Default);
-        }
-    }
+    Dictionary copy = defaults.value_or(Dictionary{});
+    auto content = content_;
+    auto settings = settings_;
     auto ns = namespace_;
-    sharedRemoteConfigSerialQueue()->async(
-        [ns, values = std::move(values)] { content().defaults[ns] = values; });
+    queue_->async([content, settings, ns, copy] {
+        content->copyFromDictionary(Dictionary{{ns, copy}}, RCNDBSource::Default, ns);
+        settings->setLastSetDefaultsTimeInterval(sim::wallClockSeconds());
+    });
 }
 
 void DIROdadevOvered::setDefaultsFromPlistFileName(const std::string& fileName) {
@@ -176,22 +236,158 @@ void DIROdadevOvered::setDefaultsFromPlistFileName(const std::string& fileName) 
     setDefaults(*plist->asDictionary());
 }
 
-void DIROdadevOvered::fetchAndActivateWithCompletionHandler(FetchAndActivateCompletion completion) {
-    if (!completion) return;
-    // Nothing to fetch from yet: report the values at hand, after the queue
-    // has taken every earlier change, on the main queue as a fetch would.
-    sharedRemoteConfigSerialQueue()->async([completion] {
-        DispatchQueue::main()->async([completion] {
-            completion(DIROdadevOveredFetchAndActivateStatus::SuccessUsingPreFetchedData,
-                       std::nullopt);
-        });
+void DIROdadevOvered::fetchWithCompletionHandler(FetchCompletion completion) {
+    auto settings = settings_;
+    auto fetch = fetch_;
+    queue_->async([settings, fetch, completion] {
+        fetch->fetchConfigWithExpirationDuration(settings->minimumFetchInterval(), completion);
+    });
+}
+
+void DIROdadevOvered::fetchWithExpirationDuration(double seconds, FetchCompletion completion) {
+    fetch_->fetchConfigWithExpirationDuration(seconds, std::move(completion));
+}
+
+namespace {
+std::atomic<int> inFlight{0};
+}  // namespace
+
+int DIROdadevOvered::fetchAndActivateInFlight() {
+    return inFlight.load();
+}
+
+void DIROdadevOvered::waitForPendingWrites() {
+    sharedRemoteConfigSerialQueue()->sync([] {});
+    RCNConfigDBManager::sharedInstance()->waitForQueue();
+}
+
+void DIROdadevOvered::fetchAndActivateWithCompletionHandler(FetchAndActivateCompletion caller) {
+    ++inFlight;
+    // Counted down once the caller's block has run on the main queue.
+    FetchAndActivateCompletion completion = [caller](DIROdadevOveredFetchAndActivateStatus status,
+                                                     std::optional<NSError> error) {
+        if (caller) caller(status, error);
+        --inFlight;
+    };
+    std::weak_ptr<DIROdadevOvered> weak = weakSelf();
+    fetchWithCompletionHandler([weak, completion](DIROdadevOveredFetchStatus status,
+                                                  std::optional<NSError> error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (status == DIROdadevOveredFetchStatus::Success && !error) {
+            self->activateWithCompletion([completion](bool, std::optional<NSError> activateError) {
+                if (!completion) return;
+                const auto result =
+                    activateError
+                        ? DIROdadevOveredFetchAndActivateStatus::SuccessUsingPreFetchedData
+                        : DIROdadevOveredFetchAndActivateStatus::SuccessFetchedFromRemote;
+                DispatchQueue::main()->async(
+                    [completion, result] { completion(result, std::nullopt); });
+            });
+            return;
+        }
+        if (!completion) return;
+        const auto result = status == DIROdadevOveredFetchStatus::Success
+                                ? DIROdadevOveredFetchAndActivateStatus::SuccessUsingPreFetchedData
+                                : DIROdadevOveredFetchAndActivateStatus::Error;
+        DispatchQueue::main()->async([completion, result, error] { completion(result, error); });
+    });
+}
+
+void DIROdadevOvered::activateWithCompletion(ActivateCompletion completion) {
+    std::weak_ptr<DIROdadevOvered> weak = weakSelf();
+    auto post = [completion](bool changed, std::optional<NSError> error) {
+        if (completion)
+            DispatchQueue::global()->async(
+                [completion, changed, error] { completion(changed, error); });
+    };
+    queue_->async([weak, post] {
+        auto self = weak.lock();
+        if (!self) {
+            post(false, NSError(RCNRemoteConfigErrorDomain, 8003,
+                                Dictionary{{"ActivationFailureReason", "Internal Error."}}));
+            RCNLog(OSLogType::Error, "I-RCN000068", "Internal error activating config.");
+            return;
+        }
+        auto& settings = *self->settings_;
+        const double fetched = settings.lastETagUpdateTime();
+        if (fetched == 0 || fetched <= settings.lastApplyTimeInterval()) {
+            RCNLog(OSLogType::Debug, "I-RCN000069",
+                   "Most recently fetched config is already activated.");
+            post(false, std::nullopt);
+            return;
+        }
+        self->content_->copyFromDictionary(&self->content_->fetchedConfig(), RCNDBSource::Active,
+                                           self->namespace_);
+        settings.setLastApplyTimeInterval(sim::wallClockSeconds());
+        RCNLog(OSLogType::Debug, "I-RCN000069", "Config activated.");
+        self->content_->activatePersonalization();
+        self->experiment_->updateExperimentsWithHandler(
+            [post](std::optional<NSError>) { post(true, std::nullopt); });
+    });
+}
+
+void DIROdadevOvered::ensureInitializedWithCompletionHandler(
+    std::function<void(std::optional<NSError>)> completion) {
+    std::weak_ptr<DIROdadevOvered> weak = weakSelf();
+    DispatchQueue::global(DispatchQoS::Background)->async([weak, completion] {
+        auto self = weak.lock();
+        if (!self || !completion) return;
+        if (self->content_->initializationSuccessful()) {
+            completion(std::nullopt);
+        } else {
+            completion(NSError::withDescription(RCNRemoteConfigErrorDomain, 8003,
+                                                "Timed out waiting for database load."));
+        }
+    });
+}
+
+Date DIROdadevOvered::lastFetchTime() const {
+    double seconds = 0;
+    queue_->sync([&] { seconds = settings_->lastFetchTimeInterval(); });
+    return Date::fromUnix(seconds);
+}
+
+DIROdadevOveredFetchStatus DIROdadevOvered::lastFetchStatus() const {
+    DIROdadevOveredFetchStatus status = DIROdadevOveredFetchStatus::NoFetchYet;
+    queue_->sync([&] { status = settings_->lastFetchStatus(); });
+    return status;
+}
+
+std::shared_ptr<DIROdadevOveredSettings> DIROdadevOvered::configSettings() const {
+    auto result = std::make_shared<DIROdadevOveredSettings>();
+    queue_->sync([&] {
+        result->setMinimumFetchInterval(settings_->minimumFetchInterval());
+        result->setFetchTimeout(settings_->fetchTimeout());
+    });
+    RCNLog(OSLogType::Debug, "I-RCN000066",
+           "Successfully read configSettings. Minimum Fetch Interval:" +
+               std::to_string(result->minimumFetchInterval()) +
+               ", Fetch timeout: " + std::to_string(result->fetchTimeout()));
+    return result;
+}
+
+void DIROdadevOvered::setConfigSettings(const std::shared_ptr<DIROdadevOveredSettings>& settings) {
+    if (!settings) return;
+    const double interval = settings->minimumFetchInterval();
+    const double timeout = settings->fetchTimeout();
+    auto own = settings_;
+    auto fetch = fetch_;
+    queue_->async([own, fetch, interval, timeout] {
+        own->setMinimumFetchInterval(interval);
+        own->setFetchTimeout(timeout);
+        fetch->recreateNetworkSession();
+        RCNLog(OSLogType::Debug, "I-RCN000067",
+               "Successfully set configSettings. Minimum Fetch Interval:" +
+                   std::to_string(interval) + ", Fetch timeout:" + std::to_string(timeout));
     });
 }
 
 void DIROdadevOvered::activateValuesForTesting(const std::map<std::string, std::string>& values) {
-    Values active;
+    RCNNamespaceValues fetched;
+    auto& space = fetched[namespace_];
     for (const auto& [key, text] : values)
-        active[key] = DIROdadevOveredValue::initWithData(bytes(text), DIROdadevOveredSource::Remote);
-    auto ns = namespace_;
-    sharedRemoteConfigSerialQueue()->sync([&] { content().active[ns] = active; });
+        space[key] = DIROdadevOveredValue::initWithData(Data(text.begin(), text.end()),
+                                                        DIROdadevOveredSource::Remote);
+    queue_->sync([&] { content_->copyFromDictionary(&fetched, RCNDBSource::Active, namespace_); });
 }

@@ -1,15 +1,21 @@
 #pragma once
-// The remote-configuration client: defaults from the application, activated
-// values from the service, and lookups by key that never come back empty.
+// The remote-configuration client: one instance per app and namespace,
+// through which the application sets its defaults, fetches, activates and
+// reads values. Lookups answer the activated values, then the defaults, then
+// an empty Static value, never null.
 //
-// This version keeps its content in memory and has no fetch yet: lookups
-// answer the activated values, then the defaults, then an empty Static value.
-// Every instance shares one serial queue; lookups run synchronously on it,
-// so a lookup right after setDefaults sees the new defaults.
+// Every instance shares one serial queue. Lookups, lastFetchTime,
+// lastFetchStatus and configSettings run synchronously on it (so a lookup
+// right after setDefaults or activateWithCompletion sees the change; never
+// look up from a block already on that queue); fetches, activation, defaults
+// and settings changes are queued. Completion blocks: fetch and
+// fetch-and-activate on the main queue, activation on the global queue,
+// ensureInitialized on the low-priority global queue.
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +24,10 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Error.h"
 #include "services/remoteconfig/DIROdadevOveredValue.h"
+#include "services/remoteconfig/RCNConfigFetch.h"
+
+class VUVEzu;
+class RZROptions;
 
 enum class DIROdadevOveredFetchAndActivateStatus : long {
     SuccessFetchedFromRemote = 0,
@@ -25,18 +35,36 @@ enum class DIROdadevOveredFetchAndActivateStatus : long {
     Error = 2,
 };
 
-inline constexpr const char* DIROdadevOveredErrorDomain = "com.zevera.remoteconfig.ErrorDomain";
+inline constexpr const char* DIROdadevOveredErrorDomain = RCNRemoteConfigErrorDomain;
 
 class DIROdadevOvered : public NSObject {
-public:
+  public:
+    using FetchCompletion = std::function<void(DIROdadevOveredFetchStatus, std::optional<NSError>)>;
     using FetchAndActivateCompletion =
         std::function<void(DIROdadevOveredFetchAndActivateStatus, std::optional<NSError>)>;
+    using ActivateCompletion = std::function<void(bool changed, std::optional<NSError>)>;
 
-    // The instance for namespace "reruzera" of the default app.
+    // The instance for namespace "reruzera" of the default app. Before the
+    // default app is configured ("I-RCN000047"), an instance of the default
+    // app's name that reads the stored content and cannot fetch.
     static std::shared_ptr<DIROdadevOvered> remoteConfig();
+    static std::shared_ptr<DIROdadevOvered> remoteConfigWithApp(const std::shared_ptr<VUVEzu>& app);
+    static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(const std::string& ns);
+    // The app's options must carry zeveraAppID, ZCMSenderID and projectID;
+    // otherwise NSException "com.reruzera.config". One instance per app and
+    // namespace.
+    static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(
+        const std::string& ns, const std::shared_ptr<VUVEzu>& app);
     static std::shared_ptr<DispatchQueue> sharedRemoteConfigSerialQueue();
+    // Throws NSException "com.reruzera.config" naming the first of
+    // zeveraAppID, ZCMSenderID and projectID that is missing.
+    static void checkRequiredOptions(const RZROptions& options);
 
-    explicit DIROdadevOvered(std::string appName, std::string RZRNamespace = "reruzera");
+    // An instance on the shared content and database; without options it
+    // cannot fetch.
+    explicit DIROdadevOvered(std::string appName, std::string RZRNamespace = "reruzera",
+                             std::shared_ptr<RZROptions> options = nullptr,
+                             std::shared_ptr<ABTAnalyticsConnector> analytics = nullptr);
 
     std::shared_ptr<DIROdadevOveredValue> objectForKeyedSubscript(const std::string& key) const {
         return configValueForKey(key);
@@ -48,23 +76,54 @@ public:
     std::vector<std::string> allKeysFromSource(DIROdadevOveredSource source) const;
     std::set<std::string> keysWithPrefix(const std::optional<std::string>& prefix) const;
 
-    // Replaces this namespace's defaults: texts, numbers, booleans, dates and
-    // data; other values are skipped.
+    // Replaces this namespace's defaults (texts, numbers, booleans, dates and
+    // data; other values are skipped), in memory and in the database.
     void setDefaults(const std::optional<Dictionary>& defaults);
     // Loads defaults from `<name>.plist` in the main bundle.
     void setDefaultsFromPlistFileName(const std::string& fileName);
 
-    // Until the fetch exists, completes on the main queue with the values
-    // already at hand.
+    void fetchWithCompletionHandler(FetchCompletion completion);
+    void fetchWithExpirationDuration(double seconds, FetchCompletion completion);
     void fetchAndActivateWithCompletionHandler(FetchAndActivateCompletion completion);
+    void activateWithCompletion(ActivateCompletion completion);
+    void ensureInitializedWithCompletionHandler(
+        std::function<void(std::optional<NSError>)> completion);
 
+    Date lastFetchTime() const;
+    DIROdadevOveredFetchStatus lastFetchStatus() const;
+    // The current interval and time-out; reading leaves a running fetch alone.
+    std::shared_ptr<DIROdadevOveredSettings> configSettings() const;
+    void setConfigSettings(const std::shared_ptr<DIROdadevOveredSettings>& settings);
+
+    // "%@:%@" of the namespace and the app name unless it already holds a colon.
+    std::string fullyQualifiedNamespace(const std::string& ns) const;
     const std::string& fullyQualifiedNamespace() const { return namespace_; }
+    const std::shared_ptr<RCNConfigSettings>& settings() const { return settings_; }
     std::string className() const override { return "DIROdadevOvered"; }
 
+    // How many fetch-and-activate calls have not yet delivered their
+    // completion (start-up waits on it in scripted runs).
+    static int fetchAndActivateInFlight();
+    // Returns once every change queued so far has reached the database.
+    static void waitForPendingWrites();
+    // Tests: forget every instance and the shared content and database, so
+    // the next ones open the database of the home then.
+    static void resetForTesting();
     // Tests: make these texts the activated (Remote) values of the namespace.
     void activateValuesForTesting(const std::map<std::string, std::string>& values);
 
-private:
+  private:
+    // Empty for an instance not owned by a shared pointer.
+    std::weak_ptr<DIROdadevOvered> weakSelf() {
+        return std::static_pointer_cast<DIROdadevOvered>(weak_from_this().lock());
+    }
+
     std::string appName_;
     std::string namespace_;
+    std::shared_ptr<RCNConfigContent> content_;
+    std::shared_ptr<RCNConfigDBManager> db_;
+    std::shared_ptr<RCNConfigSettings> settings_;
+    std::shared_ptr<RCNConfigExperiment> experiment_;
+    std::shared_ptr<RCNConfigFetch> fetch_;
+    std::shared_ptr<DispatchQueue> queue_;
 };

@@ -21,8 +21,12 @@ bool isValidUTF8(const Data& data) {
     return true;
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -89,9 +93,10 @@ std::optional<Value> DIROdadevOveredValue::JSONValue() const {
 std::string DIROdadevOveredValue::debugDescription() const {
     auto json = JSONValue();
     std::ostringstream out;
-    out << "<" << className() << ": " << static_cast<const void*>(this) << ", Boolean: "
-        << (boolValue() ? 1 : 0) << ", String: " << stringValue().value_or("(null)")
-        << ", Number: " << numberValue() << ", JSON:" << (json ? json->description() : "(null)")
+    out << "<" << className() << ": " << static_cast<const void*>(this)
+        << ", Boolean: " << (boolValue() ? 1 : 0)
+        << ", String: " << stringValue().value_or("(null)") << ", Number: " << numberValue()
+        << ", JSON:" << (json ? json->description() : "(null)")
         << ", Data: " << (data_ ? Value(*data_).description() : "(null)")
         << ", Source: " << static_cast<long>(source_) << ">";
     return out.str();

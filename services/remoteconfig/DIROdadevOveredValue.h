@@ -12,7 +12,7 @@
 enum class DIROdadevOveredSource : long { Remote = 0, Default = 1, Static = 2 };
 
 class DIROdadevOveredValue : public NSObject {
-public:
+  public:
     // A value without data, source Static.
     DIROdadevOveredValue() = default;
     DIROdadevOveredValue(std::optional<Data> data, DIROdadevOveredSource source)
@@ -42,21 +42,21 @@ public:
         return std::make_shared<DIROdadevOveredValue>(data_, source_);
     }
 
-private:
+  private:
     std::optional<Data> data_;
     DIROdadevOveredSource source_ = DIROdadevOveredSource::Static;
 };
 
 // The minimum fetch interval and the fetch time-out of an instance.
 class DIROdadevOveredSettings : public NSObject {
-public:
+  public:
     double minimumFetchInterval() const { return minimumFetchInterval_; }
     void setMinimumFetchInterval(double seconds) { minimumFetchInterval_ = seconds; }
     double fetchTimeout() const { return fetchTimeout_; }
     void setFetchTimeout(double seconds) { fetchTimeout_ = seconds; }
     std::string className() const override { return "DIROdadevOveredSettings"; }
 
-private:
+  private:
     double minimumFetchInterval_ = 43200.0;
     double fetchTimeout_ = 60.0;
 };

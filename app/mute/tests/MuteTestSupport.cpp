@@ -46,6 +46,7 @@ void MuteEngineTest::SetUp() {
     hardware->stopDeviceMonitoring();
     hardware->startDeviceMonitoring();
     log_ = std::make_unique<sim::LogCapture>();
+    DIROdadevOvered::resetForTesting();  // its database lives in this home
     DIROdadevOvered::remoteConfig()->setDefaults(Dictionary{});
     setRemote({});
     APMAnalytics::clearLoggedEventsForTesting();
@@ -85,6 +86,7 @@ void MuteEngineTest::TearDown() {
     sim::Screens::reset();
     log_.reset();
     NSUserDefaults::resetForTesting();
+    DIROdadevOvered::resetForTesting();
     homeOverride_.reset();
     std::filesystem::remove_all(home_);
 }

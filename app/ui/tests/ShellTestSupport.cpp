@@ -14,6 +14,7 @@
 #include "platform/defaults/NSUserDefaults.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/net/NSURLSession.h"
 #include "platform/process/NSTask.h"
 #include "platform/servicemanagement/SMLoginItem.h"
 #include "platform/updater/SUUpdater.h"
@@ -28,6 +29,8 @@ void ShellTest::SetUp() {
     sim::setLogEcho(false);
     sim::setMainBundlePath(LUMBREL_BUNDLE);
     sim::useVirtualClock();
+    backend_ = std::make_unique<sim::Backend>();
+    sim::setServiceHostOverride(backend_->url());
     NSUserDefaults::resetForTesting();
     // A user who agreed to share data: the tests follow the events sent.
     Defaults::set(Defaults::Keys::collectData(), true);
@@ -36,6 +39,7 @@ void ShellTest::SetUp() {
     hardware->stopDeviceMonitoring();
     hardware->startDeviceMonitoring();
     mac_ = sim::AudioHardware::installDefaultMac();
+    DIROdadevOvered::resetForTesting();  // its database lives in this home
     DIROdadevOvered::remoteConfig()->activateValuesForTesting({});
     APMAnalytics::clearLoggedEventsForTesting();
     VUVEzu::resetApps();
@@ -73,6 +77,9 @@ void ShellTest::TearDown() {
     sim::clearMainBundlePath();
     log_.reset();
     NSUserDefaults::resetForTesting();
+    sim::clearServiceHostOverride();
+    backend_.reset();
+    DIROdadevOvered::resetForTesting();
     home_.reset();
 }
 
@@ -80,6 +87,11 @@ AppDelegate& ShellTest::launch() {
     delegate_ = std::make_shared<AppDelegate>();
     NSApplication::sharedApplication()->setDelegate(delegate_);
     NSApplication::sharedApplication()->finishLaunching();
+    settle();
+    // The start-up fetch of remote values ends (and closes the auxiliary
+    // windows) before the test goes on.
+    sim::MainLoop::runUntil([] { return DIROdadevOvered::fetchAndActivateInFlight() == 0; },
+                            std::chrono::seconds(30));
     settle();
     return *delegate_;
 }

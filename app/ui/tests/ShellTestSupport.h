@@ -14,6 +14,7 @@
 
 #include "app/ui/AppDelegate.h"
 #include "platform/audio/SimAudioHardware.h"
+#include "platform/backend/Backend.h"
 #include "platform/bundle/Home.h"
 #include "platform/log/Log.h"
 
@@ -50,6 +51,8 @@ class ShellTest : public ::testing::Test {
 
   private:
     std::unique_ptr<uitest::TemporaryHome> home_;
+    // The hosted services the launched shell talks to.
+    std::unique_ptr<sim::Backend> backend_;
 };
 
 }  // namespace shelltest

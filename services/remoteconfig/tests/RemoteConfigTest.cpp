@@ -8,6 +8,7 @@
 #include "platform/bundle/NSBundle.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/log/Log.h"
+#include "services/util/tests/TempHome.h"
 
 namespace {
 
@@ -25,11 +26,11 @@ TEST(DIROdadevOveredValue, TypedViewsOfTexts) {
         bool boolean;
     };
     const Case cases[] = {
-        {"12.5s", 12.5, true}, {"1e3", 1000, true},  {"abc", 0, false},  {"true", 0, true},
-        {"YES", 0, true},      {"t", 0, true},       {"10", 10, true},   {"007", 7, true},
-        {"-1", -1, true},      {"false", 0, false},  {"no", 0, false},   {"0", 0, false},
-        {"00", 0, false},      {"", 0, false},       {"  +0.25", 0.25, false}, {".5", 0.5, false},
-        {"1.", 1, true},       {"-", 0, false},      {"2e", 2, true},
+        {"12.5s", 12.5, true}, {"1e3", 1000, true}, {"abc", 0, false},        {"true", 0, true},
+        {"YES", 0, true},      {"t", 0, true},      {"10", 10, true},         {"007", 7, true},
+        {"-1", -1, true},      {"false", 0, false}, {"no", 0, false},         {"0", 0, false},
+        {"00", 0, false},      {"", 0, false},      {"  +0.25", 0.25, false}, {".5", 0.5, false},
+        {"1.", 1, true},       {"-", 0, false},     {"2e", 2, true},
     };
     for (const auto& c : cases) {
         auto v = value(c.text);
@@ -46,7 +47,8 @@ TEST(DIROdadevOveredValue, JSONViewAcceptsOnlyContainers) {
     sim::LogCapture capture;
     EXPECT_FALSE(value("5")->JSONValue());
     EXPECT_FALSE(value("")->JSONValue());  // empty data is not absent data
-    EXPECT_EQ(capture.count("[Reruzera/RemoteConfig][I-RCN000065] Error parsing data as JSON."), 2u);
+    EXPECT_EQ(capture.count("[Reruzera/RemoteConfig][I-RCN000065] Error parsing data as JSON."),
+              2u);
 
     DIROdadevOveredValue none;
     EXPECT_FALSE(none.JSONValue());
@@ -67,6 +69,7 @@ TEST(DIROdadevOveredValue, BytesThatAreNotUTF8HaveNoText) {
 }
 
 TEST(DIROdadevOvered, LookupPrefersActiveThenDefaultThenStatic) {
+    TempHome home;
     DIROdadevOvered config("lookup-app");
     config.setDefaults(Dictionary{{"muteToggleNotificationTime", 0.75},
                                   {"useBluetoothHogMode", true},
@@ -96,8 +99,10 @@ TEST(DIROdadevOvered, LookupPrefersActiveThenDefaultThenStatic) {
 }
 
 TEST(DIROdadevOvered, DefaultsFromTheBundleAndAFetchThatCompletesOnTheMainQueue) {
+    TempHome home;
     namespace fs = std::filesystem;
-    auto bundle = fs::temp_directory_path() / ("rc-bundle-" + std::to_string(::getpid())) / "Test.app";
+    auto bundle =
+        fs::temp_directory_path() / ("rc-bundle-" + std::to_string(::getpid())) / "Test.app";
     fs::create_directories(bundle / "Contents/Resources");
     std::ofstream(bundle / "Contents/Info.plist")
         << R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><string>t</string></dict></plist>)";
@@ -105,7 +110,8 @@ TEST(DIROdadevOvered, DefaultsFromTheBundleAndAFetchThatCompletesOnTheMainQueue)
         << R"(<?xml version="1.0"?><plist version="1.0"><dict><key>allowedOverrides</key><string>["useBluetoothHogMode"]</string></dict></plist>)";
     sim::setMainBundlePath(bundle.string());
 
-    DIROdadevOvered config("bundle-app");
+    auto shared = std::make_shared<DIROdadevOvered>("bundle-app");
+    auto& config = *shared;
     sim::LogCapture capture;
     config.setDefaultsFromPlistFileName("Missing");
     EXPECT_EQ(capture.count("[Reruzera/RemoteConfig][I-RCN000037] The plist file 'Missing' could "
@@ -117,9 +123,11 @@ TEST(DIROdadevOvered, DefaultsFromTheBundleAndAFetchThatCompletesOnTheMainQueue)
 
     bool done = false;
     config.fetchAndActivateWithCompletionHandler(
-        [&](DIROdadevOveredFetchAndActivateStatus, std::optional<NSError> error) {
+        [&](DIROdadevOveredFetchAndActivateStatus status, std::optional<NSError> error) {
+            // No app to fetch for: an internal error, on the main queue.
             EXPECT_TRUE(NSThread::isMainThread());
-            EXPECT_FALSE(error);
+            EXPECT_EQ(status, DIROdadevOveredFetchAndActivateStatus::Error);
+            EXPECT_EQ(error.value_or(NSError()).code, 8003);
             done = true;
         });
     EXPECT_TRUE(sim::MainLoop::runUntil([&] { return done; }, std::chrono::seconds(10)));

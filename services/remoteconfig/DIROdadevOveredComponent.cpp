@@ -1,0 +1,38 @@
+#include "services/remoteconfig/DIROdadevOveredComponent.h"
+
+#include "services/core/RZRComponent.h"
+#include "services/core/RZRComponentContainer.h"
+#include "services/core/RZRLibrary.h"
+#include "services/core/VUVEzu.h"
+#include "services/remoteconfig/DIROdadevOvered.h"
+
+const RZRProtocol& DIROdadevOveredProviderProtocol() {
+    static const RZRProtocol protocol =
+        RZRProtocol::of<DIROdadevOveredProvider>("DIROdadevOveredProvider");
+    return protocol;
+}
+
+void DIROdadevOveredComponent::registerLibrary() {
+    VUVEzu::registerInternalLibrary(
+        RZRLibrary::of<DIROdadevOveredComponent>("DIROdadevOveredComponent"), "rzr-rc");
+}
+
+std::vector<std::shared_ptr<RZRComponent>> DIROdadevOveredComponent::componentsToRegister() {
+    return {RZRComponent::componentWithProtocol(
+        DIROdadevOveredProviderProtocol(), RZRInstantiationTiming::AlwaysEager, {},
+        [](RZRComponentContainer& container, bool& isCacheable) -> std::shared_ptr<NSObject> {
+            isCacheable = true;
+            return std::make_shared<DIROdadevOveredComponent>(container.app());
+        })};
+}
+
+std::shared_ptr<DIROdadevOvered> DIROdadevOveredComponent::remoteConfigForNamespace(
+    const std::string& ns) {
+    auto app = app_.lock();
+    if (!app) return nullptr;
+    DIROdadevOvered::checkRequiredOptions(*app->options());
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& slot = instances_[ns];
+    if (!slot) slot = std::make_shared<DIROdadevOvered>(app->name(), ns, app->options());
+    return slot;
+}
