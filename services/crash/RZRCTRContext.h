@@ -57,8 +57,26 @@ struct RZRCTRReadOnlyContext {
     RZRCTRUserLoggingReadOnlyContext logging;
 };
 
+// One loaded image as crash-time lookups see it. baseAddress (the image's
+// header; 0 marks a free node) and size are read and written atomically; a
+// node claimed a moment ago still has size 0 and so matches no address.
+struct RZRCTRBinaryImageRuntimeNode {
+    std::uintptr_t baseAddress;
+    std::uint64_t size;
+    const void* ehFrame;
+    std::uint64_t ehFrameSize;
+    // The sorted search table over ehFrame, when the image has one.
+    const void* ehFrameHeader;
+    std::uint64_t ehFrameHeaderSize;
+    const void* unwindInfo;
+    std::uint64_t unwindInfoSize;
+    const void* crashInfo;
+};
+inline constexpr std::size_t kRZRCTRBinaryImageNodeCount = 512;
+
 struct RZRCTRBinaryImageReadWriteContext {
     RZRCTRFile file;
+    RZRCTRBinaryImageRuntimeNode nodes[kRZRCTRBinaryImageNodeCount];
 };
 struct RZRCTRExceptionReadWriteContext {
     std::uint32_t customExceptionCount;

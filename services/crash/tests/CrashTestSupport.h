@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -59,6 +62,31 @@ inline int runInChild(const std::function<void()>& body) {
     ::waitpid(pid, &status, 0);
     return status;
 }
+
+// Bytes placed so that the last one is followed by an unreadable page: any
+// read past the end faults at once.
+class GuardedBytes {
+  public:
+    explicit GuardedBytes(const std::vector<std::uint8_t>& bytes) {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        mappedSize_ = (bytes.size() + page - 1) / page * page + page;
+        base_ = static_cast<std::uint8_t*>(::mmap(nullptr, mappedSize_, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ::mprotect(base_ + mappedSize_ - page, page, PROT_NONE);
+        data_ = base_ + mappedSize_ - page - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+        size_ = bytes.size();
+    }
+    ~GuardedBytes() { ::munmap(base_, mappedSize_); }
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::uint8_t* base_ = nullptr;
+    std::uint8_t* data_ = nullptr;
+    std::size_t mappedSize_ = 0;
+    std::size_t size_ = 0;
+};
 
 inline bool diedOfSignal(int status, int signal) {
     return WIFSIGNALED(status) && WTERMSIG(status) == signal;

@@ -1,0 +1,30 @@
+#pragma once
+// Fatal signals recorded as crashes: handlers for SIGABRT, SIGBUS, SIGFPE,
+// SIGILL, SIGSEGV, SIGSYS and SIGTRAP on alternate stacks, the signal and the
+// whole process written to signal.ctrrecord, then the earlier handlers put
+// back so that the process ends as it would have without us.
+//
+// The handler is crash-time code: no allocation, no locks, no stdio.
+
+#include <signal.h>
+
+#include "services/crash/RZRCTRContext.h"
+
+inline constexpr int kRZRCTRHandledSignals[kRZRCTRSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
+                                                                  SIGSEGV, SIGSYS, SIGTRAP};
+
+// Resets the record file, gives every thread of the process an alternate
+// stack and installs the handlers, saving what was there before.
+void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context);
+// An alternate stack for the calling thread when it has none; threads
+// started after set-up call it to have their stack overflows recorded.
+bool RZRCTRSignalInstallAltStackForCurrentThread();
+
+void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext);
+void RZRCTRSignalSafeRemoveHandlers(bool includeAbort);
+// Restores the earlier alternate stack and actions; for signal (when not
+// negative) also calls the earlier handler when it is a function.
+bool RZRCTRSignalSafeInstallPreexistingHandlers(RZRCTRSignalReadOnlyContext* context, int signal,
+                                                siginfo_t* info, void* userContext);
+void RZRCTRSignalCheckHandlers();
+void RZRCTRSignalNameLookup(int signal, const char** name, const char** codeName);
