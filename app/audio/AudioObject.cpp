@@ -7,9 +7,10 @@
 #include "platform/bundle/NSBundle.h"
 
 const OSLog& audioLog() {
-    static const std::shared_ptr<OSLog> log = [] {
+    // Never destroyed: audio callbacks may still log while the process exits.
+    static const auto* const log = [] {
         std::string subsystem = NSBundle::mainBundle()->bundleIdentifier();
-        return os_log_create(subsystem.empty() ? "AudioSystem" : subsystem, "default");
+        return new OSLog(*os_log_create(subsystem.empty() ? "AudioSystem" : subsystem, "default"));
     }();
     return *log;
 }

@@ -56,7 +56,8 @@ void RZRCrashtrace::setCrashtraceCollectionEnabled(bool enabled) {
                                                                 PropertyListFormat::Binary);
     int error = 0;
     if (!data || !sim::FileSystem::writeFileAtomically(defaultsFilePath(), *data, &error)) {
-        static const auto log = os_log_create("com.zevera.reruzera", "Crashtrace");
+        static const auto* const log = new OSLog(*os_log_create(
+            "com.zevera.reruzera", "Crashtrace"));  // used until the last thread ends
         os_log_error(*log, std::string("[Reruzera/Crashtrace] Could not store the collection "
                                        "setting: ") +
                                std::strerror(error));

@@ -7,8 +7,9 @@
 namespace {
 
 const OSLog& monitorLog() {
-    static const std::shared_ptr<OSLog> log =
-        os_log_create("com.zevera.ruv.measurement", "monitor");
+    // Never destroyed: queues may still log while the process exits.
+    static const auto* const log =
+        new OSLog(*os_log_create("com.zevera.ruv.measurement", "monitor"));
     return *log;
 }
 

@@ -72,7 +72,8 @@ Dictionary RCNUserDefaultsManager::appUserDefaults() const {
 // Looked up key by key rather than by a dotted path, so that app names
 // holding dots work.
 Dictionary RCNUserDefaultsManager::instanceUserDefaults() const {
-    const Value& instance = appUserDefaults()[namespace_];
+    const Dictionary app = appUserDefaults();
+    const Value& instance = app[namespace_];
     return instance.asDictionary() ? *instance.asDictionary() : Dictionary{};
 }
 

@@ -12,7 +12,8 @@
 namespace {
 
 void ABTLog(OSLogType level, const std::string& code, const std::string& message) {
-    static const auto log = os_log_create("com.zevera.reruzera", "ABTesting");
+    static const auto* const log = new OSLog(
+        *os_log_create("com.zevera.reruzera", "ABTesting"));  // used until the last thread ends
     os_log_with_type(*log, level, "[Reruzera/ABTesting][" + code + "] " + message);
 }
 

@@ -13,7 +13,8 @@ std::shared_ptr<DispatchQueue> swizzleQueue() {
 }
 
 void reportProgrammingError(const std::string& text) {
-    static const auto log = os_log_create("com.zevera.utilities", "ZVUSwizzler");
+    static const auto* const log = new OSLog(
+        *os_log_create("com.zevera.utilities", "ZVUSwizzler"));  // used until the last thread ends
     os_log_error(*log, text);
 }
 
