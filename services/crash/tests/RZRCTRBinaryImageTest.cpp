@@ -201,7 +201,8 @@ TEST_F(BinaryImageTest, FrameworkBundlesAddTheirVersions) {
         details.node.baseAddress = 0x1000;
         RZRCTRBinaryImageRecordSlice(true, details);
         std::set<std::string> keys;
-        for (const auto& item : records().back().second.items()) keys.insert(item.key());
+        const auto all = records();
+        for (const auto& item : all.back().second.items()) keys.insert(item.key());
         EXPECT_EQ(keys, c.keys) << c.path;
     }
     EXPECT_EQ(records().back().second["path"], system);

@@ -437,6 +437,7 @@ __attribute__((noinline)) int unwindFromHere(std::uint64_t* pcs, int capacity, v
 }
 
 TEST(DwarfUnwind, LiveFramesMatchBacktrace) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     std::uint64_t pcs[5] = {};
     void* trace[16];
     int depth = 0;

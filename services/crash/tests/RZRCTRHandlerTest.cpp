@@ -80,6 +80,7 @@ class HandlerTest : public crashtest::CrashFixture {
 };
 
 TEST_F(HandlerTest, RecordsEveryThreadWithItsOwnStack) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     const std::string record = file("threads.ctrrecord").string();
     const int status = crashtest::runInChild([&] {
         ::pipe(gRelease);

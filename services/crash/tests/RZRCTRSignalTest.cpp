@@ -112,6 +112,7 @@ const void* crashingFunctionOf(std::uint64_t pc) {
 }
 
 TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     initialize();
     struct Case {
         const char* name;
@@ -175,6 +176,7 @@ TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
 }
 
 TEST_F(SignalTest, ASignalFromAnotherProcessEndsTheProcessAfterRecording) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     initialize();
     int ready[2];
     int hold[2];
@@ -198,6 +200,7 @@ TEST_F(SignalTest, ASignalFromAnotherProcessEndsTheProcessAfterRecording) {
 }
 
 TEST_F(SignalTest, SeveralThreadsCrashingAtOnceLeaveOneRecord) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     initialize();
     const int status = crashChild([] {
         std::vector<std::thread> threads;
@@ -216,6 +219,7 @@ TEST_F(SignalTest, SeveralThreadsCrashingAtOnceLeaveOneRecord) {
 }
 
 TEST_F(SignalTest, EarlierHandlersAreCalledOnceAndIgnoredOnesNever) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     ASSERT_EQ(::pipe(gEarlierCalls), 0);
     struct sigaction earlier {};
     earlier.sa_sigaction = earlierHandler;
@@ -243,6 +247,7 @@ TEST_F(SignalTest, EarlierHandlersAreCalledOnceAndIgnoredOnesNever) {
 }
 
 TEST_F(SignalTest, ThreadsStartedBeforeSetUpGetAnAlternateStack) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
     int answer[2];
     int go[2];
     ASSERT_EQ(::pipe(answer), 0);
