@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <filesystem>
 
 #include <pb_decode.h>
 
@@ -51,7 +52,12 @@ class RZRCoreDiagnosticsTest : public ::testing::Test {
         sim::useVirtualClock();
         ZDTCORRegistrar::sharedInstance()->registerStorage(storage, ZDTCORTargetRLG);
     }
-    void TearDown() override { sim::useRealClock(); }
+    void TearDown() override {
+        sim::useRealClock();
+        storage->storageQueue()->sync([] {});
+        std::error_code ignored;
+        std::filesystem::remove_all(home, ignored);
+    }
 
     std::vector<Data> sent() {
         diagnostics->flush();
