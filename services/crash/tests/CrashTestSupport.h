@@ -22,6 +22,7 @@
 #include "platform/bundle/Home.h"
 #include "platform/bundle/NSBundle.h"
 #include "platform/foundation/PropertyList.h"
+#include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContext.h"
 #include "services/crash/RZRCTRContextInitialize.h"
 
@@ -163,6 +164,22 @@ class CrashFixture : public ::testing::Test {
     std::shared_ptr<RZRCTRInternalReport> report_;
     std::unique_ptr<sim::ScopedHomeOverride> override_;
     int bundles_ = 0;
+};
+
+// A context whose loaded images are tracked, as live unwinding needs.
+class ImagesFixture : public CrashFixture {
+  protected:
+    void SetUp() override {
+        CrashFixture::SetUp();
+        RZRCTRContextInstallers installers;
+        installers.binaryImages = [] {
+            RZRCTRBinaryImageInit(&_rzrctrContext.readonly->binaryimage,
+                                  &_rzrctrContext.writable->binaryImage);
+        };
+        RZRCTRContextSetInstallers(installers);
+        initializeContext();
+        RZRCTRBinaryImageWaitForPendingChanges();
+    }
 };
 
 }  // namespace crashtest

@@ -64,20 +64,7 @@ const void* functionOf(std::uint64_t pc) {
     return best;
 }
 
-class HandlerTest : public crashtest::CrashFixture {
-  protected:
-    void SetUp() override {
-        CrashFixture::SetUp();
-        RZRCTRContextInstallers installers;
-        installers.binaryImages = [] {
-            RZRCTRBinaryImageInit(&_rzrctrContext.readonly->binaryimage,
-                                  &_rzrctrContext.writable->binaryImage);
-        };
-        RZRCTRContextSetInstallers(installers);
-        initializeContext();
-        RZRCTRBinaryImageWaitForPendingChanges();
-    }
-};
+using HandlerTest = crashtest::ImagesFixture;
 
 TEST_F(HandlerTest, RecordsEveryThreadWithItsOwnStack) {
     CRASHTEST_SKIP_UNDER_SANITIZERS();

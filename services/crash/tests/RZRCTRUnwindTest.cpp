@@ -288,20 +288,7 @@ TEST(FramePointerChain, EndsAtZeroAndRefusesChainsThatDoNotClimb) {
     EXPECT_FALSE(RZRCTRUnwindWithFramePointer(&unreadable, false));
 }
 
-class UnwindTest : public crashtest::CrashFixture {
-  protected:
-    void SetUp() override {
-        CrashFixture::SetUp();
-        RZRCTRContextInstallers installers;
-        installers.binaryImages = [] {
-            RZRCTRBinaryImageInit(&_rzrctrContext.readonly->binaryimage,
-                                  &_rzrctrContext.writable->binaryImage);
-        };
-        RZRCTRContextSetInstallers(installers);
-        initializeContext();
-        RZRCTRBinaryImageWaitForPendingChanges();
-    }
-};
+using UnwindTest = crashtest::ImagesFixture;
 
 TEST_F(UnwindTest, FirstFrameIsTheCapturedOneAndBadRegistersGiveNone) {
     RZRCTRUnwindRegisters registers;
