@@ -135,6 +135,10 @@ void advanceClock(Duration d) {
     while (detail::stepClock(target)) {
     }
     detail::setVirtualNow(target);
+    // Another thread may have scheduled an item due by target after the loop
+    // above looked; once now is target, a later one sees its deadline passed.
+    while (detail::stepClock(target)) {
+    }
 }
 
 double wallClockSeconds() {

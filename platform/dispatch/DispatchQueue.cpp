@@ -1,5 +1,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -10,6 +12,7 @@
 
 #include "platform/dispatch/Internal.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadIntrospection.h"
 
 namespace sim::detail {
 
@@ -39,6 +42,10 @@ class Pool {
 
   private:
     void work() {
+        notifyThreadEvent(PTHREAD_INTROSPECTION_THREAD_START);
+        struct Leaving {
+            ~Leaving() { notifyThreadEvent(PTHREAD_INTROSPECTION_THREAD_TERMINATE); }
+        } leaving;
         std::unique_lock lock(mutex_);
         for (;;) {
             while (tasks_.empty()) {
@@ -67,9 +74,17 @@ class Pool {
     std::size_t threads_ = 0;
 };
 
+Pool* gPool;
+
 Pool& pool() {
-    static Pool* p = new Pool;
-    return *p;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        gPool = new Pool;
+        // A forked child has none of the parent's workers (and perhaps a
+        // lock one of them held): it starts a pool of its own.
+        ::pthread_atfork(nullptr, nullptr, [] { gPool = new Pool; });
+    });
+    return *gPool;
 }
 
 }  // namespace
@@ -235,8 +250,12 @@ void DispatchQueue::asyncAfter(sim::Time deadline, Block block) {
         async(std::move(block));
         return;
     }
-    sim::detail::scheduleAt(
-        deadline, [self = shared_from_this(), block = std::move(block)] { self->async(block); });
+    auto shared = std::make_shared<Block>(std::move(block));
+    std::uint64_t id = sim::detail::scheduleAt(
+        deadline, [self = shared_from_this(), shared] { self->async(*shared); });
+    // The clock may have passed the deadline on another thread since the
+    // check above, after its advance had looked for due items.
+    if (deadline <= sim::Clock::now() && sim::detail::cancelScheduled(id)) async(*shared);
 }
 
 void DispatchQueue::sync(const Block& block) {
@@ -352,9 +371,11 @@ DispatchTimeoutResult waitUntil(std::mutex& mutex, std::condition_variable& cv, 
     });
     lock.lock();
     bool ok = false;  // ready() may consume (a semaphore), so call it once per check
+    // The clock may have passed the deadline on another thread between the
+    // check above and scheduling, after its advance had looked for due items.
     cv.wait(lock, [&] {
         if (ready()) ok = true;
-        return ok || *expired;
+        return ok || *expired || sim::Clock::now() >= deadline;
     });
     lock.unlock();
     if (!sim::detail::cancelScheduled(id)) {

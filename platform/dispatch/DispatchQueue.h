@@ -15,7 +15,9 @@
 //  * Worker threads come from one shared, elastic pool (a thread is added
 //    whenever all are busy, idle threads exit after a while), so blocks that
 //    block do not starve the others. Idle queues use no CPU. The pool is
-//    leaked at exit on purpose: process exit never waits for it.
+//    leaked at exit on purpose: process exit never waits for it. A forked
+//    child starts a pool of its own. ThreadIntrospection.h tells crash-time
+//    code which queue each thread runs.
 //  * sync(fn) runs fn and returns when it has finished, with the queue's
 //    serial/barrier exclusivity. sync (or syncBarrier) onto a serial queue that
 //    the current thread is already running (directly or through nested syncs),

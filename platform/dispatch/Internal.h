@@ -27,9 +27,18 @@ struct Frame {
     bool exclusive;
 };
 std::vector<Frame>& frames();
+// Publishes the innermost frame's label for crash-time readers
+// (ThreadIntrospection.h).
+void noteCurrentQueue();
 struct FrameGuard {
-    FrameGuard(DispatchQueue* queue, bool exclusive) { frames().push_back({queue, exclusive}); }
-    ~FrameGuard() { frames().pop_back(); }
+    FrameGuard(DispatchQueue* queue, bool exclusive) {
+        frames().push_back({queue, exclusive});
+        noteCurrentQueue();
+    }
+    ~FrameGuard() {
+        frames().pop_back();
+        noteCurrentQueue();
+    }
     FrameGuard(const FrameGuard&) = delete;
     FrameGuard& operator=(const FrameGuard&) = delete;
 };
@@ -43,6 +52,9 @@ struct MainState {
 };
 MainState& mainState();
 void postToMain(std::function<void()> block);
+
+// Calls the introspection hook, if any, on the calling thread.
+void notifyThreadEvent(unsigned int event);
 
 [[noreturn]] void fatal(const char* message);
 
