@@ -7,9 +7,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   zlib1g-dev libcurl4-openssl-dev libcpp-httplib-dev libxkbcommon-dev xkb-data libx11-data libicu-dev
-  libssl-dev uuid-dev libsqlite3-dev
+  libssl-dev uuid-dev libsqlite3-dev libelf-dev
   nanopb libnanopb-dev protobuf-compiler clang libclang-rt-14-dev
-  lld llvm
+  lld llvm duktape-dev libintelrdfpmath-dev
 )
 
 missing=()

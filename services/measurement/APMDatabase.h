@@ -6,14 +6,20 @@
 // so the next start begins empty. Used on the engine's serial worker queue.
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "services/measurement/APMAppMetadata.h"
+#include "services/measurement/APMConditionalUserProperty.h"
 #include "services/measurement/APMDailyCounts.h"
 #include "services/measurement/APMEventAggregates.h"
+#include "services/measurement/APMEventFilter.h"
+#include "services/measurement/APMFilterResult.h"
 #include "services/measurement/APMPBMessage.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMSqliteStore.h"
@@ -47,10 +53,11 @@ class APMDatabase {
     // The queue of finished bundles, gzip-compressed. A bundle read back is
     // the bundle with its row number.
     using QueuedBundle = std::pair<std::shared_ptr<APMPBMeasurementBundle>, int64_t>;
-    // `now` and `maxQueueTime` in seconds; an old bundle is stored with a
+    // `now`, `maxQueueTime` and `deleteStaleInterval` in seconds. Stale
+    // data is cleaned first when due; an old bundle is stored with a
     // warning.
     bool insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, double now,
-                      double maxQueueTime, NSError* error = nullptr);
+                      double maxQueueTime, double deleteStaleInterval, NSError* error = nullptr);
     std::optional<bool> isQueuedBundleTableEmpty(NSError* error = nullptr);
     std::optional<double> queryLatestBundleTime(NSError* error = nullptr);
     std::optional<bool> containsRealtimeBundles(NSError* error = nullptr);
@@ -146,6 +153,76 @@ class APMDatabase {
         bool includeInternal, NSError* error = nullptr);
     bool updateUserAttribute(const APMUserAttribute& attribute, NSError* error = nullptr);
     bool deleteUserAttributeWithName(const std::string& name, NSError* error = nullptr);
+
+    // Audience filters and their stored results. Lists must be non-empty.
+    std::optional<std::vector<int32_t>> allAudienceIDs(NSError* error = nullptr);
+    std::optional<std::vector<APMEventFilter>> eventFiltersForEventName(const std::string& name,
+                                                                        NSError* error = nullptr);
+    std::optional<std::vector<APMPropertyFilter>> propertyFiltersForPropertyName(
+        const std::string& name, NSError* error = nullptr);
+    // Audience ID to the IDs of its session-scoped filters.
+    std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(
+        NSError* error = nullptr);
+    // The first failure stops the writing.
+    bool updateEventFilters(const std::vector<APMEventFilter>& filters, NSError* error = nullptr);
+    bool updatePropertyFilters(const std::vector<APMPropertyFilter>& filters,
+                               NSError* error = nullptr);
+    bool deleteEventFilters(const std::vector<APMEventFilter>& filters, NSError* error = nullptr);
+    bool deletePropertyFilters(const std::vector<APMPropertyFilter>& filters,
+                               NSError* error = nullptr);
+    bool deleteAllEventFilters(NSError* error = nullptr);
+    bool deleteAllPropertyFilters(NSError* error = nullptr);
+    std::optional<std::map<int32_t, APMFilterResult>> allFilterResults(NSError* error = nullptr);
+    std::optional<APMFilterResult> filterResultForAudienceID(int32_t audienceID,
+                                                             NSError* error = nullptr);
+    // Each result needs current results; empty previous results are stored
+    // as NULL.
+    bool updateFilterResults(const std::vector<APMFilterResult>& results, NSError* error = nullptr);
+    // Deletes the rows of every audience named by the results.
+    bool deleteFilterResults(const std::vector<APMFilterResult>& results, NSError* error = nullptr);
+
+    // Conditional user properties, keyed by name (at most 1000). Reads
+    // answer nullopt for "none" too; the error tells the two apart. `now`
+    // is in seconds since 1970.
+    std::optional<APMConditionalUserProperty> conditionalUserPropertyWithName(
+        const std::string& name, NSError* error = nullptr);
+    // Replaces the whole row: a part left out is cleared.
+    bool updateConditionalUserProperty(const APMConditionalUserProperty& property,
+                                       NSError* error = nullptr);
+    bool deleteConditionalUserPropertyWithName(const std::string& name, NSError* error = nullptr);
+    std::optional<std::vector<APMConditionalUserProperty>> timedOutConditionalUserProperties(
+        double now, NSError* error = nullptr);
+    std::optional<std::vector<APMConditionalUserProperty>> expiredConditionalUserProperties(
+        double now, NSError* error = nullptr);
+    std::optional<std::vector<APMConditionalUserProperty>>
+    triggeredConditionalUserPropertiesWithEventName(const std::string& eventName, double now,
+                                                    NSError* error = nullptr);
+    // Names beginning with the prefix and the origin, each matched
+    // literally and ignoring ASCII case; empty ones match everything.
+    std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+        const std::string& prefix, const std::string& origin, NSError* error = nullptr);
+    // One row that does not convert makes the whole result nullopt.
+    std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+        const std::string& condition, const Array& parameters, NSError* error = nullptr);
+
+    // The main event of a complex event, kept while its children are
+    // evaluated against audiences.
+    bool updateComplexEventForAudienceEvaluation(int64_t eventID, int64_t childEventCount,
+                                                 const APMEvent* mainEvent,
+                                                 NSError* error = nullptr);
+    // Nullopt without an error when there is none.
+    std::optional<std::pair<APMEvent, int64_t>> mainEventAndChildCountPairWithEventID(
+        int64_t eventID, NSError* error = nullptr);
+    bool deleteComplexEventForAudienceEvaluation(int64_t eventID, NSError* error = nullptr);
+
+    // A stored event: an encoded Event message.
+    static std::optional<APMEvent> eventFromData(const Value& data, NSError* error = nullptr);
+    // One stored parameter as name to value; at the top level a parameter
+    // with nested ones becomes an array of item dictionaries, at the nested
+    // level one dictionary of the children.
+    static std::optional<APMEventParameters> parametersFromEventParam(const APMPBMessage* param,
+                                                                      bool nested,
+                                                                      NSError* error = nullptr);
 
     APMSqliteStore& store() { return *store_; }
     const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }

@@ -1,5 +1,6 @@
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMDatabaseInternal.h"
 #include "services/measurement/APMInfoPlistFileUtil.h"
 #include "services/measurement/APMMeasurement.h"
 
@@ -8,14 +9,7 @@ namespace {
 constexpr int64_t kMaxRows = 1000;
 
 void fail(NSError* error, long long code, const std::string& description) {
-    if (error) *error = apm_errorWithCode(code, description, "");
-}
-
-// Strings as text, doubles as REAL, everything else as a 64-bit integer.
-Value storedValue(const APMValue& value) {
-    if (value.isString()) return Value(*value.stringValue());
-    if (value.isDouble()) return Value(value.doubleValue());
-    return Value(static_cast<long long>(value.int64Value()));
+    APMDatabaseFail(error, code, description);
 }
 
 std::optional<APMEventAggregates> aggregatesFromRow(const Dictionary& row) {
@@ -50,6 +44,16 @@ std::optional<APMUserAttribute> attributeFromRow(const Dictionary& row, NSError*
 }
 
 }  // namespace
+
+void APMDatabaseFail(NSError* error, long long code, const std::string& description) {
+    if (error) *error = apm_errorWithCode(code, description, "");
+}
+
+Value APMDatabaseStoredValue(const APMValue& value) {
+    if (value.isString()) return Value(*value.stringValue());
+    if (value.isDouble()) return Value(value.doubleValue());
+    return Value(static_cast<long long>(value.int64Value()));
+}
 
 std::optional<int64_t> APMDatabase::publicEventCount(NSError* error) {
     auto number = store_->numberForQuery(
@@ -193,7 +197,7 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, NSError
     }
     return upsertDataType(Dictionary{{"origin", attribute.origin()},
                                      {"name", attribute.name()},
-                                     {"value", storedValue(attribute.value())},
+                                     {"value", APMDatabaseStoredValue(attribute.value())},
                                      {"set_timestamp", attribute.lastSetTimestamp()}},
                           "user_attributes", "name", Value(attribute.name()), kMaxRows, error);
 }

@@ -60,7 +60,7 @@ std::optional<APMDatabase::QueuedBundle> decodeRow(const Dictionary& row, NSErro
 }  // namespace
 
 bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, double now,
-                               double maxQueueTime, NSError* error) {
+                               double maxQueueTime, double deleteStaleInterval, NSError* error) {
     auto bytes = bundle.protoBuffer();
     if (!bytes || bytes->empty()) {
         fail(error, 1, "Failed to insert nil bundle");
@@ -75,6 +75,7 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
         fail(error, 1, "Failed to insert bundle without valid timestamp");
         return false;
     }
+    if (!maybeDeleteStaleData(now, maxQueueTime, deleteStaleInterval, error)) return false;
     const double end = static_cast<double>(endMilliseconds) / 1000.0;
     if (std::fabs(now - end) > maxQueueTime) {
         APMMeasurement::monitor().logWithLevel(

@@ -74,9 +74,7 @@ bool APMDatabase::deleteUnusedRawEventsMetadata(NSError* error) {
 
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint,
                                  bool isRealtime, NSError* error) {
-    auto proto = event.protoEvent();
-    APMPBClearField(proto.get(), 1);  // the name has a column of its own
-    auto bytes = proto->protoBuffer();
+    auto bytes = event.encodedProtoEvent(false);  // the name has a column of its own
     if (!bytes) {
         fail(error, 1, "Received empty event for inserting in the database");
         return false;
@@ -156,25 +154,21 @@ std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const Dic
     auto params = APMPBGetArray(proto.get(), 0, APMPBEventParam::classObject());
     for (const auto& object : params.value_or(std::vector<APMPBObject>{})) {
         const APMPBMessage* param = object.message().get();
-        auto name = param ? APMPBGetString(param, 0) : std::nullopt;
-        if (!name) {
-            fail(error, 2, "Failed to parse event params from data");
-            return std::nullopt;
-        }
-        if (*name == "_o") {
+        if (param && APMPBGetString(param, 0) == "_o") {
             origin = APMPBGetString(param, 1);
             if (!origin) {
                 fail(error, 2,
                      "Cannot create an event from database. Origin parameter is not a string");
                 return std::nullopt;
             }
-        } else if (auto text = APMPBGetString(param, 1)) {
-            parameters.insert_or_assign(*name, APMValue(APMValueTypeString, Value(*text)));
-        } else if (APMPBHasField(param, 2)) {
-            parameters.insert_or_assign(*name, APMValue::initWithInt64(APMPBGetInt64(param, 2)));
-        } else if (APMPBHasField(param, 4)) {
-            parameters.insert_or_assign(*name, APMValue::initWithDouble(APMPBGetDouble(param, 4)));
+            continue;
         }
+        auto converted = parametersFromEventParam(param, false);
+        if (!converted) {
+            fail(error, 2, "Failed to parse event params from data");
+            return std::nullopt;
+        }
+        for (auto& [name, value] : *converted) parameters.insert_or_assign(name, std::move(value));
     }
     if (!origin) {
         fail(error, 2, "Cannot create an event from database. Missing origin parameter");

@@ -1,7 +1,11 @@
 #include "services/measurement/APMEvent.h"
 
-#include <cfloat>
+#include <pb_encode.h>
 
+#include <cfloat>
+#include <limits>
+
+#include "MeasurementUpload.pb.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMMeasurement.h"
 
@@ -47,6 +51,121 @@ APMEventParameters typedItem(const Dictionary& item) {
 
 int64_t milliseconds(double seconds) {
     return static_cast<int64_t>(seconds * 1000.0);
+}
+
+// Direct encoding of an event: the same fields, in the same order, as the
+// message objects would get, written by nanopb from the event itself.
+
+struct ItemList {
+    const std::vector<APMEventParameters>* items = nullptr;
+};
+
+// Top-level parameters, with the typed items of each array parameter made
+// up front, so the encoding callbacks only read.
+struct ParameterPlan {
+    const APMEventParameters* parameters = nullptr;
+    std::map<std::string, std::vector<APMEventParameters>> items;
+};
+
+bool appendToData(pb_ostream_t* stream, const pb_byte_t* bytes, size_t count) {
+    auto* out = static_cast<Data*>(stream->state);
+    out->insert(out->end(), bytes, bytes + count);
+    return true;
+}
+
+pb_ostream_t dataStream(Data& out) {
+    pb_ostream_t stream = PB_OSTREAM_SIZING;
+    stream.callback = appendToData;
+    stream.state = &out;
+    stream.max_size = std::numeric_limits<size_t>::max();
+    return stream;
+}
+
+// Writes one parameter as a length-delimited field. It is encoded once into
+// a buffer of its nesting level (0 to 2) rather than sized and then
+// encoded again.
+bool writeParam(pb_ostream_t* stream, const pb_field_t* field, const apmpb_EventParam& param,
+                int level) {
+    thread_local Data buffers[3];
+    Data& buffer = buffers[level];
+    buffer.clear();
+    pb_ostream_t sub = dataStream(buffer);
+    return pb_encode(&sub, apmpb_EventParam_fields, &param) &&
+           pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, buffer.data(), buffer.size());
+}
+
+bool encodeText(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* text = static_cast<const std::string*>(*arg);
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(text->data()), text->size());
+}
+
+// Fills the scalar fields of one parameter; NO for an array.
+bool setScalar(apmpb_EventParam& param, const APMValue& value, std::string& text) {
+    if (value.isDouble()) {
+        param.has_double_value = true;
+        param.double_value = value.doubleValue();
+    } else if (value.isInt64()) {
+        param.has_int_value = true;
+        param.int_value = value.int64Value();
+    } else if (value.isString()) {
+        auto string = value.stringValue();
+        if (!string) return false;
+        text = std::move(*string);
+        param.string_value.funcs.encode = encodeText;
+        param.string_value.arg = &text;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The parameters of one array item; arrays inside items are left out.
+bool encodeNestedParams(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* parameters = static_cast<const APMEventParameters*>(*arg);
+    for (const auto& [name, value] : *parameters) {
+        if (value.isArray()) continue;
+        apmpb_EventParam param = apmpb_EventParam_init_zero;
+        param.name.funcs.encode = encodeText;
+        param.name.arg = const_cast<std::string*>(&name);
+        std::string text;
+        setScalar(param, value, text);
+        if (!writeParam(stream, field, param, 2)) return false;
+    }
+    return true;
+}
+
+bool encodeItems(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* list = static_cast<const ItemList*>(*arg);
+    for (const auto& item : *list->items) {
+        apmpb_EventParam param = apmpb_EventParam_init_zero;
+        param.param_value.funcs.encode = encodeNestedParams;
+        param.param_value.arg = const_cast<APMEventParameters*>(&item);
+        if (!writeParam(stream, field, param, 1)) return false;
+    }
+    return true;
+}
+
+bool encodeTopParams(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* plan = static_cast<const ParameterPlan*>(*arg);
+    for (const auto& [name, value] : *plan->parameters) {
+        apmpb_EventParam param = apmpb_EventParam_init_zero;
+        param.name.funcs.encode = encodeText;
+        param.name.arg = const_cast<std::string*>(&name);
+        std::string text;
+        ItemList list;
+        if (!setScalar(param, value, text) && value.isArray()) {
+            auto found = plan->items.find(name);
+            if (found != plan->items.end() && !found->second.empty()) {
+                list.items = &found->second;
+                param.param_value.funcs.encode = encodeItems;
+                param.param_value.arg = &list;
+            }
+        }
+        if (!writeParam(stream, field, param, 0)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -205,6 +324,46 @@ std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
     APMPBSetInt64(proto.get(), kEventTimestamp, milliseconds(timestamp_));
     APMPBSetArray(proto.get(), kEventParams, APMEventParamsToProto(parameters_, name_, false));
     return proto;
+}
+
+std::optional<Data> APMEvent::encodedProtoEvent(bool withName) const {
+    ParameterPlan plan;
+    plan.parameters = &parameters_;
+    for (const auto& [name, value] : parameters_) {
+        if (!value.isArray()) continue;
+        auto& items = plan.items[name];
+        for (const auto& item : value.arrayValue().value_or(Array{})) {
+            const Dictionary* dictionary = item.asDictionary();
+            if (!dictionary) continue;
+            items.push_back(typedItem(*dictionary));
+            for (const auto& [itemName, itemValue] : items.back()) {
+                if (!itemValue.isArray()) continue;
+                monitor().logWithLevel(
+                    2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                    Value(name_), Value(itemName));
+            }
+        }
+    }
+    apmpb_Event event = apmpb_Event_init_zero;
+    if (!parameters_.empty()) {
+        event.params.funcs.encode = encodeTopParams;
+        event.params.arg = &plan;
+    }
+    if (withName) {
+        event.name.funcs.encode = encodeText;
+        event.name.arg = const_cast<std::string*>(&name_);
+    }
+    event.has_timestamp_millis = true;
+    event.timestamp_millis = milliseconds(timestamp_);
+    if (previousTimestamp_ > DBL_EPSILON) {
+        event.has_previous_timestamp_millis = true;
+        event.previous_timestamp_millis = milliseconds(previousTimestamp_);
+    }
+    Data out;
+    out.reserve(64 + 32 * parameters_.size());
+    pb_ostream_t stream = dataStream(out);
+    if (!pb_encode(&stream, apmpb_Event_fields, &event)) return std::nullopt;
+    return out;
 }
 
 APMPEvent APMEvent::editEvent() const {

@@ -26,6 +26,10 @@ class APMEvent {
     static std::optional<APMEvent> eventFromEditEvent(const APMPEvent& editEvent);
 
     std::shared_ptr<APMPBEvent> protoEvent() const;
+    // The encoded bytes of protoEvent() (without its name field when
+    // `withName` is NO), made straight from the event without building the
+    // message objects; nullopt when encoding fails.
+    std::optional<Data> encodedProtoEvent(bool withName = true) const;
     APMPEvent editEvent() const;
 
     std::optional<APMEvent> copy() const;

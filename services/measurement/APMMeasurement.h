@@ -1,19 +1,120 @@
 #pragma once
 // The measurement engine's process-wide services that the messages and
-// their users rely on: the monitor and the library's error values.
+// their users rely on (the monitor and the library's error values), and the
+// engine's entry points for the analytics service core.
+//
+// The analytics service core calls every instance operation on its serial
+// queue. Storage runs on the engine's serial worker queue: events, user
+// attributes and conditional user properties live in the engine's database
+// ("zevera-app-measurement.sql"). Until the engine exists there is no shared
+// instance: callers ask hasSharedInstance() first.
 
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+#include "services/measurement/APMConditionalUserPropertyController.h"
+#include "services/measurement/APMEvent.h"
 #include "services/measurement/APMMonitor.h"
+#include "services/measurement/APMParameterSanitizer.h"
+
+class APMDatabase;
+class APMRemoteConfig;
+class DispatchQueue;
 
 inline constexpr const char* kAPMErrorDomain = "com.zevera.ruv.measurement.ErrorDomain";
 inline constexpr const char* kAPMMonitorContextKey = "APMMonitorContext";
 
-class APMMeasurement {
+// Sees every event before it is kept; may change its parameters; answering
+// false drops the event.
+using APMLogEventInterceptor =
+    std::function<bool(const std::string& name, APMRawParameters& parameters)>;
+
+class APMMeasurement : public APMConditionalUserPropertyEngine,
+                       public std::enable_shared_from_this<APMMeasurement> {
   public:
     // The process-wide monitor, created once.
     static APMMonitor& monitor();
+    // The engine's measurement configuration, or the default one while the
+    // engine has none.
+    static std::shared_ptr<APMRemoteConfig> remoteConfig();
+
+    // Creates and starts the shared engine; a second call changes nothing.
+    static void initializeSharedInstanceWithAppID(
+        const std::string& appID, bool isAnalyticsCollectionEnabled,
+        bool isAnalyticsCollectionDeactivated,
+        const std::optional<std::vector<std::string>>& safelistedEvents);
+    static bool hasSharedInstance();
+    // Null until initializeSharedInstanceWithAppID.
+    static std::shared_ptr<APMMeasurement> sharedInstance();
+    // Where the engine reports each event it keeps (the analytics listeners).
+    static void setEventListenerNotifier(std::function<void(const APMEvent&)> notifier);
+
+    bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+    bool isEnabled() override;
+    void setEnabled(bool enabled);
+    void setSessionTimeoutInterval(double seconds);
+    double sessionTimeoutInterval() const;
+    void setDefaultEventParameters(const std::optional<Dictionary>& parameters);
+    // Keeps the event when `enabled` or `ignoreEnabled`; the interceptor runs
+    // unless `ignoreInterceptor`. Safelisting: while a safelist is set, only
+    // its events and the public ones are kept.
+    void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                            const APMRawParameters& parameters, double timestamp, bool enabled,
+                            bool ignoreEnabled, bool ignoreInterceptor,
+                            const APMLogEventInterceptor& interceptor,
+                            const std::optional<APMRawParameters>& addedScreenParameters);
+    // A screen view of the application's window ("screen_view").
+    void trackScreenWithParameters(const Dictionary& parameters, double timestamp);
+    void setUserAttribute(const APMUserAttribute& attribute);
+    void removeUserAttribute(const APMUserAttribute& attribute);
+    // Name to value; the callback runs on the worker queue.
+    void userPropertiesIncludingInternal(bool includeInternal,
+                                         std::function<void(Dictionary)> callback);
+    void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int)> callback);
+    // Forgets every event, attribute and conditional property and makes the
+    // identifier the identity's; waits for the worker queue.
+    bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+    bool didInitializeComponents() const;
+
+    // APMConditionalUserPropertyEngine.
+    APMDatabase* database() override;
+    void scheduleOnWorkerQueue(const std::string& blockID, std::function<void()> block) override;
+    bool checkOnBackgroundThread(const std::string& methodName) override;
+    void writeEventOnWorkerQueue(const APMEvent& event) override;
+
+    // Tests and the console: the events kept so far, oldest first (waits for
+    // the worker queue).
+    std::vector<APMEvent> keptEvents();
+    void forgetKeptEventsForTesting();
+    // Tests: forget the shared engine (its database stays on disk).
+    static void resetSharedInstanceForTesting();
+
+    APMMeasurement(std::string appID, bool enabled,
+                   std::optional<std::vector<std::string>> safelistedEvents);
+    ~APMMeasurement() override;
+
+  private:
+    void start();
+
+    std::string appID_;
+    std::optional<std::vector<std::string>> safelistedEvents_;
+    bool wasEnabledDuringInitialization_ = false;
+    std::shared_ptr<DispatchQueue> worker_;
+    mutable std::mutex mutex_;
+    bool enabled_ = false;
+    double sessionTimeout_ = 1800;
+    std::optional<Dictionary> defaultEventParameters_;
+    // Worker queue only.
+    std::unique_ptr<APMDatabase> database_;
+    std::vector<APMEvent> kept_;
+    std::atomic<bool> componentsInitialized_{false};
 };
 
 // An error of the library's domain: a non-empty description under the

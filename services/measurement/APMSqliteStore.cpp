@@ -150,6 +150,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
 void APMSqliteStore::closeDatabase() {
     if (!db_.isOpen()) return;
     statementCache_.clear();
+    ++cacheGeneration_;
     db_.close();
 }
 
@@ -243,7 +244,23 @@ bool APMSqliteStore::executeSQLStatement(std::unique_ptr<ZVUSQLiteStatement> sta
     return done;
 }
 
+namespace {
+
+std::vector<const Value*> refsOf(const Array& values) {
+    std::vector<const Value*> refs;
+    refs.reserve(values.size());
+    for (const auto& value : values) refs.push_back(&value);
+    return refs;
+}
+
+}  // namespace
+
 bool APMSqliteStore::bindValues(const Array& values, ZVUSQLiteStatement* statement,
+                                NSError* error) {
+    return bindValues(refsOf(values), statement, error);
+}
+
+bool APMSqliteStore::bindValues(const ValueRefs& values, ZVUSQLiteStatement* statement,
                                 NSError* error) {
     if (!statement || !*statement) {
         fail(error, 1, "Failed to bind to NULL statement");
@@ -252,7 +269,7 @@ bool APMSqliteStore::bindValues(const Array& values, ZVUSQLiteStatement* stateme
     statement->clearBindings();
     bool ok = true;
     for (size_t i = 0; i < values.size(); ++i) {
-        const Value& value = values[i];
+        const Value& value = *values[i];
         int index = static_cast<int>(i + 1);
         bool bound = false;
         switch (value.type()) {
@@ -293,11 +310,18 @@ bool APMSqliteStore::bindValues(const Array& values, ZVUSQLiteStatement* stateme
 APMSqliteStore::StatementRef APMSqliteStore::statementForQuery(const std::string& query,
                                                                const Array& parameters,
                                                                NSError* error) {
+    return statementForQuery(query, refsOf(parameters), error);
+}
+
+APMSqliteStore::StatementRef APMSqliteStore::statementForQuery(const std::string& query,
+                                                               const ValueRefs& parameters,
+                                                               NSError* error) {
     StatementRef ref;
-    ref.query = query;
+    ref.generation = cacheGeneration_;
     auto cached = statementCache_.find(query);
     if (cached != statementCache_.end()) {
         ref.statement = cached->second.get();
+        ref.cached = cached;
     } else {
         if (!db_.isOpen()) {
             fail(error, 2, "Statement for query failed. Database not open.");
@@ -317,7 +341,7 @@ APMSqliteStore::StatementRef APMSqliteStore::statementForQuery(const std::string
         if (!statement) return {};
         if (cacheable) {
             ref.statement = statement.get();
-            statementCache_[query] = std::move(statement);
+            ref.cached = statementCache_.insert_or_assign(query, std::move(statement)).first;
         } else {
             ref.owned = std::move(statement);
             ref.statement = ref.owned.get();
@@ -332,9 +356,8 @@ APMSqliteStore::StatementRef APMSqliteStore::statementForQuery(const std::string
 
 void APMSqliteStore::cleanUpStatement(StatementRef& ref) {
     if (!ref.statement) return;
-    auto cached = statementCache_.find(ref.query);
-    if (cached != statementCache_.end()) {
-        if (cached->second.get() != ref.statement) {
+    if (ref.cached && ref.generation == cacheGeneration_) {
+        if ((*ref.cached)->second.get() != ref.statement) {
             monitor().logWithLevel(5, 34016, "Statement is not the same one in the cache");
         }
         ref.statement->reset();
@@ -712,23 +735,25 @@ bool APMSqliteStore::upsertRecord(const Dictionary& record, const std::string& t
         fail(error, 2, "Upsert record failed. Database not open.");
         return false;
     }
-    std::string columns, placeholders;
-    Array values;
+    // The text varies only with the record's columns, so it is kept in the
+    // statement cache: bulk inserts of raw events reuse one statement.
+    std::string query = "INSERT OR REPLACE INTO " + table + " (";
+    query.reserve(query.size() + 16 * record.size() + 16);
+    ValueRefs values;
+    values.reserve(record.size());
     for (const auto& [name, value] : record) {
         if (!isStorable(value)) {
             monitor().logWithLevel(4, 34020, "Record has value of unexpected type");
             return false;
         }
-        columns += name + ", ";
-        placeholders += "?, ";
-        values.push_back(value);
+        if (!values.empty()) query += ", ";
+        query += name;
+        values.push_back(&value);
     }
-    columns.replace(columns.size() - 2, 2, ") VALUES (");
-    placeholders.replace(placeholders.size() - 2, 2, ");");
-    // The text varies only with the record's columns, so it is kept in the
-    // statement cache: bulk inserts of raw events reuse one statement.
-    return stepOnce("INSERT OR REPLACE INTO " + table + " (" + columns + placeholders, values,
-                    "execute statement", error);
+    query += ") VALUES (";
+    for (size_t i = 0; i < values.size(); ++i) query += i == 0 ? "?" : ", ?";
+    query += ");";
+    return stepOnce(query, values, "execute statement", error);
 }
 
 bool APMSqliteStore::updateRecord(const Dictionary& record, const std::string& table,
@@ -774,6 +799,11 @@ bool APMSqliteStore::updateRecord(const Dictionary& record, const std::string& t
 }
 
 bool APMSqliteStore::stepOnce(const std::string& query, const Array& parameters,
+                              const std::string& operation, NSError* error) {
+    return stepOnce(query, refsOf(parameters), operation, error);
+}
+
+bool APMSqliteStore::stepOnce(const std::string& query, const ValueRefs& parameters,
                               const std::string& operation, NSError* error) {
     auto ref = statementForQuery(query, parameters, error);
     if (!ref) return false;
@@ -896,7 +926,7 @@ bool APMSqliteStore::deleteAllRecords(const std::string& table, NSError* error) 
         fail(error, 2, "Delete all records failed. Database not open.");
         return false;
     }
-    return stepOnce("DELETE FROM " + table, {}, "delete all records", error);
+    return stepOnce("DELETE FROM " + table, Array{}, "delete all records", error);
 }
 
 std::optional<std::vector<Dictionary>> APMSqliteStore::recordsForQuery(const std::string& query,

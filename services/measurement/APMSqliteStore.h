@@ -6,6 +6,7 @@
 // domain: 1 bad argument, 2 wrong state, 3 reported by SQLite. Not
 // thread-safe: one serial queue (the owner's) uses a store at a time.
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -108,11 +109,18 @@ class APMSqliteStore {
     size_t cachedStatementCount() const { return statementCache_.size(); }
 
   private:
+    using StatementCache = std::map<std::string, std::unique_ptr<ZVUSQLiteStatement>>;
+    // Parameters bound in place, without copying their values.
+    using ValueRefs = std::vector<const Value*>;
+
     // A statement in use: borrowed from the cache or owned by the caller.
+    // A borrowed one keeps its cache entry, valid while the cache has not
+    // been cleared since (the generation tells).
     struct StatementRef {
         ZVUSQLiteStatement* statement = nullptr;
         std::unique_ptr<ZVUSQLiteStatement> owned;
-        std::string query;
+        std::optional<StatementCache::iterator> cached;
+        uint64_t generation = 0;
         explicit operator bool() const { return statement != nullptr; }
     };
 
@@ -122,18 +130,24 @@ class APMSqliteStore {
     bool validateDatabase(NSError* error);
     StatementRef statementForQuery(const std::string& query, const Array& parameters,
                                    NSError* error);
+    StatementRef statementForQuery(const std::string& query, const ValueRefs& parameters,
+                                   NSError* error);
     void cleanUpStatement(StatementRef& ref);
     std::unique_ptr<ZVUSQLiteStatement> prepareSQL(const std::string& sql, NSError* error);
     bool executeSQLStatement(std::unique_ptr<ZVUSQLiteStatement> statement, NSError* error);
     bool bindValues(const Array& values, ZVUSQLiteStatement* statement, NSError* error);
+    bool bindValues(const ValueRefs& values, ZVUSQLiteStatement* statement, NSError* error);
     std::optional<Value> valueAtColumn(int column, const ZVUSQLiteStatement& statement) const;
     std::optional<std::string> lastErrorMessage() const;
     std::string monitorContextForDatabaseOperation(const std::string& operation) const;
     void setDatabaseError(NSError* error, const std::string& operation) const;
     bool stepOnce(const std::string& query, const Array& parameters, const std::string& operation,
                   NSError* error);
+    bool stepOnce(const std::string& query, const ValueRefs& parameters,
+                  const std::string& operation, NSError* error);
 
     ZVUSQLiteDatabase db_;
-    std::map<std::string, std::unique_ptr<ZVUSQLiteStatement>> statementCache_;
+    StatementCache statementCache_;
+    uint64_t cacheGeneration_ = 0;
     std::string databasePath_;
 };

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,15 @@ namespace fs = std::filesystem;
 
 constexpr int kRowsPerBatch = 500;
 
+// Where the files go: the temporary folder, or the folder named by
+// MEASUREMENT_BENCH_DIR (an in-memory one leaves out the disk's flush times).
+fs::path benchRoot() {
+    const char* dir = std::getenv("MEASUREMENT_BENCH_DIR");
+    return dir && *dir ? fs::path(dir) : fs::temp_directory_path();
+}
+
 std::string freshDir() {
-    auto dir = fs::temp_directory_path() / ("measurement-bench-" + std::to_string(::getpid()));
+    auto dir = benchRoot() / ("measurement-bench-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir.string();
@@ -130,17 +139,24 @@ void BM_PlainPreparedInsertRawEvents(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainPreparedInsertRawEvents)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's time per iteration for the ratio.
+// Keeps each benchmark's time per iteration for the ratio: the median when
+// the run is repeated (the disk makes single runs noisy), else the run.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
             if (run.error_occurred) continue;
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            cpuTimes[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median) continue;
+            const std::string& name = run.run_name.function_name;
+            if (!median && medians.count(name)) continue;
+            if (median) medians.insert(name);
+            times[name] = run.GetAdjustedRealTime();
+            cpuTimes[name] = run.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
+    std::set<std::string> medians;
     std::map<std::string, double> times;
     std::map<std::string, double> cpuTimes;
 };
@@ -165,8 +181,7 @@ int main(int argc, char** argv) {
             reporter.cpuTimes[name] / reporter.cpuTimes["BM_PlainPreparedInsertRawEvents"]);
     }
     std::error_code ec;
-    fs::remove_all(fs::temp_directory_path() / ("measurement-bench-" + std::to_string(::getpid())),
-                   ec);
+    fs::remove_all(benchRoot() / ("measurement-bench-" + std::to_string(::getpid())), ec);
     benchmark::Shutdown();
     return 0;
 }

@@ -88,4 +88,33 @@ TEST(MetadataRowTest, PurchasesAreReportedOnce) {
     EXPECT_EQ(database->store().rowCount("subscriptions"), 1);
 }
 
+TEST(MetadataRowTest, OnlyTheNewestThousandKeysAreKept) {
+    MeasurementTempHome home;
+    auto database = APMDatabase::initWithDatabaseName("test.sql", nullptr);
+    ASSERT_TRUE(database->performTransaction([&] {
+        for (int i = 0; i <= 1000; ++i) {
+            const std::string key = "\xF0\x9F\x98\x80" + std::to_string(i);
+            if (database->insertIfNotDuplicatePurchaseFingerprint(key) != true) return false;
+            if (database->insertIfNotDuplicateSubscriptionID(key) != true) return false;
+        }
+        return true;
+    }));
+    // The 1001st fingerprint is stored and the oldest one is gone.
+    EXPECT_EQ(database->store().rowCount("purchase_transactions"), 1000);
+    EXPECT_EQ(database->insertIfNotDuplicatePurchaseFingerprint("\xF0\x9F\x98\x80"
+                                                                "1000"),
+              false);
+    EXPECT_EQ(database->store().rowCount("purchase_transactions", "fingerprint",
+                                         Value("\xF0\x9F\x98\x80"
+                                               "0")),
+              0);
+    // Subscriptions are cut only on request.
+    EXPECT_EQ(database->store().rowCount("subscriptions"), 1001);
+    ASSERT_TRUE(database->deleteSubscriptionsOverLimit());
+    EXPECT_EQ(database->store().rowCount("subscriptions"), 1000);
+    EXPECT_EQ(database->insertIfNotDuplicateSubscriptionID("\xF0\x9F\x98\x80"
+                                                           "0"),
+              true);
+}
+
 }  // namespace

@@ -26,9 +26,9 @@ class DatabaseQueueTest : public ::testing::Test {
 
 TEST_F(DatabaseQueueTest, BundlesRoundTripOldestFirstWithinSize) {
     EXPECT_EQ(database->isQueuedBundleTableEmpty(), true);
-    ASSERT_TRUE(database->insertBundle(*bundle(3000, 500), false, 3, 100));
-    ASSERT_TRUE(database->insertBundle(*bundle(1000, 500), true, 3, 100));
-    ASSERT_TRUE(database->insertBundle(*bundle(2000), false, 3, 100));
+    ASSERT_TRUE(database->insertBundle(*bundle(3000, 500), false, 3, 100, 3600));
+    ASSERT_TRUE(database->insertBundle(*bundle(1000, 500), true, 3, 100, 3600));
+    ASSERT_TRUE(database->insertBundle(*bundle(2000), false, 3, 100, 3600));
     EXPECT_EQ(database->queryLatestBundleTime(), 3.0);
     EXPECT_EQ(database->containsRealtimeBundles(), true);
 
@@ -54,19 +54,19 @@ TEST_F(DatabaseQueueTest, RefusesBadBundlesAndWarnsForOldOnes) {
                  {bundle(-5), "Failed to insert bundle without valid timestamp"}};
     for (const auto& c : cases) {
         NSError error;
-        EXPECT_FALSE(database->insertBundle(*c.bundle, false, 0, 100, &error));
+        EXPECT_FALSE(database->insertBundle(*c.bundle, false, 0, 100, 3600, &error));
         EXPECT_EQ(error.localizedDescription(), c.message);
     }
     APMMeasurement::monitor().clearLines();
-    EXPECT_TRUE(database->insertBundle(*bundle(1000), false, 1000, 100));
+    EXPECT_TRUE(database->insertBundle(*bundle(1000), false, 1000, 100, 3600));
     bool warned = false;
     for (const auto& line : APMMeasurement::monitor().lines()) warned |= line.messageCode == 12016;
     EXPECT_TRUE(warned);
 }
 
 TEST_F(DatabaseQueueTest, RetryCounterStopsAtTheLimit) {
-    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100));
-    ASSERT_TRUE(database->insertBundle(*bundle(2000), false, 1, 100));
+    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100, 3600));
+    ASSERT_TRUE(database->insertBundle(*bundle(2000), false, 1, 100, 3600));
     auto rows = *database->queryBundles(10, 100000);
     const Array ids{Value(rows[0].second), Value(rows[1].second)};
     ASSERT_TRUE(database->store().executeSQL("UPDATE queue SET retry_count = 2147483646"));
@@ -93,15 +93,37 @@ TEST_F(DatabaseQueueTest, StaleDataIsCleanedWhenDue) {
     auto config = APMPersistedConfig::initWithSuiteName("com.test.stale", true);
     database = APMDatabase::initWithDatabaseName("stale.sql", config);
     ASSERT_TRUE(database);
-    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100));
+    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100, 3600));
     EXPECT_EQ(database->maybeDeleteStaleData(50000, 100, 3600), true);
     EXPECT_EQ(database->isQueuedBundleTableEmpty(), true);
     EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), 50000);
-    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100));
+    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 50050, 100, 3600));
     EXPECT_EQ(database->maybeDeleteStaleData(50100, 100, 3600), false);  // not due
     EXPECT_EQ(database->isQueuedBundleTableEmpty(), false);
     // A clock set back by more than the interval cleans up too.
     EXPECT_EQ(database->maybeDeleteStaleData(1000, 100, 3600), true);
+    config->cancelScheduledSynchronize();
+}
+
+TEST_F(DatabaseQueueTest, InsertingABundleCleansStaleDataFirst) {
+    auto config = APMPersistedConfig::initWithSuiteName("com.test.insert", true);
+    database = APMDatabase::initWithDatabaseName("insert.sql", config);
+    ASSERT_TRUE(database);
+    auto event = APMEvent::initWithOrigin("app", false, "_e", 1, 0, {});
+    ASSERT_TRUE(database->insertRawEvent(*event, 7, false));
+    ASSERT_TRUE(database->insertBundle(*bundle(1000), false, 1, 100, 3600));  // not due yet
+
+    ASSERT_TRUE(database->insertBundle(*bundle(50000000), false, 50000, 100, 3600));
+    EXPECT_EQ(database->queryBundles(10, 100000)->size(), 1u);  // only the new one
+    EXPECT_EQ(database->isRawEventsTableEmpty(), true);
+    EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), 50000);
+
+    // A clean-up that fails fails the insert.
+    ASSERT_TRUE(database->store().executeSQL("DROP TABLE raw_events"));
+    NSError error;
+    EXPECT_FALSE(database->insertBundle(*bundle(90000000), false, 90000, 100, 3600, &error));
+    EXPECT_EQ(error.code, 3);
+    EXPECT_EQ(database->queryBundles(10, 100000)->size(), 1u);
     config->cancelScheduledSynchronize();
 }
 

@@ -65,6 +65,54 @@ TEST_F(DatabaseRawEventsTest, EventsRoundTripOldestFirst) {
     EXPECT_EQ(database->store().rowCount("raw_events"), 2);
 }
 
+TEST_F(DatabaseRawEventsTest, MetadataTableHoldsAtMostOneHundredThousandRows) {
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata));
+    // The rest of the table filled in one statement; fingerprints from 1.
+    ASSERT_TRUE(database->store().executeSQL(
+        "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 99999) "
+        "INSERT INTO raw_events_metadata SELECT x, X'01' FROM n"));
+    ASSERT_EQ(database->store().rowCount("raw_events_metadata"), 100000);
+    auto other = APMPBMeasurementBundle::make();
+    APMPBSetString(other.get(), 14, Value("1:2:mac:4"));
+    NSError error;
+    EXPECT_FALSE(database->insertIfNotExistsRawEventMetadata(*other, &error));
+    EXPECT_EQ(error.localizedDescription(), "Failed to insert data type. Table is full");
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*metadata));  // already there
+    ASSERT_TRUE(database->store().executeSQL("DELETE FROM raw_events_metadata WHERE rowid = 2"));
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*other));
+}
+
+TEST_F(DatabaseRawEventsTest, ItemArraysComeBackAsDictionaries) {
+    const Value items(Array{Value(Dictionary{{"item_id", "\xF0\x9F\x98\x80"}, {"price", 1.5}}),
+                            Value(Dictionary{{"quantity", 2LL}})});
+    ASSERT_TRUE(database->insertRawEvent(event("purchase", 10, {{"items", items}, {"n", Value(1)}}),
+                                         fingerprint, false));
+    auto events = database->rawEventsWithMetadataFingerprint(
+        fingerprint, nullptr, [](size_t, const Dictionary&) { return true; });
+    ASSERT_TRUE(events);
+    ASSERT_EQ(events->size(), 1u);
+    const auto& parameters = (*events)[0].rawEvent().parameters();
+    ASSERT_TRUE(parameters.count("items"));
+    EXPECT_EQ(parameters.at("items").object(), items);
+    EXPECT_EQ(parameters.at("n"), APMValue::initWithInt64(1));
+
+    // A parameter with neither a value nor nested ones makes the row unreadable.
+    auto broken = event("_e", 11).protoEvent();
+    auto empty = APMPBEventParam::make();
+    APMPBSetString(empty.get(), 0, Value("x"));
+    auto params = *APMPBGetArray(broken.get(), 0, APMPBEventParam::classObject());
+    params.emplace_back(empty);
+    APMPBSetArray(broken.get(), 0, params);
+    NSError error;
+    EXPECT_FALSE(database->rawEventDataFromDictionary(Dictionary{{"rowid", 1},
+                                                                 {"metadata_fingerprint", 1},
+                                                                 {"name", "_e"},
+                                                                 {"timestamp", 11.0},
+                                                                 {"data", *broken->protoBuffer()}},
+                                                      &error));
+    EXPECT_EQ(error.localizedDescription(), "Failed to parse event params from data");
+}
+
 TEST_F(DatabaseRawEventsTest, LimitsAndStaleEvents) {
     for (int i = 0; i < 10; ++i) {
         ASSERT_TRUE(database->insertRawEvent(event("_e", 1000 + i), fingerprint, false));
@@ -79,7 +127,7 @@ TEST_F(DatabaseRawEventsTest, LimitsAndStaleEvents) {
     EXPECT_FALSE(database->deleteStaleRawEventsDataOlderThanMaxAge(-1, 1010, &error));
     EXPECT_EQ(error.code, 1);
     ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(2, 1010));
-    EXPECT_EQ(database->store().rowCount("raw_events"), 2);  // 1008 and 1009
+    EXPECT_EQ(database->store().rowCount("raw_events"), 2);           // 1008 and 1009
     EXPECT_EQ(database->store().rowCount("raw_events_metadata"), 1);  // still in use
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <set>
 
 #include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMFileUtils.h"
@@ -84,6 +86,90 @@ TEST_F(DatabaseSchemaTest, OlderShapesAreBroughtUpToDateKeepingRows) {
     database.reset();
     database = open();
     EXPECT_EQ(database->store().rowCount("raw_events"), 1);
+}
+
+TEST_F(DatabaseSchemaTest, EveryOlderShapeGainsItsAddedColumns) {
+    struct Case {
+        const char* table;
+        const char* sql;
+        std::vector<std::string> columns;
+        std::function<void(APMDatabase&)> read;
+    } cases[] = {
+        {"queue",
+         "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+         "INSERT INTO queue VALUES (X'01', 7.5)",
+         {"data", "bundle_end_timestamp", "is_realtime", "retry_count"},
+         [](APMDatabase& db) {
+             EXPECT_EQ(db.containsRealtimeBundles(), false);
+             EXPECT_EQ(db.queryLatestBundleTime(), 7.5);
+         }},
+        {"user_attributes",
+         "CREATE TABLE user_attributes (name TEXT NOT NULL PRIMARY KEY, set_timestamp REAL NOT "
+         "NULL, value BLOB NOT NULL);"
+         "INSERT INTO user_attributes VALUES ('level', 2.5, 3)",
+         {"name", "set_timestamp", "value", "origin"},
+         [](APMDatabase& db) {
+             EXPECT_EQ(db.containsUserAttributeWithName("level"), true);
+             EXPECT_EQ(db.userAttributeCountForOrigin("app"), 0);
+         }},
+        {"event_filters",
+         "CREATE TABLE event_filters (audience_id INTEGER NOT NULL, filter_id INTEGER NOT NULL, "
+         "event_name TEXT NOT NULL, data BLOB NOT NULL, PRIMARY KEY (audience_id, filter_id));"
+         "INSERT INTO event_filters VALUES (4, 1, '\xF0\x9F\x98\x80', X'0801')",
+         {"audience_id", "filter_id", "event_name", "data", "session_scoped"},
+         [](APMDatabase& db) {
+             EXPECT_EQ(db.eventFiltersForEventName("\xF0\x9F\x98\x80")->size(), 1u);
+             EXPECT_TRUE(db.allSessionScopedFilters()->empty());
+         }},
+        {"property_filters",
+         "CREATE TABLE property_filters (audience_id INTEGER NOT NULL, filter_id INTEGER NOT "
+         "NULL, property_name TEXT NOT NULL, data BLOB NOT NULL, PRIMARY KEY (audience_id, "
+         "filter_id));"
+         "INSERT INTO property_filters VALUES (5, 1, 'level', X'0801')",
+         {"audience_id", "filter_id", "property_name", "data", "session_scoped"},
+         [](APMDatabase& db) { EXPECT_EQ(db.allAudienceIDs(), std::vector<int32_t>{5}); }},
+        {"events",
+         "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
+         "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL);"
+         "INSERT INTO events VALUES ('_e', 3, 1, 1.5)",
+         {"name", "lifetime_count", "current_bundle_count", "last_fire_timestamp",
+          "last_bundled_timestamp", "last_sampled_complex_event_id", "last_sampling_rate",
+          "last_exempt_from_sampling", "last_bundled_day", "current_session_count"},
+         [](APMDatabase& db) {
+             auto aggregates = db.eventAggregatesWithName("_e");
+             ASSERT_TRUE(aggregates);
+             EXPECT_EQ(aggregates->lastSamplingRate(), 1);
+             EXPECT_EQ(aggregates->currentSessionCount(), 0);
+             EXPECT_EQ(aggregates->lastSampledComplexEventID(), std::nullopt);
+         }},
+        {"app_metadata",
+         "CREATE TABLE app_metadata (last_bundle_index INTEGER NOT NULL, "
+         "last_bundle_end_timestamp REAL NOT NULL);"
+         "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_end_timestamp) "
+         "VALUES (1, 9, 2.5)",
+         {"last_bundle_index", "last_bundle_end_timestamp", "last_bundle_start_timestamp", "day",
+          "daily_conversions_count", "daily_events_count", "daily_public_events_count",
+          "daily_error_events_count", "remote_config_data", "remote_config_timestamp",
+          "daily_real_time_conversion_events_count"},
+         [](APMDatabase& db) {
+             EXPECT_EQ(db.queryAppMetadata()->lastBundleIndex(), 9);
+             EXPECT_EQ(db.dailyCounts(20000)->day(), 20000);
+             EXPECT_EQ(db.queryMeasurementConfig(), nullptr);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::filesystem::remove(path);
+        prepareOldFile(c.sql);
+        auto database = open();
+        ASSERT_TRUE(database);
+        // Added columns come in no particular order.
+        auto columns = *database->store().columnsForTable(c.table);
+        EXPECT_EQ(std::set<std::string>(columns.begin(), columns.end()),
+                  std::set<std::string>(c.columns.begin(), c.columns.end()));
+        EXPECT_EQ(database->store().rowCount(c.table), 1);
+        c.read(*database);
+    }
 }
 
 TEST_F(DatabaseSchemaTest, UnusableTablesDeleteTheFile) {

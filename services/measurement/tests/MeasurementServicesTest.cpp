@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "services/measurement/APMEManager.h"
+#include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMPBFlag.h"
 #include "services/measurement/tests/TestRecords.h"
@@ -14,7 +14,7 @@ namespace {
 
 class MeasurementFlags : public ::testing::Test {
   protected:
-    void SetUp() override { APMEManager::monitor().clearLines(); }
+    void SetUp() override { APMExperimentsMonitor().clearLines(); }
     Lines lines_;
 };
 
@@ -47,7 +47,7 @@ TEST_F(MeasurementFlags, CreateStoresByKind) {
         ASSERT_TRUE(back);
         EXPECT_EQ(APMPBFlagGetValue(back.get()), c.readBack);
     }
-    EXPECT_TRUE(APMEManager::monitor().lines().empty());
+    EXPECT_TRUE(APMExperimentsMonitor().lines().empty());
 }
 
 TEST_F(MeasurementFlags, ValueOrder) {
@@ -79,40 +79,13 @@ TEST_F(MeasurementFlags, CreateRefusals) {
         {Value("f"), Value(), 850002, "Flag value is invalid", {Value("NSNull")}},
     };
     for (const auto& c : cases) {
-        APMEManager::monitor().clearLines();
+        APMExperimentsMonitor().clearLines();
         EXPECT_FALSE(APMPBFlagFromNameAndValue(c.name, c.value));
-        const auto lines = APMEManager::monitor().lines();
+        const auto lines = APMExperimentsMonitor().lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, 1);
         EXPECT_EQ(lines[0].messageCode, c.code);
         EXPECT_EQ(lines[0].message, c.message);
         EXPECT_EQ(lines[0].contexts, c.contexts);
     }
-    EXPECT_TRUE(lines_.has("ERROR 850000: Flag name must not be nil"));
-    EXPECT_EQ(APMMonitor::levelName(1), std::string("ERROR"));
-}
-
-TEST(MeasurementServices, MonitorLevelsAndErrors) {
-    Lines lines;
-    APMMonitor monitor;
-    monitor.setLogTag("tag");
-    monitor.logWithLevel(4, 23050, "warned");
-    monitor.logWithLevel(6, 1, "noted", Value(), Value(2), Value("c"));
-    EXPECT_TRUE(lines.has("tag WARNING 23050: warned"));
-    EXPECT_EQ(lines.all().back(), "tag NOTICE 1: noted, " + Value().description() + ", 2, c");
-    EXPECT_EQ(monitor.lines()[1].contexts.size(), 3u);
-    EXPECT_TRUE(monitor.lines()[1].contexts[0].isNull());
-    for (int level : {7, 8}) EXPECT_STREQ(APMMonitor::levelName(level), "DEBUG");
-    EXPECT_STREQ(APMMonitor::levelName(2), "ERROR");
-    EXPECT_STREQ(APMMonitor::levelName(3), "WARNING");
-    EXPECT_EQ(&APMMeasurement::monitor(), &APMMeasurement::monitor());
-    EXPECT_NE(&APMMeasurement::monitor(), &APMEManager::monitor());
-
-    const NSError full = apm_errorWithCode(3, "Database failed", "ctx");
-    EXPECT_EQ(full.domain, "com.zevera.ruv.measurement.ErrorDomain");
-    EXPECT_EQ(full.code, 3);
-    EXPECT_EQ(full.localizedDescription(), "Database failed");
-    EXPECT_EQ(full.userInfo["APMMonitorContext"], Value("ctx"));
-    const NSError bare = apm_errorWithCode(1, "", "");
-    EXPECT_TRUE(bare.userInfo.empty());
 }
