@@ -1,15 +1,30 @@
 #pragma once
-// The analytics service core behind ZAROduzozova.
+// The analytics service core between the public face (ZAROduzozova) and the
+// measurement engine (APMMeasurement). It starts the engine once per
+// process, holds the collection switches, checks public names and values,
+// stamps events in call order and hands all work to one serial queue
+// ("APMAnalyticsQueue") so that the engine sees calls in the order made.
 //
-// This first version keeps what it is given: every event with its origin and
-// parameters, and the collection switch. The measurement library takes over
-// behind the same entry points.
+// Queued operations wait, in order, until start. A start that ends early
+// still releases them; without an engine they are answered safely (events
+// dropped, queries answered empty). Callbacks go to the queue the caller
+// names. No method reports failure: refusals are monitor lines or the
+// validation error event.
 
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
+#include "services/measurement/APMEvent.h"
+#include "services/measurement/APMMeasurement.h"
+
+class DispatchQueue;
+struct NSNotification;
 
 struct APMLoggedEvent {
     std::string origin;
@@ -17,14 +32,115 @@ struct APMLoggedEvent {
     Dictionary parameters;
 };
 
-class APMAnalytics {
-public:
+using APMLogEventListener = std::function<void(const APMEvent&)>;
+// Identifies one added listener; null for none.
+using APMLogEventListenerHandle = const void*;
+
+inline constexpr const char* kZAROduzozovaWillStartNotification =
+    "kZAROduzozovaWillStartNotification";
+
+class APMAnalytics : public NSObject {
+  public:
+    static std::shared_ptr<APMAnalytics> sharedInstance();
+    std::string className() const override { return "APMAnalytics"; }
+
+    // Queues.
+    static std::shared_ptr<DispatchQueue> queue();
+    static bool isCurrentQueueSerialQueue();
+    static void dispatchAsyncOnSerialQueue(std::function<void()> block);
+    static void queueOperationWithBlock(std::function<void()> block);
+    static void unsuspendOperationQueue();
+
+    // Start: origin "ra" through the public face; options as it builds them.
+    static void startWithAppID(const std::string& appID, const std::string& origin,
+                               const Dictionary& options);
+
+    // Collection switches.
+    static void setAnalyticsEnabled(bool enabled, bool persistSetting);
+    static void setAnalyticsEnabled(bool enabled);
+    static void observeNotificationsForAnalyticsConfiguration(
+        const std::shared_ptr<NSObject>& configuration);
+    static void handleSetEnabled(const NSNotification& notification);
+    static void setSessionTimeoutInterval(double seconds);
+    static void setDefaultEventParameters(const std::optional<Dictionary>& parameters);
+
+    // Events.
+    static void logEventWithName(const std::string& name, const Dictionary& parameters);
     static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                    const Dictionary& parameters);
-    static void setAnalyticsEnabled(bool enabled, bool persistSetting);
-    static bool isAnalyticsEnabled();
+    static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                           const Dictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                   const std::string& name, const Dictionary& parameters);
+    static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                           double timestamp, const Dictionary& parameters);
+    static void logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                   const std::string& name, const Dictionary& parameters,
+                                   double timestamp, bool ignoreEnabled, bool ignoreInterceptor);
+    // The interop entry: an ad event identifier of origin "zd" given as
+    // decimal text becomes an integer value.
+    void logInternalEventForInterop(const std::string& origin, const std::string& name,
+                                    const Dictionary& parameters);
 
-    // What has been logged so far, oldest first (tests and the console).
+    // User properties. A value that is not a string is refused with a line.
+    static void setUserPropertyString(const std::optional<Value>& value, const std::string& name);
+    static void setUserAttributeNumber(const Value& number, const std::string& name);
+    static void setUserID(const std::optional<Value>& userID);
+    static void removeUserAttributeForName(const std::string& name);
+    static void removeInternalUserAttributeForName(const std::string& name);
+    void setInternalUserProperty(const std::optional<Value>& value, const std::string& name,
+                                 const std::string& origin);
+    static void userPropertiesIncludingInternal(bool includeInternal,
+                                                const std::shared_ptr<DispatchQueue>& queue,
+                                                std::function<void(Dictionary)> callback);
+    void maxUserPropertiesForOrigin(const std::string& origin,
+                                    const std::shared_ptr<DispatchQueue>& queue,
+                                    std::function<void(int)> callback);
+
+    // Interceptor and listeners (kept on the serial queue).
+    static void setLogEventInterceptor(APMLogEventInterceptor interceptor);
+    static APMLogEventListenerHandle addLogEventListener(APMLogEventListener listener);
+    static void removeLogEventListener(APMLogEventListenerHandle handle);
+    static void notifyEventListeners(const APMEvent& event);
+
+    // Application hooks.
+    static void setOpenURLListener(std::function<void(const std::string&)> listener);
+    static void handleOpenURL(const std::string& url);
+    static double loadTimestamp();
+    static void setLoadTimestamp(double seconds);
+
+    // Consent, reset and the app instance identifier (settings store: the
+    // suite "APMAnalyticsSuiteName").
+    static std::optional<Dictionary> consentSettings3P();
+    static std::optional<Dictionary> consentSettings1P();
+    static std::optional<Dictionary> consentSettings1PStart();
+    static void setConsentSettings1PStart(const Dictionary& settings);
+    static bool deferredResetOnDeniedConsent();
+    static void removeStartUpConsentSettings();
+    static void removeDeferredResetOnDeniedConsent();
+    static long long resetRetryCount();
+    static void setResetRetryCount(long long count);
+    static bool needFirstOpenAfterReset();
+    static void setNeedFirstOpenAfterReset(bool due);
+    static void removeNeedFirstOpenAfterReset();
+    static std::optional<std::string> appInstanceIDAfterReset();
+    static void setAppInstanceIDAfterReset(const std::optional<std::string>& identifier);
+    static std::optional<Value> deferredAnalyticsCollection();
+    static void setDeferredAnalyticsCollection(const std::optional<Value>& value);
+    static long long persistedConsentSource();
+    static void persistConsentSettings(const Dictionary& settings, long long source);
+    static void loadPersistedConsentSettings();
+    static void setConsent(const Dictionary& consent);
+    static void setConsent(const Dictionary& consent, const std::string& key);
+    static void clearConsent();
+    static std::optional<std::string> appInstanceID();
+    static void resetAnalyticsData();
+
+    // Tests and the console. Not on the serial queue: they wait for it.
+    static bool isAnalyticsEnabled();
+    // What the engine kept so far, oldest first.
     static std::vector<APMLoggedEvent> loggedEvents();
     static void clearLoggedEventsForTesting();
+    // Returns once the work queued so far (and released) has run.
+    static void waitForPendingWorkForTesting();
 };

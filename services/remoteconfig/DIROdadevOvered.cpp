@@ -12,6 +12,7 @@
 #include "services/core/VUVEzu.h"
 #include "services/remoteconfig/DIROdadevOveredComponent.h"
 #include "services/remoteconfig/RCNLog.h"
+#include "services/remoteconfig/RCNPersonalization.h"
 
 namespace {
 
@@ -122,11 +123,13 @@ std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
 
 DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace,
                                  std::shared_ptr<RZROptions> options,
-                                 std::shared_ptr<ABTAnalyticsConnector> analytics)
+                                 std::shared_ptr<ZAROduzozovaInterop> analytics,
+                                 std::shared_ptr<RCNConfigDBManager> db,
+                                 std::shared_ptr<RCNConfigContent> content)
     : appName_(std::move(appName)),
       namespace_(RZRNamespace + ":" + appName_),
-      content_(RCNConfigContent::sharedInstance()),
-      db_(RCNConfigDBManager::sharedInstance()),
+      content_(content ? std::move(content) : RCNConfigContent::sharedInstance()),
+      db_(db ? std::move(db) : RCNConfigDBManager::sharedInstance()),
       queue_(sharedRemoteConfigSerialQueue()) {
     settings_ = std::make_shared<RCNConfigSettings>(
         db_, namespace_, appName_, options ? options->zeveraAppID() : std::nullopt);
@@ -137,6 +140,26 @@ DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace,
     fetch_ = RCNConfigFetch::create(content_, settings_, analytics, experiment_, queue_, namespace_,
                                     options);
     settings_->loadConfigFromMetadataTable();
+    if (analytics) {
+        listeners_.emplace();
+        personalization_ = std::make_shared<RCNPersonalization>(analytics);
+        addListener(
+            [personalization = personalization_](const std::string& key, const Dictionary& config) {
+                personalization->logArmActive(key, config);
+            });
+    }
+}
+
+void DIROdadevOvered::addListener(Listener listener) {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    if (listeners_ && listener) listeners_->push_back(std::move(listener));
+}
+
+void DIROdadevOvered::callListeners(const std::string& key, const Dictionary& config) const {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    if (!listeners_) return;
+    for (const auto& listener : *listeners_)
+        queue_->async([listener, key, config] { listener(key, config); });
 }
 
 std::string DIROdadevOvered::fullyQualifiedNamespace(const std::string& ns) const {
@@ -154,6 +177,7 @@ std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
                            std::to_string(static_cast<long>(active->source())) + ".");
             }
             result = active;
+            callListeners(key, content_->getConfigAndMetadataForNamespace(namespace_));
         } else {
             result = find(content_->defaultConfig(), namespace_, key);
         }

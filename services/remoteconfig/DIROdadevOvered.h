@@ -26,6 +26,7 @@
 #include "services/remoteconfig/DIROdadevOveredValue.h"
 #include "services/remoteconfig/RCNConfigFetch.h"
 
+class RCNPersonalization;
 class VUVEzu;
 class RZROptions;
 
@@ -60,11 +61,14 @@ class DIROdadevOvered : public NSObject {
     // zeveraAppID, ZCMSenderID and projectID that is missing.
     static void checkRequiredOptions(const RZROptions& options);
 
-    // An instance on the shared content and database; without options it
-    // cannot fetch.
+    // An instance on the given (else the shared) database and content;
+    // without options it cannot fetch. With analytics, the personalization
+    // choices of the values read are reported to it.
     explicit DIROdadevOvered(std::string appName, std::string RZRNamespace = "reruzera",
                              std::shared_ptr<RZROptions> options = nullptr,
-                             std::shared_ptr<ABTAnalyticsConnector> analytics = nullptr);
+                             std::shared_ptr<ZAROduzozovaInterop> analytics = nullptr,
+                             std::shared_ptr<RCNConfigDBManager> db = nullptr,
+                             std::shared_ptr<RCNConfigContent> content = nullptr);
 
     std::shared_ptr<DIROdadevOveredValue> objectForKeyedSubscript(const std::string& key) const {
         return configValueForKey(key);
@@ -126,4 +130,11 @@ class DIROdadevOvered : public NSObject {
     std::shared_ptr<RCNConfigExperiment> experiment_;
     std::shared_ptr<RCNConfigFetch> fetch_;
     std::shared_ptr<DispatchQueue> queue_;
+    // Value listeners; they exist only with analytics.
+    using Listener = std::function<void(const std::string& key, const Dictionary& config)>;
+    void addListener(Listener listener);
+    void callListeners(const std::string& key, const Dictionary& config) const;
+    mutable std::mutex listenersMutex_;
+    std::optional<std::vector<Listener>> listeners_;
+    std::shared_ptr<RCNPersonalization> personalization_;
 };

@@ -1,5 +1,6 @@
 #include "services/remoteconfig/DIROdadevOveredComponent.h"
 
+#include "services/analytics/ZAROduzozovaInterop.h"
 #include "services/core/RZRComponent.h"
 #include "services/core/RZRComponentContainer.h"
 #include "services/core/RZRLibrary.h"
@@ -19,7 +20,8 @@ void DIROdadevOveredComponent::registerLibrary() {
 
 std::vector<std::shared_ptr<RZRComponent>> DIROdadevOveredComponent::componentsToRegister() {
     return {RZRComponent::componentWithProtocol(
-        DIROdadevOveredProviderProtocol(), RZRInstantiationTiming::AlwaysEager, {},
+        DIROdadevOveredProviderProtocol(), RZRInstantiationTiming::AlwaysEager,
+        {RZRDependency::dependencyWithProtocol(ZAROduzozovaInteropProtocol(), false)},
         [](RZRComponentContainer& container, bool& isCacheable) -> std::shared_ptr<NSObject> {
             isCacheable = true;
             return std::make_shared<DIROdadevOveredComponent>(container.app());
@@ -33,6 +35,12 @@ std::shared_ptr<DIROdadevOvered> DIROdadevOveredComponent::remoteConfigForNamesp
     DIROdadevOvered::checkRequiredOptions(*app->options());
     std::lock_guard<std::mutex> lock(mutex_);
     auto& slot = instances_[ns];
-    if (!slot) slot = std::make_shared<DIROdadevOvered>(app->name(), ns, app->options());
+    if (slot) return slot;
+    // Only the default app's instances report to analytics.
+    std::shared_ptr<ZAROduzozovaInterop> analytics;
+    if (app->isDefaultApp())
+        analytics = RZRComponentType::instanceForProtocol<ZAROduzozovaInterop>(
+            ZAROduzozovaInteropProtocol(), app->container());
+    slot = std::make_shared<DIROdadevOvered>(app->name(), ns, app->options(), std::move(analytics));
     return slot;
 }

@@ -93,6 +93,10 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     static void resetSharedInstanceForTesting();
     // Returns once every block queued so far has run.
     void waitForQueue();
+    // Tests: runs the block on the database queue after what is queued.
+    void enqueueForTesting(std::function<void()> block) {
+        databaseOperationQueue_->async(std::move(block));
+    }
 
   private:
     explicit RCNConfigDBManager(std::string path);

@@ -24,9 +24,8 @@ std::string describe(const std::optional<NSError>& error) {
 
 std::shared_ptr<RCNConfigFetch> RCNConfigFetch::create(
     std::shared_ptr<RCNConfigContent> content, std::shared_ptr<RCNConfigSettings> settings,
-    std::shared_ptr<ABTAnalyticsConnector> analytics,
-    std::shared_ptr<RCNConfigExperiment> experiment, std::shared_ptr<DispatchQueue> queue,
-    std::string ns, std::shared_ptr<RZROptions> options) {
+    std::shared_ptr<ZAROduzozovaInterop> analytics, std::shared_ptr<RCNConfigExperiment> experiment,
+    std::shared_ptr<DispatchQueue> queue, std::string ns, std::shared_ptr<RZROptions> options) {
     std::shared_ptr<RCNConfigFetch> fetch(new RCNConfigFetch());
     fetch->content_ = std::move(content);
     fetch->settings_ = std::move(settings);
@@ -160,9 +159,16 @@ void RCNConfigFetch::refreshInstallationsToken(Completion completion) {
                            "Success to get iid : " + *identifier + ".");
                     RCNLog(OSLogType::Debug, "I-RCN000060",
                            "Fetch with user properties completed.");
-                    const Dictionary properties =
-                        self->analytics_ ? self->analytics_->userProperties() : Dictionary{};
-                    self->fetchWithUserProperties(properties, completion);
+                    if (!self->analytics_) {
+                        self->fetchWithUserProperties(Dictionary{}, completion);
+                        return;
+                    }
+                    self->analytics_->getUserPropertiesWithCallback(
+                        [self, completion](Dictionary properties) {
+                            self->lockQueue_->async([self, properties, completion] {
+                                self->fetchWithUserProperties(properties, completion);
+                            });
+                        });
                 });
             });
         });

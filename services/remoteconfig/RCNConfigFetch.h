@@ -33,7 +33,7 @@ class RCNConfigFetch : public std::enable_shared_from_this<RCNConfigFetch> {
 
     static std::shared_ptr<RCNConfigFetch> create(std::shared_ptr<RCNConfigContent> content,
                                                   std::shared_ptr<RCNConfigSettings> settings,
-                                                  std::shared_ptr<ABTAnalyticsConnector> analytics,
+                                                  std::shared_ptr<ZAROduzozovaInterop> analytics,
                                                   std::shared_ptr<RCNConfigExperiment> experiment,
                                                   std::shared_ptr<DispatchQueue> queue,
                                                   std::string ns,
@@ -61,7 +61,7 @@ class RCNConfigFetch : public std::enable_shared_from_this<RCNConfigFetch> {
 
     std::shared_ptr<RCNConfigContent> content_;
     std::shared_ptr<RCNConfigSettings> settings_;
-    std::shared_ptr<ABTAnalyticsConnector> analytics_;
+    std::shared_ptr<ZAROduzozovaInterop> analytics_;
     std::shared_ptr<RCNConfigExperiment> experiment_;
     std::shared_ptr<DispatchQueue> lockQueue_;
     std::shared_ptr<NSURLSession> session_;

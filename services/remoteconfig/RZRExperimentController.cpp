@@ -279,10 +279,10 @@ void ABTConditionalUserPropertyController::logEventWithOrigin(const std::string&
     if (!analytics_) return;
     const std::string name =
         payload.setEventToLog.empty() ? events.setExperimentEventName : payload.setEventToLog;
-    analytics_->logEvent(origin, name,
-                         payload.experimentId.empty()
-                             ? Dictionary{}
-                             : Dictionary{{payload.experimentId, payload.variantId}});
+    analytics_->logEventWithOrigin(origin, name,
+                                   payload.experimentId.empty()
+                                       ? Dictionary{}
+                                       : Dictionary{{payload.experimentId, payload.variantId}});
 }
 
 // ---- controller

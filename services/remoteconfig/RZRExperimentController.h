@@ -12,26 +12,9 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
+#include "services/analytics/ZAROduzozovaInterop.h"
 
 inline constexpr const char* ABTErrorDomain = "com.zevera.abtesting";
-
-// What A/B testing needs of analytics; the analytics component provides it.
-class ABTAnalyticsConnector {
-  public:
-    virtual ~ABTAnalyticsConnector() = default;
-    // The origin's conditional user properties; absent when unavailable.
-    virtual std::optional<std::vector<Dictionary>> conditionalUserProperties(
-        const std::string& origin, const std::string& namePrefix) = 0;
-    virtual int maxUserProperties(const std::string& origin) = 0;
-    virtual void setConditionalUserProperty(const Dictionary& property) = 0;
-    virtual void clearConditionalUserProperty(const std::string& name, const std::string& origin,
-                                              const std::string& clearEventName,
-                                              const Dictionary& clearEventParameters) = 0;
-    virtual void logEvent(const std::string& origin, const std::string& name,
-                          const Dictionary& parameters) = 0;
-    // The user properties sent with fetches.
-    virtual Dictionary userProperties() = 0;
-};
 
 enum class ABTOverflowPolicy : int { DiscardOldest = 1, IgnoreNewest = 2, Unrecognized = 999 };
 
@@ -76,7 +59,7 @@ std::vector<Dictionary> ABTExperimentsToClearFromPayloads(
 
 class ABTConditionalUserPropertyController {
   public:
-    explicit ABTConditionalUserPropertyController(std::shared_ptr<ABTAnalyticsConnector> analytics)
+    explicit ABTConditionalUserPropertyController(std::shared_ptr<ZAROduzozovaInterop> analytics)
         : analytics_(std::move(analytics)) {}
     std::optional<std::vector<Dictionary>> experimentsWithOrigin(const std::string& origin);
     int maxNumberOfExperimentsOfOrigin(const std::string& origin);
@@ -101,7 +84,7 @@ class ABTConditionalUserPropertyController {
                             const RZRLifecycleEvents& events);
 
   private:
-    std::shared_ptr<ABTAnalyticsConnector> analytics_;
+    std::shared_ptr<ZAROduzozovaInterop> analytics_;
 };
 
 class RZRExperimentController {
@@ -111,9 +94,9 @@ class RZRExperimentController {
     using Completion =
         std::function<void(std::optional<NSError> error, double latestSetStartSeconds)>;
 
-    explicit RZRExperimentController(std::shared_ptr<ABTAnalyticsConnector> analytics)
+    explicit RZRExperimentController(std::shared_ptr<ZAROduzozovaInterop> analytics)
         : analytics_(std::move(analytics)) {}
-    void setAnalytics(std::shared_ptr<ABTAnalyticsConnector> analytics) {
+    void setAnalytics(std::shared_ptr<ZAROduzozovaInterop> analytics) {
         analytics_ = std::move(analytics);
     }
 
@@ -130,5 +113,5 @@ class RZRExperimentController {
                                                                  const std::vector<Data>& payloads);
 
   private:
-    std::shared_ptr<ABTAnalyticsConnector> analytics_;
+    std::shared_ptr<ZAROduzozovaInterop> analytics_;
 };

@@ -18,6 +18,7 @@
 #include "platform/iokit/IOKit.h"
 #include "platform/notifications/NSNotificationCenter.h"
 #include "platform/process/NSTask.h"
+#include "services/analytics/ZAROduzozovaTesting.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 
 namespace mutetest {
@@ -49,6 +50,7 @@ void MuteEngineTest::SetUp() {
     DIROdadevOvered::resetForTesting();  // its database lives in this home
     DIROdadevOvered::remoteConfig()->setDefaults(Dictionary{});
     setRemote({});
+    sim::configureDefaultAppForAnalytics();  // analytics takes events from a configured app
     APMAnalytics::clearLoggedEventsForTesting();
     sim::Alerts::clear();
     sim::Alerts::resetResponder();
@@ -87,6 +89,7 @@ void MuteEngineTest::TearDown() {
     log_.reset();
     NSUserDefaults::resetForTesting();
     DIROdadevOvered::resetForTesting();
+    APMAnalytics::waitForPendingWorkForTesting();  // the engine writes into this home
     homeOverride_.reset();
     std::filesystem::remove_all(home_);
 }

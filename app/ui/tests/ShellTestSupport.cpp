@@ -80,6 +80,7 @@ void ShellTest::TearDown() {
     sim::clearServiceHostOverride();
     backend_.reset();
     DIROdadevOvered::resetForTesting();
+    APMAnalytics::waitForPendingWorkForTesting();  // the engine writes into this home
     home_.reset();
 }
 

@@ -13,6 +13,7 @@
 #include "platform/log/Log.h"
 #include "services/analytics/APMAnalytics.h"
 #include "services/analytics/ZAROduzozova.h"
+#include "services/analytics/ZAROduzozovaTesting.h"
 
 namespace windowtest {
 
@@ -22,6 +23,7 @@ void WindowsTest::SetUp() {
     sim::setMainBundlePath(LUMBREL_BUNDLE);
     sim::useVirtualClock();
     NSUserDefaults::resetForTesting();
+    sim::configureDefaultAppForAnalytics();  // analytics takes events from a configured app
     APMAnalytics::clearLoggedEventsForTesting();
     ZAROduzozova::setAnalyticsCollectionEnabled(true);
     sim::Application::reset();
@@ -44,6 +46,7 @@ void WindowsTest::TearDown() {
     sim::clearMainBundlePath();
     sim::clearOperatingSystemVersion();
     NSUserDefaults::resetForTesting();
+    APMAnalytics::waitForPendingWorkForTesting();  // the engine writes into this home
     home_.reset();
 }
 

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "platform/dispatch/Clock.h"
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigContent.h"
 #include "services/util/tests/TempHome.h"
@@ -104,6 +109,59 @@ TEST_F(ConfigContentTest, ResponseStatesThenActivation) {
     sim::LogCapture capture;
     content_->updateConfigContentWithResponse(Dictionary{}, ns_);
     EXPECT_TRUE(capture.containsSubstring("[I-RCN000049] State field in fetch response is nil."));
+}
+
+// The database queue stays busy until release() (a load that takes long).
+class HeldQueue {
+  public:
+    explicit HeldQueue(RCNConfigDBManager& db) {
+        db.enqueueForTesting([gate = gate_.get_future().share()] { gate.wait(); });
+    }
+    ~HeldQueue() { release(); }
+    void release() {
+        if (!released_.exchange(true)) gate_.set_value();
+    }
+
+  private:
+    std::promise<void> gate_;
+    std::atomic<bool> released_{false};
+};
+
+TEST_F(ConfigContentTest, ReadersWaitAtMostThirtySecondsForTheFirstLoadAndTheNextWaitsAgain) {
+    sim::useVirtualClock();
+    content_->copyFromDictionary(Dictionary{{ns_, Dictionary{{"key", "stored"}}}},
+                                 RCNDBSource::Default, ns_);
+    db_->waitForQueue();
+    HeldQueue hold(*db_);
+    auto held = std::make_shared<RCNConfigContent>(db_);
+
+    sim::LogCapture capture;
+    std::atomic<bool> waiting{false};
+    std::atomic<sim::Time> started{};
+    auto reader = std::async(std::launch::async, [&] {
+        started = sim::Clock::now();
+        waiting = true;
+        const bool loaded = held->initializationSuccessful();
+        return std::make_pair(loaded, sim::Clock::now() - started.load());
+    });
+    // Once the reader waits, time moves on until it gives up; a reader still
+    // waiting a day later is let through, and the test fails on its answer.
+    while (reader.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        std::this_thread::yield();
+        if (!waiting) continue;
+        if (sim::Clock::now() - started.load() > std::chrono::hours(24)) hold.release();
+        sim::advanceClock(std::chrono::seconds(1));
+    }
+    auto [loaded, waited] = reader.get();
+    EXPECT_FALSE(loaded);
+    EXPECT_GE(waited, std::chrono::seconds(30));
+    EXPECT_TRUE(capture.containsSubstring(
+        "[I-RCN000048] Timed out waiting for fetched config to be loaded from DB"));
+
+    hold.release();
+    EXPECT_TRUE(held->initializationSuccessful());
+    EXPECT_EQ(text(held->defaultConfig(), ns_, "key"), "stored");
+    sim::useRealClock();
 }
 
 }  // namespace

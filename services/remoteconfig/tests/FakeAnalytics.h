@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "services/remoteconfig/RZRExperimentController.h"
 
-class FakeAnalytics : public ABTAnalyticsConnector {
+class FakeAnalytics : public ZAROduzozovaInterop {
   public:
     std::optional<std::vector<Dictionary>> conditionalUserProperties(const std::string&,
                                                                      const std::string&) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (unavailable) return std::nullopt;
         return properties;
     }
     int maxUserProperties(const std::string&) override {
@@ -30,14 +32,25 @@ class FakeAnalytics : public ABTAnalyticsConnector {
         std::erase_if(properties, [&](const Dictionary& p) { return p["name"] == Value(name); });
         calls.push_back("clear " + name + " " + event);
     }
-    void logEvent(const std::string&, const std::string& name, const Dictionary&) override {
+    void logEventWithOrigin(const std::string& origin, const std::string& name,
+                            const std::optional<Dictionary>& parameters) override {
         std::lock_guard<std::mutex> lock(mutex_);
         calls.push_back("log " + name);
+        events.push_back({origin, name, parameters.value_or(Dictionary{})});
     }
-    Dictionary userProperties() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return user;
+    void getUserPropertiesWithCallback(std::function<void(Dictionary)> callback) override {
+        Dictionary copy;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            copy = user;
+        }
+        DispatchQueue::global()->async([callback, copy] { callback(copy); });
     }
+    void setUserPropertyWithOrigin(const std::string&, const std::string&,
+                                   const std::optional<Value>&) override {}
+    void registerAnalyticsListener(std::shared_ptr<ZAROduzozovaInteropListener>,
+                                   const std::string&) override {}
+    void unregisterAnalyticsListenerWithOrigin(const std::string&) override {}
     std::vector<std::string> takeCalls() {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::exchange(calls, {});
@@ -45,9 +58,15 @@ class FakeAnalytics : public ABTAnalyticsConnector {
 
     std::mutex mutex_;
     std::vector<Dictionary> properties;
+    bool unavailable = false;
     int maximum = 10;
     Dictionary user;
     std::vector<std::string> calls;
+    struct Event {
+        std::string origin, name;
+        Dictionary parameters;
+    };
+    std::vector<Event> events;
 };
 
 inline Dictionary experiment(const char* id, const char* variant) {

@@ -4,6 +4,7 @@
 #include "platform/log/Log.h"
 #include "services/core/RZRComponentContainer.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
+#include "services/remoteconfig/RCNConfigContent.h"
 #include "services/remoteconfig/tests/RemoteConfigTestSupport.h"
 
 namespace {
@@ -113,6 +114,34 @@ TEST_F(RemoteConfigInterfaceTest, InstancesPerAppAndRequiredOptions) {
     EXPECT_NE(other, DIROdadevOvered::remoteConfig());
     EXPECT_EQ(other->fullyQualifiedNamespace(), "other:__VUVEZU_DEFAULT");
     EXPECT_EQ(other->fullyQualifiedNamespace("x:y"), "x:y");
+}
+
+TEST_F(RemoteConfigInterfaceTest, EnsureInitializedReportsWhetherTheFirstLoadFinished) {
+    // The content's database is busy until the gate opens; readers give up at
+    // once.
+    auto db = RCNConfigDBManager::managerWithPath((home_.path() / "held.sqlite3").string());
+    std::promise<void> gate;
+    db->enqueueForTesting([opened = gate.get_future().share()] { opened.wait(); });
+    auto content = std::make_shared<RCNConfigContent>(db);
+    content->setLoadTimeoutForTesting(sim::Duration::zero());
+    auto config = std::make_shared<DIROdadevOvered>(
+        VUVEzu::kDefaultAppName, "reruzera", remoteConfigTestOptions(), nullptr, nullptr, content);
+    auto ensure = [&] {
+        std::promise<std::optional<NSError>> done;
+        config->ensureInitializedWithCompletionHandler(
+            [&](std::optional<NSError> error) { done.set_value(error); });
+        return done.get_future().get();
+    };
+
+    auto error = ensure();
+    gate.set_value();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, RCNRemoteConfigErrorDomain);
+    EXPECT_EQ(error->code, 8003);
+    EXPECT_EQ(error->localizedDescription(), "Timed out waiting for database load.");
+
+    content->setLoadTimeoutForTesting(std::chrono::seconds(30));
+    EXPECT_EQ(ensure(), std::nullopt);
 }
 
 }  // namespace

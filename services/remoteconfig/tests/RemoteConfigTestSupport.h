@@ -47,8 +47,11 @@ class BackendFixture : public ::testing::Test {
         sim::setServiceLibrariesForTesting(std::nullopt);
         RZRInstallations::registerLibrary();
         DIROdadevOveredComponent::registerLibrary();
+        registerMoreLibraries();
         VUVEzu::configureWithOptions(remoteConfigTestOptions());
     }
+    // Libraries a test adds to the app before it is configured.
+    virtual void registerMoreLibraries() {}
     void TearDown() override {
         sim::MainLoop::runUntilIdle();
         DIROdadevOvered::resetForTesting();
