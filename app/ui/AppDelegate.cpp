@@ -32,6 +32,7 @@
 #include "platform/process/NSTask.h"
 #include "platform/updater/SUUpdater.h"
 #include "services/analytics/ZAROduzozova.h"
+#include "services/analytics/ZAROduzozovaConnector.h"
 #include "services/core/VUVEzu.h"
 #include "services/crash/RZRCrashtrace.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
@@ -148,6 +149,8 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
 void AppDelegate::configureServices() {
     try {
         DIROdadevOveredComponent::registerLibrary();
+        ZAROduzozovaConnector::registerLibrary();
+        RZRCrashtrace::registerLibrary();
         VUVEzu::configure();
     } catch (const NSException& exception) {
         // Without its configuration the backend stays off; the application
@@ -155,7 +158,7 @@ void AppDelegate::configureServices() {
         NSLog(std::string("Could not configure the backend services: ") + exception.what());
     }
     ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
-    RZRCrashtrace::crashtrace()->setCrashtraceCollectionEnabled(Defaults::get(K::collectData()));
+    RZRCrashtrace::applyCollectionSetting(Defaults::get(K::collectData()));
     auto remoteConfig = DIROdadevOvered::remoteConfig();
     remoteConfig->setDefaultsFromPlistFileName("RemoteConfigDefaults");
     std::weak_ptr<AppDelegate> weak = self();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 
+#include "app/ui/CrashConsole.h"
 #include "platform/backend/Backend.h"
 #include "platform/backend/InstallationsBackend.h"
 #include "platform/backend/RemoteConfigBackend.h"
@@ -273,4 +274,5 @@ void addServicesCommands(sim::Console& console) {
         "remoteconfig", "remoteconfig [set <key> <value> | remove <key> | fetch | show]",
         "remote values: set them at the backend, fetch and activate, show the activated ones",
         [&console](const Args& args) { return remoteConfigCommand(console, args); });
+    addCrashCommands(console);
 }

@@ -62,7 +62,7 @@ std::vector<std::shared_ptr<Defaults::DefaultsObservation>> observe(
 
 void collectDataChanged(bool enabled) {
     ZAROduzozova::setAnalyticsCollectionEnabled(enabled);
-    RZRCrashtrace::crashtrace()->setCrashtraceCollectionEnabled(enabled);
+    RZRCrashtrace::applyCollectionSetting(enabled);
 }
 
 void startOnLoginChanged(const Defaults::KeyChange<bool>& change, bool initial) {

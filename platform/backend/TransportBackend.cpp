@@ -206,8 +206,13 @@ std::optional<TransportBackend::ReceivedBatch> TransportBackend::decodeUpload(
 ScriptedResponse TransportBackend::handle(const std::string& endpoint,
                                           const RecordedRequest& request) {
     const bool gzipped = request.header("Content-Encoding").value_or("") == "gzip";
-    std::optional<std::string> body =
-        gzipped ? inflate(request.body) : std::optional<std::string>(request.body);
+    // The HTTP server inflates gzip bodies itself; only a body that still
+    // carries the gzip magic is inflated here.
+    const bool stillCompressed =
+        request.body.size() >= 2 && request.body[0] == '\x1f' && request.body[1] == '\x8b';
+    std::optional<std::string> body = gzipped && stillCompressed
+                                          ? inflate(request.body)
+                                          : std::optional<std::string>(request.body);
     ReceivedBatch batch;
     if (body) {
         if (auto decoded = decodeUpload(*body)) batch = std::move(*decoded);
@@ -262,6 +267,17 @@ std::size_t TransportBackend::eventCount(const std::string& endpoint) const {
     std::size_t count = 0;
     for (const auto& b : batches(endpoint)) count += b.events.size();
     return count;
+}
+
+std::vector<ReceivedCrashReport> TransportBackend::crashReports() const {
+    std::vector<ReceivedCrashReport> reports;
+    for (const auto& batch : batches(kCRS)) {
+        for (const auto& event : batch.events) {
+            if (auto report = decodeCrashReport(event.payload))
+                reports.push_back(std::move(*report));
+        }
+    }
+    return reports;
 }
 
 void TransportBackend::setWaitMillis(std::optional<std::int64_t> millis) {

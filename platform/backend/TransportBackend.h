@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/backend/Backend.h"
+#include "platform/backend/CrashReports.h"
 
 namespace sim {
 
@@ -58,6 +59,9 @@ class TransportBackend : public BackendService {
 
     std::vector<ReceivedBatch> batches(const std::string& endpoint = "") const;
     std::size_t eventCount(const std::string& endpoint = "") const;
+    // The report messages of the events that reached the crash target, in
+    // order; events that are not report messages are left out.
+    std::vector<ReceivedCrashReport> crashReports() const;
     // The wait the service asks for in its replies (nullopt: an empty reply).
     void setWaitMillis(std::optional<std::int64_t> millis);
 

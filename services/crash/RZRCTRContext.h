@@ -35,11 +35,21 @@ struct RZRCTRSignalReadOnlyContext {
     struct sigaction originalActions[kRZRCTRSignalCount];
     stack_t originalStack;
 };
+inline constexpr int kRZRCTRMachExceptionTypesCount = 14;
+// The task's exception ports before ours, as the swap returned them.
+struct RZRCTRMachExceptionOriginalPorts {
+    std::uint32_t count;
+    std::uint32_t masks[kRZRCTRMachExceptionTypesCount];
+    std::uint32_t ports[kRZRCTRMachExceptionTypesCount];
+    std::int32_t behaviors[kRZRCTRMachExceptionTypesCount];
+    std::int32_t flavors[kRZRCTRMachExceptionTypesCount];
+};
 struct RZRCTRMachExceptionReadOnlyContext {
     std::uint32_t port = 0;
     std::uintptr_t thread = 0;
     const char* path = nullptr;
     std::uint32_t mask = 0;
+    RZRCTRMachExceptionOriginalPorts originalPorts = {};
 };
 
 struct RZRCTRReadOnlyContext {

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/runtime/Runtime.h"
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContext.h"
 #include "services/crash/RZRCTRFile.h"
@@ -336,11 +338,41 @@ bool RZRCTRProcessRecordAllThreads(RZRCTRProcess* process, RZRCTRFile* file) {
     return true;
 }
 
-void RZRCTRProcessRecordRuntimeInfo(RZRCTRProcess*, RZRCTRFile* file) {
+bool RZRCTRProcessGetObjCSelectorName(const greg_t* registers, const char** name,
+                                      std::size_t* length) {
+    const auto dispatcher = reinterpret_cast<std::uint64_t>(&objc_msgSendv);
+    const auto pc = static_cast<std::uint64_t>(registers[REG_RIP]);
+    if (pc < dispatcher || pc > dispatcher + kRZRCTRDispatcherHintLength) return false;
+    // The dispatcher returns its result through a hidden pointer, so the
+    // selector is its third argument; a selector refers to its interned
+    // name, whose first word points at the characters.
+    std::uint64_t characters = 0;
+    if (!RZRCTRReadMemory(static_cast<std::uintptr_t>(registers[REG_RDX]), &characters,
+                          sizeof characters) ||
+        !RZRCTRReadString(characters, name, 128, length)) {
+        RZRCTRSDKLogError("Unable to read the selector string");
+        return false;
+    }
+    return true;
+}
+
+void RZRCTRProcessRecordRuntimeInfo(RZRCTRProcess* process, RZRCTRFile* file) {
+    RZRCTRThreadContext crashed;
+    if (process->crashedThread == process->thisThread && process->userContext == nullptr) {
+        // The recording thread itself, not stopped inside the dispatcher.
+    } else if (!RZRCTRProcessGetThreadState(process, process->crashedThread, &crashed)) {
+        RZRCTRSDKLogError("unable to get crashed thread state");
+    }
+    const char* selector = nullptr;
+    std::size_t selectorLength = 0;
+    if (!crashed.valid ||
+        !RZRCTRProcessGetObjCSelectorName(crashed.registers, &selector, &selectorLength)) {
+        selector = "";
+        selectorLength = 0;
+    }
     RZRCTRFileOpenSection(file, "runtime");
     RZRCTRFileOpenHash(file);
-    // No message dispatcher here to have been inside of.
-    RZRCTRFileWriteStringEntry(file, "objc_selector", "");
+    RZRCTRFileWriteStringEntryWithLength(file, "objc_selector", selector, selectorLength);
     RZRCTRFileWriteKey(file, "crash_info_entries");
     RZRCTRFileOpenArray(file);
     const RZRCTRReadWriteContext* writable = _rzrctrContext.writable;
@@ -373,8 +405,12 @@ void RZRCTRProcessRecordRuntimeInfo(RZRCTRProcess*, RZRCTRFile* file) {
 void RZRCTRProcessRecordDispatchQueueNames(RZRCTRProcess* process, RZRCTRFile* file) {
     RZRCTRFileOpenSection(file, "dispatch_queue_names");
     RZRCTRFileOpenArray(file);
-    // Threads carry no queue identity here: one empty name per thread.
-    for (std::uint32_t i = 0; i < process->threadCount; ++i) RZRCTRFileAppendString(file, "");
+    for (std::uint32_t i = 0; i < process->threadCount; ++i) {
+        char label[128];
+        if (!dispatch_thread_copy_queue_label(process->threads[i], label, sizeof label))
+            label[0] = '\0';
+        RZRCTRFileAppendString(file, label);
+    }
     RZRCTRFileCloseArray(file);
     RZRCTRFileCloseSection(file);
 }

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <ucontext.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "services/crash/RZRCTRDwarf.h"
@@ -46,6 +47,12 @@ bool RZRCTRProcessGetThreadState(const RZRCTRProcess* process, pid_t thread,
                                  RZRCTRThreadContext* context);
 bool RZRCTRProcessRecordAllThreads(RZRCTRProcess* process, RZRCTRFile* file);
 void RZRCTRProcessRecordRuntimeInfo(RZRCTRProcess* process, RZRCTRFile* file);
+// The selector being sent when the registers stopped within the first bytes
+// of the object runtime's message dispatcher (a message to a freed receiver
+// faults there reading its class): *name is validated in place, not copied.
+inline constexpr std::uint64_t kRZRCTRDispatcherHintLength = 66;
+bool RZRCTRProcessGetObjCSelectorName(const greg_t* registers, const char** name,
+                                      std::size_t* length);
 void RZRCTRProcessRecordDispatchQueueNames(RZRCTRProcess* process, RZRCTRFile* file);
 void RZRCTRProcessRecordThreadNames(RZRCTRProcess* process, RZRCTRFile* file);
 void RZRCTRProcessRecordStats(RZRCTRProcess* process, RZRCTRFile* file);

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/dispatch/ThreadIntrospection.h"
 #include "services/crash/RZRCTRFile.h"
 #include "services/crash/RZRCTRHandler.h"
 #include "services/crash/RZRCTRMemory.h"
+#include "services/crash/RZRCTRProcess.h"
 #include "services/crash/RZRCTRSDKLog.h"
 
 namespace {
@@ -88,6 +90,34 @@ void installAltStacksOnOtherThreads() {
 
 pid_t gRecordingThread;
 
+thread_local void* tOwnedAltStack;
+pthread_introspection_hook_t gEarlierThreadHook;
+
+// Threads the platform starts after set-up get their alternate stack before
+// they run anything, and give it back as they leave.
+void threadHook(unsigned int event, pthread_t thread, void* addr, std::size_t size) {
+    if (event == PTHREAD_INTROSPECTION_THREAD_START) {
+        RZRCTRSignalInstallAltStackForCurrentThread();
+    } else if (event == PTHREAD_INTROSPECTION_THREAD_TERMINATE && tOwnedAltStack != nullptr) {
+        stack_t disable{};
+        disable.ss_flags = SS_DISABLE;
+        if (::sigaltstack(&disable, nullptr) == 0) {
+            ::munmap(tOwnedAltStack, kRZRCTRSignalStackSize);
+            tOwnedAltStack = nullptr;
+        }
+    }
+    const pthread_introspection_hook_t earlier =
+        __atomic_load_n(&gEarlierThreadHook, __ATOMIC_ACQUIRE);
+    if (earlier != nullptr) earlier(event, thread, addr, size);
+}
+
+void installThreadHook() {
+    static bool installed = false;
+    if (__atomic_exchange_n(&installed, true, __ATOMIC_ACQ_REL)) return;
+    __atomic_store_n(&gEarlierThreadHook, pthread_introspection_hook_install(threadHook),
+                     __ATOMIC_RELEASE);
+}
+
 void recordSignal(int signal, const siginfo_t* info, int savedErrno, const ucontext_t* context) {
     RZRCTRFile file;
     if (!RZRCTRFileInitWithPathMode(&file, _rzrctrContext.readonly->signal.path, true, false)) {
@@ -121,6 +151,16 @@ void recordSignal(int signal, const siginfo_t* info, int savedErrno, const ucont
 
 }  // namespace
 
+bool RZRCTRSignalClaimCrashForCurrentThread() {
+    if (RZRCTRContextMarkAndCheckIfCrashed()) return false;
+    __atomic_store_n(&gRecordingThread, currentThread(), __ATOMIC_SEQ_CST);
+    return true;
+}
+
+bool RZRCTRSignalIsRecordingThread() {
+    return __atomic_load_n(&gRecordingThread, __ATOMIC_SEQ_CST) == currentThread();
+}
+
 bool RZRCTRSignalInstallAltStackForCurrentThread() {
     stack_t current{};
     if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return true;
@@ -134,6 +174,7 @@ bool RZRCTRSignalInstallAltStackForCurrentThread() {
         ::munmap(memory, kRZRCTRSignalStackSize);
         return false;
     }
+    tOwnedAltStack = memory;
     return true;
 }
 
@@ -179,7 +220,9 @@ void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context) {
     if (::sigaltstack(&stack, &context->originalStack) != 0) {
         RZRCTRSDKLogError("Unable to setup stack %s", std::strerror(errno));
     }
-    // Set-up runs on one thread; a crash may come on any other.
+    // Set-up runs on one thread; a crash may come on any other, also on one
+    // started later.
+    installThreadHook();
     installAltStacksOnOtherThreads();
     for (int i = 0; i < kRZRCTRSignalCount; ++i) {
         struct sigaction action {};
@@ -216,9 +259,14 @@ bool RZRCTRSignalSafeInstallPreexistingHandlers(RZRCTRSignalReadOnlyContext* con
     bool success = true;
     RZRCTRSignalSafeRemoveHandlers(true);
     if (context->originalStack.ss_sp != nullptr) {
-        if (::sigaltstack(&context->originalStack, nullptr) != 0) {
+        // A handler running on our stack cannot swap it out (EPERM); the
+        // earlier actions below matter more than the stack, so go on.
+        stack_t current{};
+        const bool onOurStack =
+            ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_ONSTACK) != 0;
+        if (!onOurStack && ::sigaltstack(&context->originalStack, nullptr) != 0) {
             RZRCTRSDKLogError("Unable to setup stack %s", std::strerror(errno));
-            return false;
+            success = false;
         }
     }
     for (int i = 0; i < kRZRCTRSignalCount; ++i) {
@@ -261,10 +309,13 @@ void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
     // The handlers stay in place while recording, so that other threads
     // crashing at the same moment wait here instead of ending the process
     // under the default action before the record is complete.
-    if (RZRCTRContextMarkAndCheckIfCrashed()) {
-        if (__atomic_load_n(&gRecordingThread, __ATOMIC_SEQ_CST) == currentThread()) {
-            // A fault while recording: end under the default action.
-            RZRCTRSignalSafeRemoveHandlers(true);
+    if (!RZRCTRSignalClaimCrashForCurrentThread()) {
+        if (RZRCTRSignalIsRecordingThread()) {
+            // The abort after a recorded exception, or a fault while
+            // recording: no second record; the earlier actions end the
+            // process.
+            RZRCTRSignalSafeInstallPreexistingHandlers(&readonly->signal, signal, info,
+                                                       userContext);
             errno = savedErrno;
             return;
         }
@@ -277,7 +328,6 @@ void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
         }
         ::_exit(1);
     }
-    __atomic_store_n(&gRecordingThread, currentThread(), __ATOMIC_SEQ_CST);
     recordSignal(signal, info, savedErrno, static_cast<const ucontext_t*>(userContext));
     bool handledByEarlierFunction = false;
     for (int i = 0; i < kRZRCTRSignalCount; ++i)
@@ -294,6 +344,9 @@ void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
 }
 
 void RZRCTRSignalCheckHandlers() {
+    const RZRCTRReadOnlyContext* readonly =
+        __atomic_load_n(&_rzrctrContext.readonly, __ATOMIC_SEQ_CST);
+    if (readonly != nullptr ? readonly->debuggerAttached : RZRCTRProcessDebuggerAttached()) return;
     for (const int signal : kRZRCTRHandledSignals) {
         struct sigaction action {};
         if (::sigaction(signal, nullptr, &action) != 0) {

@@ -20,6 +20,13 @@ void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context);
 // started after set-up call it to have their stack overflows recorded.
 bool RZRCTRSignalInstallAltStackForCurrentThread();
 
+// Claims the crash for the calling thread: true when nobody had, and the
+// caller records it. The thread stays marked, so a signal it raises later
+// (the abort after a recorded exception, a fault while recording) ends the
+// process under the default action instead of being recorded again.
+bool RZRCTRSignalClaimCrashForCurrentThread();
+bool RZRCTRSignalIsRecordingThread();
+
 void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext);
 void RZRCTRSignalSafeRemoveHandlers(bool includeAbort);
 // Restores the earlier alternate stack and actions; for signal (when not

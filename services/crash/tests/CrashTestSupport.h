@@ -59,8 +59,8 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
     out << text;
 }
 
-// Runs body in a forked child, which exits 0 when body returns. The child
-// must not use dispatch queues: their worker threads stay in the parent.
+// Runs body in a forked child, which exits 0 when body returns. Queues the
+// child uses run on dispatch workers of its own.
 // Faults take the child down as they would the application, also under a
 // sanitizer that would otherwise report them and exit.
 inline int runInChild(const std::function<void()>& body) {

@@ -5,11 +5,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/runtime/Runtime.h"
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContextInitialize.h"
 #include "services/crash/RZRCTRFile.h"
@@ -79,7 +82,7 @@ TEST_F(HandlerTest, RecordsEveryThreadWithItsOwnStack) {
         });
         threads.emplace_back([] {
             pthread_setname_np(pthread_self(), "parked-second");
-            parkedSecond();
+            DispatchQueue::create("com.lumbrel.test.parked")->sync(parkedSecond);
         });
         threads.emplace_back([] { recursing(14); });
         pthread_barrier_wait(&gParked);
@@ -134,12 +137,56 @@ TEST_F(HandlerTest, RecordsEveryThreadWithItsOwnStack) {
     EXPECT_NE(std::find(names.begin(), names.end(), "parked-second"), names.end());
     EXPECT_EQ(sections["process_stats"]["freeMem"], sections["process_stats"]["free_mem"]);
     EXPECT_EQ(sections["runtime"]["objc_selector"], "");
-    EXPECT_EQ(sections["dispatch_queue_names"].size(), 4u);
+    // Queue names line up with the threads: the recording thread is the
+    // child's main thread.
+    const json& queues = sections["dispatch_queue_names"];
+    ASSERT_EQ(queues.size(), 4u);
+    ASSERT_EQ(names.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(names[i].get<std::string>());
+        const char* expected = "";
+        if (names[i] == "parked-second") expected = "com.lumbrel.test.parked";
+        if (threads[i].value("crashed", false)) expected = "com.apple.main-thread";
+        EXPECT_EQ(queues[i], expected);
+    }
 }
 
 }  // namespace
 
 namespace {
+
+// A message to a freed receiver faults inside the dispatcher while reading
+// its class: the selector being sent is the hint.
+TEST(RuntimeHint, TheSelectorIsReadOnlyWithinTheDispatchersFirstBytes) {
+    const SEL selector("performCrash:");
+    std::uint64_t selectorBits = 0;
+    std::memcpy(&selectorBits, &selector, sizeof selectorBits);
+    const auto dispatcher = reinterpret_cast<std::uint64_t>(&objc_msgSendv);
+    const struct {
+        std::uint64_t pc;
+        std::uint64_t selector;
+        const char* expected;
+    } cases[] = {
+        {dispatcher, selectorBits, "performCrash:"},
+        {dispatcher + 66, selectorBits, "performCrash:"},
+        {dispatcher + 67, selectorBits, nullptr},
+        {dispatcher - 1, selectorBits, nullptr},
+        {dispatcher + 8, 0x10, nullptr},  // not a readable selector
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pc - dispatcher);
+        greg_t registers[NGREG] = {};
+        registers[REG_RIP] = static_cast<greg_t>(c.pc);
+        registers[REG_RDX] = static_cast<greg_t>(c.selector);
+        const char* name = nullptr;
+        std::size_t length = 0;
+        const bool found = RZRCTRProcessGetObjCSelectorName(registers, &name, &length);
+        EXPECT_EQ(found, c.expected != nullptr);
+        if (found && c.expected != nullptr) {
+            EXPECT_EQ(std::string(name, length), c.expected);
+        }
+    }
+}
 
 TEST(ThreadState, AFailedReadLeavesNoEarlierRegisters) {
     RZRCTRProcess process;

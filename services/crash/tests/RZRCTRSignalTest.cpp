@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/runtime/Runtime.h"
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContextInitialize.h"
 #include "services/crash/tests/CrashTestSupport.h"
@@ -244,6 +247,120 @@ TEST_F(SignalTest, EarlierHandlersAreCalledOnceAndIgnoredOnesNever) {
     EXPECT_EQ(sections()["signal"].size(), 1u);
     ::close(gEarlierCalls[0]);
     ::close(gEarlierCalls[1]);
+}
+
+// A worker thread the dispatch pool starts after set-up overflows its stack
+// inside a block: recorded on its alternate stack, with its queue's name.
+TEST_F(SignalTest, AStackOverflowOnALaterQueueThreadIsRecorded) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    initialize();
+    const int status = crashChild([] {
+        ::alarm(20);  // ends a child whose crash went unhandled and hung
+        DispatchQueue::create("com.lumbrel.test.overflow")->async([] { overflowStack(0); });
+        DispatchSemaphore never;
+        never.wait();
+    });
+    EXPECT_TRUE(crashtest::diedOfSignal(status, SIGSEGV)) << status;
+    auto all = sections();
+    ASSERT_EQ(all["signal"].size(), 1u);
+    ASSERT_EQ(all["threads"].size(), 1u);
+    ASSERT_EQ(all["dispatch_queue_names"].size(), 1u);
+    const json& threads = all["threads"][0];
+    const json& queues = all["dispatch_queue_names"][0];
+    ASSERT_EQ(threads.size(), queues.size());
+    int crashed = 0;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        if (!threads[i].value("crashed", false)) continue;
+        ++crashed;
+        EXPECT_EQ(queues[i], "com.lumbrel.test.overflow");
+        bool inFunction = false;
+        for (const json& pc : threads[i]["stacktrace"])
+            inFunction |= crashingFunctionOf(pc.get<std::uint64_t>()) ==
+                          reinterpret_cast<const void*>(&overflowStack);
+        EXPECT_TRUE(inFunction) << threads[i]["stacktrace"].dump();
+    }
+    EXPECT_EQ(crashed, 1);
+}
+
+TEST_F(SignalTest, AMessageToAFreedReceiverRecordsItsSelector) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+#ifndef __OPTIMIZE__
+    GTEST_SKIP() << "where the dispatcher faults depends on the optimised build";
+#endif
+    initialize();
+    const int status = crashChild([] {
+        // Reading the class of a receiver that is long gone.
+        objc_msgSendv(reinterpret_cast<RuntimeObject*>(0x40), SEL("crashingSelector:"), {});
+    });
+    EXPECT_TRUE(crashtest::diedOfSignal(status, SIGSEGV)) << status;
+    auto all = sections();
+    ASSERT_EQ(all["runtime"].size(), 1u);
+    EXPECT_EQ(all["runtime"][0]["objc_selector"], "crashingSelector:");
+}
+
+// Writes what the start-up check prints to standard error.
+std::string checkHandlersOutput() {
+    char path[] = "/tmp/crash-check-XXXXXX";
+    const int fd = ::mkstemp(path);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    RZRCTRSignalCheckHandlers();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fd);
+    std::string text = crashtest::readFile(path);
+    ::unlink(path);
+    return text;
+}
+
+TEST_F(SignalTest, TheStartUpCheckNamesHandlersSomeoneElseInstalled) {
+    initialize();
+    EXPECT_EQ(checkHandlersOutput(), "");
+    struct sigaction other {};
+    other.sa_handler = reinterpret_cast<void (*)(int)>(&::abort);  // only looked up, never run
+    sigemptyset(&other.sa_mask);
+    ::sigaction(SIGBUS, &other, nullptr);
+    ::signal(SIGTRAP, SIG_IGN);
+    EXPECT_EQ(checkHandlersOutput(),
+              "[Crashtrace] The signal SIGBUS has a non-Crashtrace handler (abort).  This will "
+              "interfere with reporting.\n"
+              "[Crashtrace] The signal SIGTRAP has a non-Crashtrace handler ((null)).  This will "
+              "interfere with reporting.\n");
+}
+
+RZRCTRSignalReadOnlyContext gRestoring;
+int handledSlot(int signal) {
+    for (int i = 0; i < kRZRCTRSignalCount; ++i)
+        if (kRZRCTRHandledSignals[i] == signal) return i;
+    return -1;
+}
+
+// The handler runs on its alternate stack, where the kernel refuses to put
+// back the earlier one: the earlier handler must still be reached.
+TEST(SignalRestore, EarlierHandlersComeBackWhileRunningOnTheAlternateStack) {
+    const int status = crashtest::runInChild([] {
+        std::memset(static_cast<void*>(&gRestoring), 0, sizeof gRestoring);
+        static char earlierStack[65536];
+        gRestoring.originalStack.ss_sp = earlierStack;
+        gRestoring.originalStack.ss_size = sizeof earlierStack;
+        struct sigaction earlier {};
+        earlier.sa_sigaction = [](int, siginfo_t*, void*) { ::_exit(42); };
+        earlier.sa_flags = SA_SIGINFO;
+        sigemptyset(&earlier.sa_mask);
+        gRestoring.originalActions[handledSlot(SIGTRAP)] = earlier;
+        RZRCTRSignalInstallAltStackForCurrentThread();
+        struct sigaction ours {};
+        ours.sa_sigaction = [](int signal, siginfo_t* info, void* context) {
+            RZRCTRSignalSafeInstallPreexistingHandlers(&gRestoring, signal, info, context);
+            ::_exit(1);
+        };
+        ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&ours.sa_mask);
+        ::sigaction(SIGTRAP, &ours, nullptr);
+        ::raise(SIGTRAP);
+        ::_exit(2);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << status;
 }
 
 TEST_F(SignalTest, ThreadsStartedBeforeSetUpGetAnAlternateStack) {

@@ -1,0 +1,144 @@
+// Crash reporting end to end: the program crashes on purpose, and its next
+// launch sends the report to the simulated backend, symbolicated; with
+// collection off the report waits until collection is allowed.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "platform/backend/Backend.h"
+#include "platform/backend/CrashReports.h"
+#include "platform/backend/TransportBackend.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CrashReportingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        home_ = fs::temp_directory_path() /
+                ("lumbrel-crash-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(home_);
+        fs::create_directories(home_);
+    }
+    void TearDown() override { fs::remove_all(home_); }
+
+    // Starts the program on the backend; its output goes to a file.
+    FILE* launch() {
+        output_ = home_ / ("run-" + std::to_string(++runs_) + ".txt");
+        const std::string command = "LUMBREL_HOME='" + home_.string() +
+                                    "' LUMBREL_SERVICE_BASE_URL='" + backend_.url() + "' " +
+                                    LUMBREL_PROGRAM + " > '" + output_.string() + "' 2>&1";
+        return ::popen(command.c_str(), "w");
+    }
+    // Runs the commands to the end of the input; the exit status.
+    int run(const std::string& commands) {
+        FILE* program = launch();
+        std::fputs(commands.c_str(), program);
+        return ::pclose(program);
+    }
+    std::string output() const {
+        std::ifstream in(output_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    sim::TransportBackend& transport() {
+        return *dynamic_cast<sim::TransportBackend*>(backend_.service("transport"));
+    }
+    // Crashes a run that set a custom key and a log line.
+    void crashOnce(bool collect) {
+        const int status = run(std::string("set collectData ") + (collect ? "true" : "false") +
+                               "\ncrash key color blue\ncrash log about to crash\n"
+                               "crash signal SEGV\n");
+        // The shell reports the program's death by the signal.
+        ASSERT_TRUE(WIFEXITED(status)) << output();
+        EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV) << output();
+        EXPECT_NE(output().find("Crashing with SIGSEGV."), std::string::npos) << output();
+    }
+    // A launch that stays until the backend has a report request, then quits.
+    void launchUntilSent(const std::string& commands) {
+        FILE* program = launch();
+        std::fputs(commands.c_str(), program);
+        // The program runs its main queue only while it works on a command.
+        // Other targets (diagnostics) may upload too: wait for the crash one.
+        bool sent = false;
+        for (int i = 0; i < 60 && !sent; ++i) {
+            std::fputs("wait 1\n", program);
+            std::fflush(program);
+            backend_.waitForRequests(backend_.requestCount("transport") + 1, "transport",
+                                     std::chrono::seconds(1));
+            sent = !backend_.requests("transport", "crs").empty();
+        }
+        EXPECT_TRUE(sent) << output();
+        std::fputs("quit\n", program);
+        ::pclose(program);
+        backend_.stop();  // requests in flight are handled first
+    }
+    void expectOneSymbolicatedReport() {
+        const auto reports = transport().crashReports();
+        ASSERT_EQ(reports.size(), 1u);
+        const auto& report = reports[0];
+        EXPECT_EQ(report.zeveraAppID.empty(), false);
+        bool symbolicated = false;
+        for (const auto& [name, contents] : report.files) {
+            std::istringstream lines(contents);
+            for (std::string line; std::getline(lines, line);) {
+                auto json = nlohmann::json::parse(line, nullptr, false);
+                ASSERT_FALSE(json.is_discarded()) << name << ": " << line;
+                if (name.size() > 13 && name.rfind(".symbolicated") == name.size() - 13 &&
+                    line.find("crashCommand") != std::string::npos)
+                    symbolicated = true;
+            }
+        }
+        EXPECT_TRUE(symbolicated) << "no symbolicated frame of the crashing function";
+    }
+
+    fs::path home_;
+    fs::path output_;
+    int runs_ = 0;
+    sim::Backend backend_;
+};
+
+TEST_F(CrashReportingTest, TheNextLaunchSendsTheCrashSymbolicated) {
+    crashOnce(true);
+    launchUntilSent("crash status\n");
+    expectOneSymbolicatedReport();
+    EXPECT_NE(output().find("the previous run crashed."), std::string::npos) << output();
+}
+
+TEST_F(CrashReportingTest, WithCollectionOffTheReportWaitsUntilAllowed) {
+    crashOnce(false);
+    EXPECT_EQ(run("crash reports\ncrash check\ncrash check\n"), 0);
+    EXPECT_EQ(backend_.requestCount("transport"), 0u);
+    EXPECT_NE(output().find("active, crash"), std::string::npos) << output();
+    // Only the first check of a run hears of the held report.
+    EXPECT_NE(output().find("Unsent reports are waiting to be sent or deleted.\n"
+                            "No unsent reports are waiting."),
+              std::string::npos)
+        << output();
+    launchUntilSent("set collectData true\n");
+    expectOneSymbolicatedReport();
+}
+
+TEST_F(CrashReportingTest, DeletedReportsAreNeverSent) {
+    crashOnce(false);
+    EXPECT_EQ(run("crash delete\n"), 0);
+    EXPECT_NE(output().find("Held reports deleted."), std::string::npos) << output();
+    EXPECT_EQ(run("set collectData true\nwait 2\ncrash reports\n"), 0);
+    EXPECT_NE(output().find("1 report(s)"), std::string::npos) << output();
+    EXPECT_EQ(output().find("active, crash"), std::string::npos) << output();
+    EXPECT_TRUE(backend_.requests("transport", "crs").empty());
+}
+
+}  // namespace
