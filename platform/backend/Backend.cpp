@@ -4,6 +4,8 @@
 
 #include "platform/backend/InstallationsBackend.h"
 #include "platform/backend/RemoteConfigBackend.h"
+#include "platform/backend/CrashSettingsBackend.h"
+#include "platform/backend/ExperimentsBackend.h"
 #include "platform/backend/TransportBackend.h"
 #include "platform/dispatch/Clock.h"
 
@@ -62,6 +64,8 @@ Backend::Backend() {
     remoteConfig_ = remoteConfig.get();
     services_.push_back(std::move(remoteConfig));
     services_.push_back(std::make_unique<TransportBackend>());
+    services_.push_back(std::make_unique<ExperimentsBackend>());
+    services_.push_back(std::make_unique<CrashSettingsBackend>());
     server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }
 
