@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/foundation/Error.h"
-#include "services/crash/RZRCTROperationModel.h"
+#include "platform/operation/Operation.h"
 
 // The shared machinery of both asynchronous bases.
 class RZRCTRAsyncOperationCore : public NSOperation {

@@ -17,7 +17,7 @@
 #include "platform/foundation/Value.h"
 #include "platform/net/NSURL.h"
 #include "platform/net/NSURLRequest.h"
-#include "services/crash/RZRCTROutputStream.h"
+#include "platform/foundation/OutputStream.h"
 
 class RZRCTRMultipartMimeStreamEncoder : public NSObject {
   public:

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "services/crash/RZRCTROperationModel.h"
+#include "platform/operation/Operation.h"
 
 class RZRCTRInternalReport;
 class RZRCTRSymbolResolver;

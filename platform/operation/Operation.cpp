@@ -1,4 +1,4 @@
-#include "services/crash/RZRCTROperationModel.h"
+#include "platform/operation/Operation.h"
 
 #include <algorithm>
 #include <utility>

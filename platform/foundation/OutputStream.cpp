@@ -1,4 +1,4 @@
-#include "services/crash/RZRCTROutputStream.h"
+#include "platform/foundation/OutputStream.h"
 
 #include <algorithm>
 
