@@ -2,10 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/backend/InstallationsBackend.h"
-#include "platform/backend/RemoteConfigBackend.h"
 #include "platform/backend/CrashSettingsBackend.h"
 #include "platform/backend/ExperimentsBackend.h"
+#include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/RemoteConfigBackend.h"
 #include "platform/backend/TransportBackend.h"
 #include "platform/dispatch/Clock.h"
 

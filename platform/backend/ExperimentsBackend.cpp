@@ -1,6 +1,6 @@
 #include "platform/backend/ExperimentsBackend.h"
 
-#include <zlib.h>
+#include "platform/backend/Wire.h"
 
 #include <cstring>
 #include <sstream>
@@ -9,93 +9,8 @@ namespace sim {
 
 namespace {
 
-// A protocol-buffer reader of its own, so what the client sent is checked by
-// a decoder other than the one that wrote it.
-class Reader {
-  public:
-    explicit Reader(const std::string& data) : p_(data.data()), end_(data.data() + data.size()) {}
-    bool done() const { return p_ == end_; }
-    bool varint(std::uint64_t& out) {
-        out = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            if (p_ == end_) return false;
-            const auto byte = static_cast<std::uint8_t>(*p_++);
-            out |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-            if (!(byte & 0x80)) return true;
-        }
-        return false;
-    }
-    bool key(std::uint32_t& field, std::uint32_t& type) {
-        std::uint64_t k = 0;
-        if (!varint(k) || (k >> 3) == 0 || (k >> 3) > 0x1FFFFFFF) return false;
-        field = static_cast<std::uint32_t>(k >> 3);
-        type = static_cast<std::uint32_t>(k & 7);
-        return true;
-    }
-    bool bytes(std::string& out) {
-        std::uint64_t n = 0;
-        if (!varint(n) || n > static_cast<std::uint64_t>(end_ - p_)) return false;
-        out.assign(p_, static_cast<std::size_t>(n));
-        p_ += n;
-        return true;
-    }
-    bool skip(std::uint32_t type) {
-        std::uint64_t ignored = 0;
-        std::string ignoredBytes;
-        switch (type) {
-            case 0:
-                return varint(ignored);
-            case 1:
-                return advance(8);
-            case 2:
-                return bytes(ignoredBytes);
-            case 5:
-                return advance(4);
-            default:
-                return false;
-        }
-    }
-
-  private:
-    bool advance(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - p_) < n) return false;
-        p_ += n;
-        return true;
-    }
-    const char* p_;
-    const char* end_;
-};
-
-class Writer {
-  public:
-    void varint(std::uint32_t field, std::uint64_t value) {
-        key(field, 0);
-        raw(value);
-    }
-    void bytes(std::uint32_t field, const std::string& value) {
-        key(field, 2);
-        raw(value.size());
-        out_ += value;
-    }
-    void fixed64(std::uint32_t field, double value) {
-        key(field, 1);
-        char buffer[8];
-        std::memcpy(buffer, &value, 8);
-        out_.append(buffer, 8);
-    }
-    const std::string& data() const { return out_; }
-
-  private:
-    void key(std::uint32_t field, std::uint32_t type) { raw((field << 3) | type); }
-    void raw(std::uint64_t value) {
-        while (value >= 0x80) {
-            out_.push_back(static_cast<char>((value & 0x7F) | 0x80));
-            value >>= 7;
-        }
-        out_.push_back(static_cast<char>(value));
-    }
-    std::string out_;
-};
+using wire::Reader;
+using wire::Writer;
 
 bool decodeClient(const std::string& data, ExperimentsBackend::ReceivedClient& client) {
     Reader r(data);
@@ -247,20 +162,7 @@ std::string ExperimentsBackend::encodeResponse(
 }
 
 std::string ExperimentsBackend::gzip(const std::string& data) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-        return {};
-    }
-    std::string out(deflateBound(&stream, data.size()) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    return wire::gzip(data);
 }
 
 std::optional<std::string> ExperimentsBackend::route(const RecordedRequest& request) const {

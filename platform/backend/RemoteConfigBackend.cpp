@@ -1,12 +1,11 @@
 #include "platform/backend/RemoteConfigBackend.h"
 
-#include <zlib.h>
-
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 
 #include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/Wire.h"
 
 namespace sim {
 
@@ -17,26 +16,6 @@ using nlohmann::json;
 const std::regex& fetchPath() {
     static const auto* r = new std::regex(R"(^/v1/projects/([^/]+)/namespaces/([^/:]+):fetch$)");
     return *r;
-}
-
-std::optional<std::string> inflateGzip(const std::string& body) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-    stream.avail_in = static_cast<uInt>(body.size());
-    std::string out;
-    char buffer[16384];
-    int result = Z_OK;
-    while (result == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        result = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-        if (out.size() > (1u << 24)) result = Z_DATA_ERROR;
-    }
-    inflateEnd(&stream);
-    if (result != Z_STREAM_END) return std::nullopt;
-    return out;
 }
 
 bool hasKeyParameter(const std::string& query) {
@@ -144,10 +123,8 @@ ScriptedResponse RemoteConfigBackend::handle(const std::string& endpoint,
     if (request.header("Content-Encoding").value_or("") != "gzip")
         return backendJSONError(400, "The request body must be gzip-compressed.");
     // The server inflates declared gzip bodies itself when it can.
-    const bool gzipped = request.body.size() >= 2 &&
-                         static_cast<unsigned char>(request.body[0]) == 0x1f &&
-                         static_cast<unsigned char>(request.body[1]) == 0x8b;
-    auto text = gzipped ? inflateGzip(request.body) : std::optional<std::string>(request.body);
+    auto text = wire::hasGzipMagic(request.body) ? wire::gunzip(request.body, 1u << 24)
+                                                 : std::optional<std::string>(request.body);
     if (!text) return backendJSONError(400, "The request body does not inflate.");
     auto fields = parseRequestText(*text);
     if (!fields || fields->count("app_instance_id") == 0 || fields->count("app_id") == 0)

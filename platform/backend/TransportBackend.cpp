@@ -1,6 +1,6 @@
 #include "platform/backend/TransportBackend.h"
 
-#include <zlib.h>
+#include "platform/backend/Wire.h"
 
 #include <sstream>
 
@@ -8,63 +8,7 @@ namespace sim {
 
 namespace {
 
-// A protocol-buffer reader of its own, so what the client sent is checked by
-// a decoder other than the one that wrote it.
-class Reader {
-  public:
-    explicit Reader(const std::string& data) : p_(data.data()), end_(data.data() + data.size()) {}
-    bool done() const { return p_ == end_; }
-    bool varint(std::uint64_t& out) {
-        out = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            if (p_ == end_) return false;
-            const auto byte = static_cast<std::uint8_t>(*p_++);
-            out |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-            if (!(byte & 0x80)) return true;
-        }
-        return false;
-    }
-    // Field number and wire type; the value through the other calls.
-    bool key(std::uint32_t& field, std::uint32_t& type) {
-        std::uint64_t k = 0;
-        if (!varint(k) || (k >> 3) == 0 || (k >> 3) > 0x1FFFFFFF) return false;
-        field = static_cast<std::uint32_t>(k >> 3);
-        type = static_cast<std::uint32_t>(k & 7);
-        return true;
-    }
-    bool bytes(std::string& out) {
-        std::uint64_t n = 0;
-        if (!varint(n) || n > static_cast<std::uint64_t>(end_ - p_)) return false;
-        out.assign(p_, static_cast<std::size_t>(n));
-        p_ += n;
-        return true;
-    }
-    bool skip(std::uint32_t type) {
-        std::uint64_t ignored = 0;
-        std::string ignoredBytes;
-        switch (type) {
-            case 0:
-                return varint(ignored);
-            case 1:
-                return advance(8);
-            case 2:
-                return bytes(ignoredBytes);
-            case 5:
-                return advance(4);
-            default:
-                return false;
-        }
-    }
-
-  private:
-    bool advance(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - p_) < n) return false;
-        p_ += n;
-        return true;
-    }
-    const char* p_;
-    const char* end_;
-};
+using wire::Reader;
 
 bool decodeNetwork(const std::string& data, TransportBackend::ReceivedEvent& event) {
     Reader r(data);
@@ -137,37 +81,6 @@ bool decodeSourceBatch(const std::string& data, TransportBackend::ReceivedBatch&
     return true;
 }
 
-std::optional<std::string> inflate(const std::string& data) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    std::string out;
-    char chunk[4096];
-    int result = Z_OK;
-    while (result == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        result = ::inflate(&stream, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - stream.avail_out);
-        if (out.size() > 64u * 1024 * 1024) result = Z_MEM_ERROR;
-        if (result == Z_BUF_ERROR && stream.avail_in == 0) break;
-    }
-    inflateEnd(&stream);
-    if (result != Z_STREAM_END) return std::nullopt;
-    return out;
-}
-
-std::string encodeVarint(std::uint64_t v) {
-    std::string out;
-    while (v >= 0x80) {
-        out.push_back(static_cast<char>((v & 0x7F) | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<char>(v));
-    return out;
-}
-
 }  // namespace
 
 std::vector<std::string> TransportBackend::endpoints() const {
@@ -208,10 +121,8 @@ ScriptedResponse TransportBackend::handle(const std::string& endpoint,
     const bool gzipped = request.header("Content-Encoding").value_or("") == "gzip";
     // The HTTP server inflates gzip bodies itself; only a body that still
     // carries the gzip magic is inflated here.
-    const bool stillCompressed =
-        request.body.size() >= 2 && request.body[0] == '\x1f' && request.body[1] == '\x8b';
-    std::optional<std::string> body = gzipped && stillCompressed
-                                          ? inflate(request.body)
+    std::optional<std::string> body = gzipped && wire::hasGzipMagic(request.body)
+                                          ? wire::gunzip(request.body)
                                           : std::optional<std::string>(request.body);
     ReceivedBatch batch;
     if (body) {
@@ -226,7 +137,7 @@ ScriptedResponse TransportBackend::handle(const std::string& endpoint,
     batches_.push_back(std::move(batch));
     if (!decoded) return ScriptedResponse::text(400, "not an upload body");
     std::string reply;
-    if (waitMillis_) reply = "\x08" + encodeVarint(static_cast<std::uint64_t>(*waitMillis_));
+    if (waitMillis_) reply = "\x08" + wire::encodeVarint(static_cast<std::uint64_t>(*waitMillis_));
     return ScriptedResponse::text(200, reply, "application/x-protobuf");
 }
 

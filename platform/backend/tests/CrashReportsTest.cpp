@@ -4,40 +4,18 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 
 #include "platform/backend/Backend.h"
 #include "platform/backend/TransportBackend.h"
+#include "platform/backend/Wire.h"
 
 namespace {
 
-std::string varint(std::uint64_t value) {
-    std::string out;
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>((value & 0x7F) | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
-    return out;
-}
+using sim::wire::encodeVarint;
 std::string field(std::uint32_t number, const std::string& bytes) {
-    return varint(number << 3 | 2) + varint(bytes.size()) + bytes;
-}
-
-std::string gzip(const std::string& plain) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, plain.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    stream.avail_in = static_cast<uInt>(plain.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    return encodeVarint(number << 3 | 2) + encodeVarint(bytes.size()) + bytes;
 }
 
 long post(const std::string& url, const std::string& body, bool gzipped) {
@@ -63,16 +41,16 @@ long post(const std::string& url, const std::string& body, bool gzipped) {
 // An upload of one event of the crash target carrying the payload.
 std::string upload(const std::string& payload) {
     const std::string event = field(6, payload);
-    const std::string batch = varint(2 << 3) + varint(1206) + field(3, event);
+    const std::string batch = encodeVarint(2 << 3) + encodeVarint(1206) + field(3, event);
     return field(1, batch);
 }
 
 TEST(CrashReports, TheCrashTargetDecodesReportMessagesCompressedOrNot) {
     const std::string file =
         field(1, "signal.ctrrecord") + field(2, std::string(2000, 'x') + "{\"signal\":{}}\n");
-    const std::string report = field(1, "4.2.0") + field(3, "1:100:mac:abc") + varint(4 << 3) +
-                               varint(5) + field(5, "INSTALL") + field(6, "107") +
-                               field(7, "2.4.1") + field(10, field(1, file));
+    const std::string report = field(1, "4.2.0") + field(3, "1:100:mac:abc") +
+                               encodeVarint(4 << 3) + encodeVarint(5) + field(5, "INSTALL") +
+                               field(6, "107") + field(7, "2.4.1") + field(10, field(1, file));
     struct Case {
         const char* name;
         bool gzipped;
@@ -88,8 +66,8 @@ TEST(CrashReports, TheCrashTargetDecodesReportMessagesCompressedOrNot) {
         SCOPED_TRACE(c.name);
         sim::Backend backend;
         const std::string body = upload(c.payload);
-        EXPECT_EQ(post(backend.url() + "/v1/rzrlog/legacy/batchlog", c.gzipped ? gzip(body) : body,
-                       c.gzipped),
+        EXPECT_EQ(post(backend.url() + "/v1/rzrlog/legacy/batchlog",
+                       c.gzipped ? sim::wire::gzip(body) : body, c.gzipped),
                   200);
         auto* transport =
             dynamic_cast<sim::TransportBackend*>(backend.service(sim::TransportBackend::kName));
