@@ -1,0 +1,658 @@
+#include "services/script/APMPCollectionCommands.h"
+
+#include <unicode/uchar.h>
+#include <unicode/uloc.h>
+#include <unicode/uregex.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+
+#include "services/script/APMPRuntime.h"
+
+namespace {
+
+using Ref = APMPValueRef;
+using List = APMPValueList;
+using Scope = APMPScopeRef;
+using Slot = APMPErrorSlot;
+
+Ref fail(Slot& error, int code) {
+    APMPSetError(error, code);
+    return APMPUndefined();
+}
+
+Ref text(APMPString value, Slot& error) {
+    if (!APMPCheckStringLength(value.size(), error)) return APMPUndefined();
+    return APMPStringValue::make(std::move(value));
+}
+
+Ref number(double value) {
+    return APMPNumberValue::make(value);
+}
+
+// Truncated number conversion of an argument.
+double truncated(const Ref& value, Slot& error) {
+    return APMPToInteger(value->doubleValueOrError(error));
+}
+
+// ---- strings ----
+
+// The ICU matching engine's own step budget: a pattern that backtracks
+// without end stops with an error instead of holding the worker queue.
+constexpr int32_t kRegexTimeLimit = 300;
+constexpr long long kRegexSyntaxError = 2048;  // NSCocoaErrorDomain
+
+struct RegexCloser {
+    void operator()(URegularExpression* regex) const { uregex_close(regex); }
+};
+
+// The first match of `pattern` in `subject`: {start, end}, {-1, -1} when none.
+// A pattern that does not compile stores the regular-expression error.
+std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPString& subject,
+                                       Slot& error, bool& compiled) {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError parseError{};
+    std::unique_ptr<URegularExpression, RegexCloser> regex(
+        uregex_open(reinterpret_cast<const UChar*>(pattern.data()),
+                    static_cast<int32_t>(pattern.size()), 0, &parseError, &status));
+    compiled = U_SUCCESS(status);
+    if (!compiled) {
+        error = NSError("NSCocoaErrorDomain", kRegexSyntaxError);
+        return {-1, -1};
+    }
+    uregex_setText(regex.get(), reinterpret_cast<const UChar*>(subject.data()),
+                   static_cast<int32_t>(subject.size()), &status);
+    uregex_setTimeLimit(regex.get(), kRegexTimeLimit, &status);
+    bool found = uregex_find(regex.get(), 0, &status);
+    if (U_FAILURE(status)) {
+        APMPSetError(error, kAPMPErrorRegexTimeLimit);
+        return {-1, -1};
+    }
+    if (!found) return {-1, -1};
+    int32_t start = uregex_start(regex.get(), 0, &status);
+    int32_t end = uregex_end(regex.get(), 0, &status);
+    if (U_FAILURE(status)) return {-1, -1};
+    return {start, end};
+}
+
+std::int64_t findFrom(const APMPString& haystack, const APMPString& needle, std::size_t from) {
+    if (needle.empty() || from > haystack.size()) return -1;
+    std::size_t at = haystack.find(needle, from);
+    return at == APMPString::npos ? -1 : static_cast<std::int64_t>(at);
+}
+
+APMPString argumentText(const List& args, std::size_t i, Slot& error) {
+    if (i >= args.size()) return u"undefined";
+    return args[i]->stringValueOrError(error);
+}
+
+using StringHandler = Ref (*)(const APMPString&, const List&, const Scope&, Slot&);
+
+Ref charAt(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 1, error)) return APMPUndefined();
+    double index = args.empty() ? 0 : truncated(args[0], error);
+    if (error) return APMPUndefined();
+    if (index < 0 || index >= static_cast<double>(s.size())) return text(u"", error);
+    return text(APMPString(1, s[static_cast<std::size_t>(index)]), error);
+}
+
+Ref concat(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    APMPString out = s;
+    for (const Ref& arg : args) {
+        APMPString piece = arg->stringValueOrError(error);
+        if (error) return APMPUndefined();
+        if (!APMPCheckStringLength(out.size() + piece.size(), error)) return APMPUndefined();
+        out += piece;
+    }
+    return text(std::move(out), error);
+}
+
+Ref hasOwnProperty(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 1, error)) return APMPUndefined();
+    APMPString name = args[0]->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    if (name == u"length") return APMPBool(true);
+    double index = args[0]->doubleValueOrError(error);
+    if (error) return APMPUndefined();
+    return APMPBool(index >= 0 && std::trunc(index) == index &&
+                    index < static_cast<double>(s.size()));
+}
+
+Ref indexOf(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    APMPString needle = argumentText(args, 0, error);
+    if (error) return APMPUndefined();
+    double start = args.size() > 1 ? truncated(args[1], error) : 0;
+    if (error) return APMPUndefined();
+    start = std::clamp(start, 0.0, static_cast<double>(s.size()));
+    return number(static_cast<double>(findFrom(s, needle, static_cast<std::size_t>(start))));
+}
+
+Ref lastIndexOf(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    APMPString needle = argumentText(args, 0, error);
+    if (error) return APMPUndefined();
+    double position = std::numeric_limits<double>::infinity();
+    if (args.size() > 1) {
+        double d = args[1]->doubleValueOrError(error);
+        if (error) return APMPUndefined();
+        if (!std::isnan(d)) position = APMPToInteger(d);
+    }
+    double clamped = std::clamp(position, 0.0, static_cast<double>(s.size()));
+    std::size_t windowEnd = std::min(s.size(), static_cast<std::size_t>(clamped) + needle.size());
+    if (needle.empty() || needle.size() > windowEnd) return number(-1);
+    std::size_t at = s.rfind(needle, windowEnd - needle.size());
+    return number(at == APMPString::npos ? -1 : static_cast<double>(at));
+}
+
+Ref match(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 1, error)) return APMPUndefined();
+    APMPString pattern = args.empty() ? APMPString() : args[0]->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    if (pattern.empty()) {
+        auto array = APMPArrayValue::make({APMPStringValue::make(APMPString())}, error);
+        return array ? Ref(array) : APMPUndefined();
+    }
+    bool compiled = false;
+    auto [start, end] = firstMatch(pattern, s, error, compiled);
+    if (!compiled) return APMPNull();
+    if (error) return APMPUndefined();
+    if (start < 0) return APMPNull();
+    auto array = APMPArrayValue::make(
+        {APMPStringValue::make(
+            s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)))},
+        error);
+    return array ? Ref(array) : APMPUndefined();
+}
+
+Ref replace(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    APMPString pattern = argumentText(args, 0, error);
+    if (error) return APMPUndefined();
+    std::int64_t at = pattern.empty() ? 0 : findFrom(s, pattern, 0);
+    if (at < 0) return text(s, error);
+    APMPString replacement;
+    if (args.size() > 1 && args[1]->kind() == APMPKind::Function) {
+        List callArguments{APMPStringValue::make(pattern), number(static_cast<double>(at)),
+                           APMPStringValue::make(s)};
+        Ref function = args[1];
+        Ref result = static_cast<APMPFunctionValue&>(*function).invokeWithEvaluatedArguments(
+            callArguments, error);
+        if (error) return APMPUndefined();
+        replacement = result->stringValueOrError(error);
+    } else {
+        replacement = argumentText(args, 1, error);
+    }
+    if (error) return APMPUndefined();
+    if (!APMPCheckStringLength(s.size() - pattern.size() + replacement.size(), error))
+        return APMPUndefined();
+    APMPString out = s;
+    out.replace(static_cast<std::size_t>(at), pattern.size(), replacement);
+    return text(std::move(out), error);
+}
+
+Ref search(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 1, error)) return APMPUndefined();
+    APMPString pattern = argumentText(args, 0, error);
+    if (error) return APMPUndefined();
+    if (pattern.empty()) return number(0);
+    bool compiled = false;
+    auto [start, end] = firstMatch(pattern, s, error, compiled);
+    if (!compiled) return number(0);
+    if (error) return APMPUndefined();
+    return number(start);
+}
+
+// Resolves a relative position: negative counts from the end.
+double relative(double position, double length) {
+    if (position < 0) return std::max(position + length, 0.0);
+    return std::min(position, length);
+}
+
+Ref slice(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    auto length = static_cast<double>(s.size());
+    double start = args.empty() ? 0 : truncated(args[0], error);
+    double end = args.size() > 1 ? truncated(args[1], error) : length;
+    if (error) return APMPUndefined();
+    start = relative(start, length);
+    end = relative(end, length);
+    if (end <= start) return text(u"", error);
+    return text(s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),
+                error);
+}
+
+Ref split(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    List pieces;
+    if (s.empty() || args.empty()) {
+        pieces.push_back(APMPStringValue::make(s));
+    } else {
+        APMPString separator = args[0]->stringValueOrError(error);
+        if (error) return APMPUndefined();
+        std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+        if (args.size() > 1) {
+            double d = args[1]->doubleValueOrError(error);
+            if (error) return APMPUndefined();
+            limit = APMPToUint32(d);
+        }
+        if (separator.empty()) {
+            for (std::size_t i = 0; i < s.size() && pieces.size() < limit; ++i)
+                pieces.push_back(APMPStringValue::make(APMPString(1, s[i])));
+        } else {
+            std::size_t from = 0;
+            while (pieces.size() < limit) {
+                std::size_t at = s.find(separator, from);
+                if (at == APMPString::npos) {
+                    pieces.push_back(APMPStringValue::make(s.substr(from)));
+                    break;
+                }
+                pieces.push_back(APMPStringValue::make(s.substr(from, at - from)));
+                from = at + separator.size();
+            }
+        }
+    }
+    auto array = APMPArrayValue::make(std::move(pieces), error);
+    return array ? Ref(array) : APMPUndefined();
+}
+
+Ref substring(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    auto length = static_cast<double>(s.size());
+    double start = args.empty() ? 0 : truncated(args[0], error);
+    double end = args.size() > 1 ? truncated(args[1], error) : length;
+    if (error) return APMPUndefined();
+    start = std::clamp(start, 0.0, length);
+    end = std::clamp(end, 0.0, length);
+    if (start > end) std::swap(start, end);
+    return text(s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),
+                error);
+}
+
+template <bool Upper, bool Localized>
+Ref changeCase(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    const char* locale = Localized ? uloc_getDefault() : "";
+    APMPString out(s.size() + 8, u'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UErrorCode status = U_ZERO_ERROR;
+        auto convert = Upper ? u_strToUpper : u_strToLower;
+        int32_t length =
+            convert(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                    reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()),
+                    locale, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            if (!APMPCheckStringLength(static_cast<std::size_t>(length), error))
+                return APMPUndefined();
+            out.assign(static_cast<std::size_t>(length), u'\0');
+            continue;
+        }
+        if (U_FAILURE(status)) return text(s, error);
+        out.resize(static_cast<std::size_t>(length));
+        return text(std::move(out), error);
+    }
+    return text(s, error);
+}
+
+Ref toString(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    return APMPStringValue::make(s);
+}
+
+bool isTrimmed(char16_t c) {
+    return u_isUWhiteSpace(c) || c == u'\n' || c == u'\r' || c == 0x85 || c == 0x2028 ||
+           c == 0x2029;
+}
+
+Ref trim(const APMPString& s, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    std::size_t begin = 0, end = s.size();
+    while (begin < end && isTrimmed(s[begin])) ++begin;
+    while (end > begin && isTrimmed(s[end - 1])) --end;
+    return APMPStringValue::make(s.substr(begin, end - begin));
+}
+
+const std::unordered_map<APMPString, StringHandler>& stringHandlers() {
+    static const auto* table = new std::unordered_map<APMPString, StringHandler>{
+        {u"charAt", charAt},
+        {u"concat", concat},
+        {u"hasOwnProperty", hasOwnProperty},
+        {u"indexOf", indexOf},
+        {u"lastIndexOf", lastIndexOf},
+        {u"match", match},
+        {u"replace", replace},
+        {u"search", search},
+        {u"slice", slice},
+        {u"split", split},
+        {u"substring", substring},
+        {u"toLowerCase", changeCase<false, false>},
+        {u"toLocaleLowerCase", changeCase<false, true>},
+        {u"toUpperCase", changeCase<true, false>},
+        {u"toLocaleUpperCase", changeCase<true, true>},
+        {u"toString", toString},
+        {u"trim", trim},
+    };
+    return *table;
+}
+
+// ---- arrays ----
+
+using Array = std::shared_ptr<APMPArrayValue>;
+using ArrayHandler = Ref (*)(const Array&, const List&, const Scope&, Slot&);
+
+Ref indexValue(std::size_t i) {
+    return number(static_cast<double>(i));
+}
+
+// Visits every element present at the start, in order; `step` answers
+// whether to go on.
+template <class Step>
+void visit(const Array& array, APMPFunctionValue& function, Slot& error, Step step) {
+    std::size_t length = array->count();
+    for (std::size_t i = 0; i < length; ++i) {
+        Ref element = array->elementAt(i);
+        if (!element || element == APMPArrayValue::emptyValue()) continue;
+        List arguments{element, indexValue(i), array};
+        Ref result = function.invokeWithEvaluatedArguments(arguments, error);
+        if (error) return;
+        if (!step(i, element, result)) return;
+    }
+}
+
+APMPFunctionValue* callback(const List& args, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 1, error)) return nullptr;
+    if (args[0]->kind() != APMPKind::Function) {
+        APMPSetError(error, kAPMPErrorArgumentKind);
+        return nullptr;
+    }
+    return static_cast<APMPFunctionValue*>(args[0].get());
+}
+
+template <bool Every>
+Ref everyOrSome(const Array& array, const List& args, const Scope&, Slot& error) {
+    APMPFunctionValue* function = callback(args, error);
+    if (!function) return APMPUndefined();
+    bool answer = Every;
+    visit(array, *function, error, [&](std::size_t, const Ref&, const Ref& result) {
+        bool truth = result->booleanValueOrError(error);
+        if (error) return false;
+        if (truth != Every) {
+            answer = !Every;
+            return false;
+        }
+        return true;
+    });
+    return APMPBool(answer);
+}
+
+Ref filter(const Array& array, const List& args, const Scope&, Slot& error) {
+    APMPFunctionValue* function = callback(args, error);
+    if (!function) return APMPUndefined();
+    auto out = APMPArrayValue::make();
+    visit(array, *function, error, [&](std::size_t, const Ref& element, const Ref& result) {
+        bool truth = result->booleanValueOrError(error);
+        if (error) return false;
+        if (truth) out->appendElements({element}, error);
+        return !error;
+    });
+    return out;
+}
+
+Ref map(const Array& array, const List& args, const Scope&, Slot& error) {
+    APMPFunctionValue* function = callback(args, error);
+    if (!function) return APMPUndefined();
+    auto out = APMPArrayValue::make();
+    visit(array, *function, error, [&](std::size_t i, const Ref&, const Ref& result) {
+        out->setValue(result, indexValue(i), error);
+        return !error;
+    });
+    return out;
+}
+
+Ref forEach(const Array& array, const List& args, const Scope&, Slot& error) {
+    APMPFunctionValue* function = callback(args, error);
+    if (!function) return APMPUndefined();
+    visit(array, *function, error, [](std::size_t, const Ref&, const Ref&) { return true; });
+    return APMPUndefined();
+}
+
+Ref arrayConcat(const Array& array, const List& args, const Scope&, Slot& error) {
+    auto out = array->subarrayWithRange(0, array->count());
+    for (const Ref& arg : args) {
+        out->concat(arg, error);
+        if (error) return APMPUndefined();
+    }
+    return out;
+}
+
+Ref arrayHasOwnProperty(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 1, error)) return APMPUndefined();
+    APMPString name = args[0]->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    if (name == u"length") return APMPBool(true);
+    bool has = array->hasProperty(args[0], error);
+    if (error) return APMPUndefined();
+    return APMPBool(has);
+}
+
+Ref arrayIndexOf(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    Ref value = args.empty() ? APMPUndefined() : args[0];
+    auto length = static_cast<double>(array->count());
+    double start = 0;
+    if (args.size() > 1) {
+        start = truncated(args[1], error);
+        if (error) return APMPUndefined();
+        if (start >= length) return number(-1);
+        if (start < 0) start = std::max(start + length, 0.0);
+    }
+    std::int64_t at = array->indexOfValue(value, static_cast<std::uint64_t>(start), error);
+    if (error) return APMPUndefined();
+    return number(static_cast<double>(at));
+}
+
+Ref arrayLastIndexOf(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    Ref value = args.empty() ? APMPUndefined() : args[0];
+    auto length = static_cast<double>(array->count());
+    double start = length - 1;
+    if (args.size() > 1) {
+        double d = args[1]->doubleValueOrError(error);
+        if (error) return APMPUndefined();
+        if (!std::isnan(d)) {
+            start = APMPToInteger(d);
+            if (start < 0) start += length;
+        }
+    }
+    if (start < 0) return number(-1);
+    start = std::min(start, length - 1);
+    std::int64_t at = array->lastIndexOfValue(value, static_cast<std::uint64_t>(start), error);
+    if (error) return APMPUndefined();
+    return number(static_cast<double>(at));
+}
+
+Ref join(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 1, error)) return APMPUndefined();
+    APMPString separator = u",";
+    if (!args.empty()) {
+        if (args[0]->kind() == APMPKind::Undefined || args[0]->kind() == APMPKind::Null)
+            separator.clear();
+        else
+            separator = args[0]->stringValueOrError(error);
+        if (error) return APMPUndefined();
+    }
+    APMPString joined = array->stringValueWithSeparator(separator, error);
+    if (error) return APMPUndefined();
+    return APMPStringValue::make(std::move(joined));
+}
+
+Ref pop(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    Ref last = array->removeLastElement();
+    return last == APMPArrayValue::emptyValue() ? APMPUndefined() : last;
+}
+
+Ref shift(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    Ref first = array->removeFirstElement();
+    return first == APMPArrayValue::emptyValue() ? APMPUndefined() : first;
+}
+
+Ref push(const Array& array, const List& args, const Scope&, Slot& error) {
+    std::size_t count = array->appendElements(args, error);
+    if (error) return APMPUndefined();
+    return number(static_cast<double>(count));
+}
+
+Ref unshift(const Array& array, const List& args, const Scope&, Slot& error) {
+    std::size_t count = array->prependElements(args, error);
+    if (error) return APMPUndefined();
+    return number(static_cast<double>(count));
+}
+
+Ref reverse(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    array->reverse();
+    return array;
+}
+
+template <bool Right>
+Ref reduce(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (args.empty() || args.size() > 2) return fail(error, kAPMPErrorArgumentCount);
+    if (args[0]->kind() != APMPKind::Function) return fail(error, kAPMPErrorArgumentKind);
+    if (args.size() > 1 && args[1]->kind() == APMPKind::Control)
+        return fail(error, kAPMPErrorArgumentKind);
+    auto& function = static_cast<APMPFunctionValue&>(*args[0]);
+    auto length = static_cast<std::int64_t>(array->count());
+    std::int64_t i = Right ? length - 1 : 0;
+    const std::int64_t stepBy = Right ? -1 : 1;
+    auto inRange = [&](std::int64_t k) { return k >= 0 && k < length; };
+    auto present = [&](std::int64_t k) {
+        Ref element = array->elementAt(static_cast<std::size_t>(k));
+        return element && element != APMPArrayValue::emptyValue();
+    };
+    Ref accumulator;
+    if (args.size() > 1) {
+        accumulator = args[1];
+    } else {
+        while (inRange(i) && !present(i)) i += stepBy;
+        if (!inRange(i)) return fail(error, kAPMPErrorReduceEmpty);
+        accumulator = array->elementAt(static_cast<std::size_t>(i));
+        i += stepBy;
+    }
+    for (; inRange(i); i += stepBy) {
+        if (!present(i)) continue;
+        List arguments{accumulator, array->elementAt(static_cast<std::size_t>(i)),
+                       indexValue(static_cast<std::size_t>(i)), array};
+        accumulator = function.invokeWithEvaluatedArguments(arguments, error);
+        if (error) return APMPUndefined();
+    }
+    return accumulator;
+}
+
+Ref arraySlice(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
+    auto length = static_cast<double>(array->count());
+    double start = args.empty() ? 0 : truncated(args[0], error);
+    double end = args.size() > 1 ? truncated(args[1], error) : length;
+    if (error) return APMPUndefined();
+    start = relative(start, length);
+    end = std::clamp(relative(end, length), start, length);
+    return array->subarrayWithRange(static_cast<std::uint64_t>(start),
+                                    static_cast<std::uint64_t>(end - start));
+}
+
+Ref sort(const Array& array, const List& args, const Scope& scope, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(args, 1, error)) return APMPUndefined();
+    if (array->count() <= 1) return array;
+    if (!args.empty() && args[0]->kind() != APMPKind::Function) {
+        APMPSetError(error, kAPMPErrorArgumentKind);
+        return array;
+    }
+    array->sortUsingFunctionValue(args.empty() ? nullptr : args[0], scope, error);
+    return array;
+}
+
+Ref splice(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (args.empty()) return APMPArrayValue::make();
+    auto length = static_cast<double>(array->count());
+    double start = truncated(args[0], error);
+    if (error) return APMPUndefined();
+    start = relative(start, length);
+    double deleteCount = length - start;
+    if (args.size() > 1) {
+        deleteCount = truncated(args[1], error);
+        if (error) return APMPUndefined();
+        deleteCount = std::clamp(deleteCount, 0.0, length - start);
+    }
+    List values(args.size() > 2 ? args.begin() + 2 : args.end(), args.end());
+    List removed = array->spliceFrom(static_cast<std::int64_t>(start),
+                                     static_cast<std::int64_t>(deleteCount), values, error);
+    if (error) return APMPUndefined();
+    auto out = APMPArrayValue::make(std::move(removed), error);
+    return out ? Ref(out) : APMPUndefined();
+}
+
+Ref arrayToString(const Array& array, const List& args, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    APMPString joined = array->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    return APMPStringValue::make(std::move(joined));
+}
+
+const std::unordered_map<APMPString, ArrayHandler>& arrayHandlers() {
+    static const auto* table = new std::unordered_map<APMPString, ArrayHandler>{
+        {u"concat", arrayConcat},
+        {u"every", everyOrSome<true>},
+        {u"filter", filter},
+        {u"forEach", forEach},
+        {u"hasOwnProperty", arrayHasOwnProperty},
+        {u"indexOf", arrayIndexOf},
+        {u"join", join},
+        {u"lastIndexOf", arrayLastIndexOf},
+        {u"map", map},
+        {u"pop", pop},
+        {u"push", push},
+        {u"reduce", reduce<false>},
+        {u"reduceRight", reduce<true>},
+        {u"reverse", reverse},
+        {u"shift", shift},
+        {u"slice", arraySlice},
+        {u"some", everyOrSome<false>},
+        {u"sort", sort},
+        {u"splice", splice},
+        {u"toString", arrayToString},
+        {u"unshift", unshift},
+    };
+    return *table;
+}
+
+}  // namespace
+
+APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const APMPString& name,
+                                                         const APMPString& string,
+                                                         const APMPValueList& arguments,
+                                                         const APMPScopeRef& scope,
+                                                         APMPErrorSlot& error) {
+    const auto& table = stringHandlers();
+    auto it = table.find(name);
+    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return APMPUndefined();
+    return it->second(string, values, scope, error);
+}
+
+APMPValueRef APMPArrayCommandEvaluator::evaluateCommand(
+    const APMPString& name, const std::shared_ptr<APMPArrayValue>& array,
+    const APMPValueList& arguments, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    const auto& table = arrayHandlers();
+    auto it = table.find(name);
+    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return APMPUndefined();
+    return it->second(array, values, scope, error);
+}

@@ -1,0 +1,801 @@
+// The command evaluators: control, variable and loop commands that give
+// programs their structure, and the comparison, logical, math and bitwise
+// operators.
+
+#include <cmath>
+#include <cstdint>
+
+#include "services/script/APMPRuntime.h"
+
+namespace {
+
+using Ref = APMPValueRef;
+using List = APMPValueList;
+using Scope = APMPScopeRef;
+using Slot = APMPErrorSlot;
+
+const Ref& undefinedValue() {
+    return APMPUndefined();
+}
+
+Ref fail(Slot& error, int code) {
+    APMPSetError(error, code);
+    return APMPUndefined();
+}
+
+bool isControl(const Ref& value) {
+    return value->kind() == APMPKind::Control;
+}
+
+APMPControlType controlType(const Ref& value) {
+    return static_cast<const APMPControlValue&>(*value).type;
+}
+
+Ref evaluate(const Ref& value, const Scope& scope, Slot& error) {
+    return APMPEvaluator::evaluateStatement(value, scope, error);
+}
+
+// Runs the elements of an array value as a statement list in `scope`.
+Ref runArray(const Ref& array, const Scope& scope, Slot& error) {
+    List statements = static_cast<const APMPArrayValue&>(*array).allElements();
+    return APMPEvaluator::executeStatements(statements, scope, error);
+}
+
+Ref makeArray(List elements, Slot& error) {
+    auto array = APMPArrayValue::make(std::move(elements), error);
+    if (!array) return APMPUndefined();
+    return array;
+}
+
+// ---- control ----
+
+Ref methodCall(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
+    List values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return undefinedValue();
+    if (values[1]->kind() != APMPKind::String || values[2]->kind() != APMPKind::Array)
+        return fail(error, kAPMPErrorArgumentKind);
+    Ref target = values[0];
+    const APMPString& name = static_cast<const APMPStringValue&>(*values[1]).value;
+    List callArguments = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    return target->applyWithName(name, callArguments, scope, error);
+}
+
+Ref breakCommand(const List& arguments, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 0, error)) return undefinedValue();
+    return APMPControlValue::breakValue();
+}
+
+Ref continueCommand(const List& arguments, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 0, error)) return undefinedValue();
+    return APMPControlValue::continueValue();
+}
+
+Ref runArrayCommand(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 1, error)) return undefinedValue();
+    Ref array = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    if (array->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    return runArray(array, scope, error);
+}
+
+Ref sequence(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckMinimumArgumentCount(arguments, 1, error)) return undefinedValue();
+    Ref result = undefinedValue();
+    for (const Ref& argument : arguments) {
+        result = evaluate(argument, scope, error);
+        if (error) return undefinedValue();
+        if (isControl(result)) return fail(error, kAPMPErrorArgumentKind);
+    }
+    return result;
+}
+
+Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
+    if (arguments.empty() || arguments.size() > 3) return fail(error, kAPMPErrorArgumentCount);
+    Ref condition = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    bool truth = condition->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    std::size_t branch = truth ? 1 : 2;
+    if (branch >= arguments.size()) return undefinedValue();
+    Ref result = evaluate(arguments[branch], scope, error);
+    if (error) return undefinedValue();
+    if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
+    return result;
+}
+
+Ref conditional(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
+    Ref condition = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    bool truth = condition->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    return evaluate(arguments[truth ? 1 : 2], scope, error);
+}
+
+Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckMaximumArgumentCount(arguments, 1, error)) return undefinedValue();
+    if (arguments.empty()) return APMPControlValue::returnValueWithData(undefinedValue());
+    Ref value = evaluate(arguments[0], scope, error);
+    return APMPControlValue::returnValueWithData(value);
+}
+
+Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
+    List values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return undefinedValue();
+    if (values[1]->kind() != APMPKind::Array || values[2]->kind() != APMPKind::Array)
+        return fail(error, kAPMPErrorArgumentCount);
+    Ref discriminant = values[0];
+    List cases = static_cast<const APMPArrayValue&>(*values[1]).allElements();
+    List bodies = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    bool matched = false;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        if (!matched) {
+            Ref candidate = evaluate(cases[i], scope, error);
+            if (error) return undefinedValue();
+            matched = APMPStrictEquals(*candidate, *discriminant, error);
+            if (error) return undefinedValue();
+            if (!matched) continue;
+        }
+        // A matched case without a body of its own is a malformed program.
+        if (i >= bodies.size()) return fail(error, kAPMPErrorArgumentCount);
+        Ref result = evaluate(bodies[i], scope, error);
+        if (error) return undefinedValue();
+        if (isControl(result)) {
+            if (controlType(result) == APMPControlType::Break) return undefinedValue();
+            return result;
+        }
+    }
+    if (bodies.size() == cases.size() + 1) {
+        Ref result = evaluate(bodies.back(), scope, error);
+        if (error) return undefinedValue();
+        if (isControl(result) && controlType(result) != APMPControlType::Break) return result;
+    }
+    return undefinedValue();
+}
+
+Ref statementList(const List& arguments, const Scope&, Slot& error) {
+    return makeArray(arguments, error);
+}
+
+Ref createFunction(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckMinimumArgumentCount(arguments, 2, error)) return undefinedValue();
+    APMPString name = arguments[0]->stringValueOrError(error);
+    if (error) return undefinedValue();
+    Ref parameterList = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    if (parameterList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    std::vector<APMPString> parameters;
+    for (const Ref& parameter : static_cast<const APMPArrayValue&>(*parameterList).allElements()) {
+        parameters.push_back(parameter->stringValueOrError(error));
+        if (error) return undefinedValue();
+    }
+    List statements(arguments.begin() + 2, arguments.end());
+    return APMPFunctionValue::make(std::move(name), std::move(parameters), std::move(statements),
+                                   scope);
+}
+
+Ref functionDeclaration(const List& arguments, const Scope& scope, Slot& error) {
+    Ref function = createFunction(arguments, scope, error);
+    if (error) return undefinedValue();
+    scope->setValue(function, static_cast<const APMPFunctionValue&>(*function).functionName);
+    return function;
+}
+
+Ref block(const List& arguments, const Scope& scope, Slot& error) {
+    return APMPEvaluator::executeStatements(arguments, scope->createChildScope(), error);
+}
+
+// ---- variables ----
+
+bool isString(const Ref& value) {
+    return value->kind() == APMPKind::String;
+}
+const APMPString& textOf(const Ref& value) {
+    return static_cast<const APMPStringValue&>(*value).value;
+}
+
+Ref assign(const List& values, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(values, 2, error)) return undefinedValue();
+    if (!isString(values[0])) return fail(error, kAPMPErrorArgumentKind);
+    if (!scope->assignExisting(values[1], textOf(values[0])))
+        return fail(error, kAPMPErrorUndeclared);
+    return values[1];
+}
+
+Ref declareVariables(const List& values, const Scope& scope, Slot& error) {
+    for (const Ref& name : values) {
+        if (!isString(name)) return fail(error, kAPMPErrorArgumentKind);
+        scope->addValue(undefinedValue(), textOf(name));
+    }
+    return undefinedValue();
+}
+
+Ref declareConstants(const List& values, const Scope& scope, Slot& error) {
+    if (values.size() % 2 != 0) return fail(error, kAPMPErrorArgumentCount);
+    for (std::size_t i = 0; i < values.size(); i += 2) {
+        if (!isString(values[i])) return fail(error, kAPMPErrorArgumentKind);
+        scope->addImmutableValue(values[i + 1], textOf(values[i]));
+    }
+    return undefinedValue();
+}
+
+Ref arrayLiteral(const List& values, const Scope&, Slot& error) {
+    return makeArray(values, error);
+}
+
+Ref mapLiteral(const List& values, const Scope&, Slot& error) {
+    if (values.size() % 2 != 0) return fail(error, kAPMPErrorArgumentCount);
+    auto map = APMPMapValue::make();
+    for (std::size_t i = 0; i < values.size(); i += 2) {
+        APMPString key = values[i]->stringValueOrError(error);
+        if (error) return undefinedValue();
+        map->setValue(values[i + 1], key);
+    }
+    return map;
+}
+
+Ref readVariable(const List& values, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(values, 1, error)) return undefinedValue();
+    if (!isString(values[0])) return fail(error, kAPMPErrorArgumentKind);
+    return scope->valueForName(textOf(values[0]));
+}
+
+Ref readProperty(const List& values, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(values, 2, error)) return undefinedValue();
+    const Ref& object = values[0];
+    const Ref& key = values[1];
+    switch (object->kind()) {
+        case APMPKind::Array:
+            return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
+        case APMPKind::Map: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPFunctionValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::String: {
+            const APMPString& text = textOf(object);
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
+            if (APMPIsArrayIndex(*key)) {
+                double index = key->doubleValueOrError(error);
+                if (index < static_cast<double>(text.size()))
+                    return APMPStringValue::make(
+                        APMPString(1, text[static_cast<std::size_t>(index)]));
+            }
+            return undefinedValue();
+        }
+        default:
+            return undefinedValue();
+    }
+}
+
+Ref writeProperty(const List& values, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(values, 3, error)) return undefinedValue();
+    const Ref& object = values[0];
+    const Ref& key = values[1];
+    const Ref& value = values[2];
+    switch (object->kind()) {
+        case APMPKind::Null:
+        case APMPKind::Undefined:
+            return fail(error, kAPMPErrorWriteOnNull);
+        case APMPKind::Array:
+            static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
+            return value;
+        case APMPKind::Map:
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            if (object->kind() == APMPKind::Map)
+                static_cast<APMPMapValue&>(*object).setValue(value, name);
+            else
+                static_cast<APMPFunctionValue&>(*object).setValue(value, name);
+            return value;
+        }
+        default:
+            return value;
+    }
+}
+
+Ref typeName(const List& values, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(values, 1, error)) return undefinedValue();
+    switch (values[0]->kind()) {
+        case APMPKind::Boolean:
+            return APMPStringValue::make(APMPString(u"boolean"));
+        case APMPKind::Function:
+            return APMPStringValue::make(APMPString(u"function"));
+        case APMPKind::Number:
+            return APMPStringValue::make(APMPString(u"number"));
+        case APMPKind::String:
+            return APMPStringValue::make(APMPString(u"string"));
+        case APMPKind::Undefined:
+            return APMPStringValue::make(APMPString(u"undefined"));
+        default:
+            return APMPStringValue::make(APMPString(u"object"));
+    }
+}
+
+Ref undefinedCommand(const List&, const Scope&, Slot&) {
+    return undefinedValue();
+}
+Ref nullCommand(const List&, const Scope&, Slot&) {
+    return APMPNull();
+}
+
+// ---- loops ----
+
+enum class Binding { Assign, Immutable, Mutable };
+
+List keysOf(const Ref& collection) {
+    List keys;
+    switch (collection->kind()) {
+        case APMPKind::String: {
+            std::size_t length = textOf(collection).size();
+            for (std::size_t i = 0; i < length; ++i)
+                keys.push_back(APMPStringValue::make(APMPNumberToString(static_cast<double>(i))));
+            break;
+        }
+        case APMPKind::Array:
+            keys = static_cast<const APMPArrayValue&>(*collection).allPropertyNames();
+            break;
+        case APMPKind::Map:
+            for (const APMPString& name :
+                 static_cast<const APMPMapValue&>(*collection).allPropertyNames())
+                keys.push_back(APMPStringValue::make(name));
+            break;
+        case APMPKind::Function:
+            for (const APMPString& name :
+                 static_cast<const APMPFunctionValue&>(*collection).allPropertyNames())
+                keys.push_back(APMPStringValue::make(name));
+            break;
+        default:
+            break;
+    }
+    return keys;
+}
+
+bool itemsOf(const Ref& collection, List& items, Slot& error) {
+    if (collection->kind() == APMPKind::String) {
+        for (char16_t unit : textOf(collection))
+            items.push_back(APMPStringValue::make(APMPString(1, unit)));
+        return true;
+    }
+    if (collection->kind() == APMPKind::Array) {
+        items = static_cast<const APMPArrayValue&>(*collection).allElements();
+        return true;
+    }
+    APMPSetError(error, kAPMPErrorNotIterable);
+    return false;
+}
+
+// What a loop does with a body's result: 0 go on, 1 stop with undefined,
+// 2 stop and return the result.
+int afterBody(const Ref& result, const Slot& error) {
+    if (error) return 1;
+    if (isControl(result)) {
+        switch (controlType(result)) {
+            case APMPControlType::Break:
+                return 1;
+            case APMPControlType::Return:
+                return 2;
+            case APMPControlType::Continue:
+                return 0;
+        }
+    }
+    return 0;
+}
+
+template <bool Items, Binding Bind>
+Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
+    List values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return undefinedValue();
+    APMPString name = values[0]->stringValueOrError(error);
+    if (error) return undefinedValue();
+    List entries;
+    if constexpr (Items) {
+        if (!itemsOf(values[1], entries, error)) return undefinedValue();
+    } else {
+        entries = keysOf(values[1]);
+    }
+    if (values[2]->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    List body = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    for (const Ref& entry : entries) {
+        Scope iterationScope = scope;
+        if constexpr (Bind == Binding::Assign) {
+            scope->setValue(entry, name);
+        } else {
+            iterationScope = scope->createChildScope();
+            if constexpr (Bind == Binding::Immutable)
+                iterationScope->addImmutableValue(entry, name);
+            else
+                iterationScope->addValue(entry, name);
+        }
+        Ref result = APMPEvaluator::executeStatements(body, iterationScope, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+    }
+    return undefinedValue();
+}
+
+Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 4, error)) return undefinedValue();
+    Ref nameList = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    if (nameList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    Ref bodyList = evaluate(arguments[3], scope, error);
+    if (error) return undefinedValue();
+    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    std::vector<APMPString> names;
+    for (const Ref& name : static_cast<const APMPArrayValue&>(*nameList).allElements()) {
+        names.push_back(name->stringValueOrError(error));
+        if (error) return undefinedValue();
+    }
+    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    Scope current = scope->createChildScope();
+    for (const APMPString& name : names) current->addValue(scope->valueForName(name), name);
+    while (true) {
+        Ref condition = evaluate(arguments[1], current, error);
+        if (error) return undefinedValue();
+        bool truth = condition->booleanValueOrError(error);
+        if (error || !truth) return undefinedValue();
+        Ref result = APMPEvaluator::executeStatements(body, current, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+        Scope next = scope->createChildScope();
+        for (const APMPString& name : names) next->addValue(current->valueForName(name), name);
+        evaluate(arguments[2], next, error);
+        if (error) return undefinedValue();
+        current = std::move(next);
+    }
+}
+
+Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 4, error)) return undefinedValue();
+    Ref runFirstValue = evaluate(arguments[2], scope, error);
+    if (error) return undefinedValue();
+    bool runFirst = runFirstValue->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    Ref bodyList = evaluate(arguments[3], scope, error);
+    if (error) return undefinedValue();
+    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    if (runFirst) {
+        Ref result = APMPEvaluator::executeStatements(body, scope, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+    }
+    while (true) {
+        Ref condition = evaluate(arguments[0], scope, error);
+        if (error) return undefinedValue();
+        bool truth = condition->booleanValueOrError(error);
+        if (error || !truth) return undefinedValue();
+        Ref result = APMPEvaluator::executeStatements(body, scope, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+        evaluate(arguments[1], scope, error);
+        if (error) return undefinedValue();
+    }
+}
+
+// ---- comparison ----
+
+int equalityCategory(const APMPRuntimeValue& value) {
+    switch (value.kind()) {
+        case APMPKind::Undefined:
+        case APMPKind::Null:
+            return 0;
+        case APMPKind::Number:
+        case APMPKind::Boolean:
+            return 1;
+        case APMPKind::String:
+            return 2;
+        default:
+            return 3;
+    }
+}
+
+bool looseEquals(const Ref& a, const Ref& b, Slot& error) {
+    const APMPRuntimeValue* first = a.get();
+    const APMPRuntimeValue* second = b.get();
+    if (equalityCategory(*second) < equalityCategory(*first)) std::swap(first, second);
+    switch (equalityCategory(*first)) {
+        case 2: {
+            APMPString x = first->stringValueOrError(error);
+            APMPString y = second->stringValueOrError(error);
+            return x == y;
+        }
+        case 1: {
+            double x = first->doubleValueOrError(error);
+            double y = second->doubleValueOrError(error);
+            return x == y;
+        }
+        case 0:
+            return equalityCategory(*second) == 0;
+        default:
+            return first == second;
+    }
+}
+
+int numberOrder(double a, double b) {
+    if (a < b) return -1;
+    if (a > b) return 1;
+    if (a == b) return 0;
+    return 1;
+}
+
+// -1 less, 0 same, 1 greater (also whenever a NaN is involved).
+int order(const Ref& x, const Ref& y, Slot& error) {
+    if (x->kind() == APMPKind::Number && y->kind() == APMPKind::Number)
+        return numberOrder(static_cast<const APMPNumberValue&>(*x).value,
+                           static_cast<const APMPNumberValue&>(*y).value);
+    if (APMPIsStringLike(*x) && APMPIsStringLike(*y)) {
+        APMPString a = x->stringValueOrError(error);
+        if (error) return 0;
+        APMPString b = y->stringValueOrError(error);
+        if (error) return 0;
+        return a < b ? -1 : a == b ? 0 : 1;
+    }
+    double a = x->doubleValueOrError(error);
+    if (error) return 0;
+    double b = y->doubleValueOrError(error);
+    if (error) return 0;
+    return numberOrder(a, b);
+}
+
+template <int Op>
+Ref compare(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 2, error)) return undefinedValue();
+    // Two locals rather than an argument list: comparisons run in every loop.
+    Ref first = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    Ref second = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    const Ref v[2] = {std::move(first), std::move(second)};
+    bool result = false;
+    if constexpr (Op == 12 || Op == 29) {
+        result = looseEquals(v[0], v[1], error) == (Op == 12);
+    } else if constexpr (Op == 20 || Op == 21) {
+        result = APMPStrictEquals(*v[0], *v[1], error) == (Op == 20);
+    } else if constexpr (Op == 23) {
+        result = order(v[0], v[1], error) < 0;
+    } else if constexpr (Op == 24) {
+        result = order(v[0], v[1], error) <= 0;
+    } else if constexpr (Op == 18) {
+        result = order(v[1], v[0], error) < 0;
+    } else {
+        result = order(v[1], v[0], error) <= 0;
+    }
+    if (error) return undefinedValue();
+    return APMPBool(result);
+}
+
+// ---- logical ----
+
+Ref logicalAnd(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 2, error)) return undefinedValue();
+    Ref first = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    bool truth = first->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    if (!truth) return first;
+    Ref second = evaluate(arguments[1], scope, error);
+    return error ? undefinedValue() : second;
+}
+
+Ref logicalOr(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 2, error)) return undefinedValue();
+    Ref first = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    bool truth = first->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    if (truth) return first;
+    Ref second = evaluate(arguments[1], scope, error);
+    return error ? undefinedValue() : second;
+}
+
+Ref logicalNot(const List& arguments, const Scope& scope, Slot& error) {
+    if (!APMPCheckArgumentCount(arguments, 1, error)) return undefinedValue();
+    Ref value = evaluate(arguments[0], scope, error);
+    if (error) return undefinedValue();
+    bool truth = value->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    return APMPBool(!truth);
+}
+
+// ---- math ----
+
+Ref add(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, 2, error)) return undefinedValue();
+    if (v[0]->kind() == APMPKind::Number && v[1]->kind() == APMPKind::Number)
+        return APMPNumberValue::make(static_cast<const APMPNumberValue&>(*v[0]).value +
+                                     static_cast<const APMPNumberValue&>(*v[1]).value);
+    if (!APMPIsStringLike(*v[0]) && !APMPIsStringLike(*v[1])) {
+        double a = v[0]->doubleValueOrError(error);
+        double b = v[1]->doubleValueOrError(error);
+        if (error) return undefinedValue();
+        return APMPNumberValue::make(a + b);
+    }
+    // Strings are read in place and the sum built once: copying the
+    // growing left side twice made repeated appends twice as slow.
+    APMPString a, b;
+    if (!isString(v[0])) {
+        a = v[0]->stringValueOrError(error);
+        if (error) return undefinedValue();
+    }
+    if (!isString(v[1])) {
+        b = v[1]->stringValueOrError(error);
+        if (error) return undefinedValue();
+    }
+    const APMPString& left = isString(v[0]) ? textOf(v[0]) : a;
+    const APMPString& right = isString(v[1]) ? textOf(v[1]) : b;
+    if (!APMPCheckStringLength(left.size() + right.size(), error)) return undefinedValue();
+    APMPString sum;
+    sum.reserve(left.size() + right.size());
+    sum.append(left).append(right);
+    return APMPStringValue::make(std::move(sum));
+}
+
+template <int Op>
+Ref arithmetic(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, 2, error)) return undefinedValue();
+    double a = v[0]->doubleValueOrError(error);
+    if (error) return undefinedValue();
+    double b = v[1]->doubleValueOrError(error);
+    if (error) return undefinedValue();
+    double result;
+    if constexpr (Op == 37)
+        result = a - b;
+    else if constexpr (Op == 26)
+        result = a * b;
+    else if constexpr (Op == 10)
+        result = a / b;
+    else
+        result = std::fmod(a, b);
+    return APMPNumberValue::make(result);
+}
+
+Ref negate(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, 1, error)) return undefinedValue();
+    double a = v[0]->doubleValueOrError(error);
+    if (error) return undefinedValue();
+    return APMPNumberValue::make(-a);
+}
+
+Ref firstOfTwo(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, 2, error)) return undefinedValue();
+    return v[0];
+}
+
+Ref onlyOne(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, 1, error)) return undefinedValue();
+    return v[0];
+}
+
+// ---- bitwise ----
+
+template <int Op>
+Ref bitwise(const List& v, const Scope&, Slot& error) {
+    if (!APMPCheckArgumentCount(v, Op == 58 ? 1 : 2, error)) return undefinedValue();
+    double a = v[0]->doubleValueOrError(error);
+    if (error) return undefinedValue();
+    if constexpr (Op == 58) {
+        return APMPNumberValue::make(static_cast<double>(~APMPToInt32(a)));
+    } else {
+        double b = v[1]->doubleValueOrError(error);
+        if (error) return undefinedValue();
+        std::int32_t x = APMPToInt32(a), y = APMPToInt32(b);
+        std::uint32_t shift = APMPToUint32(b) & 31u;
+        double result;
+        if constexpr (Op == 56)
+            result = x & y;
+        else if constexpr (Op == 59)
+            result = x | y;
+        else if constexpr (Op == 62)
+            result = x ^ y;
+        else if constexpr (Op == 57)
+            result = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) << shift);
+        else if constexpr (Op == 60)
+            result = x >> shift;
+        else
+            result = APMPToUint32(a) >> shift;
+        return APMPNumberValue::make(result);
+    }
+}
+
+}  // namespace
+
+APMPControlCommandEvaluator::APMPControlCommandEvaluator() {
+    handlers = {{u"2", methodCall},      {u"4", breakCommand},    {u"5", runArrayCommand},
+                {u"6", continueCommand}, {u"9", runArrayCommand}, {u"13", sequence},
+                {u"22", ifCommand},      {u"36", returnCommand},  {u"38", switchCommand},
+                {u"39", conditional},    {u"46", statementList},  {u"50", functionDeclaration},
+                {u"51", createFunction}, {u"53", block}};
+}
+
+APMPCommandHandler APMPVariableReadHandler() {
+    return readVariable;
+}
+APMPCommandHandler APMPVariableAssignHandler() {
+    return assign;
+}
+
+APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() : APMPCommandEvaluator(true) {
+    handlers = {{u"3", assign},         {u"7", arrayLiteral},
+                {u"8", mapLiteral},     {u"15", readVariable},
+                {u"16", readProperty},  {u"17", readProperty},
+                {u"40", typeName},      {u"41", declareVariables},
+                {u"43", writeProperty}, {u"44", undefinedCommand},
+                {u"45", nullCommand},   {u"52", declareConstants}};
+}
+
+APMPLoopCommandEvaluator::APMPLoopCommandEvaluator() {
+    handlers = {{u"42", whileLoop},
+                {u"47", iterate<false, Binding::Assign>},
+                {u"54", iterate<false, Binding::Immutable>},
+                {u"55", iterate<false, Binding::Mutable>},
+                {u"63", forLoop},
+                {u"64", iterate<true, Binding::Assign>},
+                {u"65", iterate<true, Binding::Immutable>},
+                {u"66", iterate<true, Binding::Mutable>}};
+}
+
+APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator() {
+    handlers = {{u"12", compare<12>}, {u"29", compare<29>}, {u"20", compare<20>},
+                {u"21", compare<21>}, {u"18", compare<18>}, {u"19", compare<19>},
+                {u"23", compare<23>}, {u"24", compare<24>}};
+}
+
+APMPLogicalCommandEvaluator::APMPLogicalCommandEvaluator() {
+    handlers = {{u"1", logicalAnd}, {u"30", logicalOr}, {u"28", logicalNot}};
+}
+
+APMPMathCommandEvaluator::APMPMathCommandEvaluator() : APMPCommandEvaluator(true) {
+    handlers = {{u"0", add},
+                {u"37", arithmetic<37>},
+                {u"26", arithmetic<26>},
+                {u"10", arithmetic<10>},
+                {u"25", arithmetic<25>},
+                {u"27", negate},
+                {u"32", firstOfTwo},
+                {u"33", firstOfTwo},
+                {u"34", onlyOne},
+                {u"35", onlyOne}};
+}
+
+APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator() : APMPCommandEvaluator(true) {
+    handlers = {{u"56", bitwise<56>}, {u"59", bitwise<59>}, {u"62", bitwise<62>},
+                {u"58", bitwise<58>}, {u"57", bitwise<57>}, {u"60", bitwise<60>},
+                {u"61", bitwise<61>}};
+}

@@ -1,0 +1,554 @@
+#include "services/script/APMPRuntime.h"
+
+#include <unicode/unistr.h>
+
+#include <cmath>
+#include <limits>
+
+#include "services/script/APMPModules.h"
+#include "services/script/APMPNativeFunctions.h"
+
+// ---- evaluators ----
+
+APMPValueRef APMPCommandEvaluator::evaluateCommand(const APMPString& command,
+                                                   const APMPValueList& arguments,
+                                                   const APMPScopeRef& scope,
+                                                   APMPErrorSlot& error) {
+    APMPCommandHandler handler = handlerFor(command);
+    if (!handler) return APMPUndefined();
+    if (!evaluatesArguments_) return handler(arguments, scope, error);
+    APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return APMPUndefined();
+    return handler(values, scope, error);
+}
+
+std::vector<APMPString> APMPCommandEvaluator::allSupportedCommands() const {
+    std::vector<APMPString> names;
+    for (const auto& [name, handler] : handlers) names.push_back(name);
+    return names;
+}
+
+APMPCommandHandler APMPCommandEvaluator::handlerFor(const APMPString& command) const {
+    auto it = handlers.find(command);
+    return it == handlers.end() ? nullptr : it->second;
+}
+
+APMPValueRef APMPFunctionEvaluator::evaluateCommand(const APMPString& command,
+                                                    const APMPValueList& arguments,
+                                                    const APMPScopeRef& scope,
+                                                    APMPErrorSlot& error) {
+    APMPValueRef value = scope->valueForName(command);
+    if (!APMPIsKind(value, APMPKind::Function)) return APMPUndefined();
+    return static_cast<APMPFunctionValue&>(*value).invokeWithArguments(arguments, scope, error);
+}
+
+// ---- registrar ----
+
+APMPCommandRegistrar::APMPCommandRegistrar() {
+    registerEvaluator(std::make_shared<APMPBitwiseCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPComparisonCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPControlCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPLogicalCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPLoopCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPMathCommandEvaluator>());
+    registerEvaluator(std::make_shared<APMPVariableCommandEvaluator>());
+}
+
+APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
+    static APMPCommandRegistrar* registrar = new APMPCommandRegistrar();
+    return *registrar;
+}
+
+void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator) {
+    for (const APMPString& name : evaluator->allSupportedCommands()) {
+        APMPCommandHandler handler = evaluator->handlerFor(name);
+        bool evaluates = evaluator->evaluatesArguments();
+        commandEvaluators_[name] = APMPCommandSlot{
+            evaluator.get(), handler, evaluates, evaluates && handler == APMPVariableReadHandler(),
+            evaluates && handler == APMPVariableAssignHandler()};
+    }
+    owned_.push_back(std::move(evaluator));
+}
+
+const APMPCommandSlot* APMPCommandRegistrar::slotFor(const APMPString& command) const {
+    auto it = commandEvaluators_.find(command);
+    return it == commandEvaluators_.end() ? nullptr : &it->second;
+}
+
+namespace {
+// Statements being evaluated on this thread, whatever their runtime.
+thread_local std::size_t tNesting = 0;
+
+// Marks one level of evaluation on the run context of the scope.
+class APMPDepthGuard {
+  public:
+    explicit APMPDepthGuard(APMPRunContext& context)
+        : context_(context), previous_(APMPRunContext::current()) {
+        ++context_.depth;
+        ++tNesting;
+        if (previous_ != &context_) APMPRunContext::setCurrent(&context_);
+    }
+    ~APMPDepthGuard() {
+        --context_.depth;
+        --tNesting;
+        if (previous_ != &context_) APMPRunContext::setCurrent(previous_);
+    }
+
+  private:
+    APMPRunContext& context_;
+    APMPRunContext* previous_;
+};
+
+// Counts one evaluation against the budget; false once it is spent.
+inline bool countInstruction(APMPRunContext& context, APMPErrorSlot& error) {
+    if (context.instructionCount >= APMPRunContext::kInstructionLimit) {
+        APMPSetError(error, kAPMPErrorInstructionLimit);
+        return false;
+    }
+    ++context.instructionCount;
+    return true;
+}
+}  // namespace
+
+APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
+                                                     const APMPScopeRef& scope,
+                                                     APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
+    if (!countInstruction(context, error)) return APMPUndefined();
+    if (value->kind() != APMPKind::Statement) return value;
+    if (context.depth >= APMPRunContext::kDepthLimit) {
+        APMPSetError(error, kAPMPErrorDepthLimit);
+        return APMPUndefined();
+    }
+    // Callers hold the statement lists they run, so the statement outlives
+    // this call even when a program redefines the function it sits in.
+    const auto& statement = static_cast<const APMPStatementValue&>(*value);
+    const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
+    // A variable read by a literal name evaluates nothing further: only
+    // the name's evaluation is counted, as the general path would.
+    if (slot && slot->readsVariable && statement.arguments.size() == 1 &&
+        statement.arguments[0]->kind() == APMPKind::String) {
+        if (!countInstruction(context, error)) return APMPUndefined();
+        return scope->valueForName(
+            static_cast<const APMPStringValue&>(*statement.arguments[0]).value);
+    }
+    APMPDepthGuard guard(context);
+    // An assignment to a literal name: the same steps as the general path
+    // below, without filling an argument buffer.
+    if (slot && slot->assignsVariable && statement.arguments.size() == 2 &&
+        statement.arguments[0]->kind() == APMPKind::String) {
+        if (!countInstruction(context, error)) return APMPUndefined();
+        APMPValueRef assigned = evaluateStatement(statement.arguments[1], scope, error);
+        if (error) return APMPUndefined();
+        if (!scope->assignExisting(
+                assigned, static_cast<const APMPStringValue&>(*statement.arguments[0]).value)) {
+            APMPSetError(error, kAPMPErrorUndeclared);
+            return APMPUndefined();
+        }
+        return assigned;
+    }
+    if (!slot)
+        return functionEvaluator_.evaluateCommand(statement.functionName, statement.arguments,
+                                                  scope, error);
+    if (!slot->evaluatesArguments) return slot->handler(statement.arguments, scope, error);
+    // One argument buffer per nesting level, reused: evaluated arguments
+    // live only while their handler runs.
+    // Buffers are reached through pointers so that adding one never moves
+    // another that an outer level is filling.
+    thread_local std::vector<std::unique_ptr<APMPValueList>> buffers;
+    while (buffers.size() <= tNesting) buffers.push_back(std::make_unique<APMPValueList>());
+    APMPValueList& values = *buffers[tNesting];
+    values.clear();
+    for (const APMPValueRef& argument : statement.arguments) {
+        // Literals inline: counted like any evaluation, without the call.
+        if (argument->kind() != APMPKind::Statement) {
+            if (!countInstruction(context, error)) {
+                values.clear();
+                return APMPUndefined();
+            }
+            values.push_back(argument);
+            continue;
+        }
+        values.push_back(evaluateStatement(argument, scope, error));
+        if (error) {
+            values.clear();
+            return APMPUndefined();
+        }
+    }
+    APMPValueRef result = slot->handler(values, scope, error);
+    values.clear();
+    return result;
+}
+
+APMPValueRef APMPEvaluator::evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope,
+                                              APMPErrorSlot& error) {
+    return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope, error);
+}
+
+APMPValueRef APMPEvaluator::executeStatements(const APMPValueList& statements,
+                                              const APMPScopeRef& scope, APMPErrorSlot& error) {
+    APMPValueRef result = APMPUndefined();
+    auto& registrar = APMPCommandRegistrar::sharedInstance();
+    for (const APMPValueRef& statement : statements) {
+        result = registrar.evaluateStatement(statement, scope, error);
+        if (error) return APMPUndefined();
+        if (result->kind() == APMPKind::Control) return result;
+    }
+    return result;
+}
+
+APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope,
+                                    APMPErrorSlot& error) {
+    APMPValueList values;
+    values.reserve(arguments.size());
+    auto& registrar = APMPCommandRegistrar::sharedInstance();
+    for (const APMPValueRef& argument : arguments) {
+        values.push_back(registrar.evaluateStatement(argument, scope, error));
+        if (error) break;
+    }
+    return values;
+}
+
+bool APMPCheckArgumentCount(const APMPValueList& list, std::size_t count, APMPErrorSlot& error) {
+    if (list.size() == count) return true;
+    APMPSetError(error, kAPMPErrorArgumentCount);
+    return false;
+}
+bool APMPCheckMinimumArgumentCount(const APMPValueList& list, std::size_t count,
+                                   APMPErrorSlot& error) {
+    if (list.size() >= count) return true;
+    APMPSetError(error, kAPMPErrorArgumentCount);
+    return false;
+}
+bool APMPCheckMaximumArgumentCount(const APMPValueList& list, std::size_t count,
+                                   APMPErrorSlot& error) {
+    if (list.size() <= count) return true;
+    APMPSetError(error, kAPMPErrorArgumentCount);
+    return false;
+}
+
+// ---- entity conversion ----
+
+namespace {
+constexpr std::int32_t kEntityType = 0;
+constexpr std::int32_t kEntityValue = 1;
+constexpr std::int32_t kEntityFunctionName = 2;
+constexpr std::int32_t kEntityStringValue = 3;
+constexpr std::int32_t kEntityBooleanValue = 4;
+constexpr std::int32_t kEntityNumberValue = 5;
+
+// A string field as text; a present but empty field reads as "", and bytes
+// that are not UTF-8 are replaced rather than dropped.
+APMPString entityText(const APMPBRuntimeEntity& entity, std::int32_t field) {
+    std::optional<Data> bytes = APMPBGetBytes(&entity, field);
+    if (!bytes) return {};
+    return APMPUTF16(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
+APMPValueRef convertEntity(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot& error) {
+    std::int32_t type =
+        APMPBHasField(&entity, kEntityType) ? APMPBGetInt32(&entity, kEntityType) : 0;
+    switch (type) {
+        case 1:
+            return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
+        case 2:
+            return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
+        case 3:
+            return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
+        case 4: {
+            if (!APMPBHasField(&entity, kEntityFunctionName)) {
+                APMPSetError(error, kAPMPErrorNoCommandName);
+                return APMPUndefined();
+            }
+            if (depth >= APMPRunContext::kDepthLimit) {
+                APMPSetError(error, kAPMPErrorDepthLimit);
+                return APMPUndefined();
+            }
+            APMPValueList arguments;
+            if (auto values =
+                    APMPBGetArray(&entity, kEntityValue, APMPBRuntimeEntity::classObject())) {
+                arguments.reserve(values->size());
+                for (const APMPBObject& object : *values) {
+                    auto* child = static_cast<const APMPBRuntimeEntity*>(object.message().get());
+                    if (!child) {
+                        APMPSetError(error, kAPMPErrorEntityKind);
+                        return APMPUndefined();
+                    }
+                    APMPValueRef value = convertEntity(*child, depth + 1, error);
+                    if (error) return APMPUndefined();
+                    arguments.push_back(std::move(value));
+                }
+            }
+            return std::make_shared<APMPStatementValue>(entityText(entity, kEntityFunctionName),
+                                                        std::move(arguments));
+        }
+        default:
+            APMPSetError(error, kAPMPErrorEntityKind);
+            return APMPUndefined();
+    }
+}
+}  // namespace
+
+APMPValueRef APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot& error) {
+    return convertEntity(entity, 0, error);
+}
+
+APMPValueRef APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot& error) {
+    return convertEntity(entity, 0, error);
+}
+
+APMPValueRef APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+    return APMPStringValue::make(entityText(entity, kEntityStringValue));
+}
+
+APMPValueRef APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+    if (!APMPBHasField(&entity, kEntityNumberValue))
+        return APMPNumberValue::make(std::numeric_limits<double>::quiet_NaN());
+    return APMPNumberValue::make(APMPBGetDouble(&entity, kEntityNumberValue));
+}
+
+APMPValueRef APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+    return APMPBool(APMPBHasField(&entity, kEntityBooleanValue) &&
+                    APMPBGetBool(&entity, kEntityBooleanValue));
+}
+
+namespace {
+APMPValueRef fromObject(const Value& object, int depth, APMPErrorSlot& error) {
+    if (depth >= APMPRunContext::kDepthLimit) {
+        APMPSetError(error, kAPMPErrorDepthLimit);
+        return APMPUndefined();
+    }
+    switch (object.type()) {
+        case Value::Type::Null:
+            return APMPNull();
+        case Value::Type::Bool:
+            return APMPBool(*object.asBool());
+        case Value::Type::Int:
+        case Value::Type::UInt:
+        case Value::Type::Double:
+            return APMPNumberValue::make(*object.asDouble());
+        case Value::Type::String: {
+            std::string text = *object.asString();
+            APMPString converted = APMPUTF16(text);
+            if (!APMPCheckStringLength(converted.size(), error)) return APMPUndefined();
+            return APMPStringValue::make(std::move(converted));
+        }
+        case Value::Type::Dictionary: {
+            auto map = APMPMapValue::make();
+            for (const auto& [key, value] : *object.asDictionary()) {
+                APMPValueRef converted = fromObject(value, depth + 1, error);
+                if (error) return APMPUndefined();
+                map->setValue(converted, APMPUTF16(key));
+            }
+            return map;
+        }
+        case Value::Type::Array: {
+            APMPValueList elements;
+            for (const Value& element : *object.asArray()) {
+                APMPValueRef converted = fromObject(element, depth + 1, error);
+                if (error) return APMPUndefined();
+                elements.push_back(std::move(converted));
+            }
+            auto array = APMPArrayValue::make(std::move(elements), error);
+            if (!array) return APMPUndefined();
+            return array;
+        }
+        default:
+            APMPSetError(error, kAPMPErrorObjectClass);
+            return APMPUndefined();
+    }
+}
+
+Value toObject(const APMPValueRef& value, int depth, APMPErrorSlot& error);
+
+Dictionary toDictionary(const APMPMapValue& map, int depth, APMPErrorSlot& error) {
+    Dictionary dictionary;
+    for (const APMPString& name : map.allPropertyNames()) {
+        Value converted = toObject(map.valueForProperty(name), depth + 1, error);
+        if (error) break;
+        if (!converted.isNull()) dictionary.set(APMPUTF8(name), std::move(converted));
+    }
+    return dictionary;
+}
+
+Value toObject(const APMPValueRef& value, int depth, APMPErrorSlot& error) {
+    // A map or array that holds itself must end with an error, not recurse.
+    if (depth >= APMPRunContext::kDepthLimit) {
+        APMPSetError(error, kAPMPErrorDepthLimit);
+        return Value(std::string());
+    }
+    switch (value->kind()) {
+        case APMPKind::Null:
+            return Value();
+        case APMPKind::Undefined:
+            return Value(std::string());
+        case APMPKind::Map:
+            return Value(toDictionary(static_cast<const APMPMapValue&>(*value), depth, error));
+        case APMPKind::Array: {
+            // A null element stays a null object in the array.
+            Array array;
+            for (const APMPValueRef& element :
+                 static_cast<const APMPArrayValue&>(*value).allElements()) {
+                array.push_back(toObject(element, depth + 1, error));
+                if (error) break;
+            }
+            return Value(std::move(array));
+        }
+        default: {
+            APMPErrorSlot numberError;
+            double number = value->doubleValueOrError(numberError);
+            if (!numberError && !std::isnan(number)) return Value(number);
+            APMPString text = value->stringValueOrError(error);
+            return Value(APMPUTF8(text));
+        }
+    }
+}
+}  // namespace
+
+APMPValueRef APMPRuntimeEntityConverter::runtimeValueFromNSObject(const Value& object,
+                                                                  APMPErrorSlot& error) {
+    return fromObject(object, 0, error);
+}
+
+Value APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPValueRef& value,
+                                                         APMPErrorSlot& error) {
+    return toObject(value, 0, error);
+}
+
+Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const APMPMapValue& map,
+                                                              APMPErrorSlot& error) {
+    return toDictionary(map, 0, error);
+}
+
+// ---- runtime ----
+
+APMPRuntime::APMPRuntime()
+    : initScope_(APMPScope::make()),
+      globalScope_(initScope_->createChildScope()),
+      apiProvider_(std::make_shared<APMPDynamicProvider>()) {
+    globalScope_->setValue(std::make_shared<APMPRequire>(apiProvider_), u"require");
+    setModuleCreator([] { return std::make_shared<APMPRuntimePlatform>(); }, "internal.platform");
+    resetInstructionCount();
+}
+
+APMPRuntime::~APMPRuntime() {
+    // Functions keep their defining scopes and scopes keep their functions:
+    // break every such cycle made under this runtime.
+    initScope_->context().releaseAll();
+    globalScope_->releaseReferences();
+    initScope_->releaseReferences();
+}
+
+void APMPRuntime::releaseUnreachable(const APMPValueList& roots) {
+    APMPMarker marker;
+    marker.markScope(initScope_.get());
+    marker.markScope(globalScope_.get());
+    for (const APMPValueRef& root : roots) marker.markValue(root);
+    marker.drain();
+    initScope_->context().releaseUnmarked(marker);
+}
+
+void APMPRuntime::setModuleCreator(APMPModuleCreator creator, const std::string& name) {
+    apiProvider_->setModuleCreator(std::move(creator), name);
+}
+
+APMPValueRef APMPRuntime::executeStatements(
+    const std::vector<std::shared_ptr<APMPBRuntimeEntity>>& statements, APMPErrorSlot& error) {
+    APMPValueRef result = APMPUndefined();
+    for (const auto& entity : statements) {
+        if (!entity) continue;
+        APMPValueRef statement =
+            APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, error);
+        if (error) return APMPUndefined();
+        result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
+        if (error) return APMPUndefined();
+    }
+    return result;
+}
+
+APMPValueRef APMPRuntime::executeValues(const APMPValueList& statements, APMPErrorSlot& error) {
+    APMPValueRef result = APMPUndefined();
+    for (const APMPValueRef& statement : statements) {
+        result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
+        if (error) return APMPUndefined();
+    }
+    return result;
+}
+
+std::int64_t APMPRuntime::getInstructionCount(APMPErrorSlot&) const {
+    return initScope_->context().instructionCount;
+}
+
+void APMPRuntime::resetInstructionCount() {
+    initScope_->context().instructionCount = 0;
+}
+
+APMPRuntimePlatform::APMPRuntimePlatform()
+    : APMPFunctionValue(u"internal.platform", {}, {}, APMPScope::make()) {
+    setValue(std::make_shared<APMPFunctionGetVersion>(), u"getVersion");
+}
+
+APMPValueRef APMPRuntimePlatform::invokeWithArguments(const APMPValueList&, const APMPScopeRef&,
+                                                      APMPErrorSlot&) {
+    return APMPUndefined();
+}
+
+// ---- modules ----
+
+void APMPDynamicProvider::setModuleCreator(APMPModuleCreator creator, const std::string& name) {
+    creators_[name] = std::move(creator);
+}
+
+APMPValueRef APMPDynamicProvider::moduleForName(const std::string& name,
+                                                APMPErrorSlot& error) const {
+    auto it = creators_.find(name);
+    if (it == creators_.end() || !it->second) return APMPUndefined();
+    APMPValueRef module = it->second();
+    if (!module) {
+        APMPSetError(error, kAPMPErrorModuleMissing);
+        return APMPUndefined();
+    }
+    return module;
+}
+
+APMPRequire::APMPRequire(std::shared_ptr<APMPDynamicProvider> provider)
+    : APMPFunctionValue(u"require", {}, {}, APMPScope::make()), provider_(std::move(provider)) {}
+
+APMPValueRef APMPRequire::invokeWithArguments(const APMPValueList& arguments,
+                                              const APMPScopeRef& scope, APMPErrorSlot& error) {
+    if (!APMPCheckArgumentCount(arguments, 1, error)) return APMPUndefined();
+    APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return APMPUndefined();
+    std::string name = APMPUTF8(values[0]->stringValueOrError(error));
+    if (error) return APMPUndefined();
+    if (auto cached = modules_.find(name); cached != modules_.end()) return cached->second;
+    if (!provider_) return APMPUndefined();
+    APMPValueRef module = provider_->moduleForName(name, error);
+    if (error || module->kind() == APMPKind::Undefined) return APMPUndefined();
+    modules_[name] = module;
+    return module;
+}
+
+void APMPRequire::markReferences(APMPMarker& marker) const {
+    APMPFunctionValue::markReferences(marker);
+    for (const auto& [name, module] : modules_) marker.markValue(module);
+}
+
+void APMPRequire::releaseReferences() {
+    APMPFunctionValue::releaseReferences();
+    modules_.clear();
+}
+
+APMPObjectProvider::APMPObjectProvider(const std::string& name, std::function<Value()> block)
+    : APMPFunctionValue(APMPUTF16(name), {}, {}, APMPScope::make()), block_(std::move(block)) {}
+
+APMPValueRef APMPObjectProvider::invokeWithArguments(const APMPValueList&, const APMPScopeRef&,
+                                                     APMPErrorSlot& error) {
+    Value object = block_ ? block_() : Value();
+    return APMPRuntimeEntityConverter::runtimeValueFromNSObject(object, error);
+}

@@ -1,0 +1,174 @@
+#pragma once
+// The script runtime: programs arrive as RuntimeEntity messages, are
+// converted into statement values and evaluated directly in scopes, with a
+// budget of instructions per reset. The command registrar dispatches each
+// statement by its command name to the evaluator that handles it.
+//
+// A runtime and its values are used by one thread at a time (the engine's
+// worker queue). The registrar is created once and only read afterwards.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+#include "services/measurement/APMPBMessage.h"
+#include "services/script/APMPRuntimeValue.h"
+
+// The handler of one command: unevaluated arguments, scope, error slot.
+using APMPCommandHandler = APMPValueRef (*)(const APMPValueList& arguments,
+                                            const APMPScopeRef& scope, APMPErrorSlot& error);
+
+class APMPCommandEvaluator {
+  public:
+    virtual ~APMPCommandEvaluator() = default;
+    virtual APMPValueRef evaluateCommand(const APMPString& command, const APMPValueList& arguments,
+                                         const APMPScopeRef& scope, APMPErrorSlot& error);
+    virtual std::vector<APMPString> allSupportedCommands() const;
+
+    // The handler for a command, or null. Handlers are final after creation.
+    APMPCommandHandler handlerFor(const APMPString& command) const;
+    // Whether every argument is evaluated before a handler runs.
+    bool evaluatesArguments() const { return evaluatesArguments_; }
+
+  protected:
+    // Whether the evaluator evaluates all arguments before its handlers run.
+    explicit APMPCommandEvaluator(bool evaluatesArguments = false)
+        : evaluatesArguments_(evaluatesArguments) {}
+    std::unordered_map<APMPString, APMPCommandHandler> handlers;
+    bool evaluatesArguments_;
+};
+
+#define APMP_DECLARE_EVALUATOR(Name)                 \
+    class Name final : public APMPCommandEvaluator { \
+      public:                                        \
+        Name();                                      \
+    };
+APMP_DECLARE_EVALUATOR(APMPBitwiseCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPComparisonCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPControlCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPLogicalCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPLoopCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPMathCommandEvaluator)
+APMP_DECLARE_EVALUATOR(APMPVariableCommandEvaluator)
+#undef APMP_DECLARE_EVALUATOR
+
+// Every command name that no evaluator registered: the name is looked up in
+// the scope and called when it names a function value.
+class APMPFunctionEvaluator final : public APMPCommandEvaluator {
+  public:
+    APMPValueRef evaluateCommand(const APMPString& command, const APMPValueList& arguments,
+                                 const APMPScopeRef& scope, APMPErrorSlot& error) override;
+};
+
+// Resolved dispatch of one command name, as a statement keeps it.
+struct APMPCommandSlot {
+    APMPCommandEvaluator* evaluator = nullptr;
+    APMPCommandHandler handler = nullptr;
+    bool evaluatesArguments = false;
+    // The variable read and write, which the registrar runs inline.
+    bool readsVariable = false;
+    bool assignsVariable = false;
+};
+
+// The handlers of the variable read and write commands.
+APMPCommandHandler APMPVariableReadHandler();
+APMPCommandHandler APMPVariableAssignHandler();
+
+class APMPCommandRegistrar {
+  public:
+    static APMPCommandRegistrar& sharedInstance();
+    void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
+    APMPValueRef evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope,
+                                   APMPErrorSlot& error);
+    // The slot for a command name; null for names nobody registered.
+    const APMPCommandSlot* slotFor(const APMPString& command) const;
+    APMPFunctionEvaluator& functionEvaluator() { return functionEvaluator_; }
+
+  private:
+    APMPCommandRegistrar();
+    std::unordered_map<APMPString, APMPCommandSlot> commandEvaluators_;
+    std::vector<std::shared_ptr<APMPCommandEvaluator>> owned_;
+    APMPFunctionEvaluator functionEvaluator_;
+};
+
+namespace APMPEvaluator {
+APMPValueRef evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
+APMPValueRef executeStatements(const APMPValueList& statements, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
+}  // namespace APMPEvaluator
+
+// Argument routines shared by every command.
+APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope,
+                                    APMPErrorSlot& error);
+bool APMPCheckArgumentCount(const APMPValueList& list, std::size_t count, APMPErrorSlot& error);
+bool APMPCheckMinimumArgumentCount(const APMPValueList& list, std::size_t count,
+                                   APMPErrorSlot& error);
+bool APMPCheckMaximumArgumentCount(const APMPValueList& list, std::size_t count,
+                                   APMPErrorSlot& error);
+
+// Conversions between serialized entities, runtime values and plain objects.
+namespace APMPRuntimeEntityConverter {
+APMPValueRef runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity, APMPErrorSlot& error);
+APMPValueRef statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
+                                             APMPErrorSlot& error);
+APMPValueRef stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+APMPValueRef numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+APMPValueRef booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+// A plain object: null, boolean, number, string, array or dictionary.
+// Data and dates fail with code 13.
+APMPValueRef runtimeValueFromNSObject(const Value& object, APMPErrorSlot& error);
+Value objectFromRuntimeValue(const APMPValueRef& value, APMPErrorSlot& error);
+Dictionary dictionaryFromMapValue(const APMPMapValue& map, APMPErrorSlot& error);
+}  // namespace APMPRuntimeEntityConverter
+
+class APMPDynamicProvider;
+
+using APMPModuleCreator = std::function<APMPValueRef()>;
+
+// Owns the scopes of the programs run on it. Functions keep their defining
+// scopes alive, so the cycles they form are broken when the runtime goes
+// away: arrays, maps, functions and scopes made while it ran are emptied then.
+class APMPRuntime {
+  public:
+    APMPRuntime();
+    ~APMPRuntime();
+    APMPRuntime(const APMPRuntime&) = delete;
+    APMPRuntime& operator=(const APMPRuntime&) = delete;
+
+    static std::int64_t runtimeVersion() { return 0; }
+
+    void setModuleCreator(APMPModuleCreator creator, const std::string& name);
+    APMPValueRef executeStatements(
+        const std::vector<std::shared_ptr<APMPBRuntimeEntity>>& statements, APMPErrorSlot& error);
+    // Evaluates already converted statements in the global scope.
+    APMPValueRef executeValues(const APMPValueList& statements, APMPErrorSlot& error);
+    APMPScopeRef getRunScope() const { return globalScope_->createChildScope(); }
+    std::int64_t getInstructionCount(APMPErrorSlot& error) const;
+    // Empties the containers made on this runtime that neither its scopes
+    // nor `roots` reach any more, so that cycles among them are freed. Only
+    // between runs: values held by the host alone count as unreachable.
+    void releaseUnreachable(const APMPValueList& roots);
+    void resetInstructionCount();
+
+    const APMPScopeRef& initScope() const { return initScope_; }
+    const APMPScopeRef& globalScope() const { return globalScope_; }
+    const std::shared_ptr<APMPDynamicProvider>& apiProvider() const { return apiProvider_; }
+
+  private:
+    APMPScopeRef initScope_;
+    APMPScopeRef globalScope_;
+    std::shared_ptr<APMPDynamicProvider> apiProvider_;
+};
+
+// The "internal.platform" module: a function value carrying "getVersion".
+class APMPRuntimePlatform final : public APMPFunctionValue {
+  public:
+    APMPRuntimePlatform();
+    APMPValueRef invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope,
+                                     APMPErrorSlot& error) override;
+};

@@ -1,0 +1,1128 @@
+#include "services/script/APMPRuntimeValue.h"
+
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "services/script/APMPCollectionCommands.h"
+#include "services/script/APMPRuntime.h"
+
+void APMPSetError(APMPErrorSlot& error, int code) {
+    error = NSError(kAPMPScriptErrorDomain, code);
+}
+
+APMPString APMPUTF16(std::string_view utf8) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    return APMPString(reinterpret_cast<const char16_t*>(u.getBuffer()),
+                      static_cast<std::size_t>(u.length()));
+}
+
+std::string APMPUTF8(const APMPString& text) {
+    icu::UnicodeString u(false, reinterpret_cast<const UChar*>(text.data()),
+                         static_cast<int32_t>(text.size()));
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+// ---- run context and bounds ----
+
+namespace {
+thread_local APMPRunContext* tCurrentContext = nullptr;
+std::atomic<std::int64_t> gLiveBytes{0};
+}  // namespace
+
+APMPRunContext::~APMPRunContext() {
+    releaseAll();
+}
+
+void APMPRunContext::track(const std::shared_ptr<APMPReleasable>& container) {
+    if (tracked_.size() >= pruneAt_) {
+        std::erase_if(tracked_, [](const auto& weak) { return weak.expired(); });
+        pruneAt_ = std::max<std::size_t>(1024, tracked_.size() * 2);
+    }
+    tracked_.push_back(container);
+}
+
+void APMPRunContext::releaseAll() {
+    // Releasing one container may free others; take the strong references
+    // first so that none goes away while we walk.
+    std::vector<std::shared_ptr<APMPReleasable>> alive;
+    alive.reserve(tracked_.size());
+    for (auto& weak : tracked_)
+        if (auto strong = weak.lock()) alive.push_back(std::move(strong));
+    tracked_.clear();
+    for (auto& container : alive) container->releaseReferences();
+}
+
+void APMPRunContext::releaseUnmarked(const APMPMarker& marker) {
+    std::vector<std::shared_ptr<APMPReleasable>> unreached;
+    std::vector<std::weak_ptr<APMPReleasable>> kept;
+    kept.reserve(tracked_.size());
+    for (auto& weak : tracked_) {
+        auto strong = weak.lock();
+        if (!strong) continue;
+        if (marker.isMarked(strong.get())) {
+            kept.push_back(std::move(weak));
+        } else {
+            unreached.push_back(std::move(strong));
+        }
+    }
+    tracked_ = std::move(kept);
+    pruneAt_ = std::max<std::size_t>(1024, tracked_.size() * 2);
+    for (auto& container : unreached) container->releaseReferences();
+}
+
+void APMPMarker::push(const APMPReleasable* container) {
+    if (container && marked_.insert(container).second) pending_.push_back(container);
+}
+
+void APMPMarker::markValue(const APMPValueRef& value) {
+    if (!value) return;
+    switch (value->kind()) {
+        case APMPKind::Map:
+            push(static_cast<const APMPMapValue*>(value.get()));
+            break;
+        case APMPKind::Array:
+            push(static_cast<const APMPArrayValue*>(value.get()));
+            break;
+        case APMPKind::Function:
+            push(static_cast<const APMPFunctionValue*>(value.get()));
+            break;
+        case APMPKind::Control:
+            markValue(static_cast<const APMPControlValue&>(*value).data);
+            break;
+        default:
+            break;
+    }
+}
+
+void APMPMarker::markScope(const APMPScope* scope) {
+    push(scope);
+}
+
+void APMPMarker::drain() {
+    while (!pending_.empty()) {
+        const APMPReleasable* container = pending_.back();
+        pending_.pop_back();
+        container->markReferences(*this);
+    }
+}
+
+APMPRunContext* APMPRunContext::current() {
+    return tCurrentContext;
+}
+void APMPRunContext::setCurrent(APMPRunContext* context) {
+    tCurrentContext = context;
+}
+
+static void APMPTrack(const std::shared_ptr<APMPReleasable>& container) {
+    if (APMPRunContext* context = APMPRunContext::current()) context->track(container);
+}
+
+std::int64_t APMPLiveBytes() {
+    return gLiveBytes.load(std::memory_order_relaxed);
+}
+
+bool APMPReserveBytes(std::int64_t bytes, APMPErrorSlot& error) {
+    if (bytes > 0 &&
+        gLiveBytes.load(std::memory_order_relaxed) + bytes > APMPRunContext::kMaxLiveBytes) {
+        APMPSetError(error, kAPMPErrorSizeLimit);
+        return false;
+    }
+    return true;
+}
+
+bool APMPCheckStringLength(std::size_t length, APMPErrorSlot& error) {
+    if (length > APMPRunContext::kMaxStringLength) {
+        APMPSetError(error, kAPMPErrorSizeLimit);
+        return false;
+    }
+    return APMPReserveBytes(static_cast<std::int64_t>(length * sizeof(char16_t)), error);
+}
+
+// ---- numbers and text ----
+
+APMPString APMPNumberToString(double value) {
+    if (std::isnan(value)) return u"NaN";
+    if (std::isinf(value)) return value > 0 ? u"Infinity" : u"-Infinity";
+    if (value == 0) return u"0";
+    char buffer[64];
+    double magnitude = std::fabs(value);
+    std::to_chars_result result;
+    if (magnitude >= 1e21 || magnitude < 1e-6) {
+        result =
+            std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    } else {
+        result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    }
+    std::string text(buffer, result.ptr);
+    std::size_t e = text.find('e');
+    if (e != std::string::npos) {
+        // Shortest digits, then the exponent without sign padding: "e+21", "e-6".
+        std::string mantissa = text.substr(0, e);
+        char sign = text[e + 1];
+        std::string digits = text.substr(e + 2);
+        std::size_t firstNonZero = digits.find_first_not_of('0');
+        digits = firstNonZero == std::string::npos ? "0" : digits.substr(firstNonZero);
+        text = mantissa + (sign == '-' ? "e-" : "e+") + digits;
+    }
+    return APMPString(text.begin(), text.end());
+}
+
+static bool APMPIsSpaceOrBreak(char16_t c) {
+    return u_isUWhiteSpace(c) || c == u'\n' || c == u'\r' || c == 0x85 || c == 0x2028 ||
+           c == 0x2029 || c == u'\t' || c == 0x0B || c == 0x0C;
+}
+
+double APMPStringToNumber(const APMPString& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && APMPIsSpaceOrBreak(text[begin])) ++begin;
+    while (end > begin && APMPIsSpaceOrBreak(text[end - 1])) --end;
+    if (begin == end) return 0;
+    std::string ascii;
+    ascii.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+        if (text[i] > 0x7f) return std::numeric_limits<double>::quiet_NaN();
+        ascii.push_back(static_cast<char>(text[i]));
+    }
+    if (ascii == "NaN") return std::numeric_limits<double>::quiet_NaN();
+    if (ascii == "Infinity") return std::numeric_limits<double>::infinity();
+    if (ascii == "-Infinity") return -std::numeric_limits<double>::infinity();
+    // Optional sign, digits with an optional fraction, optional exponent.
+    std::size_t i = 0;
+    bool negative = false;
+    if (ascii[i] == '+' || ascii[i] == '-') negative = ascii[i++] == '-';
+    std::size_t numberStart = i;
+    std::size_t digits = 0;
+    while (i < ascii.size() && std::isdigit(static_cast<unsigned char>(ascii[i]))) ++i, ++digits;
+    if (i < ascii.size() && ascii[i] == '.') {
+        ++i;
+        while (i < ascii.size() && std::isdigit(static_cast<unsigned char>(ascii[i])))
+            ++i, ++digits;
+    }
+    if (digits == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (i < ascii.size() && (ascii[i] == 'e' || ascii[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < ascii.size() && (ascii[j] == '+' || ascii[j] == '-')) ++j;
+        std::size_t expDigits = 0;
+        while (j < ascii.size() && std::isdigit(static_cast<unsigned char>(ascii[j])))
+            ++j, ++expDigits;
+        if (expDigits == 0) return std::numeric_limits<double>::quiet_NaN();
+        i = j;
+    }
+    if (i != ascii.size()) return std::numeric_limits<double>::quiet_NaN();
+    std::string body = ascii.substr(numberStart);
+    if (body[0] == '.') body.insert(body.begin(), '0');
+    double value = 0;
+    auto parsed = std::from_chars(body.data(), body.data() + body.size(), value);
+    if (parsed.ec == std::errc::result_out_of_range) {
+        // Overflow reads as infinity and underflow as zero, as a scanner does.
+        bool tiny = body.find("e-") != std::string::npos || body.find("E-") != std::string::npos;
+        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    } else if (parsed.ec != std::errc()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return negative ? -value : value;
+}
+
+std::int32_t APMPToInt32(double value) {
+    if (!std::isfinite(value)) return 0;
+    double r = std::fmod(std::trunc(value), 4294967296.0);
+    if (r >= 2147483647.0) return 2147483647;
+    if (r <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<std::int32_t>(r);
+}
+
+std::uint32_t APMPToUint32(double value) {
+    return static_cast<std::uint32_t>(APMPToInt32(value));
+}
+
+double APMPToInteger(double value) {
+    if (std::isnan(value)) return 0;
+    if (value == 0 || std::isinf(value)) return value;
+    return std::trunc(value);
+}
+
+bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
+    if (value.kind() != APMPKind::Number && value.kind() != APMPKind::String) return false;
+    APMPErrorSlot error;
+    double d = value.doubleValueOrError(error);
+    return !error && std::isfinite(d) && d >= 0 && std::trunc(d) == d;
+}
+
+bool APMPIsStringLike(const APMPRuntimeValue& value) {
+    switch (value.kind()) {
+        case APMPKind::Array:
+        case APMPKind::Function:
+        case APMPKind::Map:
+        case APMPKind::String:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool APMPStringsEqual(const APMPString& a, const APMPString& b) {
+    return a == b;
+}
+bool APMPNumbersEqual(double a, double b) {
+    return a == b;
+}
+
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot& error) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case APMPKind::Number:
+        case APMPKind::Boolean:
+            return APMPNumbersEqual(a.doubleValueOrError(error), b.doubleValueOrError(error));
+        case APMPKind::String:
+            return APMPStringsEqual(static_cast<const APMPStringValue&>(a).value,
+                                    static_cast<const APMPStringValue&>(b).value);
+        default:
+            return &a == &b;
+    }
+}
+
+// ---- base value ----
+
+APMPString APMPRuntimeValue::stringValueOrError(APMPErrorSlot& error) const {
+    APMPSetError(error, kAPMPErrorNoString);
+    return {};
+}
+double APMPRuntimeValue::doubleValueOrError(APMPErrorSlot& error) const {
+    APMPSetError(error, kAPMPErrorNoNumber);
+    return std::numeric_limits<double>::quiet_NaN();
+}
+bool APMPRuntimeValue::booleanValueOrError(APMPErrorSlot& error) const {
+    APMPSetError(error, kAPMPErrorNoBoolean);
+    return false;
+}
+APMPValueRef APMPRuntimeValue::applyWithName(const APMPString& name, const APMPValueList&,
+                                             const APMPScopeRef&, APMPErrorSlot& error) {
+    if (name == u"toString") {
+        APMPString text = stringValueOrError(error);
+        if (error) return APMPUndefined();
+        return APMPStringValue::make(std::move(text));
+    }
+    APMPSetError(error, kAPMPErrorNoMethod);
+    return APMPUndefined();
+}
+bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    return this == &other;
+}
+
+// ---- number ----
+
+APMPValueRef APMPNumberValue::make(double value) {
+    constexpr int kShared = 1024;
+    static const std::vector<APMPValueRef>* shared = [] {
+        auto* values = new std::vector<APMPValueRef>();
+        for (int i = 0; i < kShared; ++i)
+            values->push_back(std::make_shared<APMPNumberValue>(static_cast<double>(i)));
+        return values;
+    }();
+    // Negative zero keeps its own value.
+    if (value >= 0 && value < kShared && !std::signbit(value)) {
+        auto index = static_cast<int>(value);
+        if (index == value) return (*shared)[static_cast<std::size_t>(index)];
+    }
+    return std::make_shared<APMPNumberValue>(value);
+}
+
+APMPString APMPNumberValue::stringValueOrError(APMPErrorSlot&) const {
+    return APMPNumberToString(value);
+}
+double APMPNumberValue::doubleValueOrError(APMPErrorSlot&) const {
+    return value;
+}
+bool APMPNumberValue::booleanValueOrError(APMPErrorSlot&) const {
+    return !(value == 0 || std::isnan(value));
+}
+bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (other.kind() != APMPKind::Number) return false;
+    double o = static_cast<const APMPNumberValue&>(other).value;
+    return o == value || (std::isnan(o) && std::isnan(value));
+}
+
+// ---- string ----
+
+APMPStringValue::APMPStringValue(APMPString text)
+    : APMPRuntimeValue(APMPKind::String), value(std::move(text)) {
+    gLiveBytes.fetch_add(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
+                         std::memory_order_relaxed);
+}
+APMPStringValue::~APMPStringValue() {
+    gLiveBytes.fetch_sub(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
+                         std::memory_order_relaxed);
+}
+APMPString APMPStringValue::stringValueOrError(APMPErrorSlot&) const {
+    return value;
+}
+double APMPStringValue::doubleValueOrError(APMPErrorSlot&) const {
+    return APMPStringToNumber(value);
+}
+bool APMPStringValue::booleanValueOrError(APMPErrorSlot&) const {
+    return !value.empty();
+}
+APMPValueRef APMPStringValue::applyWithName(const APMPString& name, const APMPValueList& arguments,
+                                            const APMPScopeRef& scope, APMPErrorSlot& error) {
+    return APMPStringCommandEvaluator::evaluateCommand(name, value, arguments, scope, error);
+}
+bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    return other.kind() == APMPKind::String &&
+           static_cast<const APMPStringValue&>(other).value == value;
+}
+
+// ---- boolean, null, undefined ----
+
+const APMPValueRef& APMPBooleanValue::booleanValueWithBool(bool value) {
+    static const APMPValueRef yes = std::make_shared<APMPBooleanValue>(true);
+    static const APMPValueRef no = std::make_shared<APMPBooleanValue>(false);
+    return value ? yes : no;
+}
+APMPString APMPBooleanValue::stringValueOrError(APMPErrorSlot&) const {
+    return value ? u"true" : u"false";
+}
+double APMPBooleanValue::doubleValueOrError(APMPErrorSlot&) const {
+    return value ? 1 : 0;
+}
+bool APMPBooleanValue::booleanValueOrError(APMPErrorSlot&) const {
+    return value;
+}
+bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    return other.kind() == APMPKind::Boolean &&
+           static_cast<const APMPBooleanValue&>(other).value == value;
+}
+
+const APMPValueRef& APMPNullValue::sharedInstance() {
+    static const APMPValueRef instance = std::make_shared<APMPNullValue>();
+    return instance;
+}
+APMPString APMPNullValue::stringValueOrError(APMPErrorSlot&) const {
+    return u"null";
+}
+double APMPNullValue::doubleValueOrError(APMPErrorSlot&) const {
+    return 0;
+}
+bool APMPNullValue::booleanValueOrError(APMPErrorSlot&) const {
+    return false;
+}
+APMPValueRef APMPNullValue::applyWithName(const APMPString&, const APMPValueList&,
+                                          const APMPScopeRef&, APMPErrorSlot& error) {
+    APMPSetError(error, kAPMPErrorMethodOnNull);
+    return APMPUndefined();
+}
+bool APMPNullValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    return other.kind() == APMPKind::Null;
+}
+
+const APMPValueRef& APMPUndefinedValue::sharedInstance() {
+    static const APMPValueRef instance = std::make_shared<APMPUndefinedValue>();
+    return instance;
+}
+APMPString APMPUndefinedValue::stringValueOrError(APMPErrorSlot&) const {
+    return u"undefined";
+}
+double APMPUndefinedValue::doubleValueOrError(APMPErrorSlot&) const {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+bool APMPUndefinedValue::booleanValueOrError(APMPErrorSlot&) const {
+    return false;
+}
+APMPValueRef APMPUndefinedValue::applyWithName(const APMPString&, const APMPValueList&,
+                                               const APMPScopeRef&, APMPErrorSlot& error) {
+    APMPSetError(error, kAPMPErrorMethodOnNull);
+    return APMPUndefined();
+}
+bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    return other.kind() == APMPKind::Undefined;
+}
+
+// ---- property map ----
+
+const APMPValueRef* APMPPropertyMap::find(const APMPString& name) const {
+    auto it = contents_.find(name);
+    return it == contents_.end() ? nullptr : &it->second.value;
+}
+APMPValueRef APMPPropertyMap::valueForName(const APMPString& name) const {
+    const APMPValueRef* found = find(name);
+    return found ? *found : APMPUndefined();
+}
+bool APMPPropertyMap::isImmutableName(const APMPString& name) const {
+    auto it = contents_.find(name);
+    return it != contents_.end() && it->second.immutable;
+}
+void APMPPropertyMap::setValue(const APMPValueRef& value, const APMPString& name) {
+    if (immutable_) return;
+    Slot& slot = contents_[name];
+    if (slot.immutable) return;
+    slot.value = value;
+}
+void APMPPropertyMap::setImmutableValue(const APMPValueRef& value, const APMPString& name) {
+    if (immutable_) return;
+    Slot& slot = contents_[name];
+    if (slot.immutable) return;
+    slot.value = value;
+    slot.immutable = true;
+}
+bool APMPPropertyMap::assignIfPresent(const APMPValueRef& value, const APMPString& name) {
+    auto it = contents_.find(name);
+    if (it == contents_.end()) return false;
+    if (!immutable_ && !it->second.immutable) it->second.value = value;
+    return true;
+}
+void APMPPropertyMap::removeValueForName(const APMPString& name) {
+    if (immutable_) return;
+    auto it = contents_.find(name);
+    if (it == contents_.end() || it->second.immutable) return;
+    contents_.erase(it);
+}
+std::vector<APMPString> APMPPropertyMap::allNames() const {
+    std::vector<APMPString> names;
+    names.reserve(contents_.size());
+    for (const auto& [name, slot] : contents_) names.push_back(name);
+    return names;
+}
+
+// ---- map ----
+
+std::shared_ptr<APMPMapValue> APMPMapValue::make() {
+    auto map = std::make_shared<APMPMapValue>();
+    APMPTrack(map);
+    return map;
+}
+APMPString APMPMapValue::stringValueOrError(APMPErrorSlot&) const {
+    return u"[object Object]";
+}
+double APMPMapValue::doubleValueOrError(APMPErrorSlot&) const {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+bool APMPMapValue::booleanValueOrError(APMPErrorSlot&) const {
+    return true;
+}
+
+void APMPMapValue::markReferences(APMPMarker& marker) const {
+    propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
+}
+
+// Shared by maps and functions: own function-valued properties, then
+// "hasOwnProperty", then the base behaviour.
+static APMPValueRef APMPApplyOnPropertyTable(APMPRuntimeValue& self, APMPPropertyMap& table,
+                                             const APMPString& name, const APMPValueList& arguments,
+                                             const APMPScopeRef& scope, APMPErrorSlot& error) {
+    if (const APMPValueRef* property = table.find(name)) {
+        if (!APMPIsKind(*property, APMPKind::Function)) {
+            APMPSetError(error, kAPMPErrorNoMethod);
+            return APMPUndefined();
+        }
+        APMPValueRef function = *property;  // keep alive during the call
+        return static_cast<APMPFunctionValue&>(*function).invokeWithArguments(arguments, scope,
+                                                                              error);
+    }
+    if (name == u"hasOwnProperty") {
+        APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+        if (error) return APMPUndefined();
+        if (!APMPCheckArgumentCount(values, 1, error)) return APMPUndefined();
+        APMPString key = values[0]->stringValueOrError(error);
+        if (error) return APMPUndefined();
+        return APMPBool(table.hasName(key));
+    }
+    return self.APMPRuntimeValue::applyWithName(name, arguments, scope, error);
+}
+
+APMPValueRef APMPMapValue::applyWithName(const APMPString& name, const APMPValueList& arguments,
+                                         const APMPScopeRef& scope, APMPErrorSlot& error) {
+    return APMPApplyOnPropertyTable(*this, propertyMap, name, arguments, scope, error);
+}
+namespace {
+thread_local int tEqualityDepth = 0;
+
+// Containers that hold themselves compare unequal past the depth bound
+// instead of recursing without end.
+class APMPEqualityDepth {
+  public:
+    APMPEqualityDepth() { ++tEqualityDepth; }
+    ~APMPEqualityDepth() { --tEqualityDepth; }
+    bool tooDeep() const { return tEqualityDepth > APMPRunContext::kDepthLimit; }
+};
+}  // namespace
+
+bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (this == &other) return true;
+    if (other.kind() != APMPKind::Map) return false;
+    APMPEqualityDepth depth;
+    if (depth.tooDeep()) return false;
+    const auto& map = static_cast<const APMPMapValue&>(other);
+    if (map.propertyMap.count() != propertyMap.count()) return false;
+    for (const APMPString& name : propertyMap.allNames()) {
+        const APMPValueRef* theirs = map.propertyMap.find(name);
+        if (!theirs || !propertyMap.valueForName(name)->isEqualToRuntimeValue(**theirs))
+            return false;
+    }
+    return true;
+}
+
+// ---- array ----
+
+namespace {
+struct APMPHole final : APMPRuntimeValue {};
+constexpr std::int64_t kElementBytes = sizeof(APMPValueRef);
+}  // namespace
+
+const APMPValueRef& APMPArrayValue::emptyValue() {
+    static const APMPValueRef hole = std::make_shared<APMPHole>();
+    return hole;
+}
+
+APMPArrayValue::~APMPArrayValue() {
+    gLiveBytes.fetch_sub(accountedBytes_, std::memory_order_relaxed);
+}
+
+std::shared_ptr<APMPArrayValue> APMPArrayValue::make() {
+    auto array = std::make_shared<APMPArrayValue>();
+    APMPTrack(array);
+    return array;
+}
+
+std::shared_ptr<APMPArrayValue> APMPArrayValue::make(APMPValueList elements, APMPErrorSlot& error) {
+    auto array = make();
+    if (!array->reserve(elements.size(), error)) return nullptr;
+    array->elements_ = std::move(elements);
+    array->account();
+    return array;
+}
+
+bool APMPArrayValue::reserve(std::size_t newCount, APMPErrorSlot& error) {
+    if (newCount > APMPRunContext::kMaxElements) {
+        APMPSetError(error, kAPMPErrorSizeLimit);
+        return false;
+    }
+    std::int64_t bytes = static_cast<std::int64_t>(newCount) * kElementBytes - accountedBytes_;
+    return APMPReserveBytes(bytes, error);
+}
+
+void APMPArrayValue::account() {
+    std::int64_t bytes = static_cast<std::int64_t>(elements_.size()) * kElementBytes;
+    gLiveBytes.fetch_add(bytes - accountedBytes_, std::memory_order_relaxed);
+    accountedBytes_ = bytes;
+}
+
+void APMPArrayValue::markReferences(APMPMarker& marker) const {
+    propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
+    for (const APMPValueRef& element : elements_) marker.markValue(element);
+}
+
+void APMPArrayValue::releaseReferences() {
+    propertyMap.clear();
+    elements_.clear();
+    account();
+}
+
+APMPValueList APMPArrayValue::allElements() const {
+    APMPValueList all = elements_;
+    for (auto& element : all)
+        if (element == emptyValue()) element = APMPUndefined();
+    return all;
+}
+
+APMPString APMPArrayValue::stringValueWithSeparator(const APMPString& separator,
+                                                    APMPErrorSlot& error) const {
+    APMPString out;
+    APMPRunContext* context = APMPRunContext::current();
+    // Joining an array that holds itself must not recurse without bound.
+    if (context && context->depth >= APMPRunContext::kDepthLimit) {
+        APMPSetError(error, kAPMPErrorDepthLimit);
+        return {};
+    }
+    if (context) ++context->depth;
+    for (std::size_t i = 0; i < elements_.size(); ++i) {
+        const APMPValueRef& element = elements_[i];
+        if (element != emptyValue() && element->kind() != APMPKind::Undefined &&
+            element->kind() != APMPKind::Null) {
+            APMPString text = element->stringValueOrError(error);
+            if (error) {
+                out.clear();
+                break;
+            }
+            out += text;
+        }
+        if (i + 1 < elements_.size()) out += separator;
+        if (!APMPCheckStringLength(out.size(), error)) {
+            out.clear();
+            break;
+        }
+    }
+    if (context) --context->depth;
+    return out;
+}
+
+APMPString APMPArrayValue::stringValueOrError(APMPErrorSlot& error) const {
+    return stringValueWithSeparator(u",", error);
+}
+double APMPArrayValue::doubleValueOrError(APMPErrorSlot& error) const {
+    APMPString text = stringValueOrError(error);
+    return APMPStringToNumber(text);
+}
+bool APMPArrayValue::booleanValueOrError(APMPErrorSlot&) const {
+    return true;
+}
+
+APMPValueRef APMPArrayValue::applyWithName(const APMPString& name, const APMPValueList& arguments,
+                                           const APMPScopeRef& scope, APMPErrorSlot& error) {
+    if (const APMPValueRef* property = propertyMap.find(name)) {
+        if (!APMPIsKind(*property, APMPKind::Function)) {
+            APMPSetError(error, kAPMPErrorNoMethod);
+            return APMPUndefined();
+        }
+        APMPValueRef function = *property;
+        return static_cast<APMPFunctionValue&>(*function).invokeWithArguments(arguments, scope,
+                                                                              error);
+    }
+    auto self = std::static_pointer_cast<APMPArrayValue>(shared_from_this());
+    return APMPArrayCommandEvaluator::evaluateCommand(name, self, arguments, scope, error);
+}
+
+bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (this == &other) return true;
+    if (other.kind() != APMPKind::Array) return false;
+    APMPEqualityDepth depth;
+    if (depth.tooDeep()) return false;
+    const auto& array = static_cast<const APMPArrayValue&>(other);
+    if (array.elements_.size() != elements_.size()) return false;
+    for (std::size_t i = 0; i < elements_.size(); ++i) {
+        bool holeA = elements_[i] == emptyValue(), holeB = array.elements_[i] == emptyValue();
+        if (holeA || holeB) {
+            if (holeA != holeB) return false;
+            continue;
+        }
+        if (!elements_[i]->isEqualToRuntimeValue(*array.elements_[i])) return false;
+    }
+    return true;
+}
+
+bool APMPArrayValue::setLength(std::uint64_t length, APMPErrorSlot& error) {
+    if (length < elements_.size()) {
+        elements_.resize(length);
+    } else if (length > elements_.size()) {
+        if (!reserve(length, error)) return false;
+        elements_.resize(length, emptyValue());
+    }
+    account();
+    return true;
+}
+
+std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(std::uint64_t start,
+                                                                  std::uint64_t length) const {
+    start = std::min<std::uint64_t>(start, elements_.size());
+    length = std::min<std::uint64_t>(length, elements_.size() - start);
+    APMPErrorSlot ignored;  // never larger than this array
+    return make(APMPValueList(elements_.begin() + static_cast<std::ptrdiff_t>(start),
+                              elements_.begin() + static_cast<std::ptrdiff_t>(start + length)),
+                ignored);
+}
+
+APMPValueList APMPArrayValue::spliceFrom(std::int64_t start, std::int64_t deleteCount,
+                                         const APMPValueList& values, APMPErrorSlot& error) {
+    auto count = static_cast<std::int64_t>(elements_.size());
+    start = std::clamp<std::int64_t>(start, 0, count);
+    deleteCount = std::clamp<std::int64_t>(deleteCount, 0, count - start);
+    if (!reserve(elements_.size() - static_cast<std::size_t>(deleteCount) + values.size(), error))
+        return {};
+    auto first = elements_.begin() + start;
+    APMPValueList removed(first, first + deleteCount);
+    elements_.erase(first, first + deleteCount);
+    elements_.insert(elements_.begin() + start, values.begin(), values.end());
+    account();
+    return removed;
+}
+
+void APMPArrayValue::concat(const APMPValueRef& value, APMPErrorSlot& error) {
+    if (value->kind() == APMPKind::Control) {
+        APMPSetError(error, kAPMPErrorArgumentKind);
+        return;
+    }
+    if (value->kind() == APMPKind::Array) {
+        // Copy first: the value may be this very array.
+        APMPValueList other = static_cast<const APMPArrayValue&>(*value).elements_;
+        if (!reserve(elements_.size() + other.size(), error)) return;
+        elements_.insert(elements_.end(), other.begin(), other.end());
+    } else {
+        if (!reserve(elements_.size() + 1, error)) return;
+        elements_.push_back(value);
+    }
+    account();
+}
+
+void APMPArrayValue::reverse() {
+    std::reverse(elements_.begin(), elements_.end());
+}
+
+APMPValueRef APMPArrayValue::removeFirstElement() {
+    if (elements_.empty()) return APMPUndefined();
+    APMPValueRef first = elements_.front();
+    elements_.erase(elements_.begin());
+    account();
+    return first;
+}
+
+APMPValueRef APMPArrayValue::removeLastElement() {
+    if (elements_.empty()) return APMPUndefined();
+    APMPValueRef last = elements_.back();
+    elements_.pop_back();
+    account();
+    return last;
+}
+
+std::size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot& error) {
+    if (!reserve(elements_.size() + values.size(), error)) return elements_.size();
+    elements_.insert(elements_.end(), values.begin(), values.end());
+    account();
+    return elements_.size();
+}
+
+std::size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot& error) {
+    if (!reserve(elements_.size() + values.size(), error)) return elements_.size();
+    elements_.insert(elements_.begin(), values.begin(), values.end());
+    account();
+    return elements_.size();
+}
+
+std::int64_t APMPArrayValue::indexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
+                                          APMPErrorSlot& error) const {
+    for (std::uint64_t i = fromIndex; i < elements_.size(); ++i) {
+        bool equal = APMPStrictEquals(*elements_[i], *value, error);
+        if (error) return -1;
+        if (equal) return static_cast<std::int64_t>(i);
+    }
+    return -1;
+}
+
+std::int64_t APMPArrayValue::lastIndexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
+                                              APMPErrorSlot& error) const {
+    if (elements_.empty()) return -1;
+    std::uint64_t i = std::min<std::uint64_t>(fromIndex, elements_.size() - 1);
+    for (;; --i) {
+        bool equal = APMPStrictEquals(*elements_[i], *value, error);
+        if (error) return -1;
+        if (equal) return static_cast<std::int64_t>(i);
+        if (i == 0) break;
+    }
+    return -1;
+}
+
+void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const APMPScopeRef&,
+                                            APMPErrorSlot& error) {
+    APMPErrorSlot recorded;
+    auto* comparator = APMPIsKind(function, APMPKind::Function)
+                           ? static_cast<APMPFunctionValue*>(function.get())
+                           : nullptr;
+    const APMPValueRef& hole = emptyValue();
+    // Rank: 0 ordinary, 1 undefined, 2 hole; ordinary values compare below.
+    auto rank = [&](const APMPValueRef& v) {
+        return v == hole ? 2 : v->kind() == APMPKind::Undefined ? 1 : 0;
+    };
+    // One argument list for every comparison instead of one each.
+    APMPValueList arguments(2);
+    auto less = [&](const APMPValueRef& a, const APMPValueRef& b) -> bool {
+        int ra = rank(a), rb = rank(b);
+        if (ra != rb) return ra < rb;
+        if (ra != 0 || recorded) return false;
+        if (comparator) {
+            arguments[0] = a;
+            arguments[1] = b;
+            APMPValueRef result = comparator->invokeWithEvaluatedArguments(arguments, recorded);
+            if (recorded) return false;
+            double d = result->doubleValueOrError(recorded);
+            if (recorded) return false;
+            return d < 0;
+        }
+        APMPString sa = a->stringValueOrError(recorded);
+        if (recorded) return false;
+        APMPString sb = b->stringValueOrError(recorded);
+        if (recorded) return false;
+        return sa < sb;
+    };
+    // A comparator that is not a strict weak order (a script's, or one that
+    // failed halfway) must not break the sort: merge sort tolerates it.
+    APMPValueList sorted = elements_;
+    std::stable_sort(sorted.begin(), sorted.end(), less);
+    elements_ = std::move(sorted);
+    if (recorded) error = recorded;
+}
+
+bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& error) const {
+    if (APMPIsArrayIndex(*property)) {
+        double index = property->doubleValueOrError(error);
+        return index < static_cast<double>(elements_.size()) &&
+               elements_[static_cast<std::size_t>(index)] != emptyValue();
+    }
+    APMPString name = property->stringValueOrError(error);
+    if (error) return false;
+    return propertyMap.hasName(name);
+}
+
+APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
+                                              APMPErrorSlot& error) const {
+    APMPString name = property->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    if (property->kind() == APMPKind::String && name == u"length")
+        return APMPNumberValue::make(static_cast<double>(elements_.size()));
+    if (APMPIsArrayIndex(*property)) {
+        double index = property->doubleValueOrError(error);
+        if (index >= static_cast<double>(elements_.size())) return APMPUndefined();
+        const APMPValueRef& element = elements_[static_cast<std::size_t>(index)];
+        return element == emptyValue() ? APMPUndefined() : element;
+    }
+    return propertyMap.valueForName(name);
+}
+
+void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& property,
+                              APMPErrorSlot& error) {
+    APMPString name = property->stringValueOrError(error);
+    if (error) return;
+    if (property->kind() == APMPKind::String && name == u"length") {
+        if (!APMPIsArrayIndex(*value)) {
+            APMPSetError(error, kAPMPErrorArrayLength);
+            return;
+        }
+        double length = value->doubleValueOrError(error);
+        if (length > static_cast<double>(APMPRunContext::kMaxElements)) {
+            APMPSetError(error, kAPMPErrorSizeLimit);
+            return;
+        }
+        setLength(static_cast<std::uint64_t>(length), error);
+        return;
+    }
+    if (APMPIsArrayIndex(*property)) {
+        double index = property->doubleValueOrError(error);
+        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
+            APMPSetError(error, kAPMPErrorSizeLimit);
+            return;
+        }
+        auto i = static_cast<std::size_t>(index);
+        if (i + 1 > elements_.size() && !setLength(i + 1, error)) return;
+        elements_[i] = value;
+        return;
+    }
+    propertyMap.setValue(value, name);
+}
+
+void APMPArrayValue::removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error) {
+    if (APMPIsArrayIndex(*property)) {
+        double index = property->doubleValueOrError(error);
+        if (index < static_cast<double>(elements_.size()))
+            elements_[static_cast<std::size_t>(index)] = emptyValue();
+        return;
+    }
+    APMPString name = property->stringValueOrError(error);
+    if (error) return;
+    propertyMap.removeValueForName(name);
+}
+
+std::vector<APMPValueRef> APMPArrayValue::allPropertyNames() const {
+    std::vector<APMPValueRef> names;
+    for (const APMPString& name : propertyMap.allNames())
+        names.push_back(APMPStringValue::make(name));
+    for (std::size_t i = 0; i < elements_.size(); ++i)
+        if (elements_[i] != emptyValue())
+            names.push_back(APMPStringValue::make(APMPNumberToString(static_cast<double>(i))));
+    return names;
+}
+
+// ---- function ----
+
+APMPFunctionValue::APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameters,
+                                     APMPValueList statements, APMPScopeRef definingScope)
+    : APMPRuntimeValue(APMPKind::Function),
+      functionName(std::move(functionName)),
+      parameters(std::move(parameters)),
+      statements(std::move(statements)),
+      definingScope(std::move(definingScope)) {}
+
+std::shared_ptr<APMPFunctionValue> APMPFunctionValue::make(APMPString functionName,
+                                                           std::vector<APMPString> parameters,
+                                                           APMPValueList statements,
+                                                           APMPScopeRef definingScope) {
+    auto function =
+        std::make_shared<APMPFunctionValue>(std::move(functionName), std::move(parameters),
+                                            std::move(statements), std::move(definingScope));
+    APMPTrack(function);
+    return function;
+}
+
+APMPString APMPFunctionValue::stringValueOrError(APMPErrorSlot&) const {
+    return functionName;
+}
+double APMPFunctionValue::doubleValueOrError(APMPErrorSlot&) const {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+bool APMPFunctionValue::booleanValueOrError(APMPErrorSlot&) const {
+    return true;
+}
+APMPValueRef APMPFunctionValue::applyWithName(const APMPString& name,
+                                              const APMPValueList& arguments,
+                                              const APMPScopeRef& scope, APMPErrorSlot& error) {
+    return APMPApplyOnPropertyTable(*this, propertyMap, name, arguments, scope, error);
+}
+bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (this == &other) return true;
+    if (other.kind() != APMPKind::Function) return false;
+    const auto& function = static_cast<const APMPFunctionValue&>(other);
+    return !functionName.empty() && function.functionName == functionName;
+}
+void APMPFunctionValue::markReferences(APMPMarker& marker) const {
+    propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
+    marker.markScope(definingScope.get());
+}
+
+void APMPFunctionValue::releaseReferences() {
+    propertyMap.clear();
+    statements.clear();
+    definingScope.reset();
+}
+
+APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
+                                                    const APMPScopeRef& scope,
+                                                    APMPErrorSlot& error) {
+    APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
+    if (error) return APMPUndefined();
+    return invokeWithEvaluatedArguments(values, error);
+}
+
+APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
+                                                             APMPErrorSlot& error) {
+    if (!definingScope) return APMPUndefined();  // released with its runtime
+    APMPScopeRef callScope = definingScope->createChildScope();
+    for (std::size_t i = 0; i < parameters.size(); ++i)
+        callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters[i]);
+    // Keep the body alive while it runs: it may redefine this very function.
+    // Holding the function itself is enough and costs no copy of the body;
+    // the body is only emptied when the runtime releases it between runs.
+    std::shared_ptr<const APMPRuntimeValue> self = weak_from_this().lock();
+    APMPValueList copied;
+    if (!self) copied = statements;
+    APMPValueRef result =
+        APMPEvaluator::executeStatements(self ? statements : copied, callScope, error);
+    if (!error && result->kind() == APMPKind::Control &&
+        static_cast<const APMPControlValue&>(*result).type == APMPControlType::Return)
+        return static_cast<const APMPControlValue&>(*result).data;
+    return result;
+}
+
+// ---- control and statement ----
+
+const APMPValueRef& APMPControlValue::breakValue() {
+    static const APMPValueRef value =
+        std::make_shared<APMPControlValue>(APMPControlType::Break, APMPUndefined());
+    return value;
+}
+const APMPValueRef& APMPControlValue::continueValue() {
+    static const APMPValueRef value =
+        std::make_shared<APMPControlValue>(APMPControlType::Continue, APMPUndefined());
+    return value;
+}
+APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
+    return std::make_shared<APMPControlValue>(APMPControlType::Return,
+                                              data ? std::move(data) : APMPUndefined());
+}
+bool APMPControlValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (other.kind() != APMPKind::Control) return false;
+    const auto& control = static_cast<const APMPControlValue&>(other);
+    return control.type == type && data->isEqualToRuntimeValue(*control.data);
+}
+
+APMPStatementValue::APMPStatementValue(APMPString name, APMPValueList statementArguments)
+    : APMPRuntimeValue(APMPKind::Statement),
+      functionName(std::move(name)),
+      arguments(std::move(statementArguments)),
+      command(APMPCommandRegistrar::sharedInstance().slotFor(functionName)) {}
+
+bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+    if (this == &other) return true;
+    if (other.kind() != APMPKind::Statement) return false;
+    const auto& statement = static_cast<const APMPStatementValue&>(other);
+    if (statement.functionName != functionName || statement.arguments.size() != arguments.size())
+        return false;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+        if (!arguments[i]->isEqualToRuntimeValue(*statement.arguments[i])) return false;
+    return true;
+}
+
+// ---- scope ----
+
+APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
+    if (parentScope_) {
+        context_ = &parentScope_->context();
+    } else {
+        ownContext_ = std::make_shared<APMPRunContext>();
+        context_ = ownContext_.get();
+    }
+}
+
+void APMPScope::markReferences(APMPMarker& marker) const {
+    contents.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
+    marker.markScope(parentScope_.get());
+}
+
+APMPScopeRef APMPScope::make(APMPScopeRef parentScope) {
+    auto scope = std::make_shared<APMPScope>(std::move(parentScope));
+    if (scope->parentScope_) scope->context_->track(scope);
+    return scope;
+}
+
+APMPScopeRef APMPScope::createChildScope() {
+    return make(shared_from_this());
+}
+
+bool APMPScope::hasName(const APMPString& name) const {
+    for (const APMPScope* scope = this; scope; scope = scope->parentScope_.get())
+        if (scope->contents.hasName(name)) return true;
+    return false;
+}
+
+APMPValueRef APMPScope::valueForName(const APMPString& name) const {
+    for (const APMPScope* scope = this; scope; scope = scope->parentScope_.get())
+        if (const APMPValueRef* value = scope->contents.find(name)) return *value;
+    return APMPUndefined();
+}
+
+void APMPScope::addValue(const APMPValueRef& value, const APMPString& name) {
+    contents.setValue(value, name);
+}
+
+void APMPScope::addImmutableValue(const APMPValueRef& value, const APMPString& name) {
+    contents.setImmutableValue(value, name);
+}
+
+void APMPScope::setValue(const APMPValueRef& value, const APMPString& name) {
+    APMPScope* scope = this;
+    while (true) {
+        if (scope->contents.isImmutable()) return;
+        if (!scope->contents.hasName(name) && scope->parentScope_ &&
+            scope->parentScope_->hasName(name)) {
+            scope = scope->parentScope_.get();
+            continue;
+        }
+        scope->contents.setValue(value, name);
+        return;
+    }
+}
+
+bool APMPScope::assignExisting(const APMPValueRef& value, const APMPString& name) {
+    // Like setValue, a frozen scope on the way ends the write silently.
+    bool frozen = false;
+    for (APMPScope* scope = this; scope; scope = scope->parentScope_.get()) {
+        frozen = frozen || scope->contents.isImmutable();
+        if (frozen ? scope->contents.hasName(name) : scope->contents.assignIfPresent(value, name))
+            return true;
+    }
+    return false;
+}

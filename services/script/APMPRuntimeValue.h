@@ -1,0 +1,468 @@
+#pragma once
+// The values a measurement script handles: numbers, strings, booleans, null,
+// undefined, arrays (with holes), maps, functions, control values (break,
+// continue, return) and statements; the property table behind scopes, maps,
+// arrays and functions; and the scope chain.
+//
+// Every operation that can fail takes an error slot last; on failure it
+// stores an error of the script domain and answers undefined (or the
+// documented fallback). Values are used by one thread at a time; the shared
+// singletons are immutable and may be read from any thread.
+//
+// Programs are bounded: evaluation depth, the length of any one string or
+// array, and the bytes held by all live script strings and arrays together.
+// Exceeding a bound fails with kAPMPErrorDepthLimit or kAPMPErrorSizeLimit
+// instead of exhausting the stack or memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+
+inline constexpr const char* kAPMPScriptErrorDomain =
+    "com.zevera.ruv.measurement.script.ErrorDomain";
+
+enum APMPErrorCode : int {
+    kAPMPErrorUndeclared = 2,
+    kAPMPErrorNoBoolean = 3,
+    kAPMPErrorNoNumber = 4,
+    kAPMPErrorNoString = 5,
+    kAPMPErrorWriteOnNull = 6,
+    kAPMPErrorMethodOnNull = 7,
+    kAPMPErrorReduceEmpty = 8,
+    kAPMPErrorArgumentCount = 9,
+    kAPMPErrorArgumentKind = 10,
+    kAPMPErrorArrayLength = 11,
+    kAPMPErrorEntityKind = 12,
+    kAPMPErrorObjectClass = 13,
+    kAPMPErrorNoCommandName = 14,
+    kAPMPErrorModuleMissing = 15,
+    kAPMPErrorNotIterable = 16,
+    kAPMPErrorNoMethod = 17,
+    kAPMPErrorInstructionLimit = 18,
+    kAPMPErrorDepthLimit = 19,
+    kAPMPErrorSizeLimit = 20,
+    kAPMPErrorRegexTimeLimit = 21,
+};
+
+using APMPErrorSlot = std::optional<NSError>;
+void APMPSetError(APMPErrorSlot& error, int code);
+
+using APMPString = std::u16string;
+APMPString APMPUTF16(std::string_view utf8);
+std::string APMPUTF8(const APMPString& text);
+
+class APMPRuntimeValue;
+class APMPScope;
+using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
+using APMPValueList = std::vector<APMPValueRef>;
+using APMPScopeRef = std::shared_ptr<APMPScope>;
+
+// Containers that can take part in reference cycles; the run context drops
+// their references when its runtime goes away.
+class APMPMarker;
+class APMPReleasable {
+  public:
+    virtual ~APMPReleasable() = default;
+    virtual void releaseReferences() = 0;
+    // Hands every value and scope this container holds to the marker.
+    virtual void markReferences(APMPMarker& marker) const = 0;
+};
+
+// Finds the containers reachable from a set of roots.
+class APMPMarker {
+  public:
+    void markValue(const APMPValueRef& value);
+    void markScope(const APMPScope* scope);
+    // Marks everything reachable from what was handed in so far.
+    void drain();
+    bool isMarked(const APMPReleasable* container) const { return marked_.count(container) != 0; }
+
+  private:
+    void push(const APMPReleasable* container);
+    std::unordered_set<const APMPReleasable*> marked_;
+    std::vector<const APMPReleasable*> pending_;
+};
+
+// Per-runtime bookkeeping shared by a root scope and all its descendants:
+// the instruction counter, the evaluation depth and the containers to
+// release at the end. Programs cannot reach it.
+class APMPRunContext {
+  public:
+    static constexpr std::int64_t kInstructionLimit = 1000000;
+    static constexpr int kDepthLimit = 300;
+    static constexpr std::size_t kMaxElements = std::size_t{1} << 22;
+    static constexpr std::size_t kMaxStringLength = std::size_t{1} << 24;
+    static constexpr std::int64_t kMaxLiveBytes = std::int64_t{256} << 20;
+
+    ~APMPRunContext();
+    std::int64_t instructionCount = 0;
+    int depth = 0;
+
+    void track(const std::shared_ptr<APMPReleasable>& container);
+    void releaseAll();
+    // Empties every container made under this context that the marker did
+    // not reach, breaking the cycles among them.
+    void releaseUnmarked(const APMPMarker& marker);
+
+    // The context of the evaluation running on this thread, or null.
+    static APMPRunContext* current();
+    static void setCurrent(APMPRunContext* context);
+
+  private:
+    std::vector<std::weak_ptr<APMPReleasable>> tracked_;
+    std::size_t pruneAt_ = 1024;
+};
+
+// Bytes held by live script strings and arrays, process-wide.
+std::int64_t APMPLiveBytes();
+// False with kAPMPErrorSizeLimit when `bytes` more would pass the bound.
+bool APMPReserveBytes(std::int64_t bytes, APMPErrorSlot& error);
+bool APMPCheckStringLength(std::size_t length, APMPErrorSlot& error);
+
+enum class APMPKind : std::uint8_t {
+    Base,
+    Number,
+    String,
+    Boolean,
+    Null,
+    Undefined,
+    Array,
+    Map,
+    Function,
+    Control,
+    Statement
+};
+
+class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
+  public:
+    APMPRuntimeValue() = default;
+    virtual ~APMPRuntimeValue() = default;
+    APMPRuntimeValue(const APMPRuntimeValue&) = delete;
+    APMPRuntimeValue& operator=(const APMPRuntimeValue&) = delete;
+
+    APMPKind kind() const { return kind_; }
+    virtual APMPString stringValueOrError(APMPErrorSlot& error) const;
+    virtual double doubleValueOrError(APMPErrorSlot& error) const;
+    virtual bool booleanValueOrError(APMPErrorSlot& error) const;
+    // A method call; `arguments` are unevaluated argument statements.
+    virtual APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                                       const APMPScopeRef& scope, APMPErrorSlot& error);
+    virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
+
+    APMPValueRef ref() { return shared_from_this(); }
+
+  protected:
+    explicit APMPRuntimeValue(APMPKind kind) : kind_(kind) {}
+
+  private:
+    APMPKind kind_ = APMPKind::Base;
+};
+
+class APMPNumberValue final : public APMPRuntimeValue {
+  public:
+    explicit APMPNumberValue(double value) : APMPRuntimeValue(APMPKind::Number), value(value) {}
+    // Small whole numbers are shared: loops create them all the time.
+    static APMPValueRef make(double value);
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    const double value;
+};
+
+class APMPStringValue final : public APMPRuntimeValue {
+  public:
+    explicit APMPStringValue(APMPString value);
+    ~APMPStringValue() override;
+    static APMPValueRef make(APMPString value) {
+        return std::make_shared<APMPStringValue>(std::move(value));
+    }
+    static APMPValueRef make(std::string_view utf8) { return make(APMPUTF16(utf8)); }
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    const APMPString value;
+};
+
+class APMPBooleanValue final : public APMPRuntimeValue {
+  public:
+    explicit APMPBooleanValue(bool value) : APMPRuntimeValue(APMPKind::Boolean), value(value) {}
+    static const APMPValueRef& booleanValueWithBool(bool value);
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    const bool value;
+};
+
+class APMPNullValue final : public APMPRuntimeValue {
+  public:
+    APMPNullValue() : APMPRuntimeValue(APMPKind::Null) {}
+    static const APMPValueRef& sharedInstance();
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+class APMPUndefinedValue final : public APMPRuntimeValue {
+  public:
+    APMPUndefinedValue() : APMPRuntimeValue(APMPKind::Undefined) {}
+    static const APMPValueRef& sharedInstance();
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+inline const APMPValueRef& APMPUndefined() {
+    return APMPUndefinedValue::sharedInstance();
+}
+inline const APMPValueRef& APMPNull() {
+    return APMPNullValue::sharedInstance();
+}
+inline const APMPValueRef& APMPBool(bool value) {
+    return APMPBooleanValue::booleanValueWithBool(value);
+}
+
+// Named properties of maps, arrays and functions, and the variables of a
+// scope. A frozen table or an immutable name ignores writes silently.
+class APMPPropertyMap {
+  public:
+    bool hasName(const APMPString& name) const { return contents_.count(name) != 0; }
+    const APMPValueRef* find(const APMPString& name) const;
+    APMPValueRef valueForName(const APMPString& name) const;
+    void setValue(const APMPValueRef& value, const APMPString& name);
+    void setImmutableValue(const APMPValueRef& value, const APMPString& name);
+    void removeValueForName(const APMPString& name);
+    // Writes an existing name as setValue would; false when the name is absent.
+    bool assignIfPresent(const APMPValueRef& value, const APMPString& name);
+    void makeImmutable() { immutable_ = true; }
+    bool isImmutable() const { return immutable_; }
+    bool isImmutableName(const APMPString& name) const;
+    std::vector<APMPString> allNames() const;
+    template <class Visit>
+    void forEachValue(Visit visit) const {
+        for (const auto& [name, slot] : contents_) visit(slot.value);
+    }
+    std::size_t count() const { return contents_.size(); }
+    void clear() { contents_.clear(); }
+
+  private:
+    struct Slot {
+        APMPValueRef value;
+        bool immutable = false;
+    };
+    std::unordered_map<APMPString, Slot> contents_;
+    bool immutable_ = false;
+};
+
+class APMPMapValue : public APMPRuntimeValue, public APMPReleasable {
+  public:
+    APMPMapValue() : APMPRuntimeValue(APMPKind::Map) {}
+    static std::shared_ptr<APMPMapValue> make();
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    void releaseReferences() override { propertyMap.clear(); }
+    void markReferences(APMPMarker& marker) const override;
+
+    bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
+    APMPValueRef valueForProperty(const APMPString& name) const {
+        return propertyMap.valueForName(name);
+    }
+    void setValue(const APMPValueRef& value, const APMPString& name) {
+        propertyMap.setValue(value, name);
+    }
+    void removeValueForProperty(const APMPString& name) { propertyMap.removeValueForName(name); }
+    std::vector<APMPString> allPropertyNames() const { return propertyMap.allNames(); }
+
+    APMPPropertyMap propertyMap;
+};
+
+class APMPArrayValue final : public APMPRuntimeValue, public APMPReleasable {
+  public:
+    APMPArrayValue() : APMPRuntimeValue(APMPKind::Array) {}
+    ~APMPArrayValue() override;
+    // Null with kAPMPErrorSizeLimit when the elements pass the bounds.
+    static std::shared_ptr<APMPArrayValue> make(APMPValueList elements, APMPErrorSlot& error);
+    static std::shared_ptr<APMPArrayValue> make();
+    static const APMPValueRef& emptyValue();  // the hole
+
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    void releaseReferences() override;
+    void markReferences(APMPMarker& marker) const override;
+
+    std::size_t count() const { return elements_.size(); }
+    const APMPValueList& elements() const { return elements_; }
+    APMPValueList allElements() const;
+    APMPString stringValueWithSeparator(const APMPString& separator, APMPErrorSlot& error) const;
+    bool setLength(std::uint64_t length, APMPErrorSlot& error);
+    std::shared_ptr<APMPArrayValue> subarrayWithRange(std::uint64_t start,
+                                                      std::uint64_t length) const;
+    APMPValueList spliceFrom(std::int64_t start, std::int64_t deleteCount,
+                             const APMPValueList& values, APMPErrorSlot& error);
+    void concat(const APMPValueRef& value, APMPErrorSlot& error);
+    void reverse();
+    APMPValueRef removeFirstElement();
+    APMPValueRef removeLastElement();
+    std::size_t appendElements(const APMPValueList& values, APMPErrorSlot& error);
+    std::size_t prependElements(const APMPValueList& values, APMPErrorSlot& error);
+    std::int64_t indexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
+                              APMPErrorSlot& error) const;
+    std::int64_t lastIndexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
+                                  APMPErrorSlot& error) const;
+    void sortUsingFunctionValue(const APMPValueRef& function, const APMPScopeRef& scope,
+                                APMPErrorSlot& error);
+
+    bool hasProperty(const APMPValueRef& property, APMPErrorSlot& error) const;
+    APMPValueRef valueForProperty(const APMPValueRef& property, APMPErrorSlot& error) const;
+    void setValue(const APMPValueRef& value, const APMPValueRef& property, APMPErrorSlot& error);
+    void removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error);
+    std::vector<APMPValueRef> allPropertyNames() const;
+    // Element i, or null when i is not below the count.
+    APMPValueRef elementAt(std::size_t i) const {
+        return i < elements_.size() ? elements_[i] : nullptr;
+    }
+
+    APMPPropertyMap propertyMap;
+
+  private:
+    bool reserve(std::size_t newCount, APMPErrorSlot& error);
+    void account();
+    APMPValueList elements_;
+    std::int64_t accountedBytes_ = 0;
+};
+
+class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
+  public:
+    APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameters,
+                      APMPValueList statements, APMPScopeRef definingScope);
+    static std::shared_ptr<APMPFunctionValue> make(APMPString functionName,
+                                                   std::vector<APMPString> parameters,
+                                                   APMPValueList statements,
+                                                   APMPScopeRef definingScope);
+    APMPString stringValueOrError(APMPErrorSlot& error) const override;
+    double doubleValueOrError(APMPErrorSlot& error) const override;
+    bool booleanValueOrError(APMPErrorSlot& error) const override;
+    APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
+                               const APMPScopeRef& scope, APMPErrorSlot& error) override;
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    void releaseReferences() override;
+    void markReferences(APMPMarker& marker) const override;
+
+    // `arguments` are unevaluated statements, evaluated in the caller's scope.
+    virtual APMPValueRef invokeWithArguments(const APMPValueList& arguments,
+                                             const APMPScopeRef& scope, APMPErrorSlot& error);
+    virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& arguments,
+                                                      APMPErrorSlot& error);
+
+    bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
+    APMPValueRef valueForProperty(const APMPString& name) const {
+        return propertyMap.valueForName(name);
+    }
+    void setValue(const APMPValueRef& value, const APMPString& name) {
+        propertyMap.setValue(value, name);
+    }
+    std::vector<APMPString> allPropertyNames() const { return propertyMap.allNames(); }
+
+    const APMPString functionName;
+    const std::vector<APMPString> parameters;
+    APMPValueList statements;
+    APMPScopeRef definingScope;
+    APMPPropertyMap propertyMap;
+};
+
+enum class APMPControlType : std::uint8_t { Break, Continue, Return };
+
+class APMPControlValue final : public APMPRuntimeValue {
+  public:
+    APMPControlValue(APMPControlType type, APMPValueRef data)
+        : APMPRuntimeValue(APMPKind::Control), type(type), data(std::move(data)) {}
+    static const APMPValueRef& breakValue();
+    static const APMPValueRef& continueValue();
+    static APMPValueRef returnValueWithData(APMPValueRef data);
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    const APMPControlType type;
+    const APMPValueRef data;
+};
+
+// A statement of a program: a command name and its unevaluated arguments.
+class APMPStatementValue final : public APMPRuntimeValue {
+  public:
+    APMPStatementValue(APMPString functionName, APMPValueList arguments);
+    bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+    const APMPString functionName;
+    const APMPValueList arguments;
+    // The command's handler, resolved once (null for the function fallback).
+    const void* const command;
+};
+
+class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {
+  public:
+    explicit APMPScope(APMPScopeRef parentScope);
+    static APMPScopeRef make(APMPScopeRef parentScope = nullptr);
+    APMPScopeRef createChildScope();
+
+    bool hasName(const APMPString& name) const;
+    APMPValueRef valueForName(const APMPString& name) const;
+    void addValue(const APMPValueRef& value, const APMPString& name);
+    void addImmutableValue(const APMPValueRef& value, const APMPString& name);
+    void setValue(const APMPValueRef& value, const APMPString& name);
+    // setValue for a name declared somewhere in the chain, in one walk;
+    // false when no scope declares it.
+    bool assignExisting(const APMPValueRef& value, const APMPString& name);
+    void makeImmutable() { contents.makeImmutable(); }
+    void releaseReferences() override { contents.clear(); }
+    void markReferences(APMPMarker& marker) const override;
+
+    const APMPScopeRef& parentScope() const { return parentScope_; }
+    APMPRunContext& context() const { return *context_; }
+
+    APMPPropertyMap contents;
+
+  private:
+    APMPScopeRef parentScope_;
+    std::shared_ptr<APMPRunContext> ownContext_;
+    APMPRunContext* context_;
+};
+
+// Numeric routines shared by the commands.
+std::int32_t APMPToInt32(double value);
+std::uint32_t APMPToUint32(double value);
+double APMPToInteger(double value);
+bool APMPIsArrayIndex(const APMPRuntimeValue& value);
+bool APMPIsStringLike(const APMPRuntimeValue& value);
+bool APMPStringsEqual(const APMPString& a, const APMPString& b);
+bool APMPNumbersEqual(double a, double b);
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot& error);
+
+// Number to text and text to number, as every conversion does them.
+APMPString APMPNumberToString(double value);
+double APMPStringToNumber(const APMPString& text);
+inline bool APMPIsKind(const APMPValueRef& value, APMPKind kind) {
+    return value && value->kind() == kind;
+}

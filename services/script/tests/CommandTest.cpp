@@ -1,0 +1,261 @@
+// Control, variable and loop commands; comparison, logical, math and
+// bitwise commands.
+
+#include <gtest/gtest.h>
+
+#include "services/script/tests/ScriptTestSupport.h"
+
+using script_test::Case;
+using script_test::run;
+
+TEST(ScriptCommandTest, VariablesAndLiterals) {
+    const Case cases[] = {
+        {"(3 \"nope\" 1)", "error 2"},
+        {"(3 1 1)", "error 10"},
+        {"(3 \"x\")", "error 9"},
+        {"(52 \"c\" 1) (3 \"c\" 2)", "n:2"},
+        {"(52 \"c\" 1) (3 \"c\" 2) (15 \"c\")", "n:1"},
+        {"(52 \"c\")", "error 9"},
+        {"(52 \"a\" 1 2 3) (15 \"a\")", "error 10"},
+        {"(52 \"a\" 1 2 3)", "error 10"},
+        {"(41 \"x\") (3 \"x\" 5) (41 \"x\") (15 \"x\")", "undefined"},
+        {"(52 \"c\" 1) (41 \"c\") (15 \"c\")", "n:1"},
+        {"(41 \"a\" 1 \"b\")", "error 10"},
+        {"(41 \"x\") (3 \"x\" 1) (53 (41 \"x\") (3 \"x\" 2)) (15 \"x\")", "n:1"},
+        {"(15 \"missing\")", "undefined"},
+        {"(15 1)", "error 10"},
+        {"(15)", "error 9"},
+        {"(7 1 \"a\" true)", "[n:1,s:a,b:true]"},
+        {"(8 \"a\" 1 \"a\" 2 3 4)", "{3=n:4,a=n:2}"},
+        {"(8 \"a\")", "error 9"},
+        {"(16 \"abcd\" \"length\")", "n:4"},
+        {"(16 \"abcd\" 4)", "undefined"},
+        {"(16 \"abcd\" 1)", "s:b"},
+        {"(17 5 \"x\")", "undefined"},
+        {"(16 (8 \"k\" 2) \"k\")", "n:2"},
+        {"(16 (8 \"k\" 2) \"j\")", "undefined"},
+        {"(43 \"str\" 0 1)", "n:1"},
+        {"(43 (45) \"k\" 1)", "error 6"},
+        {"(43 (44) \"k\" 1)", "error 6"},
+        {"(41 \"m\") (3 \"m\" (8)) (43 (15 \"m\") \"k\" 3) (15 \"m\")", "{k=n:3}"},
+        {"(40 (45))", "s:object"},
+        {"(40 (7))", "s:object"},
+        {"(40 (51 \"\" (7)))", "s:function"},
+        {"(40 1)", "s:number"},
+        {"(40 \"\")", "s:string"},
+        {"(40 false)", "s:boolean"},
+        {"(40 (44))", "s:undefined"},
+        {"(44 1 2)", "undefined"},
+        {"(45 1)", "null"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptCommandTest, ControlCommands) {
+    const Case cases[] = {
+        {"(4 1)", "error 9"},
+        {"(6 1)", "error 9"},
+        {"(5 (46 1 2))", "n:2"},
+        {"(9 (46 (41 \"x\") (3 \"x\" 3))) (15 \"x\")", "n:3"},
+        {"(5 1)", "error 10"},
+        {"(13 1 2 3)", "n:3"},
+        {"(13)", "error 9"},
+        {"(13 1 (4) 2)", "error 10"},
+        {"(22 true (46 (41 \"x\") (3 \"x\" 1))) (15 \"x\")", "n:1"},
+        {"(22 false (46 1))", "undefined"},
+        {"(22 false 1 2)", "n:2"},
+        {"(22)", "error 9"},
+        {"(22 1 2 3 4)", "error 9"},
+        {"(39 0 1 2)", "n:2"},
+        {"(39 1 (46 1) 2)", "[n:1]"},
+        {"(39 1 2)", "error 9"},
+        {"(36)", "control:return(undefined)"},
+        {"(36 1 2)", "error 9"},
+        {"(50 \"f\" (7) (22 true (46 (36 5))) 6) (f)", "n:5"},
+        {"(50 \"f\" (7 \"x\") (36 (26 (15 \"x\") 2))) (f 21)", "n:42"},
+        {"(51 \"g\" (7))", "f:g"},
+        {"(51 \"g\" 1)", "error 10"},
+        {"(51 \"g\")", "error 9"},
+        {"(51 (0 1 2) (7))", "error 5"},
+        {"(51 \"\" (7 (7)))", "f:"},
+        {"(50 \"h\" (7)) (15 \"h\")", "f:h"},
+        {"(53 (41 \"y\") (3 \"y\" 1)) (15 \"y\")", "undefined"},
+        {"(53 1 (36 2) 3)", "control:return(n:2)"},
+        // Method calls.
+        {"(2 \"abc\" \"toUpperCase\" (46))", "s:ABC"},
+        {"(2 \"abc\" 1 (46))", "error 10"},
+        {"(2 \"abc\" \"trim\" 1)", "error 10"},
+        {"(2 \"abc\" \"trim\")", "error 9"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+// switch (x) { case 1: r += "a"; case 2: r += "b"; r += "b2"; break;
+// case 3: r += "c"; default: r += "d" }
+static std::string switchProgram(const char* discriminant) {
+    return std::string("(41 \"r\") (3 \"r\" \"\") (38 ") + discriminant +
+           " (46 1 2 3) (46 (3 \"r\" (0 (15 \"r\") \"a\")) "
+           "(5 (46 (3 \"r\" (0 (15 \"r\") \"b\")) (3 \"r\" (0 (15 \"r\") \"b2\")) (4))) "
+           "(3 \"r\" (0 (15 \"r\") \"c\")) (3 \"r\" (0 (15 \"r\") \"d\")))) (15 \"r\")";
+}
+
+TEST(ScriptCommandTest, Switch) {
+    EXPECT_EQ(run(switchProgram("1")), "s:abb2");
+    EXPECT_EQ(run(switchProgram("2")), "s:bb2");
+    EXPECT_EQ(run(switchProgram("3")), "s:cd");
+    EXPECT_EQ(run(switchProgram("9")), "s:d");
+    EXPECT_EQ(run(switchProgram("\"1\"")), "s:d");
+    const Case cases[] = {
+        {"(38 1 (46 1) (46 (36 7)))", "control:return(n:7)"},
+        {"(38 1 (46 2) (46 1 (6)))", "control:continue(undefined)"},
+        {"(38 1 1 (46))", "error 9"},
+        {"(38 1 (46))", "error 9"},
+        // A matched case without a body of its own.
+        {"(38 2 (46 1 2 3) (46 10))", "error 9"},
+        {"(38 1 (46 1 2 3) (46 10))", "error 9"},
+        {"(38 5 (46 1 2 3) (46 10))", "undefined"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptCommandTest, Loops) {
+    const Case cases[] = {
+        // for-in over keys, assigning, constant and variable bindings.
+        {"(41 \"k\" \"r\") (3 \"r\" \"\") (47 \"k\" (7 10 20) (46 (3 \"r\" (0 (15 \"r\") (15 "
+         "\"k\"))))) (15 \"r\")",
+         "s:01"},
+        {"(41 \"a\") (3 \"a\" (7 10 20)) (43 (15 \"a\") 3 1) (41 \"r\") (3 \"r\" \"\") "
+         "(47 \"k\" (15 \"a\") (46 (3 \"r\" (0 (15 \"r\") (15 \"k\"))))) (15 \"r\")",
+         "s:013"},
+        {"(41 \"r\") (3 \"r\" \"\") (54 \"k\" \"abc\" (46 (3 \"r\" (0 (15 \"r\") (15 \"k\"))))) "
+         "(15 \"r\")",
+         "s:012"},
+        {"(41 \"r\") (3 \"r\" 0) (54 \"k\" (8 \"x\" 1) (46 (3 \"k\" 5) (3 \"r\" (15 \"k\")))) "
+         "(15 \"r\")",
+         "s:x"},
+        {"(41 \"r\") (3 \"r\" 0) (55 \"k\" (8 \"x\" 1) (46 (3 \"k\" 5) (3 \"r\" (15 \"k\")))) "
+         "(15 \"r\")",
+         "n:5"},
+        {"(47 \"k\" 5 (46 (4)))", "undefined"},
+        {"(47 \"k\" 5 1)", "error 10"},
+        {"(47 \"k\" (7 1 2))", "error 9"},
+        // The loop variable lands in the current scope when undeclared.
+        {"(47 \"kk\" (7 7 8) (46)) (15 \"kk\")", "s:1"},
+        {"(64 \"v\" (7 7 8) (46)) (15 \"v\")", "n:8"},
+        // for-of over items.
+        {"(41 \"a\") (3 \"a\" (7 10 20)) (43 (15 \"a\") 3 1) (41 \"r\") (3 \"r\" (7)) "
+         "(64 \"v\" (15 \"a\") (46 (2 (15 \"r\") \"push\" (46 (15 \"v\"))))) (15 \"r\")",
+         "[n:10,n:20,undefined,n:1]"},
+        {"(41 \"r\") (3 \"r\" \"\") (65 \"c\" \"xyz\" (46 (3 \"r\" (0 (15 \"c\") (15 \"r\"))))) "
+         "(15 \"r\")",
+         "s:zyx"},
+        {"(64 \"v\" 5 (46))", "error 16"},
+        {"(66 \"v\" (8) (46))", "error 16"},
+        {"(65 \"v\" (7 1 2 3) (46 (22 (20 (15 \"v\") 2) (46 (36 (15 \"v\"))))))",
+         "control:return(n:2)"},
+        {"(41 \"r\") (3 \"r\" 0) (66 \"v\" (7 1 2 3 4) (46 (22 (20 (15 \"v\") 2) (46 (6))) "
+         "(22 (20 (15 \"v\") 4) (46 (4))) (3 \"r\" (0 (15 \"r\") (15 \"v\"))))) (15 \"r\")",
+         "n:4"},
+        // The item list is taken once.
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (64 \"v\" (15 \"a\") (46 (2 (15 \"a\") \"push\" (46 0)))) "
+         "(16 (15 \"a\") \"length\")",
+         "n:4"},
+        // Three-part loop: for (i = 0; i < 3; i++) fs.push(() => i)
+        {"(41 \"i\" \"fs\" \"r\") (3 \"i\" 0) (3 \"fs\" (7)) (3 \"r\" \"\") "
+         "(63 (7 \"i\") (23 (15 \"i\") 3) (3 \"i\" (0 (15 \"i\") 1)) "
+         "(46 (2 (15 \"fs\") \"push\" (46 (51 \"g\" (7) (36 (15 \"i\"))))))) "
+         "(64 \"f\" (15 \"fs\") (46 (50 \"call\" (7 \"h\") (36 (h))) "
+         "(3 \"r\" (0 (15 \"r\") (call (15 \"f\")))))) (7 (15 \"r\") (15 \"i\"))",
+         "[s:012,n:0]"},
+        {"(63 (7) false 1 1)", "error 10"},
+        {"(63 1 false 1 (46))", "error 10"},
+        {"(63 (7) true 1 (46 (4)))", "undefined"},
+        // while and do-while.
+        {"(41 \"n\") (3 \"n\" 0) (42 (23 (15 \"n\") 5) (3 \"n\" (0 (15 \"n\") 1)) false (46)) "
+         "(15 \"n\")",
+         "n:5"},
+        {"(41 \"n\" \"u\") (3 \"n\" 0) (3 \"u\" 0) (42 false (3 \"u\" 1) true (46 (3 \"n\" 1))) "
+         "(7 (15 \"n\") (15 \"u\"))",
+         "[n:1,n:0]"},
+        {"(42 true 1 false (46 (36 3)))", "control:return(n:3)"},
+        {"(42 true 1 false 1)", "error 10"},
+        {"(42 true 1 false)", "error 9"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptCommandTest, ComparisonAndLogic) {
+    const Case cases[] = {
+        {"(12 (44) (45))", "b:true"},
+        {"(12 0 \"\")", "b:true"},
+        {"(12 (7) (7))", "b:false"},
+        {"(12 (7 1 2) \"1,2\")", "b:true"},
+        {"(12 \"1\" 1)", "b:true"},
+        {"(12 true 1)", "b:true"},
+        {"(12 (45) 0)", "b:false"},
+        {"(12 (10 0 0) (10 0 0))", "b:false"},
+        {"(29 1 2)", "b:true"},
+        {"(20 1 true)", "b:false"},
+        {"(20 (10 0 0) (10 0 0))", "b:false"},
+        {"(20 \"a\" \"a\")", "b:true"},
+        {"(20 (44) (44))", "b:true"},
+        {"(20 (8) (8))", "b:false"},
+        {"(21 1 \"1\")", "b:true"},
+        {"(23 (10 0 0) 1)", "b:false"},
+        {"(19 (10 0 0) 1)", "b:false"},
+        {"(18 1 (10 0 0))", "b:false"},
+        {"(24 1 1)", "b:true"},
+        {"(23 \"10\" \"9\")", "b:true"},
+        {"(23 10 9)", "b:false"},
+        {"(18 2 1)", "b:true"},
+        {"(19 2 2)", "b:true"},
+        {"(23 1)", "error 9"},
+        {"(23 1 (4 1))", "error 9"},
+        {"(23 (4) 1)", "error 4"},
+        {"(1 0 (3 \"nope\" 1))", "n:0"},
+        {"(1 1 \"x\")", "s:x"},
+        {"(30 \"\" 7)", "n:7"},
+        {"(30 \"a\" (3 \"nope\" 1))", "s:a"},
+        {"(28 1 2)", "error 9"},
+        {"(28 (45))", "b:true"},
+        {"(1 1)", "error 9"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptCommandTest, MathAndBitwise) {
+    const Case cases[] = {
+        {"(0 1 \"2\")", "s:12"},
+        {"(0 1 true)", "n:2"},
+        {"(0 0.1 0.2)", "n:0.30000000000000004"},
+        {"(0 (7 1) (7 2))", "s:12"},
+        {"(0 1)", "error 9"},
+        {"(0 (3 \"nope\" 1) 1)", "error 2"},
+        {"(37 5 \"2\")", "n:3"},
+        {"(26 3 4)", "n:12"},
+        {"(10 1 0)", "n:Infinity"},
+        {"(10 -1 0)", "n:-Infinity"},
+        {"(10 0 0)", "n:NaN"},
+        {"(25 5 -3)", "n:2"},
+        {"(25 -5 3)", "n:-2"},
+        {"(25 5 0)", "n:NaN"},
+        {"(27 \"3\")", "n:-3"},
+        {"(32 \"a\" 2)", "s:a"},
+        {"(33 1)", "error 9"},
+        {"(34 (7))", "[]"},
+        {"(35 1 2)", "error 9"},
+        {"(57 1 33)", "n:2"},
+        {"(61 -1 0)", "n:4294967295"},
+        {"(56 4294967295 1)", "n:1"},
+        {"(60 -4294967297 0)", "n:-1"},
+        {"(60 -8 1)", "n:-4"},
+        {"(61 -8 28)", "n:15"},
+        {"(59 5 2)", "n:7"},
+        {"(62 6 3)", "n:5"},
+        {"(58 0)", "n:-1"},
+        {"(58 1 2)", "error 9"},
+        {"(57 1 31)", "n:-2147483648"},
+        {"(56 (8) 1)", "n:0"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}

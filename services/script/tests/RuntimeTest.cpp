@@ -1,0 +1,283 @@
+// Program conversion, evaluation, scopes, the instruction budget and the
+// bounds on depth and size.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "services/script/tests/ScriptTestSupport.h"
+
+using script_test::Case;
+using script_test::run;
+
+TEST(ScriptRuntimeTest, ConvertsEntitiesAndRunsPrograms) {
+    const Case cases[] = {
+        {"", "undefined"},
+        {"1 2 \"x\"", "s:x"},
+        {"{type=1}", "s:"},
+        {"{type=2}", "n:NaN"},
+        {"{type=3}", "b:false"},
+        {"{type=3 bool=true}", "b:true"},
+        {"{type=1 str=\"\"}", "s:"},
+        {"{}", "error 12"},
+        {"{type=0}", "error 12"},
+        {"{type=5}", "error 12"},
+        {"{type=4}", "error 14"},
+        {"(0 {type=4} 1)", "error 14"},
+        {"{type=4 name=\"\"}", "undefined"},
+        // Unregistered command names that name no function are silent.
+        {"(11 1) (14) (31) (48) (49) (nosuch 1)", "undefined"},
+        // Top-level control values come back as the result.
+        {"(36 5)", "control:return(n:5)"},
+        {"(4)", "control:break(undefined)"},
+        // Top-level declarations live in the global scope.
+        {"(41 \"x\") (3 \"x\" 4) (15 \"x\")", "n:4"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptRuntimeTest, GlobalDeclarationsSurviveBetweenRuns) {
+    APMPRuntime runtime;
+    EXPECT_EQ(run(runtime, "(41 \"x\") (3 \"x\" 7)"), "n:7");
+    EXPECT_EQ(run(runtime, "(0 (15 \"x\") 1)"), "n:8");
+    APMPErrorSlot error;
+    auto scope = runtime.getRunScope();
+    EXPECT_EQ(script_test::show(scope->valueForName(u"x")), "n:7");
+    EXPECT_NE(runtime.getRunScope(), scope);
+}
+
+TEST(ScriptRuntimeTest, ScopesDeclareShadowAndAssignOutward) {
+    auto root = APMPScope::make();
+    auto child = root->createChildScope();
+    root->addValue(APMPNumberValue::make(1), u"a");
+    child->setValue(APMPNumberValue::make(2), u"a");  // reaches the outer binding
+    EXPECT_EQ(script_test::show(root->valueForName(u"a")), "n:2");
+    EXPECT_FALSE(child->contents.hasName(u"a"));
+    child->setValue(APMPNumberValue::make(3), u"b");  // undeclared: declared here
+    EXPECT_TRUE(child->contents.hasName(u"b"));
+    EXPECT_FALSE(root->hasName(u"b"));
+    child->addValue(APMPNumberValue::make(9), u"a");  // shadows
+    EXPECT_EQ(script_test::show(child->valueForName(u"a")), "n:9");
+    EXPECT_EQ(script_test::show(root->valueForName(u"a")), "n:2");
+    root->addImmutableValue(APMPNumberValue::make(5), u"c");
+    child->setValue(APMPNumberValue::make(6), u"c");
+    EXPECT_EQ(script_test::show(root->valueForName(u"c")), "n:5");
+    child->makeImmutable();
+    child->setValue(APMPNumberValue::make(7), u"a");
+    child->addValue(APMPNumberValue::make(7), u"d");
+    EXPECT_EQ(script_test::show(child->valueForName(u"a")), "n:9");
+    EXPECT_FALSE(child->hasName(u"d"));
+    EXPECT_EQ(script_test::show(child->valueForName(u"nothing")), "undefined");
+}
+
+// Builds a program of n literal statements.
+static std::string literals(int n) {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(n) * 2);
+    for (int i = 0; i < n; ++i) out += "1 ";
+    return out;
+}
+
+TEST(ScriptRuntimeTest, InstructionBudgetCountsEveryEvaluation) {
+    APMPRuntime runtime;
+    APMPErrorSlot error;
+    runtime.executeStatements(script_test::program("(0 1 2) (7 1 2 3)"), error);
+    ASSERT_FALSE(error);
+    EXPECT_EQ(runtime.getInstructionCount(error), 3 + 4);
+    runtime.resetInstructionCount();
+    EXPECT_EQ(runtime.getInstructionCount(error), 0);
+
+    // Exactly the limit succeeds; one more evaluation fails with code 18.
+    auto statements = script_test::program(literals(1000000));
+    runtime.executeStatements(statements, error);
+    EXPECT_FALSE(error);
+    runtime.executeStatements(script_test::program("1"), error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kAPMPErrorInstructionLimit);
+}
+
+TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
+    struct CountCase {
+        const char* program;
+        const char* expected;
+        std::int64_t instructions;
+    };
+    const CountCase cases[] = {
+        {"(41 \"x\") (3 \"x\" 5) (15 \"x\")", "n:5", 2 + 3 + 2},
+        {"(15 \"x\")", "undefined", 2},
+        {"(41 \"x\") (3 \"x\" 5) (15 (0 \"x\" \"\"))", "n:5", 2 + 3 + 4},
+        {"(41 \"x\") (3 \"x\" (0 (15 \"x\") 1))", "n:NaN", 2 + 6},
+        {"(15 \"x\" \"y\")", "error 9", 3},
+        {"(15 1)", "error 10", 2},
+        {"(3 \"x\" 1)", "error 2", 3},
+        {"(52 \"c\" 1) (3 \"c\" 2) (15 \"c\")", "n:1", 3 + 3 + 2},
+        {"(0 \"ab\" 1)", "s:ab1", 3},
+        {"(0 1 \"ab\")", "s:1ab", 3},
+        {"(0 (7 1 2) \"x\")", "s:1,2x", 5},
+        {"(0 \"\" \"\")", "s:", 3},
+        {"(0 2.5 1)", "n:3.5", 3},
+        {"(0 true 1)", "n:2", 3},
+        {"(23 1 2) (23 \"b\" \"a\") (18 2 1)", "b:true", 9},
+    };
+    for (const CountCase& c : cases) {
+        APMPRuntime runtime;
+        EXPECT_EQ(run(runtime, c.program), c.expected) << c.program;
+        APMPErrorSlot error;
+        EXPECT_EQ(runtime.getInstructionCount(error), c.instructions) << c.program;
+    }
+}
+
+TEST(ScriptRuntimeTest, AssignmentStopsSilentlyAtFrozenScopes) {
+    auto root = APMPScope::make();
+    root->addValue(APMPNumberValue::make(1), u"a");
+    auto frozen = root->createChildScope();
+    frozen->makeImmutable();
+    auto inner = frozen->createChildScope();
+    auto statement = [](const char* text) {
+        APMPErrorSlot error;
+        return APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
+            *script_test::program(text).at(0), error);
+    };
+    for (const APMPScopeRef& scope : {frozen, inner}) {
+        APMPErrorSlot error;
+        APMPEvaluator::evaluateStatement(statement("(3 \"a\" 7)"), scope, error);
+        EXPECT_FALSE(error);
+        EXPECT_EQ(script_test::show(root->valueForName(u"a")), "n:1");
+        APMPEvaluator::evaluateStatement(statement("(3 \"b\" 7)"), scope, error);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, kAPMPErrorUndeclared);
+    }
+    APMPErrorSlot error;
+    APMPEvaluator::evaluateStatement(statement("(3 \"a\" 7)"), root, error);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(script_test::show(root->valueForName(u"a")), "n:7");
+}
+
+TEST(ScriptRuntimeTest, ProgramsCannotTouchTheirBudget) {
+    // A program that tries to reset or switch off the counter by name still
+    // stops at the limit.
+    const char* attempts[] = {
+        "(13 (41 \"runtime.counter\") (3 \"runtime.counter\" 0))",
+        "(41 \"runtime.counter\")",
+        "(52 \"runtime.counter\" -1000000000)",
+    };
+    for (const char* attempt : attempts) {
+        std::string loop = std::string("(42 true ") + attempt + " false (46 " + attempt + "))";
+        EXPECT_EQ(run(loop), "error 18") << attempt;
+    }
+    EXPECT_EQ(run("(15 \"runtime.counter\")"), "undefined");
+}
+
+TEST(ScriptRuntimeTest, RunawayProgramsEndWithAnError) {
+    const Case cases[] = {
+        // Endless loop: the budget.
+        {"(42 true 1 false (46))", "error 18"},
+        // Endless recursion: the depth bound, long before the stack ends.
+        {"(50 \"f\" (7) (f)) (f)", "error 19"},
+        {"(50 \"f\" (7 \"n\") (36 (0 1 (f (15 \"n\"))))) (f 1)", "error 19"},
+        // Huge index and length: the element bound.
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 4000000000 1)", "error 20"},
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 1e15)", "error 20"},
+        // Doubling a string: the string bound.
+        {"(41 \"s\") (3 \"s\" \"xxxxxxxxxxxxxxxx\") "
+         "(42 true (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46 1))",
+         "error 20"},
+        // Doubling an array by concatenation: the element bound.
+        {"(41 \"a\") (3 \"a\" (7 1 2 3 4)) "
+         "(42 true (3 \"a\" (2 (15 \"a\") \"concat\" (46 (15 \"a\")))) false (46 1))",
+         "error 20"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+    // Nothing stays held once the runtimes are gone.
+    EXPECT_EQ(APMPLiveBytes(), 0);
+}
+
+TEST(ScriptRuntimeTest, DeeplyNestedEntitiesFailToConvert) {
+    // Built in memory: the wire format stops nesting much earlier.
+    auto nested = [](int depth) {
+        std::string text;
+        for (int i = 0; i < depth; ++i) text += "(34 ";
+        text += "1";
+        for (int i = 0; i < depth; ++i) text += ")";
+        return script_test::Reader(text).expression();
+    };
+    struct DepthCase {
+        int depth;
+        const char* expected;
+    };
+    const DepthCase cases[] = {{90, "n:1"}, {1000, "error 19"}};
+    for (const DepthCase& c : cases) {
+        APMPRuntime runtime;
+        APMPErrorSlot error;
+        APMPValueRef value = runtime.executeStatements({nested(c.depth)}, error);
+        EXPECT_EQ(error ? "error " + std::to_string(error->code) : script_test::show(value),
+                  c.expected)
+            << c.depth;
+    }
+}
+
+TEST(ScriptRuntimeTest, SelfReferencesConvertWithoutRecursingForever) {
+    const Case cases[] = {
+        {"(41 \"a\") (3 \"a\" (7 1)) (2 (15 \"a\") \"push\" (46 (15 \"a\"))) "
+         "(2 (15 \"a\") \"join\" (46 \"-\"))",
+         "error 19"},
+        {"(41 \"a\") (3 \"a\" (7 1)) (2 (15 \"a\") \"push\" (46 (15 \"a\"))) (0 \"\" (15 \"a\"))",
+         "error 19"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST(ScriptRuntimeTest, ConvertsPlainObjectsIntoValues) {
+    APMPErrorSlot error;
+    auto show = [&](const Value& v) {
+        error.reset();
+        return script_test::show(APMPRuntimeEntityConverter::runtimeValueFromNSObject(v, error));
+    };
+    EXPECT_EQ(show(Value()), "null");
+    EXPECT_EQ(show(Value(true)), "b:true");
+    EXPECT_EQ(show(Value(3)), "n:3");
+    EXPECT_EQ(show(Value(2.5)), "n:2.5");
+    EXPECT_EQ(show(Value("é")), "s:é");
+    EXPECT_EQ(show(Value(Array{Value(1), Value("a")})), "[n:1,s:a]");
+    EXPECT_EQ(show(Value(Dictionary{{"k", Value(Array{})}})), "{k=[]}");
+    EXPECT_EQ(show(Value(Data{1, 2})), "undefined");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kAPMPErrorObjectClass);
+}
+
+TEST(ScriptRuntimeTest, ConvertsValuesIntoPlainObjects) {
+    APMPRuntime runtime;
+    struct ObjectCase {
+        const char* program;
+        Value expected;
+    };
+    const ObjectCase cases[] = {
+        {"\"007\"", Value(7.0)},
+        {"\"\"", Value(0.0)},
+        {"\"abc\"", Value("abc")},
+        {"(44)", Value("")},
+        {"(45)", Value()},
+        {"true", Value(1.0)},
+        {"(10 0 0)", Value("NaN")},
+        {"(51 \"fn\" (7))", Value("fn")},
+        {"(8 \"a\" 1 \"b\" (45) \"c\" (44))",
+         Value(Dictionary{{"a", Value(1.0)}, {"c", Value("")}})},
+        // A null element stays a null object instead of breaking the array.
+        {"(7 1 (45) (44))", Value(Array{Value(1.0), Value(), Value("")})},
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 2 1) (15 \"a\")",
+         Value(Array{Value(""), Value(""), Value(1.0)})},
+    };
+    for (const ObjectCase& c : cases) {
+        APMPErrorSlot error;
+        APMPValueRef value = runtime.executeStatements(script_test::program(c.program), error);
+        ASSERT_FALSE(error) << c.program;
+        EXPECT_EQ(APMPRuntimeEntityConverter::objectFromRuntimeValue(value, error), c.expected)
+            << c.program;
+        EXPECT_FALSE(error) << c.program;
+    }
+    APMPErrorSlot error;
+    auto control = APMPControlValue::breakValue();
+    EXPECT_EQ(APMPRuntimeEntityConverter::objectFromRuntimeValue(control, error), Value(""));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kAPMPErrorNoString);
+}
