@@ -1,10 +1,13 @@
 #include "platform/appkit/NSApplication.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 #include "platform/appkit/Internal.h"
+#include "platform/defaults/NSUserDefaults.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/log/Log.h"
 #include "platform/notifications/NSNotificationCenter.h"
 #include "platform/process/NSTask.h"
 
@@ -85,6 +88,7 @@ Class NSApplication::runtimeClass() {
             .method("stop:", &NSApplication::stop)
             .method("currentEvent", &NSApplication::currentEvent)
             .method("effectiveAppearance", &NSApplication::effectiveAppearance)
+            .method("reportException:", &NSApplication::reportException)
             .registerClass();
     return cls;
 }
@@ -143,7 +147,14 @@ void NSApplication::run() {
         if (terminated_ || std::exchange(stopRequested_, false)) return;
         running_ = true;
     }
-    sim::MainLoop::run();
+    for (;;) {
+        try {
+            sim::MainLoop::run();
+            break;
+        } catch (const NSException& exception) {
+            objc_msgSend(this, "reportException:", std::make_shared<NSException>(exception));
+        }
+    }
     std::lock_guard lock(mutex_);
     running_ = false;
 }
@@ -162,6 +173,16 @@ void NSApplication::stop(const id&) {
         }
     }
     sim::MainLoop::stop();
+}
+
+void NSApplication::reportException(const std::shared_ptr<NSException>& exception) {
+    if (!exception) return;
+    if (NSUserDefaults::standardUserDefaults()->boolForKey("NSApplicationCrashOnExceptions")) {
+        NSLog("*** Terminating app due to uncaught exception '" + exception->name() +
+              "', reason: '" + exception->reason() + "'");
+        std::abort();
+    }
+    NSLog(exception->reason());
 }
 
 void NSApplication::terminate(const id&) {

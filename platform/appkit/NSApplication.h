@@ -3,7 +3,7 @@
 // can find it by name and intercept its delegate:
 //  * class method "sharedApplication"; instance methods "delegate",
 //    "setDelegate:", "terminate:", "stop:", "currentEvent",
-//    "effectiveAppearance";
+//    "effectiveAppearance", "reportException:";
 //  * setDelegate reports the change of "delegate" through
 //    didChangeValueForKey;
 //  * every delegate callback is a message sent with objc_msgSend, after
@@ -71,6 +71,14 @@ class NSApplication : public RuntimeObject {
     void run();
     bool isRunning() const;
     void stop(const id& sender);
+
+    // An NSException raised while run() pumps the main loop is caught there
+    // and sent as "reportException:" (a shared NSException), through the
+    // current class, so a replaced implementation sees it; the loop then goes
+    // on. This default implementation logs it with NSLog, unless the user
+    // default "NSApplicationCrashOnExceptions" is true: then it logs that the
+    // application terminates and ends the process with abort().
+    void reportException(const std::shared_ptr<NSException>& exception);
 
     // Asks "applicationShouldTerminate:" when the delegate answers it: cancel
     // keeps the application running, later waits for

@@ -1,5 +1,7 @@
 #include "platform/foundation/Error.h"
 
+#include <execinfo.h>
+
 NSError NSError::withDescription(std::string domain, long long code, std::string text) {
     Dictionary info;
     info.set(NSLocalizedDescriptionKey, Value(std::move(text)));
@@ -32,4 +34,15 @@ std::string NSError::description() const {
         out += "}";
     }
     return out;
+}
+
+__attribute__((noinline)) std::vector<std::uintptr_t> NSException::captureCallStack() {
+    constexpr int kMaxFrames = 128;
+    void* frames[kMaxFrames];
+    const int count = ::backtrace(frames, kMaxFrames);
+    std::vector<std::uintptr_t> addresses;
+    // The first frame is this function's own.
+    for (int i = 1; i < count; ++i)
+        addresses.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
+    return addresses;
 }

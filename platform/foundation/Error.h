@@ -2,8 +2,10 @@
 // The platform's error value (domain, code, user information) and the one
 // exception type for the few places where a caller raises.
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Value.h"
 
@@ -44,16 +46,23 @@ struct NSError {
     bool operator==(const NSError& other) const = default;
 };
 
+// A throw expression builds the exception where it is raised, so the
+// constructor takes the call stack: callStackReturnAddresses starts at the
+// return address in the code that built it, innermost first (copies keep it).
 class NSException : public std::runtime_error {
   public:
     NSException(std::string name, std::string reason, Dictionary userInfo = {})
         : std::runtime_error(name + ": " + reason),
           name_(std::move(name)),
           reason_(std::move(reason)),
-          userInfo_(std::move(userInfo)) {}
+          userInfo_(std::move(userInfo)),
+          callStackReturnAddresses_(captureCallStack()) {}
     const std::string& name() const { return name_; }
     const std::string& reason() const { return reason_; }
     const Dictionary& userInfo() const { return userInfo_; }
+    const std::vector<std::uintptr_t>& callStackReturnAddresses() const {
+        return callStackReturnAddresses_;
+    }
 
     static constexpr const char* NSInvalidArgumentException = "NSInvalidArgumentException";
     static constexpr const char* NSInternalInconsistencyException =
@@ -62,7 +71,10 @@ class NSException : public std::runtime_error {
         "NSInvalidUnarchiveOperationException";
 
   private:
+    static std::vector<std::uintptr_t> captureCallStack();
+
     std::string name_;
     std::string reason_;
     Dictionary userInfo_;
+    std::vector<std::uintptr_t> callStackReturnAddresses_;
 };

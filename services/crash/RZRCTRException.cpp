@@ -12,8 +12,10 @@
 #include <exception>
 #include <new>
 
+#include "platform/defaults/NSUserDefaults.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Error.h"
+#include "services/crash/RZRCTRApplication.h"
 #include "services/crash/RZRCTRContextInitialize.h"
 #include "services/crash/RZRCTRFile.h"
 #include "services/crash/RZRCTRHandler.h"
@@ -51,6 +53,41 @@ void recordFatal(RZRCTRExceptionType type, const char* name, const char* reason,
     RZRCTRFileClose(&file);
 }
 
+constexpr const char* kCrashOnExceptionsKey = "NSApplicationCrashOnExceptions";
+constexpr const char* kReportException = "reportException:";
+
+bool crashOnExceptions() {
+    return NSUserDefaults::standardUserDefaults()->boolForKey(kCrashOnExceptionsKey);
+}
+
+bool applicationExists() {
+    return RZRCTRApplicationSharedInstance() != nullptr;
+}
+
+Class applicationClass() {
+    return NSClassFromString("NSApplication");
+}
+
+// One implementation for the life of the process, so that the start-up check
+// can tell it from someone else's.
+const IMP& ourReportException() {
+    static const IMP* imp = new IMP(
+        Implementation::make([](RuntimeObject& self, SEL cmd, const Arguments& args) -> std::any {
+            RZRCTRExceptionReportException(
+                self, cmd,
+                args.empty() ? nullptr : runtime_cast<std::shared_ptr<NSException>>(args[0]));
+            return {};
+        }));
+    return *imp;
+}
+
+// The implementation ours replaced; owned here as the context holds only its
+// address. Never destroyed: the run loop may report while the process exits.
+IMP& earlierReportException() {
+    static IMP* imp = new IMP();
+    return *imp;
+}
+
 }  // namespace
 
 const char* RZRCTRExceptionNameForType(RZRCTRExceptionType type) {
@@ -72,8 +109,18 @@ void RZRCTRExceptionInitialize(RZRCTRExceptionReadOnlyContext* context,
         RZRCTRSDKLogError("Unable to reset the exception file %s", std::strerror(errno));
     }
     context->originalTerminateHandler = std::set_terminate(RZRCTRTerminateHandler);
-    // The application object here has no reportException: to take over.
     context->originalReportException = nullptr;
+    if (crashOnExceptions() && applicationExists()) {
+        if (Class cls = applicationClass()) {
+            const IMP earlier =
+                class_replaceMethod(cls, kReportException, ourReportException(), "v@:@");
+            // Set up again in the same process: keep the one replaced first,
+            // or ours would call itself.
+            if (earlier != ourReportException()) earlierReportException() = earlier;
+            context->originalReportException =
+                const_cast<Implementation*>(earlierReportException().get());
+        }
+    }
     state->customExceptionCount = 0;
 }
 
@@ -138,10 +185,19 @@ void RZRCTRCatchAndRecordActiveException(const std::type_info* typeInfo) {
     }
 }
 
+void RZRCTRExceptionReportException(RuntimeObject& application, SEL selector,
+                                    const std::shared_ptr<NSException>& exception) {
+    if (exception) RZRCTRExceptionRecordNSException(*exception);
+    const IMP earlier = earlierReportException();
+    if (earlier) (*earlier)(application, selector, Arguments{runtime_box(exception)});
+}
+
 void RZRCTRExceptionRecordNSException(const NSException& exception) {
     RZRCTRSDKLogInfo("Recording an NSException");
-    // The runtime's exceptions carry no return addresses here.
-    const RZRCTRExceptionFrames frames;
+    RZRCTRExceptionFrames frames;
+    frames.reserve(exception.callStackReturnAddresses().size());
+    for (const std::uintptr_t address : exception.callStackReturnAddresses())
+        frames.push_back(RZRStackFrame::stackFrameWithAddress(address));
     RZRCTRExceptionRecord(RZRCTRExceptionType::objectiveC, exception.name().c_str(),
                           exception.reason().c_str(), &frames);
 }
@@ -215,16 +271,31 @@ std::string RZRCTRExceptionDemangle(const char* mangledName) {
 }
 
 void RZRCTRExceptionCheckHandlers() {
+    const bool application = applicationExists();
+    const bool crashes = crashOnExceptions();
+    if (application && !crashes) {
+        RZRCTRWarningLog(
+            "Warning: NSApplicationCrashOnExceptions is not set. This will result in poor "
+            "top-level uncaught exception reporting.");
+    }
     if (RZRCTRProcessDebuggerAttached()) return;
     const std::terminate_handler current = std::get_terminate();
-    if (current == RZRCTRTerminateHandler) return;
-    Dl_info info{};
-    const bool found = ::dladdr(reinterpret_cast<void*>(current), &info) != 0;
-    const std::string symbol =
-        !found ? "(null)" : (info.dli_sname != nullptr ? info.dli_sname : "unknown");
-    const std::string image =
-        !found ? "(null)" : (info.dli_fname != nullptr ? info.dli_fname : "unknown");
-    RZRCTRWarningLog("Warning: std::get_terminate is '%@' in '%@'", symbol, image);
+    if (current != RZRCTRTerminateHandler) {
+        Dl_info info{};
+        const bool found = ::dladdr(reinterpret_cast<void*>(current), &info) != 0;
+        const std::string symbol =
+            !found ? "(null)" : (info.dli_sname != nullptr ? info.dli_sname : "unknown");
+        const std::string image =
+            !found ? "(null)" : (info.dli_fname != nullptr ? info.dli_fname : "unknown");
+        RZRCTRWarningLog("Warning: std::get_terminate is '%@' in '%@'", symbol, image);
+    }
+    if (application && crashes) {
+        const Class cls = applicationClass();
+        if (!cls || class_getMethodImplementation(cls, kReportException) != ourReportException()) {
+            RZRCTRWarningLog(
+                "Warning: top-level NSApplication-reported exceptions cannot be intercepted");
+        }
+    }
 }
 
 void RZRCTRExceptionRaiseTestCppException() {

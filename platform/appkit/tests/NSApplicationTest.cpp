@@ -1,12 +1,16 @@
 #include "platform/appkit/NSApplication.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/defaults/NSUserDefaults.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/log/Log.h"
 #include "platform/notifications/NSNotificationCenter.h"
 #include "platform/process/NSTask.h"
 
@@ -180,6 +184,57 @@ TEST_F(NSApplicationTest, TerminatingOrStoppingFromTheRunLoopEndsRun) {
     app->run();
     EXPECT_TRUE(sim::Application::isTerminated());
     EXPECT_FALSE(app->isRunning());
+}
+
+TEST_F(NSApplicationTest, ExceptionsInTheRunLoopAreReportedAndTheLoopGoesOn) {
+    ASSERT_FALSE(
+        NSUserDefaults::standardUserDefaults()->boolForKey("NSApplicationCrashOnExceptions"));
+    const auto raiseThenStop = [this] {
+        DispatchQueue::main()->async([] { throw NSException("WidgetException", "bad widget"); });
+        DispatchQueue::main()->async([this] {
+            calls.push_back("after");
+            app->stop(nullptr);
+        });
+        app->run();
+    };
+    // By default the exception is logged.
+    {
+        sim::LogCapture capture;
+        raiseThenStop();
+        EXPECT_TRUE(capture.contains("bad widget")) << ::testing::PrintToString(capture.lines());
+        EXPECT_EQ(calls, std::vector<std::string>{"after"});
+    }
+    // The message goes through the class: a replaced implementation gets it.
+    calls.clear();
+    Class cls = NSApplication::runtimeClass();
+    std::shared_ptr<NSException> reported;
+    IMP original = class_replaceMethod(
+        cls, "reportException:",
+        imp_implementationWithBlock(
+            [&](NSApplication&, const std::shared_ptr<NSException>& e) { reported = e; }),
+        "v@:@");
+    ASSERT_NE(original, nullptr);
+    raiseThenStop();
+    class_replaceMethod(cls, "reportException:", original, "v@:@");
+    ASSERT_NE(reported, nullptr);
+    EXPECT_EQ(reported->name(), "WidgetException");
+    EXPECT_EQ(reported->reason(), "bad widget");
+    EXPECT_FALSE(reported->callStackReturnAddresses().empty());
+    EXPECT_EQ(calls, std::vector<std::string>{"after"});
+}
+
+TEST_F(NSApplicationTest, CrashOnExceptionsEndsTheProcessWhenOneIsReported) {
+    EXPECT_EXIT(
+        {
+            ::alarm(20);
+            NSUserDefaults::standardUserDefaults()->registerDefaults(
+                {{"NSApplicationCrashOnExceptions", Value(true)}});
+            DispatchQueue::main()->async(
+                [] { throw NSException("WidgetException", "bad widget"); });
+            app->run();
+            std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
 }
 
 TEST_F(NSApplicationTest, ActionsTravelTheResponderChain) {

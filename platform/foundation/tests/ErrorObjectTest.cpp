@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -40,6 +42,35 @@ TEST(NSException, CarriesNameAndReason) {
         EXPECT_EQ(e.reason(), "bad");
         EXPECT_STREQ(e.what(), "NSInvalidArgumentException: bad");
     }
+}
+
+namespace {
+
+std::uintptr_t gRaiserCaller = 0;
+
+__attribute__((noinline)) void raiseFromHere() {
+    gRaiserCaller = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+    throw NSException("Boom", "raised here");
+}
+
+}  // namespace
+
+TEST(NSException, CarriesTheCallStackOfWhereItWasRaised) {
+    std::vector<std::uintptr_t> addresses;
+    try {
+        raiseFromHere();
+    } catch (const NSException& e) {
+        const NSException copy = e;
+        EXPECT_EQ(copy.callStackReturnAddresses(), e.callStackReturnAddresses());
+        addresses = e.callStackReturnAddresses();
+    }
+    // The raiser's frame, then the return into its caller.
+    const auto caller = std::find(addresses.begin(), addresses.end(), gRaiserCaller);
+    ASSERT_NE(caller, addresses.end());
+    ASSERT_NE(caller, addresses.begin());
+    const auto raiser = reinterpret_cast<std::uintptr_t>(&raiseFromHere);
+    EXPECT_GT(*(caller - 1), raiser);
+    EXPECT_LT(*(caller - 1), raiser + 256);
 }
 
 namespace {

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/appkit/NSApplication.h"
+#include "platform/defaults/NSUserDefaults.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/log/Log.h"
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContextInitialize.h"
@@ -44,6 +47,9 @@ __attribute__((noinline)) void throwString() {
 __attribute__((noinline)) void throwFromNoexcept() noexcept {
     throwRuntimeError();
 }
+__attribute__((noinline)) void raiseWidgetException() {
+    throw NSException("WidgetException", "bad widget");
+}
 
 // Which thrower a return address lies in (each is shorter than 256 bytes).
 const void* throwerOf(std::uint64_t pc) {
@@ -52,7 +58,8 @@ const void* throwerOf(std::uint64_t pc) {
     for (const void* start :
          {reinterpret_cast<const void*>(&throwRuntimeError),
           reinterpret_cast<const void*>(&throwGadget), reinterpret_cast<const void*>(&throwText),
-          reinterpret_cast<const void*>(&throwString)}) {
+          reinterpret_cast<const void*>(&throwString),
+          reinterpret_cast<const void*>(&raiseWidgetException)}) {
         const auto base = reinterpret_cast<std::uint64_t>(start);
         if (pc > base && pc <= base + 256 && base > bestBase) {
             best = start;
@@ -233,6 +240,121 @@ TEST_F(ExceptionTest, TheStartUpCheckNamesSomeoneElsesTerminateHandler) {
     sim::flushZVULogger();
     EXPECT_TRUE(capture.containsSubstring("Warning: std::get_terminate is 'abort' in '"))
         << ::testing::PrintToString(capture.lines());
+}
+
+constexpr const char* kCrashOnExceptions = "NSApplicationCrashOnExceptions";
+constexpr const char* kNotSetWarning =
+    "Warning: NSApplicationCrashOnExceptions is not set. This will result in poor top-level "
+    "uncaught exception reporting.";
+constexpr const char* kNotInterceptedWarning =
+    "Warning: top-level NSApplication-reported exceptions cannot be intercepted";
+
+// The application object's exception reporting, with the crash default as
+// each test sets it before set-up.
+class ReportedExceptionTest : public ExceptionTest {
+  protected:
+    void SetUp() override {
+        ExceptionTest::SetUp();
+        NSUserDefaults::resetForTesting();
+        sim::Application::reset();
+        standIn_ = class_getMethodImplementation(NSApplication::runtimeClass(), "reportException:");
+    }
+    void TearDown() override {
+        class_replaceMethod(NSApplication::runtimeClass(), "reportException:", standIn_, "v@:@");
+        NSUserDefaults::standardUserDefaults()->removeObjectForKey(kCrashOnExceptions);
+        sim::Application::reset();
+        ExceptionTest::TearDown();
+        NSUserDefaults::resetForTesting();
+    }
+    void initializeCrashingOnExceptions(bool crash) {
+        NSUserDefaults::standardUserDefaults()->setBool(crash, kCrashOnExceptions);
+        initialize();
+    }
+    IMP reportException() const {
+        return class_getMethodImplementation(NSApplication::runtimeClass(), "reportException:");
+    }
+    // A child whose main thread runs the application with body posted to
+    // the main queue; every handler of this process stays in place.
+    static int runApplicationInChild(void (*body)()) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::alarm(20);
+            DispatchQueue::main()->async(body);
+            NSApplication::sharedApplication()->run();
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return status;
+    }
+
+    IMP standIn_;
+};
+
+TEST_F(ReportedExceptionTest, AnExceptionTheApplicationReportsIsRecordedOnceWithItsFrames) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    initializeCrashingOnExceptions(true);
+    ASSERT_NE(reportException(), standIn_);
+    const int status = runApplicationInChild(raiseWidgetException);
+    // The application's own implementation ends the process after ours.
+    EXPECT_TRUE(crashtest::diedOfSignal(status, SIGABRT)) << status;
+
+    auto all = sections("exception.ctrrecord");
+    for (const char* name : {"exception", "threads", "runtime", "dispatch_queue_names",
+                             "thread_names", "process_stats", "storage"})
+        EXPECT_EQ(all[name].size(), 1u) << name;
+    EXPECT_TRUE(crashtest::readFile(file("signal.ctrrecord")).empty());
+    ASSERT_EQ(all["exception"].size(), 1u);
+    const json& exception = all["exception"][0];
+    EXPECT_EQ(exception["type"], "objective-c");
+    EXPECT_EQ(fromHex(exception["name"]), "WidgetException");
+    EXPECT_EQ(fromHex(exception["reason"]), "bad widget");
+    // The frames are where the exception was raised, not where it was caught.
+    ASSERT_TRUE(exception.contains("frames"));
+    bool raisedHere = false;
+    for (const json& frame : exception["frames"])
+        raisedHere |= throwerOf(frame["pc"].get<std::uint64_t>()) ==
+                      reinterpret_cast<const void*>(&raiseWidgetException);
+    EXPECT_TRUE(raisedHere) << exception["frames"].dump();
+    ASSERT_EQ(all["threads"].size(), 1u);
+    int crashed = 0;
+    for (const json& thread : all["threads"][0]) crashed += thread.value("crashed", false) ? 1 : 0;
+    EXPECT_EQ(crashed, 1);
+}
+
+// The start-up check after set-up, with someone else's implementation put
+// in place after ours or not.
+TEST_F(ReportedExceptionTest, TheStartUpCheckWarnsWhenReportedExceptionsEscape) {
+    const struct {
+        bool crashOnExceptions;
+        bool replacedAfterUs;
+        bool notSetWarning;
+        bool notInterceptedWarning;
+    } cases[] = {
+        {false, false, true, false},
+        {true, false, false, false},
+        {true, true, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "crash " << c.crashOnExceptions << " replaced " << c.replacedAfterUs);
+        class_replaceMethod(NSApplication::runtimeClass(), "reportException:", standIn_, "v@:@");
+        initializeCrashingOnExceptions(c.crashOnExceptions);
+        EXPECT_EQ(reportException() != standIn_, c.crashOnExceptions);
+        if (c.replacedAfterUs) {
+            class_replaceMethod(NSApplication::runtimeClass(), "reportException:",
+                                imp_implementationWithBlock(
+                                    [](NSApplication&, const std::shared_ptr<NSException>&) {}),
+                                "v@:@");
+        }
+        sim::LogCapture capture;
+        RZRCTRExceptionCheckHandlers();
+        sim::flushZVULogger();
+        EXPECT_EQ(capture.containsSubstring(kNotSetWarning), c.notSetWarning)
+            << ::testing::PrintToString(capture.lines());
+        EXPECT_EQ(capture.containsSubstring(kNotInterceptedWarning), c.notInterceptedWarning)
+            << ::testing::PrintToString(capture.lines());
+    }
 }
 
 }  // namespace
