@@ -10,10 +10,12 @@
 #include "platform/runtime/Runtime.h"
 #include "services/measurement/APMConsentSettings.h"
 #include "services/measurement/APMDataTypeValidator.h"
+#include "services/measurement/APMEnvironmentInfo.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMInfoPlistFileUtil.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMRemoteConfig.h"
+#include "services/util/DOZIvedidi.h"
 #include "services/util/ZVUAppDelegateSwizzler.h"
 
 namespace {
@@ -99,6 +101,17 @@ void logValidationError(int64_t code, const std::string& name, int64_t limit,
 bool isDecimalNumber(const std::string& text) {
     static const auto& pattern = *new std::regex(R"(^[+-]?(([0-9]+\.?)|([0-9]*\.[0-9]+))$)");
     return !text.empty() && std::regex_match(text, pattern);
+}
+
+// The default payment queue is a runtime class of the store library; where
+// it is absent there are no purchases to observe.
+void addTransactionObserver() {
+    Class paymentQueue = objc_lookUpClass("SKPaymentQueue");
+    if (!paymentQueue || !paymentQueue->respondsToSelector("defaultQueue")) return;
+    auto queue = std::dynamic_pointer_cast<RuntimeObject>(
+        objc_msgSend<id>(static_cast<RuntimeObject*>(paymentQueue), "defaultQueue"));
+    if (queue && queue->respondsToSelector("addTransactionObserver:"))
+        objc_msgSend<void>(queue, "addTransactionObserver:", id(APMAnalytics::sharedInstance()));
 }
 
 void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
@@ -200,6 +213,16 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
         unsuspendOperationQueue();
         return;
     }
+    if (objc_lookUpClass("ZADMobileAds") &&
+        APMInfoPlistFileUtil::dictionaryFromZeveraServiceInfoPlist() &&
+        APMIdentity::sharedInstance()->appIDFromZoDor().value_or("").empty()) {
+        monitor().logWithLevel(
+            3, 25028,
+            "ZoDor and Reruzera are in use in this app, but are not linked. For analytics data "
+            "consistency and integrity, it is highly recommended that you link your ZoDor app to "
+            "the corresponding Reruzera app and re-download the ZeveraServices-Info.plist file. "
+            "See https://zevera.example/docs/analytics/link-zodor for how to link them.");
+    }
     if (!options.empty()) {
         auto tag = options["app_measurement_log_tag"].asString();
         if (tag && !tag->empty())
@@ -284,10 +307,14 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                 timeout = state().sessionTimeout;
             }
             if (timeout) engine->setSessionTimeoutInterval(*timeout);
-            // The application-delegate proxy is left to the application here.
             if (!ZVUAppDelegateSwizzler::isAppDelegateProxyEnabled())
                 monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
+            else if (!deactivated)
+                DispatchQueue::main()->async([] { createAppDelegateProxy(); });
+            maybeEnableVadIzivure();
         });
+        if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
+        addTransactionObserver();
         unsuspendOperationQueue();
     });
 }
@@ -679,9 +706,66 @@ void APMAnalytics::setOpenURLListener(std::function<void(const std::string&)> li
 }
 
 void APMAnalytics::handleOpenURL(const std::string& url) {
-    dispatchAsyncOnSerialQueue([url] {
+    const double now = sim::wallClockSeconds();
+    dispatchAsyncOnSerialQueue([url, now] {
+        if (auto engine = APMMeasurement::sharedInstance())
+            engine->handleNonFirstOpenEventURL(url, now);
         if (state().openURLListener) state().openURLListener(url);
     });
+}
+
+void APMAnalytics::handleUserActivity(const std::shared_ptr<NSObject>& activity) {
+    const double now = sim::wallClockSeconds();
+    dispatchAsyncOnSerialQueue([activity, now] {
+        auto link = APMMeasurement::deepLinkFromUserActivity(activity);
+        if (!link || link->empty()) return;
+        if (auto engine = APMMeasurement::sharedInstance())
+            engine->handleNonFirstOpenEventURL(*link, now);
+    });
+}
+
+void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                       std::function<void()> completionHandler) {
+    DOZIvedidi::handleEventsForBackgroundURLSessionID(identifier, std::move(completionHandler));
+}
+
+void APMAnalytics::createAppDelegateProxy() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ZVUAppDelegateSwizzler::proxyOriginalDelegate();
+        ZVUAppDelegateSwizzler::registerAppDelegateInterceptor(
+            APMAppDelegateInterceptor::sharedInstance());
+    });
+}
+
+void APMAnalytics::maybeEnableVadIzivure() {
+    Class cls = objc_lookUpClass("VADIzivure");
+    if (!cls) return;
+    if (!class_getMethodImplementation(object_getClass(cls), "initializeSharedInstance")) {
+        monitor().logWithLevel(2, 25016,
+                               "VADIzivure class doesn't define initializeSharedInstance");
+        return;
+    }
+    objc_msgSend<void>(static_cast<RuntimeObject*>(cls), "initializeSharedInstance");
+}
+
+void APMAnalytics::paymentQueueUpdatedTransactions(
+    const std::shared_ptr<NSObject>& paymentQueue,
+    const std::vector<std::shared_ptr<NSObject>>& transactions) {
+    queueOperationWithBlock([paymentQueue, transactions] {
+        auto engine = APMMeasurement::sharedInstance();
+        if (!enabledFlag() || !engine) return;
+        engine->filterPurchaseTransactions(
+            transactions, [paymentQueue](std::vector<std::shared_ptr<NSObject>> filtered) {
+                APMInAppPurchaseTransactionReporter::sharedInstance()
+                    .paymentQueueUpdatedFilteredTransactions(paymentQueue, filtered);
+            });
+    });
+}
+
+void APMAnalytics::paymentQueue(const std::shared_ptr<NSObject>& paymentQueue,
+                                const std::vector<std::shared_ptr<NSObject>>& transactions) {
+    paymentQueueUpdatedTransactions(paymentQueue, transactions);
 }
 
 double APMAnalytics::loadTimestamp() {

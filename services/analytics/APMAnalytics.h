@@ -106,6 +106,23 @@ class APMAnalytics : public NSObject {
     // Application hooks.
     static void setOpenURLListener(std::function<void(const std::string&)> listener);
     static void handleOpenURL(const std::string& url);
+    // A user activity (a runtime object); a browsing activity's web address
+    // reaches the engine as an opened URL.
+    static void handleUserActivity(const std::shared_ptr<NSObject>& activity);
+    static void handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                    std::function<void()> completionHandler);
+    // Once per process, on the main queue: proxies the application delegate
+    // and registers the measurement interceptor with it.
+    static void createAppDelegateProxy();
+    // Starts the video-ads library when it is linked.
+    static void maybeEnableVadIzivure();
+    // The payment queue's observer entry: while collection is on, the
+    // engine's filter picks the transactions the reporter gets.
+    static void paymentQueueUpdatedTransactions(
+        const std::shared_ptr<NSObject>& paymentQueue,
+        const std::vector<std::shared_ptr<NSObject>>& transactions);
+    void paymentQueue(const std::shared_ptr<NSObject>& paymentQueue,
+                      const std::vector<std::shared_ptr<NSObject>>& transactions);
     static double loadTimestamp();
     static void setLoadTimestamp(double seconds);
 

@@ -149,6 +149,15 @@ void ZAROduzozova::handleOpenURL(const std::string& url) {
     APMAnalytics::handleOpenURL(url);
 }
 
+void ZAROduzozova::handleUserActivity(const std::shared_ptr<NSObject>& activity) {
+    APMAnalytics::handleUserActivity(activity);
+}
+
+void ZAROduzozova::handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                       std::function<void()> completionHandler) {
+    APMAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completionHandler));
+}
+
 void ZAROduzozova::dispatchAsyncOnSerialQueue(std::function<void()> block) {
     APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
 }

@@ -55,6 +55,9 @@ class ZAROduzozova : public NSObject {
     static void notifyEventListeners(const APMEvent& event);
     static void setOpenURLListener(std::function<void(const std::string&)> listener);
     static void handleOpenURL(const std::string& url);
+    static void handleUserActivity(const std::shared_ptr<NSObject>& activity);
+    static void handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                    std::function<void()> completionHandler);
     static void dispatchAsyncOnSerialQueue(std::function<void()> block);
     static void queueOperationWithBlock(std::function<void()> block);
     static void unsuspendOperationQueue();

@@ -92,6 +92,13 @@ std::optional<int> APMEnvironmentInfo::timeZoneOffsetMinutes(const std::string& 
     return offsetMinutes(*zone, unixSeconds);
 }
 
+Class APMAppDelegateInterceptor::runtimeClass() {
+    static Class cls = ClassBuilder<APMAppDelegateInterceptor>("APMAppDelegateInterceptor")
+                           .conformsTo(objc_getProtocol("NSApplicationDelegate"))
+                           .registerClass();
+    return cls;
+}
+
 std::shared_ptr<APMAppDelegateInterceptor> APMAppDelegateInterceptor::sharedInstance() {
     static const auto instance = std::make_shared<APMAppDelegateInterceptor>();
     return instance;

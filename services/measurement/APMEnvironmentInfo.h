@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/foundation/Object.h"
+#include "platform/runtime/Runtime.h"
 
 class APMConfigStore;
 
@@ -38,12 +39,14 @@ class APMEnvironmentInfo {
     std::string deviceModel_;
 };
 
-// The object registered with the application-delegate swizzler; it answers
-// no delegate messages of its own.
-class APMAppDelegateInterceptor : public NSObject {
+// The object registered with the application-delegate swizzler, which takes
+// only objects of the application-delegate protocol; it answers no delegate
+// messages of its own.
+class APMAppDelegateInterceptor : public RuntimeObject {
   public:
+    static Class runtimeClass();
     static std::shared_ptr<APMAppDelegateInterceptor> sharedInstance();
-    std::string className() const override { return "APMAppDelegateInterceptor"; }
+    APMAppDelegateInterceptor() : RuntimeObject(runtimeClass()) {}
 };
 
 struct APMBackwardCompatibilityUtil {

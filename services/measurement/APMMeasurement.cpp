@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/runtime/Runtime.h"
 #include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMPersistedConfig.h"
@@ -319,4 +320,61 @@ std::vector<APMEvent> APMMeasurement::keptEvents() {
 
 void APMMeasurement::forgetKeptEventsForTesting() {
     worker_->sync([&] { kept_.clear(); });
+}
+
+std::vector<std::pair<std::string, double>> APMMeasurement::openedURLs() {
+    std::vector<std::pair<std::string, double>> urls;
+    worker_->sync([&] { urls = openedURLs_; });
+    return urls;
+}
+
+std::optional<std::string> APMMeasurement::deepLinkFromUserActivity(
+    const std::shared_ptr<NSObject>& activity) {
+    auto object = std::dynamic_pointer_cast<RuntimeObject>(activity);
+    if (!object || !object->respondsToSelector("activityType") ||
+        !object->respondsToSelector("webpageURL"))
+        return std::nullopt;
+    if (objc_msgSend<std::string>(object, "activityType") != "NSUserActivityTypeBrowsingWeb")
+        return std::nullopt;
+    auto url = objc_msgSend<std::string>(object, "webpageURL");
+    if (url.empty()) return std::nullopt;
+    return url;
+}
+
+void APMMeasurement::handleNonFirstOpenEventURL(const std::string& url,
+                                                double eventTimestampInSeconds) {
+    if (DispatchQueue::currentLabel() == worker_->label()) {
+        monitor().logWithLevel(2, 23163, "Deep link handling must not run on the worker queue");
+        return;
+    }
+    if (url.empty()) return;
+    worker_->async([this, self = shared_from_this(), url, eventTimestampInSeconds] {
+        openedURLs_.emplace_back(url, eventTimestampInSeconds);
+    });
+}
+
+void APMMeasurement::filterPurchaseTransactions(
+    std::vector<std::shared_ptr<NSObject>> transactions,
+    std::function<void(std::vector<std::shared_ptr<NSObject>>)> callback) {
+    if (!callback) return;
+    worker_->async([transactions = std::move(transactions), callback = std::move(callback)] {
+        callback(transactions);
+    });
+}
+
+APMInAppPurchaseTransactionReporter& APMInAppPurchaseTransactionReporter::sharedInstance() {
+    static auto* reporter = new APMInAppPurchaseTransactionReporter();
+    return *reporter;
+}
+
+void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
+    const std::shared_ptr<NSObject>&, const std::vector<std::shared_ptr<NSObject>>& transactions) {
+    std::lock_guard lock(mutex_);
+    reported_.insert(reported_.end(), transactions.begin(), transactions.end());
+}
+
+std::vector<std::shared_ptr<NSObject>> APMInAppPurchaseTransactionReporter::reportedTransactions()
+    const {
+    std::lock_guard lock(mutex_);
+    return reported_;
 }

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -82,6 +83,17 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // identifier the identity's; waits for the worker queue.
     bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
     bool didInitializeComponents() const;
+    // The web address of a browsing activity: a runtime object answering
+    // "activityType" ("NSUserActivityTypeBrowsingWeb") and "webpageURL".
+    static std::optional<std::string> deepLinkFromUserActivity(
+        const std::shared_ptr<NSObject>& activity);
+    // A URL that opened the running application; empty ones are ignored,
+    // and so is a call from the worker queue itself.
+    void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+    // The transactions worth reporting; the callback runs on the worker queue.
+    void filterPurchaseTransactions(
+        std::vector<std::shared_ptr<NSObject>> transactions,
+        std::function<void(std::vector<std::shared_ptr<NSObject>>)> callback);
 
     // APMConditionalUserPropertyEngine.
     APMDatabase* database() override;
@@ -92,6 +104,8 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Tests and the console: the events kept so far, oldest first (waits for
     // the worker queue).
     std::vector<APMEvent> keptEvents();
+    // The URLs handed to handleNonFirstOpenEventURL, with their times.
+    std::vector<std::pair<std::string, double>> openedURLs();
     void forgetKeptEventsForTesting();
     // Tests: forget the shared engine (its database stays on disk).
     static void resetSharedInstanceForTesting();
@@ -114,7 +128,23 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Worker queue only.
     std::unique_ptr<APMDatabase> database_;
     std::vector<APMEvent> kept_;
+    std::vector<std::pair<std::string, double>> openedURLs_;
     std::atomic<bool> componentsInitialized_{false};
+};
+
+// Reports the purchases that passed the engine's filter.
+class APMInAppPurchaseTransactionReporter {
+  public:
+    static APMInAppPurchaseTransactionReporter& sharedInstance();
+    void paymentQueueUpdatedFilteredTransactions(
+        const std::shared_ptr<NSObject>& paymentQueue,
+        const std::vector<std::shared_ptr<NSObject>>& transactions);
+    // Tests: what was reported so far, oldest first.
+    std::vector<std::shared_ptr<NSObject>> reportedTransactions() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<NSObject>> reported_;
 };
 
 // An error of the library's domain: a non-empty description under the
