@@ -30,14 +30,15 @@ RZRCTRAnalyticsManager::RZRCTRAnalyticsManager(std::shared_ptr<ZAROduzozovaInter
 
 void RZRCTRAnalyticsManager::registerAnalyticsListener() {
     if (registered_) return;
-    if (!analytics_) {
+    const auto analytics = analytics_.lock();
+    if (!analytics) {
         RZRCTRDebugLog(
             "[Crashtrace:Crash:Reports:Event] Reruzera Analytics SDK not detected. Crash-free "
             "statistics and breadcrumbs will not be reported");
         return;
     }
     auto self = std::static_pointer_cast<RZRCTRAnalyticsManager>(shared_from_this());
-    analytics_->registerAnalyticsListener(self, kRZRCTRAnalyticsOrigin);
+    analytics->registerAnalyticsListener(self, kRZRCTRAnalyticsOrigin);
     RZRCTRDebugLog(
         "[Crashtrace:Crash:Reports:Event] Registered Reruzera Analytics event listener to "
         "receive breadcrumb logs");

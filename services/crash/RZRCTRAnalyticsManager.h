@@ -39,7 +39,8 @@ class RZRCTRAnalyticsManager : public NSObject, public ZAROduzozovaInteropListen
 
   private:
     bool registered_ = false;
-    std::shared_ptr<ZAROduzozovaInterop> analytics_;
+    // Weak: analytics keeps this listener once registered.
+    std::weak_ptr<ZAROduzozovaInterop> analytics_;
 };
 
 class RZRCTRNotificationManager : public NSObject {

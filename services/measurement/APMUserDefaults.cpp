@@ -109,12 +109,13 @@ bool APMUserDefaults::userPreferenceEnabled() {
 }
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::standardUserDefaults() {
-    static const std::shared_ptr<APMUserDefaults> shared = [] {
+    // Never destroyed: the monitor's queue outlives static destruction and still reads it.
+    static const auto* shared = new std::shared_ptr<APMUserDefaults>([] {
         auto defaults = std::make_shared<APMUserDefaults>();
         defaults->setIsPreferenceFileExcluded(true);
         return defaults;
-    }();
-    return shared;
+    }());
+    return *shared;
 }
 
 APMUserDefaults::APMUserDefaults(std::string suiteName)

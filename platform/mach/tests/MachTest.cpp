@@ -54,7 +54,12 @@ TEST_F(MachTest, ARaisedExceptionReachesTheTasksPortAndWaitsForTheReply) {
             EXPECT_EQ(request.task.name, c.task == MACH_PORT_NULL ? mach_task_self() : c.task);
             EXPECT_EQ(request.exception, c.exception);
             ASSERT_EQ(request.codeCnt, c.codes.size());
-            for (std::size_t i = 0; i < c.codes.size(); ++i) EXPECT_EQ(request.code[i], c.codes[i]);
+            // The message is packed to 4 bytes, so the codes are read by value, never bound
+            // to a reference.
+            for (std::size_t i = 0; i < c.codes.size(); ++i) {
+                const mach_exception_data_type_t code = request.code[i];
+                EXPECT_EQ(code, c.codes[i]);
+            }
             mach_exception_raise_reply_t reply{};
             reply.Head.msgh_bits = request.Head.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
             reply.Head.msgh_size = sizeof reply;

@@ -82,6 +82,11 @@ TEST_F(RZRCTRAnalyticsManagerTest, RegistersOnceAndOnlyWithAnalytics) {
     ASSERT_EQ(analytics->listeners.size(), 1u);
     EXPECT_EQ(analytics->listeners[0].second, "ctr");
     EXPECT_EQ(analytics->listeners[0].first.get(), manager.get());
+    // Analytics keeps its listener, so the listener must not keep analytics.
+    const std::weak_ptr<RZRCTRAnalyticsManager> registered = manager;
+    manager.reset();
+    analytics.reset();
+    EXPECT_TRUE(registered.expired());
 
     auto alone = std::make_shared<RZRCTRAnalyticsManager>(nullptr);
     alone->registerAnalyticsListener();
