@@ -968,9 +968,11 @@ NSURLSession::NSURLSession(std::shared_ptr<NSURLSessionConfiguration> configurat
 NSURLSession::~NSURLSession() = default;
 
 std::shared_ptr<NSURLSession> NSURLSession::sharedSession() {
-    static auto session = sessionWithConfiguration(
-        NSURLSessionConfiguration::defaultSessionConfiguration(), nullptr, nullptr);
-    return session;
+    // Never destroyed: queue workers still ask for it while static objects
+    // are being destroyed at exit.
+    static const auto* session = new std::shared_ptr<NSURLSession>(sessionWithConfiguration(
+        NSURLSessionConfiguration::defaultSessionConfiguration(), nullptr, nullptr));
+    return *session;
 }
 
 std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(

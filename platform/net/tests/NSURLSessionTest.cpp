@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "platform/bundle/Home.h"
 #include "platform/dispatch/Dispatch.h"
@@ -549,4 +551,21 @@ TEST_F(URLSessionTest, BackgroundSessionsUploadOnlyFromFiles) {
     ASSERT_TRUE(pumpUntil([&] { return recorder_->completed; }));
     EXPECT_EQ(recorder_->error->code, NSURLErrorFileDoesNotExist);
     session->invalidateAndCancel();
+}
+
+// Queue workers may still ask for the shared session while static objects are
+// destroyed at exit: a handler registered before its first use runs after that
+// and must still find it alive.
+namespace {
+std::weak_ptr<NSURLSession> gSharedSessionAtExit;
+}  // namespace
+
+TEST(URLSessionSharedTest, TheSharedSessionOutlivesStaticDestruction) {
+    EXPECT_EXIT(
+        {
+            std::atexit([] { std::_Exit(gSharedSessionAtExit.expired() ? 1 : 7); });
+            gSharedSessionAtExit = NSURLSession::sharedSession();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(7), "");
 }
