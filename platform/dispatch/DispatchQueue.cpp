@@ -12,7 +12,7 @@
 
 #include "platform/dispatch/Internal.h"
 #include "platform/dispatch/MainLoop.h"
-#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/dispatch/WorkerThreads.h"
 
 namespace sim::detail {
 

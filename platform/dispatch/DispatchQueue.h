@@ -16,7 +16,7 @@
 //    whenever all are busy, idle threads exit after a while), so blocks that
 //    block do not starve the others. Idle queues use no CPU. The pool is
 //    leaked at exit on purpose: process exit never waits for it. A forked
-//    child starts a pool of its own. ThreadIntrospection.h tells crash-time
+//    child starts a pool of its own. WorkerThreads.h tells crash-time
 //    code which queue each thread runs.
 //  * sync(fn) runs fn and returns when it has finished, with the queue's
 //    serial/barrier exclusivity. sync (or syncBarrier) onto a serial queue that

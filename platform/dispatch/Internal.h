@@ -28,7 +28,7 @@ struct Frame {
 };
 std::vector<Frame>& frames();
 // Publishes the innermost frame's label for crash-time readers
-// (ThreadIntrospection.h).
+// (WorkerThreads.h).
 void noteCurrentQueue();
 struct FrameGuard {
     FrameGuard(DispatchQueue* queue, bool exclusive) {

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/dispatch/WorkerThreads.h"
 #include "platform/runtime/Runtime.h"
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContext.h"

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/dispatch/WorkerThreads.h"
 #include "services/crash/RZRCTRFile.h"
 #include "services/crash/RZRCTRHandler.h"
 #include "services/crash/RZRCTRMemory.h"

@@ -1,4 +1,4 @@
-#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/dispatch/WorkerThreads.h"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -23,7 +23,7 @@ std::string labelOf(pid_t thread, std::size_t size = 128) {
     return out;
 }
 
-TEST(ThreadIntrospection, EachThreadReadsAsTheQueueItRunsNow) {
+TEST(WorkerThreads, EachThreadReadsAsTheQueueItRunsNow) {
     auto outer = DispatchQueue::create("com.test.introspection.outer");
     auto inner = DispatchQueue::create("com.test.introspection.inner");
     std::binary_semaphore reached(0);
@@ -81,7 +81,7 @@ void recordStart(unsigned int event, pthread_t, void*, std::size_t) {
 
 // A forked child starts workers of its own; each is announced on itself
 // before it runs a block, and its label is readable there.
-TEST(ThreadIntrospection, AForkedChildAnnouncesItsOwnWorkers) {
+TEST(WorkerThreads, AForkedChildAnnouncesItsOwnWorkers) {
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer cannot start threads in the child of a multi-threaded
     // process, which is exactly what this test does.

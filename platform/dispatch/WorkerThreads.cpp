@@ -1,4 +1,4 @@
-#include "platform/dispatch/ThreadIntrospection.h"
+#include "platform/dispatch/WorkerThreads.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
