@@ -24,6 +24,12 @@ void fail(NSError* error, long long code, const std::string& description) {
     if (error) *error = apm_errorWithCode(code, description, "");
 }
 
+// fail, answering false for the callers that report failure with it.
+bool failed(NSError* error, long long code, const std::string& description) {
+    fail(error, code, description);
+    return false;
+}
+
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -120,10 +126,7 @@ bool APMSqliteStore::openAndValidateDatabase(NSError* error) {
 }
 
 bool APMSqliteStore::validateDatabase(NSError* error) {
-    if (!db_.isOpen()) {
-        fail(error, 2, "Validate database failed. Database not open.");
-        return false;
-    }
+    if (!db_.isOpen()) return failed(error, 2, "Validate database failed. Database not open.");
     auto statement = db_.prepare("PRAGMA integrity_check");
     bool valid = statement && statement.step() == ZVUSQLiteStatement::StepResult::Row &&
                  statement.columnCount() == 1 && statement.columnText(0) == "ok";
@@ -216,14 +219,8 @@ std::unique_ptr<ZVUSQLiteStatement> APMSqliteStore::prepareSQL(const std::string
 }
 
 bool APMSqliteStore::executeSQL(const std::string& sql, NSError* error) {
-    if (sql.empty()) {
-        fail(error, 1, "Received empty SQL string to execute");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Execute SQL failed. Database not open.");
-        return false;
-    }
+    if (sql.empty()) return failed(error, 1, "Received empty SQL string to execute");
+    if (!db_.isOpen()) return failed(error, 2, "Execute SQL failed. Database not open.");
     auto statement = prepareSQL(sql, error);
     if (!statement) return false;
     return executeSQLStatement(std::move(statement), error);
@@ -231,14 +228,9 @@ bool APMSqliteStore::executeSQL(const std::string& sql, NSError* error) {
 
 bool APMSqliteStore::executeSQLStatement(std::unique_ptr<ZVUSQLiteStatement> statement,
                                          NSError* error) {
-    if (!statement || !*statement) {
-        fail(error, 1, "Execute SQL statement failed. Statement is NULL.");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Execute SQL statement failed. Database not open.");
-        return false;
-    }
+    if (!statement || !*statement)
+        return failed(error, 1, "Execute SQL statement failed. Statement is NULL.");
+    if (!db_.isOpen()) return failed(error, 2, "Execute SQL statement failed. Database not open.");
     bool done = statement->step() == ZVUSQLiteStatement::StepResult::Done;
     if (!done) setDatabaseError(error, "execute statement");
     return done;
@@ -262,10 +254,7 @@ bool APMSqliteStore::bindValues(const Array& values, ZVUSQLiteStatement* stateme
 
 bool APMSqliteStore::bindValues(const ValueRefs& values, ZVUSQLiteStatement* statement,
                                 NSError* error) {
-    if (!statement || !*statement) {
-        fail(error, 1, "Failed to bind to NULL statement");
-        return false;
-    }
+    if (!statement || !*statement) return failed(error, 1, "Failed to bind to NULL statement");
     statement->clearBindings();
     bool ok = true;
     for (size_t i = 0; i < values.size(); ++i) {
@@ -399,18 +388,9 @@ bool APMSqliteStore::rollbackTransaction() {
 }
 
 bool APMSqliteStore::performTransaction(NSError* error, const std::function<bool()>& block) {
-    if (!block) {
-        fail(error, 1, "Received nil transaction block");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Database not open");
-        return false;
-    }
-    if (!beginTransaction()) {
-        fail(error, 3, "Failed to begin transaction");
-        return false;
-    }
+    if (!block) return failed(error, 1, "Received nil transaction block");
+    if (!db_.isOpen()) return failed(error, 2, "Database not open");
+    if (!beginTransaction()) return failed(error, 3, "Failed to begin transaction");
     bool result;
     try {
         result = block();
@@ -427,23 +407,15 @@ bool APMSqliteStore::performTransaction(NSError* error, const std::function<bool
         }
         return false;
     }
-    if (!endTransaction()) {
-        fail(error, 3, "Failed to end transaction");
-        return false;
-    }
+    if (!endTransaction()) return failed(error, 3, "Failed to end transaction");
     return true;
 }
 
 bool APMSqliteStore::ensureTable(const std::string& table, const APMColumnInfo& elementary,
                                  const APMColumnInfo& addOn, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for ensure table");
-        return false;
-    }
-    if (elementary.empty()) {
-        fail(error, 1, "Received empty elementary column info for ensure table");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for ensure table");
+    if (elementary.empty())
+        return failed(error, 1, "Received empty elementary column info for ensure table");
     std::string create = "CREATE TABLE IF NOT EXISTS " + table + " ( ";
     std::vector<std::string> required;
     for (const auto& [name, type] : elementary) {
@@ -463,22 +435,12 @@ bool APMSqliteStore::ensureTable(const std::string& table, const std::string& cr
                                  const std::vector<std::string>& requiredColumns,
                                  const std::map<std::string, std::string>& addOnColumns,
                                  NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for ensure table");
-        return false;
-    }
-    if (requiredColumns.empty()) {
-        fail(error, 1, "Received no table columns for ensure table");
-        return false;
-    }
-    if (createSQL.empty()) {
-        fail(error, 1, "Received empty create statement for ensure table");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Ensure table failed. Database not open.");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for ensure table");
+    if (requiredColumns.empty())
+        return failed(error, 1, "Received no table columns for ensure table");
+    if (createSQL.empty())
+        return failed(error, 1, "Received empty create statement for ensure table");
+    if (!db_.isOpen()) return failed(error, 2, "Ensure table failed. Database not open.");
     auto exists = tableExists(table, error);
     if (!exists) return false;
     if (!*exists && !executeSQL(createSQL, error)) return false;
@@ -548,19 +510,12 @@ bool APMSqliteStore::ensureTable(const std::string& table, const APMColumnInfo& 
 
 bool APMSqliteStore::ensureSchemaOfTable(const std::string& table, const APMColumnInfo& elementary,
                                          const APMColumnInfo& addOn, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for ensure table schema");
-        return false;
-    }
-    if (elementary.empty()) {
-        fail(error, 1, "Received empty column info for ensure table schema");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for ensure table schema");
+    if (elementary.empty())
+        return failed(error, 1, "Received empty column info for ensure table schema");
     auto current = columnInfoForTable(table, nullptr);
-    if (!current || current->empty()) {
-        fail(error, 2, "Table does not exist for ensure table schema");
-        return false;
-    }
+    if (!current || current->empty())
+        return failed(error, 2, "Table does not exist for ensure table schema");
     std::map<std::string, std::string> wanted;
     for (const auto& [name, type] : elementary) {
         if (name == kPrimaryKey || name.empty() || type.empty()) continue;
@@ -587,43 +542,23 @@ bool APMSqliteStore::ensureSchemaOfTable(const std::string& table, const APMColu
 }
 
 bool APMSqliteStore::dropTable(const std::string& table, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for drop table");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for drop table");
     return executeSQL("DROP TABLE " + table, error);
 }
 
 bool APMSqliteStore::renameTable(const std::string& from, const std::string& to, NSError* error) {
-    if (from.empty()) {
-        fail(error, 1, "Received empty old name for rename table");
-        return false;
-    }
-    if (to.empty()) {
-        fail(error, 1, "Received empty new name for rename table");
-        return false;
-    }
-    if (from == to) {
-        fail(error, 1, "Received duplicate name for rename table");
-        return false;
-    }
+    if (from.empty()) return failed(error, 1, "Received empty old name for rename table");
+    if (to.empty()) return failed(error, 1, "Received empty new name for rename table");
+    if (from == to) return failed(error, 1, "Received duplicate name for rename table");
     return executeSQL("ALTER TABLE " + from + " RENAME TO " + to, error);
 }
 
 bool APMSqliteStore::copyContentsFromTable(const std::string& source,
                                            const std::string& destination, NSError* error) {
-    if (source.empty()) {
-        fail(error, 1, "Received empty source name for copy table");
-        return false;
-    }
-    if (destination.empty()) {
-        fail(error, 1, "Received empty destination name for copy table");
-        return false;
-    }
-    if (source == destination) {
-        fail(error, 1, "Received duplicate name for copy table");
-        return false;
-    }
+    if (source.empty()) return failed(error, 1, "Received empty source name for copy table");
+    if (destination.empty())
+        return failed(error, 1, "Received empty destination name for copy table");
+    if (source == destination) return failed(error, 1, "Received duplicate name for copy table");
     // By name, not by position: the source may hold a column the
     // destination lacks (a tolerated extra) or lack an add-on column.
     auto from = columnsForTable(source, error);
@@ -723,18 +658,9 @@ std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForT
 
 bool APMSqliteStore::upsertRecord(const Dictionary& record, const std::string& table,
                                   NSError* error) {
-    if (record.empty()) {
-        fail(error, 1, "Received empty record for upsert");
-        return false;
-    }
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for upsert");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Upsert record failed. Database not open.");
-        return false;
-    }
+    if (record.empty()) return failed(error, 1, "Received empty record for upsert");
+    if (table.empty()) return failed(error, 1, "Received empty table name for upsert");
+    if (!db_.isOpen()) return failed(error, 2, "Upsert record failed. Database not open.");
     // The text varies only with the record's columns, so it is kept in the
     // statement cache: bulk inserts of raw events reuse one statement.
     std::string query = "INSERT OR REPLACE INTO " + table + " (";
@@ -759,26 +685,11 @@ bool APMSqliteStore::upsertRecord(const Dictionary& record, const std::string& t
 bool APMSqliteStore::updateRecord(const Dictionary& record, const std::string& table,
                                   const std::string& column, const std::optional<Value>& value,
                                   NSError* error) {
-    if (record.empty()) {
-        fail(error, 1, "Empty record for update");
-        return false;
-    }
-    if (table.empty()) {
-        fail(error, 1, "Empty table name for update");
-        return false;
-    }
-    if (column.empty()) {
-        fail(error, 1, "Empty column name for update");
-        return false;
-    }
-    if (!value) {
-        fail(error, 1, "Nil column value for update");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Update record failed. Database not open.");
-        return false;
-    }
+    if (record.empty()) return failed(error, 1, "Empty record for update");
+    if (table.empty()) return failed(error, 1, "Empty table name for update");
+    if (column.empty()) return failed(error, 1, "Empty column name for update");
+    if (!value) return failed(error, 1, "Nil column value for update");
+    if (!db_.isOpen()) return failed(error, 2, "Update record failed. Database not open.");
     std::string assignments;
     Array values;
     for (const auto& [name, v] : record) {
@@ -815,22 +726,10 @@ bool APMSqliteStore::stepOnce(const std::string& query, const ValueRefs& paramet
 
 bool APMSqliteStore::updateAllRecords(const std::string& table, const std::string& column,
                                       const std::optional<Value>& value, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Empty table name for update");
-        return false;
-    }
-    if (column.empty()) {
-        fail(error, 1, "Empty column name for update");
-        return false;
-    }
-    if (!value) {
-        fail(error, 1, "Nil column value for update");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Update record failed. Database not open.");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Empty table name for update");
+    if (column.empty()) return failed(error, 1, "Empty column name for update");
+    if (!value) return failed(error, 1, "Nil column value for update");
+    if (!db_.isOpen()) return failed(error, 2, "Update record failed. Database not open.");
     return stepOnce("UPDATE " + table + " SET " + column + "=?", Array{*value},
                     "update all records value", error);
 }
@@ -838,33 +737,15 @@ bool APMSqliteStore::updateAllRecords(const std::string& table, const std::strin
 bool APMSqliteStore::increaseColumn(const std::string& column, int64_t amount,
                                     const std::string& table, const std::string& condition,
                                     const Array& parameters, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Empty table name for increase column");
-        return false;
-    }
-    if (column.empty()) {
-        fail(error, 1, "Empty column name for increase column");
-        return false;
-    }
-    if (condition.empty()) {
-        fail(error, 1, "Empty condition for increase column");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Increase column failed. Database not open.");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Empty table name for increase column");
+    if (column.empty()) return failed(error, 1, "Empty column name for increase column");
+    if (condition.empty()) return failed(error, 1, "Empty condition for increase column");
+    if (!db_.isOpen()) return failed(error, 2, "Increase column failed. Database not open.");
     auto info = columnInfoForTable(table, error);
     if (!info) return false;
     auto it = info->find(column);
-    if (it == info->end()) {
-        fail(error, 1, "Invalid column or table name");
-        return false;
-    }
-    if (upper(it->second) != "INTEGER") {
-        fail(error, 1, "Column type is not integer.");
-        return false;
-    }
+    if (it == info->end()) return failed(error, 1, "Invalid column or table name");
+    if (upper(it->second) != "INTEGER") return failed(error, 1, "Column type is not integer.");
     return stepOnce("UPDATE " + table + " SET " + column + " = " + column + " + " +
                         std::to_string(amount) + " WHERE " + condition,
                     parameters, "increase records value", error);
@@ -872,22 +753,10 @@ bool APMSqliteStore::increaseColumn(const std::string& column, int64_t amount,
 
 bool APMSqliteStore::deleteRecord(const std::string& table, const std::string& column,
                                   const std::optional<Value>& value, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for delete record");
-        return false;
-    }
-    if (column.empty()) {
-        fail(error, 1, "Received empty column for delete record");
-        return false;
-    }
-    if (!value) {
-        fail(error, 1, "Received nil value for delete record");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Delete record failed. Database not open.");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for delete record");
+    if (column.empty()) return failed(error, 1, "Received empty column for delete record");
+    if (!value) return failed(error, 1, "Received nil value for delete record");
+    if (!db_.isOpen()) return failed(error, 2, "Delete record failed. Database not open.");
     auto statement = prepareSQL("DELETE FROM " + table + " WHERE " + column + "=?", error);
     if (!statement || !bindValues(Array{*value}, statement.get(), error)) return false;
     bool done = statement->step() == ZVUSQLiteStatement::StepResult::Done;
@@ -918,14 +787,8 @@ std::optional<int64_t> APMSqliteStore::deleteRecords(const std::string& table,
 }
 
 bool APMSqliteStore::deleteAllRecords(const std::string& table, NSError* error) {
-    if (table.empty()) {
-        fail(error, 1, "Received empty table name for delete all records");
-        return false;
-    }
-    if (!db_.isOpen()) {
-        fail(error, 2, "Delete all records failed. Database not open.");
-        return false;
-    }
+    if (table.empty()) return failed(error, 1, "Received empty table name for delete all records");
+    if (!db_.isOpen()) return failed(error, 2, "Delete all records failed. Database not open.");
     return stepOnce("DELETE FROM " + table, Array{}, "delete all records", error);
 }
 
