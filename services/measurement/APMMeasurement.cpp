@@ -7,9 +7,11 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/runtime/Runtime.h"
+#include "services/measurement/APMAlarm.h"
 #include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMPersistedConfig.h"
+#include "services/measurement/APMScheduler.h"
 
 APMMonitor& APMMeasurement::monitor() {
     static APMMonitor* monitor = new APMMonitor();  // lives as long as the process
@@ -114,8 +116,10 @@ APMMeasurement::APMMeasurement(std::string appID, bool enabled,
     : appID_(std::move(appID)),
       safelistedEvents_(std::move(safelistedEvents)),
       wasEnabledDuringInitialization_(enabled),
-      worker_(DispatchQueue::create("com.zevera.ruv.measurement.worker",
-                                    DispatchQueue::Attributes::Serial, DispatchQoS::Utility)),
+      scheduler_(std::make_shared<APMScheduler>(APMScheduler::kWorkerQueueLabel)),
+      worker_(scheduler_->workerQueue()),
+      alarm_(std::make_unique<APMAlarm>(worker_, "Measurement timer")),
+      persistedConfig_(APMPersistedConfig::sharedInstance()),
       enabled_(enabled) {}
 
 APMMeasurement::~APMMeasurement() = default;

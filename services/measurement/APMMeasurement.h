@@ -10,6 +10,7 @@
 // instance: callers ask hasSharedInstance() first.
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,9 +26,15 @@
 #include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMParameterSanitizer.h"
 
+class APMAlarm;
 class APMDatabase;
+class APMIdentity;
+class APMPersistedConfig;
 class APMRemoteConfig;
+class APMScheduler;
+class APMSessionReporter;
 class DispatchQueue;
+struct NSNotification;
 
 inline constexpr const char* kAPMErrorDomain = "com.zevera.ruv.measurement.ErrorDomain";
 inline constexpr const char* kAPMMonitorContextKey = "APMMonitorContext";
@@ -95,6 +102,51 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
         std::vector<std::shared_ptr<NSObject>> transactions,
         std::function<void(std::vector<std::shared_ptr<NSObject>>)> callback);
 
+    // The engine's collaborators. The worker-queue ones (database,
+    // configuration, identity, session reporter) are null until the
+    // components have started and are used on the worker queue only.
+    APMScheduler& scheduler() { return *scheduler_; }
+    APMAlarm& alarm() { return *alarm_; }
+    const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+    std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return remoteConfig_; }
+    std::shared_ptr<APMIdentity> identity() const { return identity_; }
+    APMSessionReporter* sessionReporter() const { return sessionReporter_.get(); }
+    const std::string& appID() const { return appID_; }
+
+    // ---- Event write path (APMMeasurementWritePath.cpp) ----
+    // Internal events of the engine's own reporters.
+    void handleInternalEventOnWorkerQueue(const APMEvent& event);
+    // Every logged event.
+    void handleEventOnWorkerQueue(const APMEvent& event);
+
+    // ---- Entry points, user properties, reset and wipe (APMMeasurementEntryPoints.cpp) ----
+    void logEventOnWorkerQueue(const APMEvent& event, bool notifyEventListeners);
+    void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
+    // True when stored.
+    bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+    void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    bool wipeoutAnalyticsDataAndResetComponents();
+    // Arms the upload timer for the next upload.
+    void updateSchedule();
+
+    // ---- Deep links and campaign attribution (APMMeasurementAttribution.cpp) ----
+    // Keeps the URL of a launch notification until the engine starts.
+    static void handleStoredURLAfterAppLaunchWithNotification(const NSNotification& notification);
+    // Removes the stored launch URL when it has outlived the attribution
+    // cache's time to live.
+    void clearExpiredStoredDeepLinkOnWorkerQueue();
+    void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMs);
+    bool shouldAllowRequestDeferredDeepLink();
+    void requestDeferredDeepLink();
+
+    // ---- First-open, update and session-start reports (APMMeasurementReports.cpp) ----
+    void reportFirstOpenOnWorkerQueue();
+    void reportAppUpdateOnWorkerQueue();
+    void reportOSUpdateOnWorkerQueue();
+    void setPersonalizedAdsUserPropertyOnWorkerQueue();
+    void backfillSessionNumber();
+    void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+
     // APMConditionalUserPropertyEngine.
     APMDatabase* database() override;
     void scheduleOnWorkerQueue(const std::string& blockID, std::function<void()> block) override;
@@ -120,7 +172,23 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::string appID_;
     std::optional<std::vector<std::string>> safelistedEvents_;
     bool wasEnabledDuringInitialization_ = false;
-    std::shared_ptr<DispatchQueue> worker_;
+    std::shared_ptr<APMScheduler> scheduler_;
+    std::shared_ptr<DispatchQueue> worker_;  // the scheduler's worker queue
+    std::unique_ptr<APMAlarm> alarm_;
+    std::shared_ptr<APMPersistedConfig> persistedConfig_;
+    // Worker queue only, set when the components start.
+    std::shared_ptr<APMRemoteConfig> remoteConfig_;
+    std::shared_ptr<APMIdentity> identity_;
+    std::shared_ptr<APMSessionReporter> sessionReporter_;
+
+    // ---- Event write path state ----
+
+    // ---- Entry points state ----
+
+    // ---- Attribution state ----
+
+    // ---- Reports state ----
+
     mutable std::mutex mutex_;
     bool enabled_ = false;
     double sessionTimeout_ = 1800;
