@@ -96,6 +96,11 @@ std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
     return shared().engine;
 }
 
+std::function<void(const APMEvent&)> APMMeasurement::eventListenerNotifier() {
+    std::lock_guard lock(shared().mutex);
+    return shared().notifier;
+}
+
 void APMMeasurement::setEventListenerNotifier(std::function<void(const APMEvent&)> notifier) {
     std::lock_guard lock(shared().mutex);
     shared().notifier = std::move(notifier);
@@ -217,26 +222,6 @@ void APMMeasurement::trackScreenWithParameters(const Dictionary& parameters, dou
     });
 }
 
-void APMMeasurement::writeEventOnWorkerQueue(const APMEvent& event) {
-    auto triggered =
-        APMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
-    if (!triggered)
-        monitor().logWithLevel(4, 23050, "Failed to process conditional user properties. Event",
-                               APMMonitorContext(Value(event.name())));
-    std::vector<APMEvent> toWrite{event};
-    if (triggered) toWrite.insert(toWrite.end(), triggered->begin(), triggered->end());
-    std::function<void(const APMEvent&)> notifier;
-    {
-        std::lock_guard lock(shared().mutex);
-        notifier = shared().notifier;
-    }
-    for (const APMEvent& one : toWrite) {
-        if (database_) database_->insertRawEvent(one, 0, false);
-        kept_.push_back(one);
-        if (notifier) notifier(one);
-    }
-}
-
 void APMMeasurement::setUserAttribute(const APMUserAttribute& attribute) {
     std::weak_ptr<APMMeasurement> weak = weak_from_this();
     scheduleOnWorkerQueue("setUserAttribute", [weak, attribute] {
@@ -324,37 +309,6 @@ std::vector<APMEvent> APMMeasurement::keptEvents() {
 
 void APMMeasurement::forgetKeptEventsForTesting() {
     worker_->sync([&] { kept_.clear(); });
-}
-
-std::vector<std::pair<std::string, double>> APMMeasurement::openedURLs() {
-    std::vector<std::pair<std::string, double>> urls;
-    worker_->sync([&] { urls = openedURLs_; });
-    return urls;
-}
-
-std::optional<std::string> APMMeasurement::deepLinkFromUserActivity(
-    const std::shared_ptr<NSObject>& activity) {
-    auto object = std::dynamic_pointer_cast<RuntimeObject>(activity);
-    if (!object || !object->respondsToSelector("activityType") ||
-        !object->respondsToSelector("webpageURL"))
-        return std::nullopt;
-    if (objc_msgSend<std::string>(object, "activityType") != "NSUserActivityTypeBrowsingWeb")
-        return std::nullopt;
-    auto url = objc_msgSend<std::string>(object, "webpageURL");
-    if (url.empty()) return std::nullopt;
-    return url;
-}
-
-void APMMeasurement::handleNonFirstOpenEventURL(const std::string& url,
-                                                double eventTimestampInSeconds) {
-    if (DispatchQueue::currentLabel() == worker_->label()) {
-        monitor().logWithLevel(2, 23163, "Deep link handling must not run on the worker queue");
-        return;
-    }
-    if (url.empty()) return;
-    worker_->async([this, self = shared_from_this(), url, eventTimestampInSeconds] {
-        openedURLs_.emplace_back(url, eventTimestampInSeconds);
-    });
 }
 
 void APMMeasurement::filterPurchaseTransactions(

@@ -63,6 +63,7 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     static std::shared_ptr<APMMeasurement> sharedInstance();
     // Where the engine reports each event it keeps (the analytics listeners).
     static void setEventListenerNotifier(std::function<void(const APMEvent&)> notifier);
+    static std::function<void(const APMEvent&)> eventListenerNotifier();
 
     bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
     bool isEnabled() override;
