@@ -36,6 +36,12 @@ inline constexpr const char* NSApplicationDidFinishLaunchingNotification =
     "NSApplicationDidFinishLaunchingNotification";
 inline constexpr const char* NSApplicationWillTerminateNotification =
     "NSApplicationWillTerminateNotification";
+inline constexpr const char* NSApplicationDidBecomeActiveNotification =
+    "NSApplicationDidBecomeActiveNotification";
+inline constexpr const char* NSApplicationWillResignActiveNotification =
+    "NSApplicationWillResignActiveNotification";
+inline constexpr const char* NSApplicationDidResignActiveNotification =
+    "NSApplicationDidResignActiveNotification";
 
 // Masks of the mouse-button events, beside those of NSEvent.h.
 inline constexpr NSEventMask NSEventMaskLeftMouseUp = NSEventMaskFromType(NSEventType::leftMouseUp);
@@ -91,7 +97,8 @@ class NSApplication : public RuntimeObject {
     // creation order; the key window or null.
     std::vector<std::shared_ptr<class NSWindow>> windows() const;
     std::shared_ptr<class NSWindow> keyWindow() const;
-    // Brings the application to the front (also when another is active).
+    // Brings the application to the front (also when another is active);
+    // becoming active posts NSApplicationDidBecomeActiveNotification.
     void activateIgnoringOtherApps(bool flag);
     bool isActive() const;
 
@@ -168,6 +175,10 @@ struct Application {
     static bool isTerminated();
     // Times the application ended (termination completed).
     static std::size_t terminationCount();
+    // Another application comes to the front: an active application posts
+    // NSApplicationWillResignActiveNotification, becomes inactive, then
+    // posts NSApplicationDidResignActiveNotification.
+    static void deactivate();
     // Makes event the current event while handler runs.
     static void withCurrentEvent(const std::shared_ptr<NSEvent>& event,
                                  const std::function<void()>& handler);

@@ -1,6 +1,7 @@
 #include "platform/appkit/NSWindow.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <sstream>
 
@@ -15,7 +16,7 @@ struct WindowState {
     std::vector<NSWindow*> live;                      // creation order
     std::vector<std::shared_ptr<NSWindow>> onScreen;  // front to back
     std::weak_ptr<NSWindow> key;
-    bool active = false;
+    std::atomic<bool> active{false};
     long nextNumber = 1;
 };
 
@@ -486,7 +487,9 @@ std::shared_ptr<NSWindow> NSApplication::keyWindow() const {
 }
 
 void NSApplication::activateIgnoringOtherApps(bool) {
-    state().active = true;
+    if (state().active.exchange(true)) return;
+    NSNotificationCenter::defaultCenter()->postNotificationName(
+        NSApplicationDidBecomeActiveNotification, weak_from_this().lock());
 }
 
 bool NSApplication::isActive() const {
@@ -494,6 +497,15 @@ bool NSApplication::isActive() const {
 }
 
 namespace sim {
+
+void Application::deactivate() {
+    auto application = NSApplication::sharedApplication();
+    if (!state().active) return;
+    auto center = NSNotificationCenter::defaultCenter();
+    center->postNotificationName(NSApplicationWillResignActiveNotification, application);
+    state().active = false;
+    center->postNotificationName(NSApplicationDidResignActiveNotification, application);
+}
 
 std::vector<std::shared_ptr<NSWindow>> Windows::all() {
     return NSApplication::sharedApplication()->windows();

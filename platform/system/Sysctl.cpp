@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "platform/bundle/NSProcessInfo.h"
+#include "platform/dispatch/Clock.h"
 
 namespace {
 
@@ -47,6 +49,37 @@ Bytes scalar(T v) {
     return b;
 }
 
+// Linux keeps the boot time in /proc/stat ("btime <seconds>").
+std::int64_t linuxBootTimeSeconds() {
+    std::ifstream stat("/proc/stat");
+    std::string word;
+    while (stat >> word) {
+        if (word != "btime") continue;
+        long long seconds = 0;
+        if (stat >> seconds) return seconds;
+        break;
+    }
+    return 0;
+}
+
+// The platform's record: 64-bit seconds, 32-bit microseconds, padding. On the
+// virtual clock the machine booted a fixed time before the virtual epoch, so
+// uptime (wall clock minus boot time) moves with virtual time.
+Bytes bootTimeRecord() {
+    std::int64_t seconds = 0;
+    if (sim::isVirtualClock()) {
+        seconds =
+            static_cast<std::int64_t>(sim::kVirtualWallEpochUnixSeconds) -
+            std::chrono::duration_cast<std::chrono::seconds>(sim::kVirtualEpoch.time_since_epoch())
+                .count();
+    } else {
+        seconds = linuxBootTimeSeconds();
+    }
+    Bytes b(16, 0);
+    std::memcpy(b.data(), &seconds, sizeof seconds);
+    return b;
+}
+
 std::optional<Bytes> answer(const std::string& name) {
     {
         std::lock_guard lock(stateMutex());
@@ -60,6 +93,7 @@ std::optional<Bytes> answer(const std::string& name) {
     if (name == "hw.memsize") return scalar(static_cast<std::int64_t>(info->physicalMemory()));
     if (name == "kern.ostype") return text("Darwin");
     if (name == "kern.hostname") return text(info->hostName());
+    if (name == "kern.boottime") return bootTimeRecord();
     if (name == "kern.osproductversion") {
         auto v = info->operatingSystemVersion();
         std::string s = std::to_string(v.majorVersion) + "." + std::to_string(v.minorVersion);

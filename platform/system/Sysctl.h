@@ -17,7 +17,10 @@
 
 // Names: "hw.model" (the host model, a C string), "hw.machine" ("arm64"),
 // "hw.ncpu" (int32), "hw.memsize" (int64), "kern.ostype" ("Darwin"),
-// "kern.osproductversion" ("13.0" / "12.6.1"), "kern.hostname". As on the
+// "kern.osproductversion" ("13.0" / "12.6.1"), "kern.hostname",
+// "kern.boottime" (int64 seconds, int32 microseconds, 4 bytes of padding; on
+// the virtual clock a fixed time before its epoch, so uptime moves with
+// virtual time). As on the
 // platform: oldp null asks for the size; a buffer too small fails with
 // ENOMEM; an unknown name fails with ENOENT; writing (newp) fails with EPERM.
 // Returns 0 or -1 with errno set.

@@ -124,6 +124,30 @@ TEST_F(NSApplicationTest, LaunchAndTerminationCallTheDelegateInOrderAndEndThePro
     center->removeObserver(token);
 }
 
+TEST_F(NSApplicationTest, BecomingActiveAndResigningArePostedOnceEach) {
+    sim::Application::deactivate();
+    auto center = NSNotificationCenter::defaultCenter();
+    std::vector<std::shared_ptr<NSNotificationObserver>> tokens;
+    for (const char* name :
+         {NSApplicationDidBecomeActiveNotification, NSApplicationWillResignActiveNotification,
+          NSApplicationDidResignActiveNotification})
+        tokens.push_back(center->addObserverForName(
+            std::string(name), nullptr, nullptr, [this](const NSNotification& notification) {
+                calls.push_back(notification.name + (app->isActive() ? " active" : " inactive"));
+            }));
+
+    app->activateIgnoringOtherApps(true);
+    app->activateIgnoringOtherApps(true);  // already active: nothing new
+    sim::Application::deactivate();
+    sim::Application::deactivate();  // already inactive: nothing new
+
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"NSApplicationDidBecomeActiveNotification active",
+                                        "NSApplicationWillResignActiveNotification active",
+                                        "NSApplicationDidResignActiveNotification inactive"}));
+    for (const auto& token : tokens) center->removeObserver(token);
+}
+
 TEST_F(NSApplicationTest, AReplacedClassOfTheLiveDelegateSeesTheCallbacks) {
     auto delegate = std::make_shared<RecordingDelegate>();
     app->setDelegate(delegate);

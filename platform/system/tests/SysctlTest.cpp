@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/bundle/NSProcessInfo.h"
+#include "platform/dispatch/Clock.h"
 
 namespace {
 
@@ -59,6 +60,33 @@ TEST_F(SysctlTest, ScalarNamesAndPlatformErrors) {
     std::int32_t value = 1;
     EXPECT_EQ(sysctlbyname("hw.ncpu", nullptr, &size, &value, sizeof value), -1);
     EXPECT_EQ(errno, EPERM);
+}
+
+std::int64_t bootSeconds() {
+    struct {
+        std::int64_t seconds;
+        std::int32_t microseconds;
+        std::int32_t padding;
+    } record{};
+    std::size_t size = sizeof record;
+    if (sysctlbyname("kern.boottime", &record, &size, nullptr, 0) != 0) return -1;
+    EXPECT_EQ(size, sizeof record);
+    return record.seconds;
+}
+
+TEST_F(SysctlTest, BootTimeMakesUptimeFollowTheClock) {
+    const std::int64_t realBoot = bootSeconds();
+    EXPECT_GT(realBoot, 0);
+    EXPECT_LE(realBoot, static_cast<std::int64_t>(sim::wallClockSeconds()));
+
+    sim::useVirtualClock();
+    const std::int64_t boot = bootSeconds();
+    const double uptime = sim::wallClockSeconds() - static_cast<double>(boot);
+    EXPECT_GT(uptime, 0);
+    sim::advanceClock(std::chrono::seconds(90));
+    EXPECT_EQ(bootSeconds(), boot);
+    EXPECT_EQ(sim::wallClockSeconds() - static_cast<double>(boot), uptime + 90);
+    sim::useRealClock();
 }
 
 TEST_F(SysctlTest, OverrideCanMakeANameEmpty) {
