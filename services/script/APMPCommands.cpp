@@ -799,3 +799,54 @@ APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator() : APMPCommandEvaluato
                 {u"58", bitwise<58>}, {u"57", bitwise<57>}, {u"60", bitwise<60>},
                 {u"61", bitwise<61>}};
 }
+
+APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler) {
+    struct Entry {
+        APMPCommandHandler handler;
+        APMPStatementForm form;
+    };
+    static const Entry kEntries[] = {
+        {readVariable, APMPStatementForm::ReadVariable},
+        {assign, APMPStatementForm::Assign},
+        {add, APMPStatementForm::Add},
+        {arithmetic<37>, APMPStatementForm::Subtract},
+        {arithmetic<26>, APMPStatementForm::Multiply},
+        {arithmetic<10>, APMPStatementForm::Divide},
+        {arithmetic<25>, APMPStatementForm::Modulo},
+        {compare<12>, APMPStatementForm::Compare},
+        {compare<29>, APMPStatementForm::Compare},
+        {compare<20>, APMPStatementForm::Compare},
+        {compare<21>, APMPStatementForm::Compare},
+        {compare<18>, APMPStatementForm::Compare},
+        {compare<19>, APMPStatementForm::Compare},
+        {compare<23>, APMPStatementForm::Compare},
+        {compare<24>, APMPStatementForm::Compare},
+        {returnCommand, APMPStatementForm::Return},
+        {whileLoop, APMPStatementForm::While},
+    };
+    for (const Entry& entry : kEntries)
+        if (entry.handler == handler) return entry.form;
+    return APMPStatementForm::General;
+}
+
+bool APMPCompareValues(std::uint8_t code, const APMPValueRef& first, const APMPValueRef& second,
+                       APMPErrorSlot& error) {
+    switch (code) {
+        case 12:
+            return looseEquals(first, second, error);
+        case 29:
+            return !looseEquals(first, second, error);
+        case 20:
+            return APMPStrictEquals(*first, *second, error);
+        case 21:
+            return !APMPStrictEquals(*first, *second, error);
+        case 23:
+            return order(first, second, error) < 0;
+        case 24:
+            return order(first, second, error) <= 0;
+        case 18:
+            return order(second, first, error) < 0;
+        default:
+            return order(second, first, error) <= 0;
+    }
+}

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "services/script/APMPEvaluation.h"
 #include "services/script/APMPModules.h"
 #include "services/script/APMPNativeFunctions.h"
 
@@ -75,40 +76,9 @@ const APMPCommandSlot* APMPCommandRegistrar::slotFor(const APMPString& command) 
     return it == commandEvaluators_.end() ? nullptr : &it->second;
 }
 
-namespace {
-// Statements being evaluated on this thread, whatever their runtime.
-thread_local std::size_t tNesting = 0;
-
-// Marks one level of evaluation on the run context of the scope.
-class APMPDepthGuard {
-  public:
-    explicit APMPDepthGuard(APMPRunContext& context)
-        : context_(context), previous_(APMPRunContext::current()) {
-        ++context_.depth;
-        ++tNesting;
-        if (previous_ != &context_) APMPRunContext::setCurrent(&context_);
-    }
-    ~APMPDepthGuard() {
-        --context_.depth;
-        --tNesting;
-        if (previous_ != &context_) APMPRunContext::setCurrent(previous_);
-    }
-
-  private:
-    APMPRunContext& context_;
-    APMPRunContext* previous_;
-};
-
-// Counts one evaluation against the budget; false once it is spent.
-inline bool countInstruction(APMPRunContext& context, APMPErrorSlot& error) {
-    if (context.instructionCount >= APMPRunContext::kInstructionLimit) {
-        APMPSetError(error, kAPMPErrorInstructionLimit);
-        return false;
-    }
-    ++context.instructionCount;
-    return true;
-}
-}  // namespace
+using apmp_detail::countInstruction;
+using apmp_detail::DepthGuard;
+using apmp_detail::tNesting;
 
 APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
                                                      const APMPScopeRef& scope,
@@ -116,13 +86,19 @@ APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
     APMPRunContext& context = scope->context();
     if (!countInstruction(context, error)) return APMPUndefined();
     if (value->kind() != APMPKind::Statement) return value;
-    if (context.depth >= APMPRunContext::kDepthLimit) {
-        APMPSetError(error, kAPMPErrorDepthLimit);
-        return APMPUndefined();
-    }
+    if (!apmp_detail::checkDepth(context, error)) return APMPUndefined();
     // Callers hold the statement lists they run, so the statement outlives
     // this call even when a program redefines the function it sits in.
     const auto& statement = static_cast<const APMPStatementValue&>(*value);
+    if (statement.form != APMPStatementForm::General)
+        return apmp_detail::evaluateForm(statement, scope, error);
+    return evaluateCommand(statement, scope, error);
+}
+
+APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& statement,
+                                                   const APMPScopeRef& scope,
+                                                   APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
     const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
     // A variable read by a literal name evaluates nothing further: only
     // the name's evaluation is counted, as the general path would.
@@ -132,7 +108,7 @@ APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
         return scope->valueForName(
             static_cast<const APMPStringValue&>(*statement.arguments[0]).value);
     }
-    APMPDepthGuard guard(context);
+    DepthGuard guard(context);
     // An assignment to a literal name: the same steps as the general path
     // below, without filling an argument buffer.
     if (slot && slot->assignsVariable && statement.arguments.size() == 2 &&

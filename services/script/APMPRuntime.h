@@ -2,7 +2,10 @@
 // The script runtime: programs arrive as RuntimeEntity messages, are
 // converted into statement values and evaluated directly in scopes, with a
 // budget of instructions per reset. The command registrar dispatches each
-// statement by its command name to the evaluator that handles it.
+// statement by its command name to the evaluator that handles it; the most
+// common shapes of statement (variable reads and writes, arithmetic,
+// comparisons, returns, while loops) are recognised once when converted and
+// run without the handler, with the same results, counts and errors.
 //
 // A runtime and its values are used by one thread at a time (the engine's
 // worker queue). The registrar is created once and only read afterwards.
@@ -84,6 +87,10 @@ class APMPCommandRegistrar {
     void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
     APMPValueRef evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope,
                                    APMPErrorSlot& error);
+    // Runs a statement through its command's handler (or the function
+    // fallback) once its instruction is counted and its depth checked.
+    APMPValueRef evaluateCommand(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                                 APMPErrorSlot& error);
     // The slot for a command name; null for names nobody registered.
     const APMPCommandSlot* slotFor(const APMPString& command) const;
     APMPFunctionEvaluator& functionEvaluator() { return functionEvaluator_; }
@@ -100,7 +107,30 @@ APMPValueRef evaluateStatement(const APMPValueRef& value, const APMPScopeRef& sc
                                APMPErrorSlot& error);
 APMPValueRef executeStatements(const APMPValueList& statements, const APMPScopeRef& scope,
                                APMPErrorSlot& error);
+// Runs a function body: its result, with a returned value already unwrapped.
+// With `number` given, a returned number may instead be stored there, and
+// null returned.
+APMPValueRef executeFunctionBody(const APMPValueList& statements, const APMPScopeRef& scope,
+                                 APMPErrorSlot& error, double* number = nullptr);
+// Whether statements made from now on run their common forms directly
+// rather than through their command's handler (on by default). The results,
+// instruction counts and errors are the same either way.
+void setStatementFormsEnabled(bool enabled);
 }  // namespace APMPEvaluator
+
+// The form a statement with this command slot and these arguments runs in.
+APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPValueList& arguments);
+// The cost of a statement of this form whose evaluation is known in advance.
+APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueList& arguments);
+// Fills the operand leaves of a statement just made.
+void APMPDescribeOperands(APMPStatementValue& statement);
+// The form of a built-in command handler, before its arguments are looked at.
+APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler);
+// The numeric code of a comparison command's name.
+std::uint8_t APMPComparisonCode(const APMPString& command);
+// Compares two evaluated operands as the comparison command `code` does.
+bool APMPCompareValues(std::uint8_t code, const APMPValueRef& first, const APMPValueRef& second,
+                       APMPErrorSlot& error);
 
 // Argument routines shared by every command.
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope,

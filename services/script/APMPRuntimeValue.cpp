@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <typeinfo>
 
 #include "services/script/APMPCollectionCommands.h"
 #include "services/script/APMPRuntime.h"
@@ -35,7 +36,6 @@ std::string APMPUTF8(const APMPString& text) {
 // ---- run context and bounds ----
 
 namespace {
-thread_local APMPRunContext* tCurrentContext = nullptr;
 std::atomic<std::int64_t> gLiveBytes{0};
 }  // namespace
 
@@ -114,13 +114,6 @@ void APMPMarker::drain() {
         pending_.pop_back();
         container->markReferences(*this);
     }
-}
-
-APMPRunContext* APMPRunContext::current() {
-    return tCurrentContext;
-}
-void APMPRunContext::setCurrent(APMPRunContext* context) {
-    tCurrentContext = context;
 }
 
 static void APMPTrack(const std::shared_ptr<APMPReleasable>& container) {
@@ -359,6 +352,11 @@ APMPStringValue::APMPStringValue(APMPString text)
     gLiveBytes.fetch_add(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
                          std::memory_order_relaxed);
 }
+void APMPStringValue::appendInPlace(const APMPString& text) {
+    value.append(text);
+    gLiveBytes.fetch_add(static_cast<std::int64_t>(text.size() * sizeof(char16_t)),
+                         std::memory_order_relaxed);
+}
 APMPStringValue::~APMPStringValue() {
     gLiveBytes.fetch_sub(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
                          std::memory_order_relaxed);
@@ -448,46 +446,105 @@ bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) co
 
 // ---- property map ----
 
-const APMPValueRef* APMPPropertyMap::find(const APMPString& name) const {
+std::atomic<std::uint64_t> gAPMPScopeLayoutEpoch{1};
+
+void APMPPropertyMap::layoutChanged() const {
+    if (scopeLayout_) gAPMPScopeLayoutEpoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+APMPPropertyMap::~APMPPropertyMap() {
+    layoutChanged();
+}
+
+namespace {
+// Names a scope keeps in its plain list before it moves them to a table.
+constexpr std::size_t kListedNames = 8;
+}  // namespace
+
+void APMPPropertyMap::tracksScopeLayout() {
+    scopeLayout_ = true;
+    listed_ = contents_.empty();
+}
+
+const APMPPropertyMap::Slot* APMPPropertyMap::lookup(const APMPString& name) const {
+    if (listed_) {
+        for (const auto& [listedName, slot] : list_)
+            if (listedName == name) return &slot;
+        return nullptr;
+    }
     auto it = contents_.find(name);
-    return it == contents_.end() ? nullptr : &it->second.value;
+    return it == contents_.end() ? nullptr : &it->second;
+}
+
+APMPPropertyMap::Slot& APMPPropertyMap::entry(const APMPString& name, bool& made) {
+    made = false;
+    if (Slot* slot = findSlot(name)) return *slot;
+    made = true;
+    if (listed_ && list_.size() < kListedNames) {
+        if (list_.empty()) list_.reserve(4);
+        return list_.emplace_back(name, Slot{}).second;
+    }
+    if (listed_) {
+        for (auto& [listedName, slot] : list_) contents_.emplace(listedName, std::move(slot));
+        list_.clear();
+        listed_ = false;
+    }
+    return contents_[name];
+}
+
+const APMPValueRef* APMPPropertyMap::find(const APMPString& name) const {
+    const Slot* slot = lookup(name);
+    return slot ? &slot->value : nullptr;
 }
 APMPValueRef APMPPropertyMap::valueForName(const APMPString& name) const {
     const APMPValueRef* found = find(name);
     return found ? *found : APMPUndefined();
 }
 bool APMPPropertyMap::isImmutableName(const APMPString& name) const {
-    auto it = contents_.find(name);
-    return it != contents_.end() && it->second.immutable;
+    const Slot* slot = lookup(name);
+    return slot && slot->immutable;
 }
 void APMPPropertyMap::setValue(const APMPValueRef& value, const APMPString& name) {
     if (immutable_) return;
-    Slot& slot = contents_[name];
+    bool made = false;
+    Slot& slot = entry(name, made);
+    if (made) layoutChanged();
     if (slot.immutable) return;
     slot.value = value;
 }
 void APMPPropertyMap::setImmutableValue(const APMPValueRef& value, const APMPString& name) {
     if (immutable_) return;
-    Slot& slot = contents_[name];
+    bool made = false;
+    Slot& slot = entry(name, made);
+    layoutChanged();
     if (slot.immutable) return;
     slot.value = value;
     slot.immutable = true;
 }
 bool APMPPropertyMap::assignIfPresent(const APMPValueRef& value, const APMPString& name) {
-    auto it = contents_.find(name);
-    if (it == contents_.end()) return false;
-    if (!immutable_ && !it->second.immutable) it->second.value = value;
+    Slot* slot = findSlot(name);
+    if (!slot) return false;
+    if (!immutable_ && !slot->immutable) slot->value = value;
     return true;
 }
 void APMPPropertyMap::removeValueForName(const APMPString& name) {
     if (immutable_) return;
-    auto it = contents_.find(name);
-    if (it == contents_.end() || it->second.immutable) return;
-    contents_.erase(it);
+    if (listed_) {
+        auto it = std::find_if(list_.begin(), list_.end(),
+                               [&](const auto& listed) { return listed.first == name; });
+        if (it == list_.end() || it->second.immutable) return;
+        list_.erase(it);
+    } else {
+        auto it = contents_.find(name);
+        if (it == contents_.end() || it->second.immutable) return;
+        contents_.erase(it);
+    }
+    layoutChanged();
 }
 std::vector<APMPString> APMPPropertyMap::allNames() const {
     std::vector<APMPString> names;
-    names.reserve(contents_.size());
+    names.reserve(count());
+    for (const auto& [name, slot] : list_) names.push_back(name);
     for (const auto& [name, slot] : contents_) names.push_back(name);
     return names;
 }
@@ -838,9 +895,7 @@ void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const 
         if (comparator) {
             arguments[0] = a;
             arguments[1] = b;
-            APMPValueRef result = comparator->invokeWithEvaluatedArguments(arguments, recorded);
-            if (recorded) return false;
-            double d = result->doubleValueOrError(recorded);
+            double d = comparator->invokeForNumber(arguments, recorded);
             if (recorded) return false;
             return d < 0;
         }
@@ -999,6 +1054,21 @@ APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& argumen
 
 APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
                                                              APMPErrorSlot& error) {
+    return call(arguments, error, nullptr);
+}
+
+double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error) {
+    // Native functions answer through their own invocation.
+    double number = std::numeric_limits<double>::quiet_NaN();
+    APMPValueRef result = typeid(*this) == typeid(APMPFunctionValue)
+                              ? call(arguments, error, &number)
+                              : invokeWithEvaluatedArguments(arguments, error);
+    if (error) return std::numeric_limits<double>::quiet_NaN();
+    return result ? result->doubleValueOrError(error) : number;
+}
+
+APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSlot& error,
+                                     double* number) {
     if (!definingScope) return APMPUndefined();  // released with its runtime
     APMPScopeRef callScope = definingScope->createChildScope();
     for (std::size_t i = 0; i < parameters.size(); ++i)
@@ -1009,12 +1079,7 @@ APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
     std::shared_ptr<const APMPRuntimeValue> self = weak_from_this().lock();
     APMPValueList copied;
     if (!self) copied = statements;
-    APMPValueRef result =
-        APMPEvaluator::executeStatements(self ? statements : copied, callScope, error);
-    if (!error && result->kind() == APMPKind::Control &&
-        static_cast<const APMPControlValue&>(*result).type == APMPControlType::Return)
-        return static_cast<const APMPControlValue&>(*result).data;
-    return result;
+    return APMPEvaluator::executeFunctionBody(self ? statements : copied, callScope, error, number);
 }
 
 // ---- control and statement ----
@@ -1043,7 +1108,16 @@ APMPStatementValue::APMPStatementValue(APMPString name, APMPValueList statementA
     : APMPRuntimeValue(APMPKind::Statement),
       functionName(std::move(name)),
       arguments(std::move(statementArguments)),
-      command(APMPCommandRegistrar::sharedInstance().slotFor(functionName)) {}
+      command(APMPCommandRegistrar::sharedInstance().slotFor(functionName)),
+      form(APMPStatementFormOf(static_cast<const APMPCommandSlot*>(command), arguments)),
+      comparison(form == APMPStatementForm::Compare ? APMPComparisonCode(functionName) : 0),
+      variableName((form == APMPStatementForm::ReadVariable || form == APMPStatementForm::Assign ||
+                    form == APMPStatementForm::AssignSum)
+                       ? &static_cast<const APMPStringValue&>(*arguments[0]).value
+                       : nullptr),
+      cost(APMPStatementCostOf(form, arguments)) {
+    APMPDescribeOperands(*this);
+}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
     if (this == &other) return true;
@@ -1059,6 +1133,7 @@ bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) co
 // ---- scope ----
 
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
+    contents.tracksScopeLayout();
     if (parentScope_) {
         context_ = &parentScope_->context();
     } else {

@@ -14,6 +14,7 @@
 // Exceeding a bound fails with kAPMPErrorDepthLimit or kAPMPErrorSizeLimit
 // instead of exhausting the stack or memory.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -113,12 +114,13 @@ class APMPRunContext {
     void releaseUnmarked(const APMPMarker& marker);
 
     // The context of the evaluation running on this thread, or null.
-    static APMPRunContext* current();
-    static void setCurrent(APMPRunContext* context);
+    static APMPRunContext* current() { return current_; }
+    static void setCurrent(APMPRunContext* context) { current_ = context; }
 
   private:
     std::vector<std::weak_ptr<APMPReleasable>> tracked_;
     std::size_t pruneAt_ = 1024;
+    static inline thread_local APMPRunContext* current_ = nullptr;
 };
 
 // Bytes held by live script strings and arrays, process-wide.
@@ -175,7 +177,9 @@ class APMPNumberValue final : public APMPRuntimeValue {
     double doubleValueOrError(APMPErrorSlot& error) const override;
     bool booleanValueOrError(APMPErrorSlot& error) const override;
     bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
-    const double value;
+    // Rewritten in place only by an assignment whose variable holds the sole
+    // reference, where nobody can tell the difference.
+    double value;
 };
 
 class APMPStringValue final : public APMPRuntimeValue {
@@ -192,7 +196,10 @@ class APMPStringValue final : public APMPRuntimeValue {
     APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
                                const APMPScopeRef& scope, APMPErrorSlot& error) override;
     bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
-    const APMPString value;
+    // Appends in place, for an assignment whose variable holds the sole
+    // reference; the caller has checked the length bounds.
+    void appendInPlace(const APMPString& text);
+    APMPString value;
 };
 
 class APMPBooleanValue final : public APMPRuntimeValue {
@@ -244,7 +251,23 @@ inline const APMPValueRef& APMPBool(bool value) {
 // scope. A frozen table or an immutable name ignores writes silently.
 class APMPPropertyMap {
   public:
-    bool hasName(const APMPString& name) const { return contents_.count(name) != 0; }
+    struct Slot {
+        APMPValueRef value;
+        bool immutable = false;
+    };
+    APMPPropertyMap() = default;
+    APMPPropertyMap(const APMPPropertyMap&) = delete;
+    APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
+    ~APMPPropertyMap();
+    // The entry for a name, or null. Entries stay put while the names the
+    // table holds do not change.
+    Slot* findSlot(const APMPString& name) { return const_cast<Slot*>(lookup(name)); }
+    // For the contents of a scope: counts every change to which names the
+    // table holds, and whether they can be written, in the shared scope
+    // layout epoch; and keeps a few names in a plain list, as most scopes
+    // hold only a few and a call makes and drops one each time.
+    void tracksScopeLayout();
+    bool hasName(const APMPString& name) const { return lookup(name) != nullptr; }
     const APMPValueRef* find(const APMPString& name) const;
     APMPValueRef valueForName(const APMPString& name) const;
     void setValue(const APMPValueRef& value, const APMPString& name);
@@ -252,25 +275,43 @@ class APMPPropertyMap {
     void removeValueForName(const APMPString& name);
     // Writes an existing name as setValue would; false when the name is absent.
     bool assignIfPresent(const APMPValueRef& value, const APMPString& name);
-    void makeImmutable() { immutable_ = true; }
+    void makeImmutable() {
+        immutable_ = true;
+        layoutChanged();
+    }
     bool isImmutable() const { return immutable_; }
     bool isImmutableName(const APMPString& name) const;
     std::vector<APMPString> allNames() const;
     template <class Visit>
     void forEachValue(Visit visit) const {
+        for (const auto& [name, slot] : list_) visit(slot.value);
         for (const auto& [name, slot] : contents_) visit(slot.value);
     }
-    std::size_t count() const { return contents_.size(); }
-    void clear() { contents_.clear(); }
+    std::size_t count() const { return list_.size() + contents_.size(); }
+    void clear() {
+        list_.clear();
+        contents_.clear();
+        layoutChanged();
+    }
 
   private:
-    struct Slot {
-        APMPValueRef value;
-        bool immutable = false;
-    };
+    const Slot* lookup(const APMPString& name) const;
+    // The entry for a name, made when absent (`made` tells).
+    Slot& entry(const APMPString& name, bool& made);
+    void layoutChanged() const;
+    std::vector<std::pair<APMPString, Slot>> list_;
     std::unordered_map<APMPString, Slot> contents_;
     bool immutable_ = false;
+    bool scopeLayout_ = false;
+    bool listed_ = false;
 };
+
+// Changes whenever any scope gains, loses or freezes a name, or goes away:
+// a name resolved to a scope entry stays valid while it is unchanged.
+extern std::atomic<std::uint64_t> gAPMPScopeLayoutEpoch;
+inline std::uint64_t APMPScopeLayoutEpoch() {
+    return gAPMPScopeLayoutEpoch.load(std::memory_order_relaxed);
+}
 
 class APMPMapValue : public APMPRuntimeValue, public APMPReleasable {
   public:
@@ -379,6 +420,9 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
                                              const APMPScopeRef& scope, APMPErrorSlot& error);
     virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& arguments,
                                                       APMPErrorSlot& error);
+    // The call's result as doubleValueOrError gives it, without boxing a
+    // returned number.
+    double invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error);
 
     bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
     APMPValueRef valueForProperty(const APMPString& name) const {
@@ -394,6 +438,9 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     APMPValueList statements;
     APMPScopeRef definingScope;
     APMPPropertyMap propertyMap;
+
+  private:
+    APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };
@@ -410,6 +457,44 @@ class APMPControlValue final : public APMPRuntimeValue {
     const APMPValueRef data;
 };
 
+// The shapes of statement the evaluator runs without going through the
+// command's handler; everything else is General.
+enum class APMPStatementForm : std::uint8_t {
+    General,
+    ReadVariable,  // a variable read by a literal name
+    Assign,        // an assignment to a literal name
+    AssignSum,     // an assignment of the variable plus something to itself
+    Add,
+    Subtract,
+    Multiply,
+    Divide,
+    Modulo,
+    Compare,  // a comparison of two operands
+    Return,   // a return with a value
+    While,
+};
+
+struct APMPStatementCost {
+    std::uint32_t count = 0;
+    std::uint32_t height = 0;
+};
+
+struct APMPNameCache;
+struct APMPOperandLeaf {
+    const APMPNameCache* variable = nullptr;
+    double number = 0;
+    bool isNumber = false;
+};
+
+// Where a variable name was last found, as seen from one scope; valid while
+// the scope layout epoch is unchanged.
+struct APMPNameCache {
+    const void* scope = nullptr;
+    std::uint64_t epoch = 0;
+    APMPPropertyMap::Slot* slot = nullptr;
+    bool writable = false;  // found by an assignment that may write it
+};
+
 // A statement of a program: a command name and its unevaluated arguments.
 class APMPStatementValue final : public APMPRuntimeValue {
   public:
@@ -419,6 +504,24 @@ class APMPStatementValue final : public APMPRuntimeValue {
     const APMPValueList arguments;
     // The command's handler, resolved once (null for the function fallback).
     const void* const command;
+    // How the evaluator runs it, resolved once with the handler.
+    const APMPStatementForm form;
+    // The comparison command's code, for the Compare form.
+    const std::uint8_t comparison;
+    // The literal variable name of the ReadVariable and Assign forms.
+    const APMPString* const variableName;
+    // For a statement that only reads variables, computes and compares (and
+    // assigns the result): the instructions its evaluation counts and the
+    // levels of statements it nests. Zero count for any other statement.
+    const APMPStatementCost cost;
+    // Filled and used only by the evaluating thread.
+    mutable APMPNameCache nameCache;
+    // For a two-operand form, its operands that are number literals or
+    // variable reads by literal name, so that they are read without
+    // following the argument values; for an assignment, the arithmetic
+    // statement assigned, if that is what it assigns.
+    APMPOperandLeaf leaves[2];
+    const APMPStatementValue* assignedArithmetic = nullptr;
 };
 
 class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {

@@ -119,9 +119,14 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    // With repetitions, the medians; otherwise the single runs.
+    auto timeOf = [&](const std::string& name) {
+        auto median = reporter.cpuTimes.find(name + "_median");
+        return median != reporter.cpuTimes.end() ? median : reporter.cpuTimes.find(name);
+    };
     for (const Program& program : kPrograms) {
-        auto here = reporter.cpuTimes.find(std::string("BM_Script_") + program.name);
-        auto duk = reporter.cpuTimes.find(std::string("BM_Duktape_") + program.name);
+        auto here = timeOf(std::string("BM_Script_") + program.name);
+        auto duk = timeOf(std::string("BM_Duktape_") + program.name);
         if (here == reporter.cpuTimes.end() || duk == reporter.cpuTimes.end() || duk->second <= 0)
             continue;
         std::printf("%s: this runtime / Duktape = %.2fx CPU time (goal: at most 1x)\n",

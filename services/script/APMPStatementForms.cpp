@@ -1,0 +1,846 @@
+// The statement forms the evaluator runs directly: variable reads and
+// assignments through names resolved once per scope layout, arithmetic and
+// comparisons on unboxed numbers, returns without a control value, and the
+// while loop. Each form counts instructions, checks depth and fails exactly
+// where the command's handler would; anything unusual is handed back to it.
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "services/script/APMPEvaluation.h"
+
+namespace apmp_detail {
+namespace {
+
+using Ref = APMPValueRef;
+using Form = APMPStatementForm;
+using Slot = APMPPropertyMap::Slot;
+
+std::atomic<bool> gFormsEnabled{true};
+
+// One level of evaluation depth. The forms make no containers themselves,
+// so unlike the commands' guard this one leaves the current context alone:
+// every command run inside sets it for itself.
+class LevelGuard {
+  public:
+    explicit LevelGuard(APMPRunContext& context) : context_(context) { ++context_.depth; }
+    ~LevelGuard() { --context_.depth; }
+    LevelGuard(const LevelGuard&) = delete;
+    LevelGuard& operator=(const LevelGuard&) = delete;
+
+  private:
+    APMPRunContext& context_;
+};
+
+// Makes `context` the current one while values are converted or a command's
+// handler runs: bounds on nested conversions and container tracking use it.
+class CurrentContext {
+  public:
+    explicit CurrentContext(APMPRunContext& context) : previous_(APMPRunContext::current()) {
+        if (previous_ != &context) APMPRunContext::setCurrent(&context);
+        changed_ = previous_ != &context;
+    }
+    ~CurrentContext() {
+        if (changed_) APMPRunContext::setCurrent(previous_);
+    }
+    CurrentContext(const CurrentContext&) = delete;
+    CurrentContext& operator=(const CurrentContext&) = delete;
+
+  private:
+    APMPRunContext* previous_;
+    bool changed_ = false;
+};
+
+const Ref& undefinedValue() {
+    return APMPUndefined();
+}
+
+Ref fail(APMPErrorSlot& error, int code) {
+    APMPSetError(error, code);
+    return APMPUndefined();
+}
+
+const APMPStatementValue* statementOf(const Ref& value) {
+    return value->kind() == APMPKind::Statement
+               ? static_cast<const APMPStatementValue*>(value.get())
+               : nullptr;
+}
+
+bool isNumber(const Ref& value) {
+    return value->kind() == APMPKind::Number;
+}
+
+double numberOf(const Ref& value) {
+    return static_cast<const APMPNumberValue&>(*value).value;
+}
+
+Ref evaluate(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope, error);
+}
+
+// The entry a variable read finds, as APMPScope::valueForName walks; null
+// when no scope declares the name.
+Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
+    APMPNameCache& cache = statement.nameCache;
+    std::uint64_t epoch = APMPScopeLayoutEpoch();
+    if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
+    Slot* slot = nullptr;
+    for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
+        slot = current->contents.findSlot(*statement.variableName);
+    cache = {&scope, epoch, slot, false};
+    return slot;
+}
+
+enum class Access { Absent, Silent, Writable };
+
+// The entry an assignment writes, as APMPScope::assignExisting walks: a
+// frozen scope on the way or an immutable name makes the write silent.
+Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Access& access) {
+    APMPNameCache& cache = statement.nameCache;
+    std::uint64_t epoch = APMPScopeLayoutEpoch();
+    if (cache.scope == &scope && cache.epoch == epoch && cache.writable) {
+        access = Access::Writable;
+        return cache.slot;
+    }
+    access = Access::Absent;
+    bool frozen = false;
+    for (APMPScope* current = &scope; current; current = current->parentScope().get()) {
+        frozen = frozen || current->contents.isImmutable();
+        if (Slot* slot = current->contents.findSlot(*statement.variableName)) {
+            if (frozen || slot->immutable) {
+                access = Access::Silent;
+                return nullptr;
+            }
+            access = Access::Writable;
+            cache = {&scope, epoch, slot, true};
+            return slot;
+        }
+    }
+    return nullptr;
+}
+
+// Assignments return the value assigned; with `wantResult` false they
+// return null instead, sparing the reference.
+Ref store(const APMPStatementValue& statement, APMPScope& scope, Ref value, bool wantResult,
+          APMPErrorSlot& error) {
+    Access access;
+    Slot* slot = findAssignable(statement, scope, access);
+    if (access == Access::Absent) return fail(error, kAPMPErrorUndeclared);
+    if (!wantResult) {
+        if (access == Access::Writable) slot->value = std::move(value);
+        return Ref();
+    }
+    if (access == Access::Writable) slot->value = value;
+    return value;
+}
+
+// Stores a number; a variable that holds the only reference to a number
+// has it rewritten instead of a new one made.
+Ref storeNumber(const APMPStatementValue& statement, APMPScope& scope, double number, Ref boxed,
+                bool wantResult, APMPErrorSlot& error) {
+    Access access;
+    Slot* slot = findAssignable(statement, scope, access);
+    if (access == Access::Absent) return fail(error, kAPMPErrorUndeclared);
+    if (access == Access::Writable) {
+        Ref& held = slot->value;
+        if (!boxed && isNumber(held) && held.use_count() == 1) {
+            static_cast<APMPNumberValue&>(*held).value = number;
+        } else {
+            held = boxed ? std::move(boxed) : APMPNumberValue::make(number);
+        }
+        return wantResult ? held : Ref();
+    }
+    if (!wantResult) return Ref();
+    return boxed ? boxed : APMPNumberValue::make(number);
+}
+
+double arithmetic(Form form, double a, double b) {
+    switch (form) {
+        case Form::Add:
+            return a + b;
+        case Form::Subtract:
+            return a - b;
+        case Form::Multiply:
+            return a * b;
+        case Form::Divide:
+            return a / b;
+        default:
+            return std::fmod(a, b);
+    }
+}
+
+bool compareNumbers(std::uint8_t code, double a, double b) {
+    switch (code) {
+        case 12:
+        case 20:
+            return a == b;
+        case 29:
+        case 21:
+            return !(a == b);
+        case 23:
+            return a < b;
+        case 24:
+            return a <= b;
+        case 18:
+            return b < a;
+        default:
+            return b <= a;
+    }
+}
+
+// Evaluation comes in two modes. Checked counts every instruction and
+// checks the depth as it goes, as the commands do. Unchecked runs a statement
+// of known cost (see APMPStatementCost) whose instructions were all counted
+// up front and whose levels fit under the depth bound, so no step can fail
+// on either; depth is still tracked for the conversions that read it. Such
+// a statement has no side effects before its end, so when a step fails for
+// another reason the count is put back and it runs again checked, which
+// fails at the same step with the same count.
+
+template <bool Checked>
+bool count(APMPRunContext& context, APMPErrorSlot& error) {
+    if constexpr (Checked) return countInstruction(context, error);
+    return true;
+}
+
+template <bool Checked>
+bool depthFits(const APMPRunContext& context, APMPErrorSlot& error) {
+    if constexpr (Checked) return checkDepth(context, error);
+    return true;
+}
+
+// Assignments have a known cost as whole statements only: as operands
+// their side effect would come before the end of the enclosing one.
+bool isAssignment(const APMPStatementValue& statement) {
+    return statement.form == Form::Assign || statement.form == Form::AssignSum;
+}
+
+// Counts a known-cost statement in bulk when it fits the budget and the
+// depth bound; `counted` of its instructions are counted already.
+bool countInBulk(const APMPStatementCost& cost, std::int64_t counted, APMPRunContext& context) {
+    if (cost.count == 0) return false;
+    std::int64_t total = context.instructionCount - counted + cost.count;
+    if (total > APMPRunContext::kInstructionLimit ||
+        context.depth + static_cast<std::int64_t>(cost.height) > APMPRunContext::kDepthLimit)
+        return false;
+    context.instructionCount = total;
+    return true;
+}
+
+template <bool Checked>
+bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
+                    APMPErrorSlot& error, double& number, Ref& other);
+
+// A number literal, or a variable read whose name is resolved and whose
+// value is a number, read without a call. Only where nothing is counted.
+inline bool numberLeaf(const APMPOperandLeaf& leaf, APMPScope& scope, double& number) {
+    if (leaf.isNumber) {
+        number = leaf.number;
+        return true;
+    }
+    const APMPNameCache* cache = leaf.variable;
+    if (!cache || cache->scope != &scope || cache->epoch != APMPScopeLayoutEpoch() ||
+        !cache->slot || !isNumber(cache->slot->value))
+        return false;
+    number = numberOf(cache->slot->value);
+    return true;
+}
+
+// The operands of a two-operand command, evaluated in order; false on error.
+template <bool Checked>
+struct Operands {
+    double number[2] = {0, 0};
+    Ref other[2];
+    bool isNumber[2] = {false, false};
+
+    bool evaluate(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                  APMPRunContext& context, APMPErrorSlot& error) {
+        for (int i = 0; i < 2; ++i) {
+            if constexpr (!Checked) {
+                if (numberLeaf(statement.leaves[i], *scope, number[i])) {
+                    isNumber[i] = true;
+                    continue;
+                }
+            }
+            isNumber[i] = evaluateNumber<Checked>(statement.arguments[i], scope, context, error,
+                                                  number[i], other[i]);
+            if (error) return false;
+        }
+        return true;
+    }
+    bool bothNumbers() const { return isNumber[0] && isNumber[1]; }
+    // Values for a handler: numbers boxed where they were kept unboxed.
+    void box() {
+        for (int i = 0; i < 2; ++i)
+            if (!other[i]) other[i] = APMPNumberValue::make(number[i]);
+    }
+};
+
+// An arithmetic statement whose instruction is counted and depth checked.
+template <bool Checked>
+bool arithmeticNumber(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                      APMPRunContext& context, APMPErrorSlot& error, double& number, Ref& other) {
+    LevelGuard guard(context);
+    Operands<Checked> operands;
+    if (!operands.evaluate(statement, scope, context, error)) {
+        other = undefinedValue();
+        return false;
+    }
+    if (operands.bothNumbers()) {
+        number = arithmetic(statement.form, operands.number[0], operands.number[1]);
+        return true;
+    }
+    // Strings and other kinds: the command's handler decides.
+    operands.box();
+    APMPValueList values{operands.other[0], operands.other[1]};
+    const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
+    CurrentContext current(context);
+    other = slot->handler(values, scope, error);
+    if (error) {
+        other = undefinedValue();
+        return false;
+    }
+    if (!isNumber(other)) return false;
+    number = numberOf(other);
+    return true;
+}
+
+// A comparison whose instruction is counted, depth checked and guarded.
+template <bool Checked>
+bool compareOperands(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                     APMPRunContext& context, APMPErrorSlot& error) {
+    Operands<Checked> operands;
+    if (!operands.evaluate(statement, scope, context, error)) return false;
+    if (operands.bothNumbers())
+        return compareNumbers(statement.comparison, operands.number[0], operands.number[1]);
+    operands.box();
+    CurrentContext current(context);
+    return APMPCompareValues(statement.comparison, operands.other[0], operands.other[1], error);
+}
+
+// Evaluates `value` exactly as evaluateStatement would. True with `number`
+// set when the result is a number (`other` may then hold it boxed or be
+// null); false with the result in `other` otherwise, undefined on error.
+template <bool Checked>
+bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
+                    APMPErrorSlot& error, double& number, Ref& other) {
+    const APMPStatementValue* statement = statementOf(value);
+    if constexpr (Checked) {
+        if (statement && !isAssignment(*statement) && countInBulk(statement->cost, 0, context)) {
+            std::int64_t start = context.instructionCount - statement->cost.count;
+            bool result = evaluateNumber<false>(value, scope, context, error, number, other);
+            if (!error) return result;
+            error.reset();
+            other.reset();
+            context.instructionCount = start;
+        }
+    }
+    if (!count<Checked>(context, error)) {
+        other = undefinedValue();
+        return false;
+    }
+    if (!statement) {
+        if (isNumber(value)) {
+            number = numberOf(value);
+            return true;
+        }
+        other = value;
+        return false;
+    }
+    if (!depthFits<Checked>(context, error)) {
+        other = undefinedValue();
+        return false;
+    }
+    switch (statement->form) {
+        case Form::ReadVariable: {
+            if (!count<Checked>(context, error)) {
+                other = undefinedValue();
+                return false;
+            }
+            Slot* slot = findVariable(*statement, *scope);
+            if (!slot) {
+                other = undefinedValue();
+                return false;
+            }
+            if (isNumber(slot->value)) {
+                number = numberOf(slot->value);
+                return true;
+            }
+            other = slot->value;
+            return false;
+        }
+        case Form::Add:
+        case Form::Subtract:
+        case Form::Multiply:
+        case Form::Divide:
+        case Form::Modulo:
+            return arithmeticNumber<Checked>(*statement, scope, context, error, number, other);
+        case Form::Compare: {
+            LevelGuard guard(context);
+            bool truth = compareOperands<Checked>(*statement, scope, context, error);
+            other = error ? undefinedValue() : APMPBool(truth);
+            return false;
+        }
+        case Form::General:
+            other =
+                APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope, error);
+            break;
+        default:
+            other = evaluateForm(*statement, scope, error);
+            break;
+    }
+    if (error || !isNumber(other)) return false;
+    number = numberOf(other);
+    return true;
+}
+
+// The truth of a comparison whose instruction is counted and depth checked.
+bool comparisonTruth(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                     APMPRunContext& context, APMPErrorSlot& error) {
+    bool bulk = countInBulk(statement.cost, 1, context);
+    LevelGuard guard(context);
+    if (bulk) {
+        std::int64_t start = context.instructionCount - statement.cost.count + 1;
+        bool truth = compareOperands<false>(statement, scope, context, error);
+        if (!error) return truth;
+        error.reset();
+        context.instructionCount = start;
+    }
+    return compareOperands<true>(statement, scope, context, error);
+}
+
+// The commonest loop statements in one step: a comparison or an
+// assignment of arithmetic on two number literals or resolved number
+// variables, whose whole cost fits the budget and the depth bound. They
+// then count exactly what the full path would and nothing inside can fail
+// or look at the depth; false, with nothing done, when any of that is not so.
+bool fitsInOneStep(const APMPStatementValue& statement, const APMPRunContext& context) {
+    return statement.cost.count != 0 &&
+           context.instructionCount + statement.cost.count <= APMPRunContext::kInstructionLimit &&
+           context.depth + static_cast<std::int64_t>(statement.cost.height) <=
+               APMPRunContext::kDepthLimit;
+}
+
+bool quickTruth(const APMPStatementValue& comparison, APMPScope& scope, APMPRunContext& context,
+                bool& truth) {
+    double a = 0, b = 0;
+    if (!fitsInOneStep(comparison, context) || !numberLeaf(comparison.leaves[0], scope, a) ||
+        !numberLeaf(comparison.leaves[1], scope, b))
+        return false;
+    context.instructionCount += comparison.cost.count;
+    truth = compareNumbers(comparison.comparison, a, b);
+    return true;
+}
+
+bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRunContext& context) {
+    const APMPNameCache& target = assignment.nameCache;
+    if (!fitsInOneStep(assignment, context) || target.scope != &scope || !target.writable ||
+        target.epoch != APMPScopeLayoutEpoch())
+        return false;
+    const APMPStatementValue* expression = assignment.assignedArithmetic;
+    double a = 0, b = 0;
+    if (!expression || !numberLeaf(expression->leaves[0], scope, a) ||
+        !numberLeaf(expression->leaves[1], scope, b))
+        return false;
+    context.instructionCount += assignment.cost.count;
+    double result = arithmetic(expression->form, a, b);
+    Ref& held = target.slot->value;
+    if (isNumber(held) && held.use_count() == 1)
+        static_cast<APMPNumberValue&>(*held).value = result;
+    else
+        held = APMPNumberValue::make(result);
+    return true;
+}
+
+// Evaluates `value` and takes its truth, as a condition does.
+bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
+                   APMPErrorSlot& error) {
+    const APMPStatementValue* statement = statementOf(value);
+    if (statement && statement->form == Form::Compare) {
+        bool truth = false;
+        if (quickTruth(*statement, *scope, context, truth)) return truth;
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return false;
+        return comparisonTruth(*statement, scope, context, error);
+    }
+    Ref result = evaluate(value, scope, error);
+    if (error) return false;
+    CurrentContext current(context);
+    return result->booleanValueOrError(error);
+}
+
+// s = s + x: when the variable holds the only reference to its string or
+// number, the sum is made in place instead of in a copy. `failed` tells an
+// error of the sum from one of the assignment.
+template <bool Checked>
+Ref assignSum(const APMPStatementValue& assignment, const APMPScopeRef& scope,
+              APMPRunContext& context, bool wantResult, APMPErrorSlot& error, bool& failed) {
+    const auto& sum = static_cast<const APMPStatementValue&>(*assignment.arguments[1]);
+    failed = true;
+    if (!count<Checked>(context, error) || !depthFits<Checked>(context, error))
+        return undefinedValue();
+    Ref result;
+    {
+        LevelGuard guard(context);
+        const auto& read = static_cast<const APMPStatementValue&>(*sum.arguments[0]);
+        if (!count<Checked>(context, error) || !depthFits<Checked>(context, error) ||
+            !count<Checked>(context, error))
+            return undefinedValue();
+        Slot* readSlot = findVariable(read, *scope);
+        // A number is read as it is now; anything else is held, as the
+        // operand would be.
+        bool leftIsNumber = readSlot && isNumber(readSlot->value);
+        double leftNumber = leftIsNumber ? numberOf(readSlot->value) : 0;
+        Ref left;
+        if (!leftIsNumber) left = readSlot ? readSlot->value : undefinedValue();
+        double rightNumber = 0;
+        Ref right;
+        bool rightIsNumber = false;
+        if constexpr (!Checked) rightIsNumber = numberLeaf(sum.leaves[1], *scope, rightNumber);
+        if (!rightIsNumber)
+            rightIsNumber = evaluateNumber<Checked>(sum.arguments[1], scope, context, error,
+                                                    rightNumber, right);
+        if (error) return undefinedValue();
+        if (leftIsNumber && rightIsNumber) {
+            failed = false;
+            return storeNumber(assignment, *scope, leftNumber + rightNumber, nullptr, wantResult,
+                               error);
+        }
+        if (leftIsNumber) left = APMPNumberValue::make(leftNumber);
+        if (left->kind() == APMPKind::String) {
+            APMPString converted;
+            if (rightIsNumber) {
+                converted = APMPNumberToString(rightNumber);
+            } else if (right->kind() != APMPKind::String) {
+                CurrentContext current(context);
+                converted = right->stringValueOrError(error);
+                if (error) return undefinedValue();
+            }
+            const APMPString& text = rightIsNumber || right->kind() != APMPKind::String
+                                         ? converted
+                                         : static_cast<const APMPStringValue&>(*right).value;
+            auto& leftString = static_cast<APMPStringValue&>(*left);
+            if (!APMPCheckStringLength(leftString.value.size() + text.size(), error))
+                return undefinedValue();
+            failed = false;
+            Access access;
+            Slot* slot = findAssignable(assignment, *scope, access);
+            if (access == Access::Writable && slot->value == left && left.use_count() == 2) {
+                leftString.appendInPlace(text);
+                return wantResult ? left : Ref();
+            }
+            APMPString joined;
+            joined.reserve(leftString.value.size() + text.size());
+            joined.append(leftString.value).append(text);
+            result = APMPStringValue::make(std::move(joined));
+        } else {
+            if (rightIsNumber && !right) right = APMPNumberValue::make(rightNumber);
+            APMPValueList values{std::move(left), std::move(right)};
+            const auto* slot = static_cast<const APMPCommandSlot*>(sum.command);
+            CurrentContext current(context);
+            result = slot->handler(values, scope, error);
+            if (error) return undefinedValue();
+        }
+    }
+    failed = false;
+    return store(assignment, *scope, std::move(result), wantResult, error);
+}
+
+template <bool Checked>
+Ref assignValue(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                APMPRunContext& context, bool wantResult, APMPErrorSlot& error, bool& failed) {
+    LevelGuard guard(context);
+    failed = true;
+    if (!count<Checked>(context, error)) return undefinedValue();
+    if (statement.form == Form::AssignSum)
+        return assignSum<Checked>(statement, scope, context, wantResult, error, failed);
+    double number = 0;
+    Ref other;
+    bool isNumberResult =
+        evaluateNumber<Checked>(statement.arguments[1], scope, context, error, number, other);
+    if (error) return undefinedValue();
+    failed = false;
+    if (isNumberResult)
+        return storeNumber(statement, *scope, number, std::move(other), wantResult, error);
+    return store(statement, *scope, std::move(other), wantResult, error);
+}
+
+// An assignment whose instruction is counted and depth checked.
+Ref assignForm(const APMPStatementValue& statement, const APMPScopeRef& scope, bool wantResult,
+               APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
+    bool failed = false;
+    if (countInBulk(statement.cost, 1, context)) {
+        std::int64_t start = context.instructionCount - statement.cost.count + 1;
+        Ref result = assignValue<false>(statement, scope, context, wantResult, error, failed);
+        if (!failed) return result;
+        error.reset();
+        context.instructionCount = start;
+    }
+    return assignValue<true>(statement, scope, context, wantResult, error, failed);
+}
+
+// Evaluates a statement whose value is not needed: null or a value whose
+// kind only matters when it is a control value.
+Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    const APMPStatementValue* statement = statementOf(value);
+    if (statement && isAssignment(*statement)) {
+        APMPRunContext& context = scope->context();
+        if (quickAssign(*statement, *scope, context)) return Ref();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
+        return assignForm(*statement, scope, false, error);
+    }
+    return evaluate(value, scope, error);
+}
+
+// Runs a loop body as executeStatements does, for its control value only.
+Ref runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    for (const Ref& statement : body) {
+        Ref result = evaluateForEffect(statement, scope, error);
+        if (error) return Ref();
+        if (result && result->kind() == APMPKind::Control) return result;
+    }
+    return Ref();
+}
+
+// What a loop does with a body's result: 0 go on, 1 stop with undefined,
+// 2 stop and return the result.
+int afterBody(const Ref& result, const APMPErrorSlot& error) {
+    if (error) return 1;
+    if (!result || result->kind() != APMPKind::Control) return 0;
+    switch (static_cast<const APMPControlValue&>(*result).type) {
+        case APMPControlType::Break:
+            return 1;
+        case APMPControlType::Return:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
+              APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
+    DepthGuard guard(context);
+    const APMPValueList& arguments = statement.arguments;
+    Ref runFirstValue = evaluate(arguments[2], scope, error);
+    if (error) return undefinedValue();
+    bool runFirst = runFirstValue->booleanValueOrError(error);
+    if (error) return undefinedValue();
+    Ref bodyList = evaluate(arguments[3], scope, error);
+    if (error) return undefinedValue();
+    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    APMPValueList body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    if (runFirst) {
+        Ref result = APMPEvaluator::executeStatements(body, scope, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+    }
+    while (true) {
+        bool truth = evaluateTruth(arguments[0], scope, context, error);
+        if (error || !truth) return undefinedValue();
+        Ref result = runBody(body, scope, error);
+        switch (afterBody(result, error)) {
+            case 1:
+                return undefinedValue();
+            case 2:
+                return result;
+            default:
+                break;
+        }
+        evaluateForEffect(arguments[1], scope, error);
+        if (error) return undefinedValue();
+    }
+}
+
+// The value a return statement returns; its instruction is counted and
+// its depth checked.
+// With `unboxed` given, a number is stored there instead and null returned.
+Ref returnedValue(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                  APMPErrorSlot& error, double* unboxed = nullptr) {
+    APMPRunContext& context = scope->context();
+    LevelGuard guard(context);
+    double number = 0;
+    Ref other;
+    if (!evaluateNumber<true>(statement.arguments[0], scope, context, error, number, other))
+        return other;
+    if (other) return other;
+    if (unboxed) {
+        *unboxed = number;
+        return nullptr;
+    }
+    return APMPNumberValue::make(number);
+}
+
+}  // namespace
+
+APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                          APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
+    switch (statement.form) {
+        case Form::ReadVariable: {
+            if (!countInstruction(context, error)) return undefinedValue();
+            Slot* slot = findVariable(statement, *scope);
+            return slot ? slot->value : undefinedValue();
+        }
+        case Form::Assign:
+        case Form::AssignSum:
+            return assignForm(statement, scope, true, error);
+        case Form::Add:
+        case Form::Subtract:
+        case Form::Multiply:
+        case Form::Divide:
+        case Form::Modulo: {
+            double number = 0;
+            Ref other;
+            if (arithmeticNumber<true>(statement, scope, context, error, number, other))
+                return other ? other : APMPNumberValue::make(number);
+            return other;
+        }
+        case Form::Compare: {
+            bool truth = comparisonTruth(statement, scope, context, error);
+            if (error) return undefinedValue();
+            return APMPBool(truth);
+        }
+        case Form::Return:
+            return APMPControlValue::returnValueWithData(returnedValue(statement, scope, error));
+        case Form::While:
+            return whileForm(statement, scope, error);
+        case Form::General:
+            break;
+    }
+    return APMPCommandRegistrar::sharedInstance().evaluateCommand(statement, scope, error);
+}
+
+}  // namespace apmp_detail
+
+APMPValueRef APMPEvaluator::executeFunctionBody(const APMPValueList& statements,
+                                                const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                double* number) {
+    APMPValueRef result = APMPUndefined();
+    auto& registrar = APMPCommandRegistrar::sharedInstance();
+    for (const APMPValueRef& statement : statements) {
+        const APMPStatementValue* returned = apmp_detail::statementOf(statement);
+        if (returned && returned->form == APMPStatementForm::Return) {
+            // The returned value itself: no control value to wrap and unwrap.
+            APMPRunContext& context = scope->context();
+            if (!apmp_detail::countInstruction(context, error) ||
+                !apmp_detail::checkDepth(context, error))
+                return APMPUndefined();
+            APMPValueRef value = apmp_detail::returnedValue(*returned, scope, error, number);
+            return error ? APMPUndefined() : value;
+        }
+        result = registrar.evaluateStatement(statement, scope, error);
+        if (error) return APMPUndefined();
+        if (result->kind() == APMPKind::Control) {
+            const auto& control = static_cast<const APMPControlValue&>(*result);
+            return control.type == APMPControlType::Return ? control.data : result;
+        }
+    }
+    return result;
+}
+
+void APMPEvaluator::setStatementFormsEnabled(bool enabled) {
+    apmp_detail::gFormsEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPValueList& arguments) {
+    if (!slot || !apmp_detail::gFormsEnabled.load(std::memory_order_relaxed))
+        return APMPStatementForm::General;
+    APMPStatementForm form = APMPFormOfHandler(slot->handler);
+    std::size_t count = arguments.size();
+    bool named = count > 0 && arguments[0]->kind() == APMPKind::String;
+    switch (form) {
+        case APMPStatementForm::ReadVariable:
+            return count == 1 && named ? form : APMPStatementForm::General;
+        case APMPStatementForm::Assign: {
+            if (count != 2 || !named) return APMPStatementForm::General;
+            const auto* sum = apmp_detail::statementOf(arguments[1]);
+            const auto* read = sum && sum->form == APMPStatementForm::Add
+                                   ? apmp_detail::statementOf(sum->arguments[0])
+                                   : nullptr;
+            if (read && read->form == APMPStatementForm::ReadVariable &&
+                *read->variableName == static_cast<const APMPStringValue&>(*arguments[0]).value)
+                return APMPStatementForm::AssignSum;
+            return form;
+        }
+        case APMPStatementForm::Return:
+            return count == 1 ? form : APMPStatementForm::General;
+        case APMPStatementForm::While:
+            return count == 4 ? form : APMPStatementForm::General;
+        case APMPStatementForm::General:
+            return form;
+        default:
+            return count == 2 ? form : APMPStatementForm::General;
+    }
+}
+
+std::uint8_t APMPComparisonCode(const APMPString& command) {
+    unsigned code = 0;
+    for (char16_t digit : command) code = code * 10 + static_cast<unsigned>(digit - u'0');
+    return static_cast<std::uint8_t>(code);
+}
+
+APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueList& arguments) {
+    auto costOf = [](const APMPValueRef& argument) {
+        const APMPStatementValue* statement = apmp_detail::statementOf(argument);
+        if (!statement) return APMPStatementCost{1, 0};
+        return apmp_detail::isAssignment(*statement) ? APMPStatementCost{} : statement->cost;
+    };
+    // A literal counts one instruction and nests nothing; a statement counts
+    // one, checks the depth at its level and puts its operands one below.
+    auto combine = [](std::uint32_t own, APMPStatementCost a, APMPStatementCost b) {
+        if (a.count == 0 || b.count == 0) return APMPStatementCost{};
+        std::uint64_t total = std::uint64_t{own} + a.count + b.count;
+        if (total > APMPRunContext::kInstructionLimit) return APMPStatementCost{};
+        return APMPStatementCost{static_cast<std::uint32_t>(total),
+                                 1 + std::max(a.height, b.height)};
+    };
+    switch (form) {
+        case APMPStatementForm::ReadVariable:
+            return {2, 1};
+        case APMPStatementForm::Add:
+        case APMPStatementForm::Subtract:
+        case APMPStatementForm::Multiply:
+        case APMPStatementForm::Divide:
+        case APMPStatementForm::Modulo:
+        case APMPStatementForm::Compare:
+            return combine(1, costOf(arguments[0]), costOf(arguments[1]));
+        case APMPStatementForm::Assign:
+        case APMPStatementForm::AssignSum:
+            // The name is counted as a literal operand.
+            return combine(1, APMPStatementCost{1, 0}, costOf(arguments[1]));
+        default:
+            return {};
+    }
+}
+
+void APMPDescribeOperands(APMPStatementValue& statement) {
+    using apmp_detail::statementOf;
+    APMPStatementForm form = statement.form;
+    if (form == APMPStatementForm::Assign || form == APMPStatementForm::AssignSum) {
+        const APMPStatementValue* assigned = statementOf(statement.arguments[1]);
+        if (assigned && assigned->form >= APMPStatementForm::Add &&
+            assigned->form <= APMPStatementForm::Modulo)
+            statement.assignedArithmetic = assigned;
+        return;
+    }
+    if (!(form >= APMPStatementForm::Add && form <= APMPStatementForm::Compare)) return;
+    for (int i = 0; i < 2; ++i) {
+        const APMPValueRef& operand = statement.arguments[static_cast<std::size_t>(i)];
+        APMPOperandLeaf& leaf = statement.leaves[i];
+        if (operand->kind() == APMPKind::Number) {
+            leaf.isNumber = true;
+            leaf.number = static_cast<const APMPNumberValue&>(*operand).value;
+        } else if (const APMPStatementValue* read = statementOf(operand);
+                   read && read->form == APMPStatementForm::ReadVariable) {
+            leaf.variable = &read->nameCache;
+        }
+    }
+}
