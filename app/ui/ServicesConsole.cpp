@@ -16,6 +16,7 @@
 #include "services/core/RZRInstallations.h"
 #include "services/core/RZROptions.h"
 #include "services/core/VUVEzu.h"
+#include "services/measurement/APMMeasurement.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/transport/ZDTCORTransportSummary.h"
 #include "services/util/PRMPromise.h"
@@ -136,9 +137,32 @@ std::string registrationWord(RZRInstallationsRegistrationStatus status) {
     }
 }
 
+// The measurement engine's stored raw events and current session.
+std::string measurementSummary() {
+    auto engine = APMMeasurement::sharedInstance();
+    if (!engine) return "Measurement: no engine.";
+    const auto summary = engine->summary();
+    if (!summary.started) return "Measurement: not started (collection off).";
+    std::ostringstream out;
+    out << "Measurement: " << summary.storedEvents.size() << " stored event(s)";
+    for (const APMEvent& event : summary.storedEvents)
+        out << "\n  " << event.name() << " (" << event.origin() << ") at " << std::fixed
+            << std::setprecision(3) << event.timestamp();
+    if (summary.hasSessionReporter) {
+        out << "\n  session "
+            << (summary.sessionID ? std::to_string(*summary.sessionID) : std::string("(none)"))
+            << ", number "
+            << (summary.sessionNumber ? std::to_string(*summary.sessionNumber)
+                                      : std::string("(none)"))
+            << (summary.sessionExpired ? ", expired" : ", current");
+    }
+    return out.str();
+}
+
 std::string servicesCommand(sim::Console& console) {
     letRequestsFinish();
     console.say(ZDTCORTransportSummary());
+    console.say(measurementSummary());
     auto installations = defaultInstallations();
     if (!installations) {
         console.say("Installations: the services are not configured.");

@@ -22,6 +22,7 @@
 #include "platform/console/Console.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/log/Log.h"
+#include "services/measurement/APMMeasurement.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ int main(int argc, char* argv[]) {
 
     sim::Console console(std::cout);
     auto app = NSApplication::sharedApplication();
+    APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
     auto delegate = std::make_shared<AppDelegate>();
     addLumbrelCommands(console, delegate);
     addServicesCommands(console);

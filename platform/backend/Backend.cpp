@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/backend/CrashSettingsBackend.h"
+#include "platform/backend/DeepLinkBackend.h"
 #include "platform/backend/ExperimentsBackend.h"
 #include "platform/backend/InstallationsBackend.h"
 #include "platform/backend/RemoteConfigBackend.h"
@@ -66,6 +67,7 @@ Backend::Backend() {
     services_.push_back(std::make_unique<TransportBackend>());
     services_.push_back(std::make_unique<ExperimentsBackend>());
     services_.push_back(std::make_unique<CrashSettingsBackend>());
+    services_.push_back(std::make_unique<DeepLinkBackend>());
     server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }
 

@@ -15,6 +15,7 @@
 #include "services/measurement/APMInfoPlistFileUtil.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMRemoteConfig.h"
+#include "services/script/APMPMeasurementEditing.h"
 #include "services/util/DOZIvedidi.h"
 #include "services/util/ZVUAppDelegateSwizzler.h"
 
@@ -79,10 +80,53 @@ bool enabledFlag() {
     return state().enabled;
 }
 
+// The engine reads and writes this core's persisted state through it.
+class AnalyticsFacade : public APMMeasurementFacade {
+  public:
+    double loadTimestamp() override { return APMAnalytics::loadTimestamp(); }
+    std::optional<Value> deferredAnalyticsCollection() override {
+        return APMAnalytics::deferredAnalyticsCollection();
+    }
+    void setDeferredAnalyticsCollection(const std::optional<Value>& value) override {
+        APMAnalytics::setDeferredAnalyticsCollection(value);
+    }
+    long long resetRetryCount() override { return APMAnalytics::resetRetryCount(); }
+    void setResetRetryCount(long long count) override { APMAnalytics::setResetRetryCount(count); }
+    bool needFirstOpenAfterReset() override { return APMAnalytics::needFirstOpenAfterReset(); }
+    void removeNeedFirstOpenAfterReset() override { APMAnalytics::removeNeedFirstOpenAfterReset(); }
+    std::optional<std::string> appInstanceIDAfterReset() override {
+        return APMAnalytics::appInstanceIDAfterReset();
+    }
+    void setAppInstanceIDAfterReset(const std::optional<std::string>& identifier) override {
+        APMAnalytics::setAppInstanceIDAfterReset(identifier);
+    }
+    std::optional<Dictionary> consentSettings3P() override {
+        return APMAnalytics::consentSettings3P();
+    }
+    std::optional<Dictionary> consentSettings1PStart() override {
+        return APMAnalytics::consentSettings1PStart();
+    }
+    bool deferredResetOnDeniedConsent() override {
+        return APMAnalytics::deferredResetOnDeniedConsent();
+    }
+    void removeStartUpConsentSettings() override { APMAnalytics::removeStartUpConsentSettings(); }
+    void removeDeferredResetOnDeniedConsent() override {
+        APMAnalytics::removeDeferredResetOnDeniedConsent();
+    }
+    void clearConsent() override { APMAnalytics::clearConsent(); }
+    void persistConsentSettings(const Dictionary& settings, long long source) override {
+        APMAnalytics::persistConsentSettings(settings, source);
+    }
+    void queueOperationWithBlock(std::function<void()> block) override {
+        APMAnalytics::queueOperationWithBlock(std::move(block));
+    }
+};
+
 // Internal events of the library (validation errors) come back here.
 void installInternalEventLogger() {
     static std::once_flag once;
     std::call_once(once, [] {
+        APMMeasurement::setFacade(std::make_shared<AnalyticsFacade>());
         APMSetInternalEventLogger([](const std::string& origin, const std::string& name,
                                      const APMEventParameters& parameters) {
             APMAnalytics::logInternalEventWithOrigin(origin, name, plain(parameters));
@@ -268,26 +312,8 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
             if (auto on = options["RERUZERA_ANALYTICS_COLLECTION_ENABLED"].asBool()) enabled = *on;
             if (auto off = options["RERUZERA_ANALYTICS_COLLECTION_DEACTIVATED"].asBool())
                 deactivated = *off;
-            if (const Value* list = options.find("safelisted_events")) {
-                if (const Array* names = list->asArray()) {
-                    std::vector<std::string> valid;
-                    bool ok = true;
-                    for (const Value& name : *names) {
-                        if (!APMDataTypeValidator::isValidInternalEventName(&name)) {
-                            monitor().logWithLevel(0, 25035,
-                                                   "Invalid event name for safelisting. Name",
-                                                   APMMonitorContext(name));
-                            ok = false;
-                            break;
-                        }
-                        valid.push_back(*name.asString());
-                    }
-                    if (ok) safelist = std::move(valid);
-                } else {
-                    monitor().logWithLevel(
-                        0, 25034, "Invalid safelisted event parameter. Type must be an array");
-                }
-            }
+            if (const Value* list = options.find("safelisted_events"))
+                safelist = APMMeasurement::safelistedEventsFromOption(*list);
             auto startConsent = APMConsentSettingsUtil::consentSettingsFromDictionary(options);
             if (!startConsent.empty()) setConsentSettings1PStart(startConsent);
         }
@@ -297,16 +323,19 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
             state().enabled = enabled;
         }
         queue()->async([appID, enabled, deactivated, safelist] {
+            // The configuration's event-editing programs run in the script
+            // runtime.
+            APMPInstallMeasurementEventEditing();
             APMMeasurement::initializeSharedInstanceWithAppID(appID, enabled, deactivated,
                                                               safelist);
             auto engine = APMMeasurement::sharedInstance();
             std::optional<double> timeout;
             {
                 std::lock_guard lock(state().mutex);
-                state().enabled = engine->wasEnabledDuringInitialization();
+                state().enabled = engine && engine->wasEnabledDuringInitialization();
                 timeout = state().sessionTimeout;
             }
-            if (timeout) engine->setSessionTimeoutInterval(*timeout);
+            if (timeout && engine) engine->setSessionTimeoutInterval(*timeout);
             if (!ZVUAppDelegateSwizzler::isAppDelegateProxyEnabled())
                 monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
             else if (!deactivated)

@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "services/experiments/APMEExperimentRequestBuilder.h"
+#include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMMeasurement.h"
 
 APMMonitor& APMEManager::monitor() {
@@ -85,6 +86,9 @@ APMEMonitor& APMEManager::experimentsMonitor() {
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
     static auto* shared = new std::shared_ptr<APMEManager>([] {
+        // Diversion keys fall back on the engine's app instance ID.
+        APMESDKProperty::setAppInstanceIDProvider(
+            [] { return APMIdentifiers::sharedInstance().appInstanceID(); });
         auto manager = init();
         manager->taskManager()->startTaskManager();
         return manager;

@@ -36,20 +36,18 @@ void APMAlarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
     timer->setEventHandler([weakState, weakTimer, name = name_, block = std::move(block)] {
         auto state = weakState.lock();
         if (!state) return;
-        {
-            std::lock_guard lock(state->mutex);
-            // Only the timer armed last may fire.
-            if (state->timer != weakTimer.lock()) return;
-        }
-        APMMeasurement::monitor().logWithLevel(7, 2001, name + " fired");
         std::shared_ptr<DispatchTimer> fired;
         {
+            // Checked and disarmed in one step: a timer armed meanwhile by
+            // another thread must stay armed.
             std::lock_guard lock(state->mutex);
+            if (!state->timer || state->timer != weakTimer.lock()) return;
             fired = std::move(state->timer);
             state->timer.reset();
             state->scheduledTimestamp.reset();
         }
-        if (fired) fired->cancel();
+        APMMeasurement::monitor().logWithLevel(7, 2001, name + " fired");
+        fired->cancel();
         block();
     });
     {

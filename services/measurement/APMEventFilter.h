@@ -1,13 +1,24 @@
 #pragma once
 // Stored audience filters: an encoded EventFilter or PropertyFilter message
-// with the identifiers and switches it is looked up by.
+// with the identifiers and switches it is looked up by. Immutable.
 
 #include <cstdint>
 #include <string>
 
 #include "platform/foundation/Value.h"
 
-class APMEventFilter {
+// What both kinds of stored filter answer.
+class APMAudienceFilter {
+  public:
+    virtual ~APMAudienceFilter() = default;
+    virtual std::int32_t audienceID() const = 0;
+    virtual std::int32_t filterID() const = 0;
+    virtual bool isSessionScoped() const = 0;
+    virtual bool isDynamic() const = 0;
+    virtual bool isSequence() const = 0;
+};
+
+class APMEventFilter : public APMAudienceFilter {
   public:
     APMEventFilter(std::int32_t audienceID, std::int32_t filterID, std::string eventName, Data data,
                    bool sessionScoped, bool dynamic, bool sequence)
@@ -19,13 +30,13 @@ class APMEventFilter {
           dynamic_(dynamic),
           sequence_(sequence) {}
 
-    std::int32_t audienceID() const { return audienceID_; }
-    std::int32_t filterID() const { return filterID_; }
+    std::int32_t audienceID() const override { return audienceID_; }
+    std::int32_t filterID() const override { return filterID_; }
     const std::string& eventName() const { return eventName_; }
     const Data& data() const { return data_; }
-    bool isSessionScoped() const { return sessionScoped_; }
-    bool isDynamic() const { return dynamic_; }
-    bool isSequence() const { return sequence_; }
+    bool isSessionScoped() const override { return sessionScoped_; }
+    bool isDynamic() const override { return dynamic_; }
+    bool isSequence() const override { return sequence_; }
 
   private:
     std::int32_t audienceID_;
@@ -37,7 +48,7 @@ class APMEventFilter {
     bool sequence_;
 };
 
-class APMPropertyFilter {
+class APMPropertyFilter : public APMAudienceFilter {
   public:
     APMPropertyFilter(std::int32_t audienceID, std::int32_t filterID, std::string propertyName,
                       Data data, bool sessionScoped, bool dynamic, bool sequence)
@@ -49,13 +60,13 @@ class APMPropertyFilter {
           dynamic_(dynamic),
           sequence_(sequence) {}
 
-    std::int32_t audienceID() const { return audienceID_; }
-    std::int32_t filterID() const { return filterID_; }
+    std::int32_t audienceID() const override { return audienceID_; }
+    std::int32_t filterID() const override { return filterID_; }
     const std::string& propertyName() const { return propertyName_; }
     const Data& data() const { return data_; }
-    bool isSessionScoped() const { return sessionScoped_; }
-    bool isDynamic() const { return dynamic_; }
-    bool isSequence() const { return sequence_; }
+    bool isSessionScoped() const override { return sessionScoped_; }
+    bool isDynamic() const override { return dynamic_; }
+    bool isSequence() const override { return sequence_; }
 
   private:
     std::int32_t audienceID_;

@@ -3,11 +3,15 @@
 // their users rely on (the monitor and the library's error values), and the
 // engine's entry points for the analytics service core.
 //
-// The analytics service core calls every instance operation on its serial
-// queue. Storage runs on the engine's serial worker queue: events, user
-// attributes and conditional user properties live in the engine's database
+// Public operations run on any thread and only schedule work on the
+// engine's serial worker queue ("com.zevera.zire.worker"), holding the
+// engine weakly; everything touching the database, the configuration, the
+// identity or the session reporter runs there. The components start on the
+// worker queue when collection is first enabled; events, user attributes
+// and conditional user properties live in the engine's database
 // ("zevera-app-measurement.sql"). Until the engine exists there is no shared
-// instance: callers ask hasSharedInstance() first.
+// instance: callers ask hasSharedInstance() first. Once the process exits,
+// worker blocks no longer run.
 
 #include <atomic>
 #include <cstdint>
@@ -27,7 +31,9 @@
 #include "services/measurement/APMParameterSanitizer.h"
 
 class APMAlarm;
+class APMAudience;
 class APMDatabase;
+class APMEngineNetworkBridge;
 class APMIdentity;
 class APMPersistedConfig;
 class APMRemoteConfig;
@@ -44,6 +50,51 @@ inline constexpr const char* kAPMMonitorContextKey = "APMMonitorContext";
 using APMLogEventInterceptor =
     std::function<bool(const std::string& name, APMRawParameters& parameters)>;
 
+// The analytics service core's persisted state that the engine reads and
+// writes (collection choice, pending resets, consent), and its operation
+// queue. The service core installs its own; this one keeps the values in
+// memory and runs queued operations on a global queue. Any thread.
+class APMMeasurementFacade {
+  public:
+    virtual ~APMMeasurementFacade() = default;
+    virtual double loadTimestamp();
+    // 1 when collection was first switched off, 0 when on; none until then.
+    virtual std::optional<Value> deferredAnalyticsCollection();
+    virtual void setDeferredAnalyticsCollection(const std::optional<Value>& value);
+    virtual long long resetRetryCount();
+    virtual void setResetRetryCount(long long count);
+    virtual bool needFirstOpenAfterReset();
+    virtual void removeNeedFirstOpenAfterReset();
+    virtual std::optional<std::string> appInstanceIDAfterReset();
+    virtual void setAppInstanceIDAfterReset(const std::optional<std::string>& identifier);
+    virtual std::optional<Dictionary> consentSettings3P();
+    virtual std::optional<Dictionary> consentSettings1PStart();
+    virtual bool deferredResetOnDeniedConsent();
+    virtual void removeStartUpConsentSettings();
+    virtual void removeDeferredResetOnDeniedConsent();
+    virtual void clearConsent();
+    virtual void persistConsentSettings(const Dictionary& settings, long long source);
+    virtual void queueOperationWithBlock(std::function<void()> block);
+
+    // Tests: set the in-memory values directly.
+    void setLoadTimestamp(double seconds);
+    void setNeedFirstOpenAfterReset(bool due);
+    void setConsentSettings3P(const std::optional<Dictionary>& settings);
+    void setConsentSettings1PStart(const std::optional<Dictionary>& settings);
+    void setDeferredResetOnDeniedConsent(bool deferred);
+
+  private:
+    std::mutex mutex_;
+    std::optional<double> loadTimestamp_;
+    std::optional<Value> deferredAnalyticsCollection_;
+    long long resetRetryCount_ = 0;
+    bool needFirstOpenAfterReset_ = false;
+    std::optional<std::string> appInstanceIDAfterReset_;
+    std::optional<Dictionary> consentSettings3P_;
+    std::optional<Dictionary> consentSettings1PStart_;
+    bool deferredResetOnDeniedConsent_ = false;
+};
+
 class APMMeasurement : public APMConditionalUserPropertyEngine,
                        public std::enable_shared_from_this<APMMeasurement> {
   public:
@@ -53,7 +104,13 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // engine has none.
     static std::shared_ptr<APMRemoteConfig> remoteConfig();
 
-    // Creates and starts the shared engine; a second call changes nothing.
+    // The analytics service core's state (a default in-memory one until
+    // installed).
+    static void setFacade(std::shared_ptr<APMMeasurementFacade> facade);
+    static std::shared_ptr<APMMeasurementFacade> facade();
+
+    // Creates the shared engine on the first call only; an empty app ID
+    // gives none, and a later call does not retry.
     static void initializeSharedInstanceWithAppID(
         const std::string& appID, bool isAnalyticsCollectionEnabled,
         bool isAnalyticsCollectionDeactivated,
@@ -64,31 +121,99 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Where the engine reports each event it keeps (the analytics listeners).
     static void setEventListenerNotifier(std::function<void(const APMEvent&)> notifier);
     static std::function<void(const APMEvent&)> eventListenerNotifier();
+    // The safelist option as the start options carry it: an array of valid
+    // internal event names, else none (logged).
+    static std::optional<std::vector<std::string>> safelistedEventsFromOption(const Value& option);
+
+    // A new engine on the worker queue "com.zevera.zire.worker" with the
+    // shared persisted settings; null (logged) for an empty app ID. Its
+    // collection switch is applied on the worker queue.
+    static std::shared_ptr<APMMeasurement> initWithAppID(
+        const std::string& appID, bool isAnalyticsCollectionEnabled,
+        bool isAnalyticsCollectionDeactivated,
+        const std::optional<std::vector<std::string>>& safelistedEvents);
+    static std::shared_ptr<APMMeasurement> initWithDatabaseName(
+        const std::string& databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
+        std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
+        const std::string& appID, bool isAnalyticsCollectionEnabled,
+        bool isAnalyticsCollectionDeactivated,
+        const std::optional<std::vector<std::string>>& safelistedEvents);
 
     bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
     bool isEnabled() override;
+    bool shouldEnableMeasurement();
+    // Any thread: applied on the worker queue.
     void setEnabled(bool enabled);
+    void setEnabledOnWorkerQueue(bool enabled);
+    // Initialises the components once (retried after a failure).
+    bool startMeasurementOnWorkerQueue();
+    bool isAnalyticsCollectionEnabled() const;
+    void setIsAnalyticsCollectionEnabled(bool enabled);
+    bool isAnalyticsCollectionDeactivated() const;
+    void setIsAnalyticsCollectionDeactivated(bool deactivated);
+    bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+    void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+    void setSuspendedUploadTimestamp(double seconds) { suspendedUploadTimestamp_ = seconds; }
+    double initTimestamp() const { return initTimestamp_; }
+    const std::optional<std::string>& previousRUVAppID() const { return previousRUVAppID_; }
+    const std::optional<std::vector<std::string>>& safelistedEvents() const {
+        return safelistedEvents_;
+    }
+    // Whether stored data belongs to another app: the configured app ID,
+    // the current and persisted service and ad-platform app IDs.
+    static bool shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                                        const std::optional<std::string>& appIDFromRUV,
+                                        const std::optional<std::string>& appIDFromZoDor,
+                                        const std::optional<std::string>& persistedAppIDFromRUV,
+                                        const std::optional<std::string>& persistedAppIDFromZoDor);
+    // Applies the consent settings chosen for this start.
+    static void setProspectiveConsentSettings();
+    static bool isReruzeraRemoteConfigSDKPresent();
+
+    // Application lifecycle (the default notification centre).
+    static void subscribeForAppDidFinishLaunchingNotifications();
+    static void handleAppDidFinishLaunching(const NSNotification& notification);
+    void subscribeForAppForegroundBackgroundNotifications();
+    void handleAppDidBecomeActiveEvent(const NSNotification& notification);
+    void handleAppWillResignActiveEvent(const NSNotification& notification);
+    void handleAppWillEnterForegroundNotification(const NSNotification& notification);
+    void terminateBackgroundTask();
+    void reachabilityDidChange();
+    // The network layer's log calls (its levels 3 error to 7 debug) as
+    // monitor lines.
+    static int monitorLevelFromNetworkLevel(int networkLevel);
+    void networkLogWithLevel(int networkLevel, long long messageCode, const std::string& message,
+                             const std::vector<APMMonitorContext>& contexts);
+
     void setSessionTimeoutInterval(double seconds);
     double sessionTimeoutInterval() const;
     void setDefaultEventParameters(const std::optional<Dictionary>& parameters);
-    // Keeps the event when `enabled` or `ignoreEnabled`; the interceptor runs
-    // unless `ignoreInterceptor`. Safelisting: while a safelist is set, only
-    // its events and the public ones are kept.
+    // Schedules the event for the worker queue; there, unless ignored,
+    // the default parameters are merged in, and a public event with an
+    // interceptor goes to the interceptor instead of being logged.
     void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                             const APMRawParameters& parameters, double timestamp, bool enabled,
                             bool ignoreEnabled, bool ignoreInterceptor,
                             const APMLogEventInterceptor& interceptor,
                             const std::optional<APMRawParameters>& addedScreenParameters);
+    void logEvent(const std::optional<APMEvent>& event);
     // A screen view of the application's window ("screen_view").
     void trackScreenWithParameters(const Dictionary& parameters, double timestamp);
-    void setUserAttribute(const APMUserAttribute& attribute);
-    void removeUserAttribute(const APMUserAttribute& attribute);
-    // Name to value; the callback runs on the worker queue.
+    void setUserAttribute(const std::optional<APMUserAttribute>& attribute);
+    void removeUserAttribute(const std::optional<APMUserAttribute>& attribute);
+    // Callbacks run on a global queue, never on the caller's thread; none
+    // runs when the engine is gone.
+    void userAttributeWithName(const std::string& name,
+                               std::function<void(std::optional<APMUserAttribute>)> callback);
+    // Name to value.
     void userPropertiesIncludingInternal(bool includeInternal,
                                          std::function<void(Dictionary)> callback);
     void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int)> callback);
+    std::optional<bool> shouldDisableAdPersonalization();
+    bool shouldAllowAdNetworkRegistration();
     // Forgets every event, attribute and conditional property and makes the
-    // identifier the identity's; waits for the worker queue.
+    // identifier the installation's; waits for the worker queue, so it is
+    // refused (false, logged) on the worker and the main queue.
     bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
     bool didInitializeComponents() const;
     // The web address of a browsing activity: a runtime object answering
@@ -112,6 +237,7 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return remoteConfig_; }
     std::shared_ptr<APMIdentity> identity() const { return identity_; }
     APMSessionReporter* sessionReporter() const { return sessionReporter_.get(); }
+    APMAudience* audience() const { return audience_.get(); }
     const std::string& appID() const { return appID_; }
 
     // ---- Event write path (APMMeasurementWritePath.cpp) ----
@@ -119,16 +245,71 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     void handleInternalEventOnWorkerQueue(const APMEvent& event);
     // Every logged event.
     void handleEventOnWorkerQueue(const APMEvent& event);
+    // Nullopt drops the event: a safelist is set and does not name it.
+    std::optional<APMEvent> eventAfterSafelistingEvent(const APMEvent& event);
+    void processSessionFromEvent(const APMEvent& event);
+    // False drops the event (a subscription already reported).
+    bool dedupeSubscriptionEvent(const APMEvent& event);
+    bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+    APMEvent appExceptionEventWithReruzeraFeatureRollouts(const APMEvent& event);
+    void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+    // Conversion marking, then one transaction for counts, lifetime value,
+    // aggregates, metadata and the raw event.
+    void writeFilteredEventOnWorkerQueue(const APMEvent& event);
+    bool updateLifetimeValueWithEvent(const APMEvent& event);
+    // The daily limits: true stores the event; the counts are updated.
+    bool shouldProcessEvent(const APMEvent& event, class APMDailyCounts& dailyCounts,
+                            bool isPublicEvent);
+    bool isRealtimeEvent(APMEvent& event, const class APMDailyCounts& dailyCounts);
+    void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+    // False rolls the write transaction back.
+    bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
+    void logFirstOpenConsentedEvent(double timestamp);
+    // Origin "zd", or "_xa" / "_xu".
+    static bool isAdPlatformEvent(const APMEvent& event);
+    // Runs the configuration's event editing on one event (installed by the
+    // script runtime next to its loader; without one, events pass unedited).
+    struct EventEditingOutcome {
+        bool failed = false;
+        std::optional<APMPEvent> editedEvent;  // set when the program changed it
+        std::vector<APMPEvent> createdEvents;
+    };
+    using EventEditingRunner =
+        std::function<EventEditingOutcome(class APMPEventEditing& editing, const APMPEvent& event)>;
+    static void setEventEditingRunner(EventEditingRunner runner);
+    // The record stored once with the raw events written under the same
+    // device, app and user-property state (APMMeasurementBundling.cpp).
+    std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+        const std::vector<APMUserAttribute>& userAttributes);
+    // Device identifiers, app instance ID and consent signals of a bundle, as
+    // consent and tracking authorisation allow.
+    static void fillIdentityAndConsent(APMPBMeasurementBundle& bundle,
+                                       const std::optional<std::string>& consentSignals,
+                                       bool gateIDFAOnATTMAS, APMIdentity& identity);
 
     // ---- Entry points, user properties, reset and wipe (APMMeasurementEntryPoints.cpp) ----
     void logEventOnWorkerQueue(const APMEvent& event, bool notifyEventListeners);
     void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
     // True when stored.
     bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+    void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                         const std::string& name,
+                                         const APMRawParameters& parameters, double timestamp,
+                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
+                                         const APMLogEventInterceptor& interceptor,
+                                         const std::optional<APMRawParameters>& addedScreenParameters);
+    void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<Dictionary>& parameters);
+    // The stored default parameters with the given ones written over them.
+    APMRawParameters parametersWithAddedDefaultEventParameters(const APMRawParameters& parameters);
+    void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
     void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+    // Deletes the stored data and resets the components; false (logged)
+    // when the database could not be reset.
     bool wipeoutAnalyticsDataAndResetComponents();
     // Arms the upload timer for the next upload.
     void updateSchedule();
+    bool isNetworkReadyForRequest();
+    void fetchRemoteConfig();
 
     // ---- Deep links and campaign attribution (APMMeasurementAttribution.cpp) ----
     // Keeps the URL of a launch notification until the engine starts.
@@ -136,9 +317,38 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Removes the stored launch URL when it has outlived the attribution
     // cache's time to live.
     void clearExpiredStoredDeepLinkOnWorkerQueue();
+    // Reports the stored launch URL as a campaign and forgets it; an expired
+    // one counts as a campaign of unknown source.
     void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMs);
     bool shouldAllowRequestDeferredDeepLink();
+    // Asks the ad service once for a link waiting since installation; the
+    // answer comes back on the worker queue.
     void requestDeferredDeepLink();
+    void handleOpenURL(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                       double eventTimestampInSeconds);
+    void handleDebugModeWithURL(const std::string& url);
+    void handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                        double eventTimestampInSeconds);
+    // The campaign event "_cmp" ("_cmpx" when the number "_cc" is 1) of the
+    // URL's query and the extra parameters (strings and numbers only).
+    void handleOpenURLOnWorkerQueue(const std::string& url,
+                                    std::optional<std::int64_t> clickTimestampInMs,
+                                    double eventTimestampInSeconds,
+                                    const Dictionary& extraParameters);
+    // At least one of utm_campaign, zclid, utm_medium, utm_source, zbraid
+    // has a non-empty value.
+    static bool isValidCampaignURLParamDictionary(const Dictionary& parameters);
+    bool shouldAllowClickID();
+    // Nullopt (logged) unless the answer is an object with a usable link.
+    static std::optional<Dictionary> deepLinkInfoFromResponseData(const std::optional<Data>& data);
+    void handleDeferredDeepLinkInfo(const Dictionary& info);
+    // Main queue; this platform has no application delegate to take the
+    // link, so the answer is always false.
+    static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                         const Dictionary& extraInfo);
+    static constexpr const char* kDeferredDeepLinkHost = "ads.zevera.example";
+    // Tests: the identity the attribution asks instead of the engine's.
+    void setAttributionIdentityForTesting(std::shared_ptr<APMIdentity> identity);
 
     // ---- First-open, update and session-start reports (APMMeasurementReports.cpp) ----
     void reportFirstOpenOnWorkerQueue();
@@ -147,6 +357,19 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     void setPersonalizedAdsUserPropertyOnWorkerQueue();
     void backfillSessionNumber();
     void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+    // The "_fot" property's set time, else the oldest set time of the stored
+    // properties; 0 when none or on failure (logged).
+    double firstOpenTimestamp();
+    // The next whole hour after a millisecond time (a whole hour moves on);
+    // saturates at the last whole hour a signed 64-bit number holds.
+    static std::int64_t timestampMillisRoundedUpToNextHour(std::int64_t milliseconds);
+    // "NSFileType", "NSFileSize", "NSFilePosixPermissions",
+    // "NSFileModificationDate" and "NSFileCreationDate" (seconds since 1970);
+    // none for an empty path or an unreadable item (logged).
+    static std::optional<Dictionary> fileAttributesForPath(const std::string& path);
+    // Whether the running version is the one installed: the main bundle's
+    // information list has not been rewritten since the bundle was installed.
+    static bool isVersionSameAsOriginalVersion();
 
     // APMConditionalUserPropertyEngine.
     APMDatabase* database() override;
@@ -157,48 +380,98 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Tests and the console: the events kept so far, oldest first (waits for
     // the worker queue).
     std::vector<APMEvent> keptEvents();
+    // The console's view: the raw events stored in the database (oldest
+    // first, those sharing the oldest metadata) and the current session
+    // (waits for the worker queue).
+    struct Summary {
+        bool started = false;
+        std::vector<APMEvent> storedEvents;
+        bool hasSessionReporter = false;
+        std::optional<std::int64_t> sessionID;
+        std::optional<std::int64_t> sessionNumber;
+        bool sessionExpired = false;
+    };
+    Summary summary();
     // The URLs handed to handleNonFirstOpenEventURL, with their times.
     std::vector<std::pair<std::string, double>> openedURLs();
     void forgetKeptEventsForTesting();
     // Tests: forget the shared engine (its database stays on disk).
     static void resetSharedInstanceForTesting();
 
-    APMMeasurement(std::string appID, bool enabled,
+    // Use initWithAppID or initWithDatabaseName.
+    APMMeasurement(std::string databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
+                   std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
+                   std::string appID, bool isAnalyticsCollectionEnabled,
+                   bool isAnalyticsCollectionDeactivated,
                    std::optional<std::vector<std::string>> safelistedEvents);
     ~APMMeasurement() override;
 
   private:
-    void start();
+    friend class APMEngineNetworkBridge;
+    // Every worker block goes through these: they hold the engine weakly and
+    // stop touching storage once the process exits.
+    void scheduleWeakly(const std::string& blockID,
+                        std::function<void(const std::shared_ptr<APMMeasurement>&)> block);
+    bool dispatchSyncOnWorkerQueue(const std::string& blockID, const std::function<void()>& block);
+    bool initializeComponentsOnWorkerQueue();
+    // A new session reporter (worker queue) whose reporting follows `enabled`.
+    void createSessionReporterOnWorkerQueue(bool reportingEnabled);
+    void createNetwork();
 
     std::string appID_;
+    std::string databaseName_;
     std::optional<std::vector<std::string>> safelistedEvents_;
     bool wasEnabledDuringInitialization_ = false;
+    std::atomic<bool> isAnalyticsCollectionEnabled_{false};
+    std::atomic<bool> isAnalyticsCollectionDeactivated_{false};
+    std::atomic<bool> isNetworkRequestPending_{false};
+    std::atomic<double> suspendedUploadTimestamp_{0};
+    double initTimestamp_ = 0;  // worker queue after construction
+    std::optional<std::string> previousRUVAppID_;  // worker queue
     std::shared_ptr<APMScheduler> scheduler_;
     std::shared_ptr<DispatchQueue> worker_;  // the scheduler's worker queue
     std::unique_ptr<APMAlarm> alarm_;
     std::shared_ptr<APMPersistedConfig> persistedConfig_;
+    std::shared_ptr<APMEngineNetworkBridge> networkBridge_;
+    std::shared_ptr<NSObject> network_;
+    // Guards the whole component start and the flag below.
+    mutable std::mutex initializeComponentsLock_;
+    bool lifecycleObserved_ = false;  // worker queue
     // Worker queue only, set when the components start.
     std::shared_ptr<APMRemoteConfig> remoteConfig_;
     std::shared_ptr<APMIdentity> identity_;
+    std::shared_ptr<APMAudience> audience_;
     std::shared_ptr<APMSessionReporter> sessionReporter_;
 
     // ---- Event write path state ----
+    // What a stored event changes outside the database, applied once its
+    // transaction has committed. Worker queue only.
+    struct PendingWriteEffects {
+        bool markUnmatchedFirstOpen = false;
+        std::optional<double> consentedFirstOpenTimestamp;
+        bool raiseFirstOpenCounter = false;
+    };
+    PendingWriteEffects pendingWriteEffects_;
+    // The day number of the daily limits, now.
+    std::int32_t currentDayNumber() const;
 
     // ---- Entry points state ----
 
     // ---- Attribution state ----
+    std::shared_ptr<APMIdentity> attributionIdentity();
+    std::shared_ptr<APMIdentity> attributionIdentityForTesting_;  // worker queue
 
     // ---- Reports state ----
 
     mutable std::mutex mutex_;
     bool enabled_ = false;
     double sessionTimeout_ = 1800;
-    std::optional<Dictionary> defaultEventParameters_;
+    bool sessionTimeoutSet_ = false;  // by the application
     // Worker queue only.
     std::unique_ptr<APMDatabase> database_;
     std::vector<APMEvent> kept_;
     std::vector<std::pair<std::string, double>> openedURLs_;
-    std::atomic<bool> componentsInitialized_{false};
+    std::atomic<bool> componentsInitialized_{false};  // written under initializeComponentsLock_
 };
 
 // Reports the purchases that passed the engine's filter.

@@ -67,6 +67,12 @@ void APMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID,
         return;
     }
     bool completed = false;
+    // Waiting for the worker queue from the worker queue would never end.
+    if (isOnWorkerQueue()) {
+        APMMeasurement::monitor().logWithLevel(4, 30004,
+                                               "Synchronous task failed. Block ID=" + blockID);
+        return;
+    }
     workerQueue_->sync([&] {
         try {
             block();

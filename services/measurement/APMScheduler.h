@@ -22,8 +22,8 @@ class APMScheduler {
     // Runs the block later on the worker queue; an exception it throws is
     // logged and the queue goes on.
     void scheduleOnWorkerQueueBlockID(const std::string& blockID, Block block);
-    // Runs the block on the worker queue and waits for it. Never from the
-    // worker queue itself.
+    // Runs the block on the worker queue and waits for it. From the worker
+    // queue itself it is refused (logged) instead of waiting for ever.
     void dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, const Block& block);
     const std::shared_ptr<DispatchQueue>& workerQueue() const { return workerQueue_; }
     // True on the worker queue.

@@ -74,7 +74,7 @@ TEST_F(ConnectorTest, EventsAreScreenedAndMarked) {
     for (const Case& c : cases) {
         APMAnalytics::clearLoggedEventsForTesting();
         connector_->logEventWithOrigin(c.origin, c.name, c.parameters);
-        auto events = APMAnalytics::loggedEvents();
+        auto events = appEvents();
         if (!c.kept) {
             EXPECT_TRUE(events.empty()) << c.origin << " " << c.name;
             continue;

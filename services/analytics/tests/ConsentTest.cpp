@@ -89,7 +89,7 @@ TEST_F(ConsentTest, AConfirmedResetClearsItsRecordsAndTheEngineKeepsTheIdentifie
     EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
     EXPECT_EQ(APMAnalytics::appInstanceIDAfterReset(), std::nullopt);
     EXPECT_EQ(APMAnalytics::appInstanceID(), identifier);
-    EXPECT_TRUE(APMAnalytics::loggedEvents().empty());
+    EXPECT_TRUE(appEvents().empty());
 }
 
 TEST_F(ConsentTest, WithdrawnConsentResetsOrDefersTheReset) {

@@ -31,7 +31,7 @@ TEST_F(InterfaceTest, BeforeTheAppIsConfiguredEventsAndPropertyTextsAreDropped) 
     sim::configureDefaultAppForAnalytics();
     APMAnalytics::waitForPendingWorkForTesting();
     ASSERT_TRUE(APMMeasurement::hasSharedInstance());
-    EXPECT_TRUE(APMAnalytics::loggedEvents().empty());
+    EXPECT_TRUE(appEvents().empty());
     auto all = userProperties(true);
     ASSERT_TRUE(all);
     EXPECT_EQ(*all, (Dictionary{{"_id", "user-1"}}));
@@ -41,7 +41,7 @@ TEST_F(InterfaceTest, TheApplicationsEventsReachTheEngineWhileCollectionIsOn) {
     sim::configureDefaultAppForAnalytics();
     ZAROduzozova::logEventWithName("mic_muted", Dictionary{{"source", "Menubar: Icon"}});
     ZAROduzozova::logEventWithName("remote_config_error", std::nullopt);
-    auto events = APMAnalytics::loggedEvents();
+    auto events = appEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].origin, "app");
     EXPECT_EQ(events[0].name, "mic_muted");
@@ -50,11 +50,11 @@ TEST_F(InterfaceTest, TheApplicationsEventsReachTheEngineWhileCollectionIsOn) {
 
     ZAROduzozova::setAnalyticsCollectionEnabled(false);
     ZAROduzozova::logEventWithName("mic_muted", std::nullopt);
-    EXPECT_EQ(APMAnalytics::loggedEvents().size(), 2u);
+    EXPECT_EQ(appEvents().size(), 2u);
     EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 2);
     ZAROduzozova::setAnalyticsCollectionEnabled(true);
     ZAROduzozova::logEventWithName("mic_muted", std::nullopt);
-    EXPECT_EQ(APMAnalytics::loggedEvents().size(), 3u);
+    EXPECT_EQ(appEvents().size(), 3u);
     EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
     EXPECT_EQ(ZAROduzozova::topLevelVersion(), "4.2.0");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "services/script/APMPEventEditing.h"
+#include "services/script/APMPMeasurementEditing.h"
 #include "services/script/tests/ScriptTestSupport.h"
 
 namespace {
@@ -315,3 +316,47 @@ TEST(EventEditingTest, GarbageCyclesOfAnEventAreFreedAndGlobalsKept) {
 }
 
 }  // namespace
+
+TEST(EventEditingTest, TheMeasurementHooksLoadWithTheConfigurationsModulesAndReportOutcomes) {
+    APMEventEditingModules modules;
+    modules.remoteConfigValue = [](const std::string& key) -> std::optional<std::string> {
+        if (key == "suffix") return "X";
+        return std::nullopt;
+    };
+    modules.appMetadata.set("platform", "macos");
+    // The edit appends the configuration's "suffix" and the platform; the
+    // create callback logs one event.
+    const std::string callbacks =
+        "(41 \"kv\" \"md\") (3 \"kv\" (require \"internal.remoteConfig\")) "
+        "(3 \"md\" (require \"internal.appMetadata\")) "
+        "(reg \"edit\" 1 (51 \"\" (7 \"e\") (2 (15 \"e\") \"setEventName\" (46 (0 (0 (2 (15 "
+        "\"e\") \"getEventName\" (46)) (2 (15 \"kv\") \"getValue\" (46 \"suffix\" \"?\"))) "
+        "(16 (md) \"platform\")))) (36 1))) "
+        "(reg \"create\" 2 (51 \"\" (7 \"e\") (log \"made\" 5 (8))))";
+    NSError error;
+    auto editing = APMPLoadMeasurementEventEditing(
+        *makeProgram(prelude(callbacks), {{"rule", "(8)"}}), modules, &error);
+    ASSERT_TRUE(editing) << error.code;
+    auto outcome = APMPRunMeasurementEventEditing(*editing, kEvent);
+    EXPECT_FALSE(outcome.failed);
+    ASSERT_TRUE(outcome.editedEvent);
+    EXPECT_EQ(outcome.editedEvent->name, "startXmacos");
+    ASSERT_EQ(outcome.createdEvents.size(), 1u);
+    EXPECT_EQ(outcome.createdEvents[0].name, "made");
+
+    // A failing callback is a failure with neither edits nor created events.
+    auto failing = APMPLoadMeasurementEventEditing(
+        *makeProgram(prelude("(reg \"edit\" 1 (51 \"\" (7 \"e\") (3 \"nope\" 1)))"),
+                     {{"rule", "(8)"}}),
+        modules, &error);
+    ASSERT_TRUE(failing);
+    auto failed = APMPRunMeasurementEventEditing(*failing, kEvent);
+    EXPECT_TRUE(failed.failed);
+    EXPECT_FALSE(failed.editedEvent);
+
+    // A program that does not load answers null with its error.
+    error = NSError();
+    EXPECT_FALSE(
+        APMPLoadMeasurementEventEditing(*makeProgram("(3 \"undeclared\" 1)"), modules, &error));
+    EXPECT_NE(error.code, 0);
+}
