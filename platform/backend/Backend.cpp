@@ -6,6 +6,7 @@
 #include "platform/backend/DeepLinkBackend.h"
 #include "platform/backend/ExperimentsBackend.h"
 #include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/MeasurementBackend.h"
 #include "platform/backend/RemoteConfigBackend.h"
 #include "platform/backend/TransportBackend.h"
 #include "platform/dispatch/Clock.h"
@@ -67,6 +68,7 @@ Backend::Backend() {
     services_.push_back(std::make_unique<TransportBackend>());
     services_.push_back(std::make_unique<ExperimentsBackend>());
     services_.push_back(std::make_unique<CrashSettingsBackend>());
+    services_.push_back(std::make_unique<MeasurementBackend>());
     services_.push_back(std::make_unique<DeepLinkBackend>());
     server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }

@@ -14,6 +14,7 @@ class Reader {
   public:
     explicit Reader(const std::string& data) : p_(data.data()), end_(data.data() + data.size()) {}
     bool done() const { return p_ == end_; }
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
     bool varint(std::uint64_t& out);
     // Field number and wire type; the value through the other calls.
     bool key(std::uint32_t& field, std::uint32_t& type);

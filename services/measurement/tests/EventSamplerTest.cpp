@@ -24,20 +24,20 @@ constexpr std::int32_t kAccountDec10 = 20797;
 
 using Params = std::vector<std::pair<std::string, std::int64_t>>;
 
-struct EventSpec {
+struct EventShape {
     std::string name;
     std::int64_t timestamp;
     std::int64_t previous = 0;
     Params params = {};
 };
 
-std::shared_ptr<APMPBEvent> makeEvent(const EventSpec& spec) {
+std::shared_ptr<APMPBEvent> makeEvent(const EventShape& shape) {
     auto event = APMPBEvent::make();
-    if (!spec.name.empty()) APMPBSetString(event.get(), 1, Value(spec.name));
-    APMPBSetInt64(event.get(), 2, spec.timestamp);
-    if (spec.previous) APMPBSetInt64(event.get(), 3, spec.previous);
+    if (!shape.name.empty()) APMPBSetString(event.get(), 1, Value(shape.name));
+    APMPBSetInt64(event.get(), 2, shape.timestamp);
+    if (shape.previous) APMPBSetInt64(event.get(), 3, shape.previous);
     std::vector<APMPBObject> params;
-    for (const auto& [name, value] : spec.params) {
+    for (const auto& [name, value] : shape.params) {
         auto param = APMPBEventParam::make();
         APMPBSetString(param.get(), 0, Value(name));
         APMPBSetInt64(param.get(), 2, value);
@@ -157,7 +157,7 @@ TEST_F(EventSamplerTest, SamplesEachNameByItsRateAndDay) {
     struct Case {
         const char* what;
         std::vector<Stored> stored;
-        std::vector<EventSpec> events;
+        std::vector<EventShape> events;
         std::vector<std::uint32_t> draws;
         std::vector<std::string> kept;
         std::vector<After> after;
@@ -245,7 +245,7 @@ TEST_F(EventSamplerTest, SamplesEachNameByItsRateAndDay) {
         draws = c.draws;
         APMMeasurement::monitor().clearLines();
         APMEventSampler::Events events;
-        for (const auto& spec : c.events) events.push_back(makeEvent(spec));
+        for (const auto& shape : c.events) events.push_back(makeEvent(shape));
         auto kept = sampler->sampleEvents(events);
         ASSERT_TRUE(kept);
         EXPECT_EQ(describe(*kept), c.kept);
