@@ -22,6 +22,7 @@
 #include "services/measurement/APMRemoteConfig.h"
 #include "services/measurement/APMScheduler.h"
 #include "services/measurement/APMScreenViewReporter.h"
+#include "services/measurement/APMSearchAdReporter.h"
 #include "services/measurement/APMSessionReporter.h"
 #include "services/measurement/APMUserDefaults.h"
 #include "services/util/DOZIvedidi.h"
@@ -574,11 +575,16 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
             return;
         }
         if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
+        if (searchAdReporter_ && !searchAdReporter_->isSearchAdReporterEnabled()) {
+            searchAdReporter_->setSearchAdReporterEnabled(true);
+            searchAdReporter_->scheduleSearchAdReport();
+        }
         monitor().logWithLevel(6, 23012, "Analytics collection enabled");
         return;
     }
     clearExpiredStoredDeepLinkOnWorkerQueue();
     alarm_->cancel();
+    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
     if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
     monitor().logWithLevel(6, 23013, "Analytics collection disabled");
 }
@@ -686,6 +692,11 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     backfillSessionNumber();
     createSessionReporterOnWorkerQueue(false);
     reportFirstOpenOnWorkerQueue();
+    searchAdReporter_ = APMSearchAdReporter::initWithWorkerQueue(worker_, persistedConfig_);
+    if (searchAdReporter_) {
+        searchAdReporter_->setSearchAdReporterEnabled(true);
+        searchAdReporter_->start();
+    }
     if (APMUserDefaults::standardUserDefaults()->objectForKey("/zevera/measurement/deep_link"))
         reportStoredCampaignEventOnWorkerQueue(std::nullopt);
     else if (shouldAllowRequestDeferredDeepLink())
@@ -925,30 +936,4 @@ APMMeasurement::Summary APMMeasurement::summary() {
 
 void APMMeasurement::forgetKeptEventsForTesting() {
     worker_->sync([&] { kept_.clear(); });
-}
-
-void APMMeasurement::filterPurchaseTransactions(
-    std::vector<std::shared_ptr<NSObject>> transactions,
-    std::function<void(std::vector<std::shared_ptr<NSObject>>)> callback) {
-    if (!callback) return;
-    scheduleWeakly("filterPurchaseTransactions",
-                   [transactions = std::move(transactions),
-                    callback = std::move(callback)](const auto&) { callback(transactions); });
-}
-
-APMInAppPurchaseTransactionReporter& APMInAppPurchaseTransactionReporter::sharedInstance() {
-    static auto* reporter = new APMInAppPurchaseTransactionReporter();
-    return *reporter;
-}
-
-void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
-    const std::shared_ptr<NSObject>&, const std::vector<std::shared_ptr<NSObject>>& transactions) {
-    std::lock_guard lock(mutex_);
-    reported_.insert(reported_.end(), transactions.begin(), transactions.end());
-}
-
-std::vector<std::shared_ptr<NSObject>> APMInAppPurchaseTransactionReporter::reportedTransactions()
-    const {
-    std::lock_guard lock(mutex_);
-    return reported_;
 }

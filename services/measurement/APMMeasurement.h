@@ -27,6 +27,7 @@
 #include "platform/foundation/Value.h"
 #include "services/measurement/APMConditionalUserPropertyController.h"
 #include "services/measurement/APMEvent.h"
+#include "services/measurement/APMInAppPurchaseTransactionReporter.h"
 #include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMParameterSanitizer.h"
 
@@ -38,6 +39,7 @@ class APMIdentity;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
+class APMSearchAdReporter;
 class APMSessionReporter;
 class DispatchQueue;
 struct NSNotification;
@@ -292,12 +294,11 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
     // True when stored.
     bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
-    void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
-                                         const std::string& name,
-                                         const APMRawParameters& parameters, double timestamp,
-                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
-                                         const APMLogEventInterceptor& interceptor,
-                                         const std::optional<APMRawParameters>& addedScreenParameters);
+    void logEventOnWorkerQueueWithOrigin(
+        const std::string& origin, bool isPublicEvent, const std::string& name,
+        const APMRawParameters& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+        bool ignoreInterceptor, const APMLogEventInterceptor& interceptor,
+        const std::optional<APMRawParameters>& addedScreenParameters);
     void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<Dictionary>& parameters);
     // The stored default parameters with the given ones written over them.
     APMRawParameters parametersWithAddedDefaultEventParameters(const APMRawParameters& parameters);
@@ -426,7 +427,7 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::atomic<bool> isAnalyticsCollectionDeactivated_{false};
     std::atomic<bool> isNetworkRequestPending_{false};
     std::atomic<double> suspendedUploadTimestamp_{0};
-    double initTimestamp_ = 0;  // worker queue after construction
+    double initTimestamp_ = 0;                     // worker queue after construction
     std::optional<std::string> previousRUVAppID_;  // worker queue
     std::shared_ptr<APMScheduler> scheduler_;
     std::shared_ptr<DispatchQueue> worker_;  // the scheduler's worker queue
@@ -442,6 +443,7 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::shared_ptr<APMIdentity> identity_;
     std::shared_ptr<APMAudience> audience_;
     std::shared_ptr<APMSessionReporter> sessionReporter_;
+    std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
 
     // ---- Event write path state ----
     // What a stored event changes outside the database, applied once its
@@ -472,21 +474,6 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::vector<APMEvent> kept_;
     std::vector<std::pair<std::string, double>> openedURLs_;
     std::atomic<bool> componentsInitialized_{false};  // written under initializeComponentsLock_
-};
-
-// Reports the purchases that passed the engine's filter.
-class APMInAppPurchaseTransactionReporter {
-  public:
-    static APMInAppPurchaseTransactionReporter& sharedInstance();
-    void paymentQueueUpdatedFilteredTransactions(
-        const std::shared_ptr<NSObject>& paymentQueue,
-        const std::vector<std::shared_ptr<NSObject>>& transactions);
-    // Tests: what was reported so far, oldest first.
-    std::vector<std::shared_ptr<NSObject>> reportedTransactions() const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<NSObject>> reported_;
 };
 
 // An error of the library's domain: a non-empty description under the

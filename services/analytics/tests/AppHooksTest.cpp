@@ -281,6 +281,22 @@ TEST_F(AppHooksTest, BackgroundSessionEventsGoToTheNetworkLayer) {
 
 // ---- purchases
 
+// A completed purchase: the engine passes on only those.
+class ToyPurchase : public RuntimeObject {
+  public:
+    static Class runtimeClass() {
+        static Class cls =
+            ClassBuilder<ToyPurchase>("ToyPurchase")
+                .method("transactionState", [](ToyPurchase&) { return int64_t{1}; })
+                .method("transactionIdentifier", [](ToyPurchase& self) { return self.identifier; })
+                .registerClass();
+        return cls;
+    }
+    explicit ToyPurchase(std::string identifier)
+        : RuntimeObject(runtimeClass()), identifier(std::move(identifier)) {}
+    std::string identifier;
+};
+
 struct PurchaseCase {
     const char* label;
     bool enabledAtStart;
@@ -296,8 +312,8 @@ class PurchaseTest : public AppHooksTest, public ::testing::WithParamInterface<P
 TEST_P(PurchaseTest, TransactionsAreReportedOnlyWhileCollectionIsOn) {
     const PurchaseCase& c = GetParam();
     ToyPaymentQueue::runtimeClass();
-    const std::vector<id> transactions{std::make_shared<RuntimeObject>(),
-                                       std::make_shared<RuntimeObject>()};
+    const std::vector<id> transactions{std::make_shared<ToyPurchase>("P-1"),
+                                       std::make_shared<ToyPurchase>("P-2")};
     const id paymentQueue = ToyPaymentQueue::shared();
     auto deliver = [&] {
         APMAnalytics::sharedInstance()->paymentQueue(paymentQueue, transactions);

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMPBFlag.h"
 #include "services/measurement/tests/TestRecords.h"
 
