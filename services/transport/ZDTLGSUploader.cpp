@@ -122,7 +122,8 @@ void ZDTLGSUploader::setNextUploadTime(std::shared_ptr<ZDTCORClock> time, ZDTCOR
 std::optional<std::string> ZDTLGSUploader::APIKeyForTarget(ZDTCORTarget target) {
     if (target != ZDTCORTargetRLG && target != ZDTCORTargetCRS && target != ZDTCORTargetINT)
         return std::nullopt;
-    static const std::string key = [] {
+    // Read by upload threads until the process ends: never destroyed.
+    static const std::string& key = *new std::string([] {
         // Kept in pieces in the program and laid together on first use.
         const char block[16] = {'Z', 'v', 'a', 'S', 'y', 'C', 'c', 'k',
                                 'Q', 'x', '3', 'r', 'T', 'p', '8', 'L'};
@@ -133,7 +134,7 @@ std::optional<std::string> ZDTLGSUploader::APIKeyForTarget(ZDTCORTarget target) 
         std::memcpy(buffer, block, sizeof block);
         std::memcpy(buffer + 16, words, sizeof words);
         return std::string(buffer, strnlen(buffer, sizeof buffer));
-    }();
+    }());
     return key;
 }
 
