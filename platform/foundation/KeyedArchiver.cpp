@@ -16,9 +16,10 @@ constexpr int kMaxDepth = 512;
 constexpr const char* kNull = "$null";
 
 const std::vector<std::string>& propertyListClasses() {
-    static const std::vector<std::string> names = {"NSString", "NSNumber", "NSData",
-                                                   "NSDate",   "NSArray",  "NSDictionary"};
-    return names;
+    // Storage threads may decode while the process exits: never destroyed.
+    static const auto* names = new std::vector<std::string>{"NSString", "NSNumber", "NSData",
+                                                            "NSDate",   "NSArray",  "NSDictionary"};
+    return *names;
 }
 
 std::string canonicalClass(const std::string& name) {
@@ -57,8 +58,8 @@ struct Registry {
     std::mutex mutex;
     std::unordered_map<std::string, NSCodingRegistry::Entry> entries;
     static Registry& shared() {
-        static Registry r;
-        return r;
+        static auto* r = new Registry();  // used from queue threads until exit
+        return *r;
     }
 };
 

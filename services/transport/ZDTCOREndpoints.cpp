@@ -15,13 +15,14 @@ NSURL url(const std::string& host, const char* path) {
 }  // namespace
 
 const std::map<ZDTCORTarget, NSURL>& ZDTCOREndpoints::uploadURLs() {
-    static const std::map<ZDTCORTarget, NSURL> urls{
+    // Upload threads read these until the process ends: never destroyed.
+    static const auto* urls = new std::map<ZDTCORTarget, NSURL>{
         {ZDTCORTargetLGS, url(kLoggingLegacyHost, kLegacyPath)},
         {ZDTCORTargetRLG, url(kLoggingAPIHost, kBatchLogPath)},
         {ZDTCORTargetCRS, url(kCrashReportsAPIHost, kBatchLogPath)},
         {ZDTCORTargetINT, url(kPlaceholderHost, kPlaceholderPath)},
     };
-    return urls;
+    return *urls;
 }
 
 std::optional<NSURL> ZDTCOREndpoints::uploadURLForTarget(ZDTCORTarget target) {

@@ -149,11 +149,12 @@ std::optional<Data> ZDTLGSConstructRequest(
 }
 
 std::int32_t ZDTLGSMobileSubtypeMessageValue(std::int64_t code) {
-    static const std::map<std::int64_t, std::int32_t> table{{1, 1},  {2, 2},   {3, 0},  {4, 8},
-                                                            {5, 9},  {6, 4},   {7, 5},  {8, 6},
-                                                            {9, 12}, {10, 14}, {11, 13}};
-    auto it = table.find(code);
-    return it == table.end() ? 0 : it->second;
+    // Read on upload threads until the process ends: never destroyed.
+    static const auto* table =
+        new std::map<std::int64_t, std::int32_t>{{1, 1}, {2, 2}, {3, 0},  {4, 8},   {5, 9},  {6, 4},
+                                                 {7, 5}, {8, 6}, {9, 12}, {10, 14}, {11, 13}};
+    auto it = table->find(code);
+    return it == table->end() ? 0 : it->second;
 }
 
 std::optional<ZDTLGSNetworkRecord> ZDTLGSParseNetworkRecord(const Data& record) {
