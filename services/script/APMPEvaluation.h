@@ -1,7 +1,9 @@
 #pragma once
-// Pieces of the evaluator shared by the command registrar and the statement
-// forms it runs directly: the instruction budget and the depth guard.
+// Pieces of the evaluator shared by the command registrar, the statement
+// forms it runs directly and the numeric loop: the instruction budget, the
+// depth guard, number arithmetic and name resolution.
 
+#include <cmath>
 #include <cstddef>
 
 #include "services/script/APMPRuntime.h"
@@ -51,6 +53,62 @@ inline bool checkDepth(const APMPRunContext& context, APMPErrorSlot& error) {
     }
     return true;
 }
+
+// The arithmetic of the forms Add to Modulo on two numbers.
+inline double arithmetic(APMPStatementForm form, double a, double b) {
+    switch (form) {
+        case APMPStatementForm::Add:
+            return a + b;
+        case APMPStatementForm::Subtract:
+            return a - b;
+        case APMPStatementForm::Multiply:
+            return a * b;
+        case APMPStatementForm::Divide:
+            return a / b;
+        default:
+            return std::fmod(a, b);
+    }
+}
+
+// The comparison command `code` on two numbers.
+inline bool compareNumbers(std::uint8_t code, double a, double b) {
+    switch (code) {
+        case 12:
+        case 20:
+            return a == b;
+        case 29:
+        case 21:
+            return !(a == b);
+        case 23:
+            return a < b;
+        case 24:
+            return a <= b;
+        case 18:
+            return b < a;
+        default:
+            return b <= a;
+    }
+}
+
+// The entry a variable read finds, as APMPScope::valueForName walks; null
+// when no scope declares the name. `statement` is of the ReadVariable form.
+APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope);
+
+enum class Access { Absent, Silent, Writable };
+
+// The entry an assignment statement writes, as APMPScope::assignExisting
+// walks: a frozen scope on the way or an immutable name makes it Silent.
+APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope,
+                                      Access& access);
+
+// Runs the iterations of a while loop whose condition, update and body
+// statements only compute numbers from number literals and variables that
+// hold numbers, and assign them to such variables: the variables are read
+// once, kept unboxed while the loop runs and written back at the end.
+// True when the condition turned false; false, with the state as the loop
+// left it after whole iterations, when the loop does not have that shape or
+// its next iteration might run out of budget: the caller goes on with it.
+bool runNumericLoop(const APMPStatementValue& loop, const APMPValueList& body, APMPScope& scope);
 
 // Runs a statement of a form other than General whose instruction has been
 // counted and whose depth has been checked.

@@ -1036,12 +1036,14 @@ bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) con
 void APMPFunctionValue::markReferences(APMPMarker& marker) const {
     propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
     marker.markScope(definingScope.get());
+    marker.markScope(spareCallScope_.get());
 }
 
 void APMPFunctionValue::releaseReferences() {
     propertyMap.clear();
     statements.clear();
     definingScope.reset();
+    spareCallScope_.reset();
 }
 
 APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
@@ -1070,7 +1072,8 @@ double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPEr
 APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSlot& error,
                                      double* number) {
     if (!definingScope) return APMPUndefined();  // released with its runtime
-    APMPScopeRef callScope = definingScope->createChildScope();
+    APMPScopeRef callScope = std::move(spareCallScope_);
+    if (!callScope) callScope = definingScope->createChildScope();
     for (std::size_t i = 0; i < parameters.size(); ++i)
         callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters[i]);
     // Keep the body alive while it runs: it may redefine this very function.
@@ -1079,7 +1082,25 @@ APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSl
     std::shared_ptr<const APMPRuntimeValue> self = weak_from_this().lock();
     APMPValueList copied;
     if (!self) copied = statements;
-    return APMPEvaluator::executeFunctionBody(self ? statements : copied, callScope, error, number);
+    APMPValueRef result =
+        APMPEvaluator::executeFunctionBody(self ? statements : copied, callScope, error, number);
+    keepCallScope(std::move(callScope));
+    return result;
+}
+
+// A scope that no closure or other scope kept and that holds exactly the
+// parameters, all writable, cannot be told from a fresh one once they are
+// assigned again; the names resolved in it stay resolved for the next call.
+void APMPFunctionValue::keepCallScope(APMPScopeRef scope) {
+    if (scope.use_count() != 1 || scope->contents.isImmutable() ||
+        scope->contents.count() != parameters.size())
+        return;
+    for (const APMPString& name : parameters) {
+        APMPPropertyMap::Slot* slot = scope->contents.findSlot(name);
+        if (!slot || slot->immutable) return;
+        slot->value = APMPUndefined();
+    }
+    spareCallScope_ = std::move(scope);
 }
 
 // ---- control and statement ----

@@ -441,6 +441,10 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
 
   private:
     APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
+    void keepCallScope(APMPScopeRef scope);
+    // The scope of an ended call that nothing kept, holding the parameters
+    // only, ready for the next call.
+    APMPScopeRef spareCallScope_;
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };

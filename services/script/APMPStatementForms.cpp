@@ -79,8 +79,8 @@ Ref evaluate(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) 
     return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope, error);
 }
 
-// The entry a variable read finds, as APMPScope::valueForName walks; null
-// when no scope declares the name.
+}  // namespace
+
 Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
     APMPNameCache& cache = statement.nameCache;
     std::uint64_t epoch = APMPScopeLayoutEpoch();
@@ -92,10 +92,6 @@ Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
     return slot;
 }
 
-enum class Access { Absent, Silent, Writable };
-
-// The entry an assignment writes, as APMPScope::assignExisting walks: a
-// frozen scope on the way or an immutable name makes the write silent.
 Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Access& access) {
     APMPNameCache& cache = statement.nameCache;
     std::uint64_t epoch = APMPScopeLayoutEpoch();
@@ -119,6 +115,8 @@ Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Acce
     }
     return nullptr;
 }
+
+namespace {
 
 // Assignments return the value assigned; with `wantResult` false they
 // return null instead, sparing the reference.
@@ -153,40 +151,6 @@ Ref storeNumber(const APMPStatementValue& statement, APMPScope& scope, double nu
     }
     if (!wantResult) return Ref();
     return boxed ? boxed : APMPNumberValue::make(number);
-}
-
-double arithmetic(Form form, double a, double b) {
-    switch (form) {
-        case Form::Add:
-            return a + b;
-        case Form::Subtract:
-            return a - b;
-        case Form::Multiply:
-            return a * b;
-        case Form::Divide:
-            return a / b;
-        default:
-            return std::fmod(a, b);
-    }
-}
-
-bool compareNumbers(std::uint8_t code, double a, double b) {
-    switch (code) {
-        case 12:
-        case 20:
-            return a == b;
-        case 29:
-        case 21:
-            return !(a == b);
-        case 23:
-            return a < b;
-        case 24:
-            return a <= b;
-        case 18:
-            return b < a;
-        default:
-            return b <= a;
-    }
 }
 
 // Evaluation comes in two modes. Checked counts every instruction and
@@ -642,6 +606,7 @@ Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
                 break;
         }
     }
+    if (runNumericLoop(statement, body, *scope)) return undefinedValue();
     while (true) {
         bool truth = evaluateTruth(arguments[0], scope, context, error);
         if (error || !truth) return undefinedValue();

@@ -221,6 +221,101 @@ TEST(ScriptStatementFormTest, ProgramsRunAlikeWithAndWithoutDirectForms) {
     for (const FormCase& c : cases) expectSameBothWays(c);
 }
 
+// Loops that only compute numbers in variables run on unboxed copies of
+// them; anything else in the loop leaves it to the statements.
+TEST(ScriptStatementFormTest, NumericLoopsRunAlikeWithAndWithoutDirectForms) {
+    const FormCase cases[] = {
+        // Nested arithmetic, a constant, a copy, division and remainder.
+        {"(41 \"i\" \"x\" \"t\" \"q\") (52 \"m\" 65536) (3 \"i\" 0) (3 \"x\" 1) (3 \"t\" 0) "
+         "(3 \"q\" 0) (42 (23 (26 (15 \"i\") 2) (37 (15 \"m\") 65000)) (3 \"i\" (0 (15 \"i\") 1)) "
+         "false (46 (3 \"x\" (25 (0 (26 (15 \"x\") 1103) 12345) (15 \"m\"))) (3 \"t\" (15 \"x\")) "
+         "(3 \"q\" (10 (15 \"t\") (37 (15 \"i\") 3))))) (7 (15 \"x\") (15 \"q\"))",
+         "[n:35617,n:134.91287878787878]",
+         {"i", "x", "t", "q", "m"}},
+        // Numbers held elsewhere keep their values.
+        {"(41 \"i\" \"j\" \"a\") (3 \"i\" 2000) (3 \"j\" (15 \"i\")) (3 \"a\" (7 (15 \"i\"))) "
+         "(42 (24 (15 \"i\") 2100) (3 \"i\" (0 (15 \"i\") 1)) false (46)) (7 (15 \"i\") (15 \"j\") "
+         "(15 \"a\"))",
+         "[n:2101,n:2000,[n:2000]]",
+         {"i", "j"}},
+        // A condition false at once; a loop run first, until the budget ends.
+        {"(41 \"k\") (3 \"k\" 10) (42 (23 (15 \"k\") 5) (3 \"k\" (0 (15 \"k\") 1)) false "
+         "(46 (3 \"k\" (26 (15 \"k\") 2)))) (15 \"k\")",
+         "n:10",
+         {"k"}},
+        {"(41 \"k\" \"n\") (3 \"k\" -0.5) (3 \"n\" 0) (42 (29 (15 \"k\") (15 \"k\")) "
+         "(3 \"k\" (0 (15 \"k\") 1)) true (46 (3 \"k\" (10 0 0)) (3 \"n\" (37 (15 \"n\") 1)))) "
+         "(7 (15 \"k\") (15 \"n\"))",
+         "error 18",
+         {"k", "n"}},
+        {"(41 \"z\" \"i\") (3 \"z\" 1) (3 \"i\" 0) (42 (23 (15 \"i\") 3) "
+         "(3 \"i\" (0 (15 \"i\") 1)) false (46 (3 \"z\" (26 (15 \"z\") -0)))) "
+         "(7 (10 1 (15 \"z\")) (15 \"i\"))",
+         "[n:-Infinity,n:3]",
+         {"z", "i"}},
+        // Constants assigned, strings, undefined and undeclared names.
+        {"(41 \"i\") (52 \"c\" 1) (3 \"i\" 0) (42 (23 (15 \"i\") 5) (3 \"i\" (0 (15 \"i\") 1)) "
+         "false (46 (3 \"c\" (0 (15 \"c\") (15 \"i\"))))) (15 \"c\")",
+         "n:1",
+         {"i", "c"}},
+        {"(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" \"a\") (42 (23 (15 \"i\") 3) "
+         "(3 \"i\" (0 (15 \"i\") 1)) false (46 (3 \"s\" (0 (15 \"s\") (15 \"i\"))))) (15 \"s\")",
+         "s:a012",
+         {"i", "s"}},
+        {"(41 \"i\" \"u\") (3 \"i\" 0) (42 (23 (15 \"i\") 3) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (3 \"u\" (0 (15 \"u\") 1)))) (15 \"u\")",
+         "n:NaN",
+         {"i", "u"}},
+        {"(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") (15 \"n\")) (3 \"i\" (0 (15 \"i\") 1)) "
+         "false (46)) (15 \"i\")",
+         "n:0",
+         {"i"}},
+        {"(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 3) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (3 \"w\" 1)))",
+         "error 2",
+         {"i"}},
+        // More names and steps than one loop takes.
+        {"(41 \"i\" \"a\") (3 \"i\" 0) (3 \"a\" 0) (42 (23 (15 \"i\") 3) "
+         "(3 \"i\" (0 (15 \"i\") 1)) false (46 (3 \"a\" (0 (0 (0 (0 (0 (0 (0 (0 (0 (0 (0 (0 (0 (0 "
+         "(0 (0 (0 (0 (0 (15 \"a\") 1) 2) 3) 4) 5) 6) 7) 8) 9) 10) 11) 12) 13) 14) 15) 16) 17) "
+         "18) 19)))) (15 \"a\")",
+         "n:570",
+         {"i", "a"}},
+        // Inside a function, with names of the function and outer ones.
+        {"(41 \"base\") (3 \"base\" 7) (50 \"f\" (7 \"n\") (41 \"i\" \"s\") (3 \"i\" 0) "
+         "(3 \"s\" 0) (42 (23 (15 \"i\") (15 \"n\")) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (3 \"s\" (0 (15 \"s\") (15 \"base\"))) (3 \"base\" (0 (15 \"base\") 1)))) "
+         "(36 (15 \"s\"))) (7 (f 3) (f 2) (15 \"base\"))",
+         "[n:24,n:21,n:12]",
+         {"base"}},
+    };
+    for (const FormCase& c : cases) expectSameBothWays(c);
+}
+
+// The budget runs out at every position within an iteration of a numeric
+// loop, and of one whose first iterations still fit.
+TEST(ScriptStatementFormTest, BudgetRunsOutInNumericLoopsAtTheSameStepEitherWay) {
+    const std::string loop =
+        "(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) "
+        "(42 (23 (15 \"i\") 1000000) (3 \"i\" (0 (15 \"i\") 1)) false "
+        "(46 (3 \"s\" (0 (15 \"s\") (15 \"i\")))))";
+    // An iteration counts 17 instructions.
+    for (int padding = 0; padding < 19; ++padding) {
+        std::string program;
+        for (int i = 0; i < padding; ++i) program += "1 ";
+        expectSameBothWays({program + loop, "error 18", {"i", "s"}});
+    }
+    // 58822 iterations and a failing condition take 999993 instructions.
+    const std::string ending =
+        "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 58822) (3 \"i\" (0 (15 \"i\") 1)) false "
+        "(46 (3 \"i\" (0 (15 \"i\") 0))))";
+    for (int padding = 0; padding < 4; ++padding) {
+        std::string program;
+        for (int i = 0; i < padding; ++i) program += "1 ";
+        expectSameBothWays({program + ending, "", {"i"}});
+    }
+}
+
 // The budget runs out at every position within a loop iteration in turn.
 TEST(ScriptStatementFormTest, BudgetRunsOutAtTheSameStepEitherWay) {
     const std::string loop =

@@ -195,6 +195,20 @@ TEST(ScriptValueTest, ArraysWithHolesAndProperties) {
         {"(50 \"f\" (7) (4)) (f)", "control:break(undefined)"},
         // Closures see their defining scope as it is when they run.
         {"(41 \"x\") (3 \"x\" 1) (50 \"f\" (7) (36 (15 \"x\"))) (3 \"x\" 2) (f)", "n:2"},
+        // Every call has scope of its own: what one call's scope kept (a
+        // closure, a local, a constant parameter) the next does not see.
+        {"(50 \"mk\" (7 \"v\") (36 (51 \"\" (7) (36 (15 \"v\"))))) (41 \"f\" \"g\") "
+         "(3 \"f\" (mk 1)) (3 \"g\" (mk 2)) (7 (f) (g))",
+         "[n:1,n:2]"},
+        {"(41 \"r\") (3 \"r\" (7)) (50 \"h\" (7 \"p\") "
+         "(2 (15 \"r\") \"push\" (46 (40 (15 \"t\")))) (41 \"t\") (3 \"t\" (15 \"p\"))) "
+         "(h 1) (h 2) (15 \"r\")",
+         "[s:undefined,s:undefined]"},
+        {"(41 \"r\") (3 \"r\" (7)) (50 \"k\" (7 \"p\") (2 (15 \"r\") \"push\" (46 (15 \"p\"))) "
+         "(52 \"p\" 0)) (k 1) (k 2) (15 \"r\")",
+         "[n:1,n:2]"},
+        {"(50 \"d\" (7 \"p\" \"p\") (36 (15 \"p\"))) (7 (d 1 2) (d 3) (d 4 5))",
+         "[n:2,undefined,n:5]"},
     };
     for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
 }
