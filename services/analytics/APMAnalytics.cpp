@@ -15,6 +15,7 @@
 #include "services/measurement/APMInfoPlistFileUtil.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMRemoteConfig.h"
+#include "services/measurement/APMScreenViewReporter.h"
 #include "services/script/APMPMeasurementEditing.h"
 #include "services/util/DOZIvedidi.h"
 #include "services/util/ZVUAppDelegateSwizzler.h"
@@ -185,8 +186,18 @@ void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const 
 }  // namespace
 
 std::shared_ptr<APMAnalytics> APMAnalytics::sharedInstance() {
-    static const auto* instance =
-        new std::shared_ptr<APMAnalytics>(std::make_shared<APMAnalytics>());
+    static const auto* instance = [] {
+        static Class cls =
+            ClassBuilder<APMAnalytics>("APMAnalytics")
+                .method("paymentQueue:updatedTransactions:",
+                        [](APMAnalytics& self, const id& queue, const std::vector<id>& transactions) {
+                            self.paymentQueue(queue, transactions);
+                        })
+                .registerClass();
+        auto* shared = new std::shared_ptr<APMAnalytics>(std::make_shared<APMAnalytics>());
+        object_setClass(shared->get(), cls);
+        return shared;
+    }();
     return *instance;
 }
 
@@ -819,6 +830,8 @@ void APMAnalytics::waitForPendingWorkForTesting() {
     // Work queued by work that ran (listeners, internal events) runs too.
     for (int round = 0; round < 3; ++round) {
         queue()->sync([] {});
+        // Screen views reach the engine through the screen-view reporter.
+        APMScreenViewReporter::sharedInstance()->waitForPendingWorkForTesting();
         if (auto engine = APMMeasurement::sharedInstance()) engine->keptEvents();
     }
 }

@@ -20,6 +20,7 @@
 
 #include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
+#include "platform/runtime/Runtime.h"
 #include "services/measurement/APMEvent.h"
 #include "services/measurement/APMMeasurement.h"
 
@@ -39,7 +40,9 @@ using APMLogEventListenerHandle = const void*;
 inline constexpr const char* kZAROduzozovaWillStartNotification =
     "kZAROduzozovaWillStartNotification";
 
-class APMAnalytics : public NSObject {
+// A runtime object, so that the store's payment queue can message it as its
+// transaction observer ("paymentQueue:updatedTransactions:").
+class APMAnalytics : public RuntimeObject {
   public:
     static std::shared_ptr<APMAnalytics> sharedInstance();
     std::string className() const override { return "APMAnalytics"; }

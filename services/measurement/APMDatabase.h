@@ -106,6 +106,8 @@ class APMDatabase {
     std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
         int64_t fingerprint, NSError* error = nullptr);
     bool deleteUnusedRawEventsMetadata(NSError* error = nullptr);
+    bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
+                                                       NSError* error = nullptr);
 
     // Raw events: the encoded event (its name in a column of its own).
     bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,

@@ -72,6 +72,14 @@ bool APMDatabase::deleteUnusedRawEventsMetadata(NSError* error) {
         .has_value();
 }
 
+bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
+                                                                NSError* error) {
+    return store_
+        ->deleteRecords("raw_events_metadata", "metadata_fingerprint = ?",
+                        Array{Value(static_cast<long long>(fingerprint))}, error)
+        .has_value();
+}
+
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint,
                                  bool isRealtime, NSError* error) {
     auto bytes = event.encodedProtoEvent(false);  // the name has a column of its own

@@ -52,10 +52,11 @@ class APMEvent {
     double timestamp() const { return timestamp_; }
     double previousTimestamp() const { return previousTimestamp_; }
     const APMEventParameters& parameters() const { return parameters_; }
+    // The checked values as raw parameters again (to build another event).
+    static APMRawParameters raw(const APMEventParameters& parameters);
 
   private:
     APMEvent() = default;
-    static APMRawParameters raw(const APMEventParameters& parameters);
 
     APMEventParameters parameters_;
     std::string origin_;

@@ -1,31 +1,76 @@
 #include "services/measurement/APMInAppPurchaseTransactionReporter.h"
 
+#include <any>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <utility>
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/runtime/Runtime.h"
 #include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMExtensions.h"
+#include "services/measurement/APMInAppPurchaseProductCache.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMMonitor.h"
+#include "services/measurement/APMScreenViewReporter.h"
 
 namespace {
+
+APMMonitor& monitor() {
+    return APMMeasurement::monitor();
+}
 
 std::shared_ptr<RuntimeObject> asRuntimeObject(const std::shared_ptr<NSObject>& object) {
     return std::dynamic_pointer_cast<RuntimeObject>(object);
 }
 
-std::string productIdentifierOf(const std::shared_ptr<NSObject>& transaction) {
-    auto object = asRuntimeObject(transaction);
-    if (!object || !object->respondsToSelector("productIdentifier")) return {};
-    return objc_msgSend<std::string>(object, "productIdentifier");
+// A message answering an optional value; nothing when the object does not
+// answer it or answers nil.
+std::any optionalAnswer(const std::shared_ptr<RuntimeObject>& object, const char* selector) {
+    if (!object || !object->respondsToSelector(selector)) return {};
+    return objc_msgSend<std::any>(object, selector);
+}
+
+std::optional<std::string> optionalString(const std::shared_ptr<RuntimeObject>& object,
+                                          const char* selector) {
+    const std::any answer = optionalAnswer(object, selector);
+    if (const auto* text = std::any_cast<std::string>(&answer)) return *text;
+    return std::nullopt;
+}
+
+std::optional<double> optionalNumber(const std::shared_ptr<RuntimeObject>& object,
+                                     const char* selector) {
+    const std::any answer = optionalAnswer(object, selector);
+    if (!answer.has_value()) return std::nullopt;
+    double number = 0;
+    if (runtime_detail::convertArithmetic(answer, number)) return number;
+    return std::nullopt;
 }
 
 int64_t stateOf(const std::shared_ptr<RuntimeObject>& transaction) {
     if (!transaction || !transaction->respondsToSelector("transactionState")) return -1;
     return objc_msgSend<int64_t>(transaction, "transactionState");
+}
+
+int64_t errorCodeOf(const std::shared_ptr<RuntimeObject>& transaction) {
+    return static_cast<int64_t>(optionalNumber(transaction, "errorCode").value_or(0));
+}
+
+std::shared_ptr<RuntimeObject> paymentOf(const std::shared_ptr<RuntimeObject>& transaction) {
+    if (!transaction || !transaction->respondsToSelector("payment")) return nullptr;
+    return asRuntimeObject(objc_msgSend<id>(transaction, "payment"));
+}
+
+void addString(APMEventParameters& parameters, const char* key, const std::string& text) {
+    const Value value(text);
+    if (auto typed = APMValue::initWithString(&value)) parameters.insert_or_assign(key, *typed);
+}
+
+std::shared_ptr<DispatchQueue> reportingQueue() {
+    return DispatchQueue::global(DispatchQoS::Default);
 }
 
 }  // namespace
@@ -37,39 +82,151 @@ APMInAppPurchaseTransactionReporter& APMInAppPurchaseTransactionReporter::shared
 
 std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFingerprint(
     const std::shared_ptr<NSObject>& transaction) {
-    auto& monitor = APMMeasurement::monitor();
     if (!transaction) {
-        monitor.logWithLevel(2, 21014, "Transaction is nil");
+        monitor().logWithLevel(2, 21014, "Transaction is nil");
         return std::nullopt;
     }
     auto object = asRuntimeObject(transaction);
     if (stateOf(object) != kPurchasedState) return std::nullopt;
-    if (!object->respondsToSelector("transactionIdentifier")) {
-        monitor.logWithLevel(2, 21015, "Transaction identifier is nil. Code");
+    const auto identifier = optionalString(object, "transactionIdentifier");
+    const Value code(static_cast<long long>(errorCodeOf(object)));
+    if (!identifier) {
+        monitor().logWithLevel(2, 21015, "Transaction identifier is nil. Code",
+                               APMMonitorContext(code));
         return std::nullopt;
     }
-    const auto identifier = objc_msgSend<std::string>(object, "transactionIdentifier");
-    if (identifier.empty()) {
-        monitor.logWithLevel(2, 21016, "Transaction identifier is empty. Code");
+    if (identifier->empty()) {
+        monitor().logWithLevel(2, 21016, "Transaction identifier is empty. Code",
+                               APMMonitorContext(code));
         return std::nullopt;
     }
-    if (identifier.find_first_not_of("0-") == std::string::npos) {
-        monitor.logWithLevel(2, 21017, "Transaction identifier is only zeroes. Code");
+    if (identifier->find_first_not_of("0-") == std::string::npos) {
+        monitor().logWithLevel(2, 21017, "Transaction identifier is only zeroes. Code",
+                               APMMonitorContext(code));
         return std::nullopt;
     }
-    return apm_MD5String(identifier);
+    return apm_MD5String(*identifier);
+}
+
+std::string APMInAppPurchaseTransactionReporter::productIdentifierOfTransaction(
+    const std::shared_ptr<NSObject>& transaction) {
+    return optionalString(paymentOf(asRuntimeObject(transaction)), "productIdentifier")
+        .value_or("");
 }
 
 void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
     const std::shared_ptr<NSObject>&, const std::vector<std::shared_ptr<NSObject>>& transactions) {
-    std::lock_guard lock(mutex_);
-    reported_.insert(reported_.end(), transactions.begin(), transactions.end());
+    {
+        std::lock_guard lock(mutex_);
+        reported_.insert(reported_.end(), transactions.begin(), transactions.end());
+    }
+    auto cache = APMInAppPurchaseProductCache::sharedInstance();
+    std::vector<std::shared_ptr<NSObject>> kept;
+    std::set<std::string> missing;
+    for (const auto& transaction : transactions) {
+        if (stateOf(asRuntimeObject(transaction)) != kPurchasedState) continue;
+        const std::string productID = productIdentifierOfTransaction(transaction);
+        if (productID.empty()) continue;
+        kept.push_back(transaction);
+        if (!cache->cachedProductForProductIdentifier(productID)) missing.insert(productID);
+    }
+    if (kept.empty()) return;
+    beginWork();
+    if (missing.empty()) {
+        reportingQueue()->async([this, kept] {
+            reportTransactionsFromArray(kept);
+            endWork();
+        });
+        return;
+    }
+    cache->requestProductsWithProductIdentifiers(
+        missing, reportingQueue(),
+        [this, kept](const std::map<std::string, id>& products, const std::set<std::string>&,
+                     const std::optional<NSError>& error) {
+            if (error && products.empty()) {
+                monitor().logWithLevel(1, 21027, "Cannot request product information. Error",
+                                       APMMonitorContext(*error));
+            } else {
+                reportTransactionsFromArray(kept);
+            }
+            endWork();
+        });
+}
+
+void APMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
+    const std::vector<std::shared_ptr<NSObject>>& transactions) {
+    auto cache = APMInAppPurchaseProductCache::sharedInstance();
+    for (const auto& transaction : transactions) {
+        const id product =
+            cache->cachedProductForProductIdentifier(productIdentifierOfTransaction(transaction));
+        auto parameters = APMPurchaseEventParameters(product, transaction);
+        if (!parameters || parameters->empty()) continue;
+        APMLogReporterEvent("auto", "_iap", *parameters, sim::wallClockSeconds());
+    }
 }
 
 std::vector<std::shared_ptr<NSObject>> APMInAppPurchaseTransactionReporter::reportedTransactions()
     const {
     std::lock_guard lock(mutex_);
     return reported_;
+}
+
+void APMInAppPurchaseTransactionReporter::beginWork() {
+    std::lock_guard lock(mutex_);
+    ++pendingWork_;
+}
+
+void APMInAppPurchaseTransactionReporter::endWork() {
+    std::lock_guard lock(mutex_);
+    if (--pendingWork_ == 0) idle_.notify_all();
+}
+
+void APMInAppPurchaseTransactionReporter::waitForPendingWorkForTesting() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pendingWork_ == 0; });
+}
+
+std::optional<APMEventParameters> APMPurchaseEventParameters(
+    const std::shared_ptr<NSObject>& product, const std::shared_ptr<NSObject>& transaction) {
+    auto item = asRuntimeObject(product);
+    if (!item) {
+        monitor().logWithLevel(8, 40026, "IAP Transaction cannot be created from nil product");
+        return std::nullopt;
+    }
+    const std::string productID = optionalString(item, "productIdentifier").value_or("");
+    if (productID.empty()) {
+        monitor().logWithLevel(8, 40027,
+                               "IAP Transaction cannot be created from empty or nil product ID");
+        return std::nullopt;
+    }
+    if (!transaction) {
+        monitor().logWithLevel(8, 40028, "IAP Transaction cannot be created from nil transaction");
+        return std::nullopt;
+    }
+    APMEventParameters parameters;
+    addString(parameters, "product_id", productID);
+    if (const auto price = optionalNumber(item, "price")) {
+        if (const auto micros = APMPurchaseValueMicros(*price, 1))
+            parameters.insert_or_assign("price", APMValue::initWithInt64(*micros));
+        auto payment = paymentOf(asRuntimeObject(transaction));
+        const auto quantity = static_cast<int64_t>(optionalNumber(payment, "quantity").value_or(0));
+        if (quantity != 0) {
+            if (const auto value = APMPurchaseValueMicros(*price, quantity))
+                parameters.insert_or_assign("value", APMValue::initWithInt64(*value));
+            parameters.insert_or_assign("quantity", APMValue::initWithInt64(quantity));
+        }
+    }
+    auto locale = item->respondsToSelector("priceLocale")
+                      ? asRuntimeObject(objc_msgSend<id>(item, "priceLocale"))
+                      : nullptr;
+    if (const auto currency = optionalString(locale, "currencyCode");
+        currency && !currency->empty())
+        addString(parameters, "currency", *currency);
+    if (const auto title = optionalString(item, "localizedTitle"); title && !title->empty())
+        addString(parameters, "product_name", *title);
+    for (const char* required : {"price", "value", "currency", "product_id"})
+        if (!parameters.count(required)) return std::nullopt;
+    return parameters;
 }
 
 std::optional<int64_t> APMPurchaseValueMicros(double price, int64_t quantity) {
@@ -118,7 +275,8 @@ void APMMeasurement::filterPurchaseTransactions(
             }
             const auto fingerprint =
                 APMInAppPurchaseTransactionReporter::transactionFingerprint(transaction);
-            const auto productID = productIdentifierOf(transaction);
+            const auto productID =
+                APMInAppPurchaseTransactionReporter::productIdentifierOfTransaction(transaction);
             if (!fingerprint || fingerprint->empty()) {
                 APMMeasurement::monitor().logWithLevel(
                     2, 23139,

@@ -157,14 +157,11 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
         found = true;
         // A total that is not a count of millionths starts again.
         if (!attribute.value().isInt64()) break;
-        if (__builtin_add_overflow(attribute.value().int64Value(), *delta, &total)) {
-            // The total is kept exact: the purchase is refused rather than
-            // wrapping or clamping the sum.
-            monitor().logWithLevel(1, 22002,
-                                   "Cannot record transaction with value that is out of bounds",
-                                   APMMonitorContext(amount->second.object()));
-            return false;
-        }
+        // A total past the 64-bit range stays at its limit: wrapping would
+        // turn a large spend negative, and refusing would lose the purchase.
+        if (__builtin_add_overflow(attribute.value().int64Value(), *delta, &total))
+            total = *delta > 0 ? std::numeric_limits<int64_t>::max()
+                               : std::numeric_limits<int64_t>::min();
         break;
     }
 

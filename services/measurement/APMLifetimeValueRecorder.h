@@ -19,8 +19,8 @@ class APMLifetimeValueRecorder {
 
     // YES when nothing needed changing, the new total was stored, or the
     // event's currency or value is unusable (logged). NO, so that the caller
-    // rolls back and drops the event, when the amount or the new total does
-    // not fit a signed 64-bit count of millionths, or a database step
-    // failed.
+    // rolls back and drops the event, when the amount does not fit a signed
+    // 64-bit count of millionths, or a database step failed. A total that
+    // would pass the 64-bit range stays at its limit.
     static bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event);
 };

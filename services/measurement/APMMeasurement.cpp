@@ -410,8 +410,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::initWithAppID(
     auto engine = initWithDatabaseName(APMDatabase::kDefaultName,
                                        APMPersistedConfig::sharedInstance(), std::move(scheduler),
                                        std::move(alarm), appID, isAnalyticsCollectionEnabled,
-                                       isAnalyticsCollectionDeactivated, safelistedEvents);
-    if (engine) engine->createNetwork();
+                                       isAnalyticsCollectionDeactivated, safelistedEvents,
+                                       /*withNetwork=*/true);
     return engine;
 }
 
@@ -420,11 +420,13 @@ std::shared_ptr<APMMeasurement> APMMeasurement::initWithDatabaseName(
     std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
     const std::string& appID, bool isAnalyticsCollectionEnabled,
     bool isAnalyticsCollectionDeactivated,
-    const std::optional<std::vector<std::string>>& safelistedEvents) {
+    const std::optional<std::vector<std::string>>& safelistedEvents, bool withNetwork) {
     if (appID.empty() || !persistedConfig || !scheduler || !alarm) return nullptr;
     auto engine = std::make_shared<APMMeasurement>(
         databaseName, std::move(persistedConfig), std::move(scheduler), std::move(alarm), appID,
         isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+    // Before the first worker block: the start reads the network object.
+    if (withNetwork) engine->createNetwork();
     const bool enable = engine->shouldEnableMeasurement();
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
@@ -470,6 +472,11 @@ void APMMeasurement::createNetwork() {
     network->setReachabilityDelegate(networkBridge_);
     network->setIsDebugModeEnabled(monitor().isDebugModeEnabled());
     network_ = network;
+}
+
+void APMMeasurement::observeReachability(bool observe) {
+    if (auto network = std::dynamic_pointer_cast<DOZIvedidi>(network_))
+        network->setReachabilityDelegate(observe ? networkBridge_ : nullptr);
 }
 
 // ---- worker queue
@@ -826,7 +833,7 @@ void APMMeasurement::handleAppWillResignActiveEvent(const NSNotification&) {
         if (auto self = weak.lock())
             self->scheduleWeakly(
                 "APMMeasurement:3555",
-                [](const std::shared_ptr<APMMeasurement>& engine) { engine->updateSchedule(); });
+                [](const std::shared_ptr<APMMeasurement>& engine) { engine->uploadData(); });
     });
 }
 

@@ -33,15 +33,18 @@
 
 class APMAlarm;
 class APMAudience;
+class APMAudienceTimestampsCache;
 class APMDatabase;
 class APMEngineNetworkBridge;
 class APMIdentity;
 class APMPersistedConfig;
+class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
 class APMSearchAdReporter;
 class APMSessionReporter;
 class DispatchQueue;
+class NSHTTPURLResponse;
 struct NSNotification;
 
 inline constexpr const char* kAPMErrorDomain = "com.zevera.ruv.measurement.ErrorDomain";
@@ -134,12 +137,15 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
         const std::string& appID, bool isAnalyticsCollectionEnabled,
         bool isAnalyticsCollectionDeactivated,
         const std::optional<std::vector<std::string>>& safelistedEvents);
+    // withNetwork: the engine also gets its network object (uploads, fetches,
+    // deferred deep links) before its first worker block.
     static std::shared_ptr<APMMeasurement> initWithDatabaseName(
         const std::string& databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
         std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
         const std::string& appID, bool isAnalyticsCollectionEnabled,
         bool isAnalyticsCollectionDeactivated,
-        const std::optional<std::vector<std::string>>& safelistedEvents);
+        const std::optional<std::vector<std::string>>& safelistedEvents,
+        bool withNetwork = false);
 
     bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
     bool isEnabled() override;
@@ -289,6 +295,88 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
                                        const std::optional<std::string>& consentSignals,
                                        bool gateIDFAOnATTMAS, APMIdentity& identity);
 
+    // ---- Raw-event bundling (APMMeasurementBundling.cpp) ----
+    // Packs the next run of stored raw events into one queued bundle (or
+    // discards a run that nothing of is left to upload); false when there was
+    // nothing to bundle or bundling failed (logged, rolled back).
+    bool bundleRawEvents();
+    // The next run of one metadata record: one hour, consecutive rows, within
+    // the per-bundle count and size. Its first row is always taken, so an
+    // oversized event or a zero size limit cannot hold back the rows behind
+    // it. `coveredRowID` receives the run's last row, undecodable ones
+    // included. Nullopt on failure (logged).
+    std::optional<std::vector<APMRawEventData>> rawEventsWithMetadataFingerprint(
+        std::int64_t fingerprint, std::int64_t* coveredRowID = nullptr);
+    // Blocklist, renaming and the daily conversion and real-time limits;
+    // empty when the whole run was rejected (and deleted), nullopt on failure.
+    std::optional<std::vector<APMEvent>> processRawEvents(
+        const std::vector<APMRawEventData>& rawEvents, std::int64_t fingerprint,
+        std::int64_t coveredRowID);
+    std::optional<APMRawEventData> internalEventFromPublicEvent(const APMRawEventData& rawEvent);
+    bool checkConversion(APMEvent& event, class APMDailyCounts& dailyCounts);
+    bool checkRealtime(APMEvent& event, class APMDailyCounts& dailyCounts);
+    // Session start and engagement totals of the unfiltered run.
+    void evaluationTimeFromRawEvents(const std::vector<APMRawEventData>& rawEvents,
+                                     APMPBMeasurementBundle& bundle);
+    bool updateUserEngagement(std::int64_t engagementMilliseconds, APMPBMeasurementBundle& bundle,
+                              bool sessionScoped);
+    std::optional<std::vector<APMEvent>> eventsAfterUpdatingEventAggregates(
+        const std::vector<APMEvent>& events, APMAudienceTimestampsCache& cache);
+    bool updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                    double bundleEndTimestamp);
+    void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                     double bundleEndTimestamp);
+    // Deletes the rows up to `rowID` and, once unused, their metadata record.
+    bool deleteRawEventRun(std::int64_t rowID, std::int64_t fingerprint);
+    // Tests: the uniform draw of event sampling (nullptr: the system's).
+    static void setSamplingRandomForTesting(std::function<std::uint32_t(std::uint32_t)> random);
+
+    // ---- Upload scheduling and batch upload (APMMeasurementUpload.cpp) ----
+    // Worker queue only. At most one request of the engine (upload or
+    // configuration fetch) is in flight.
+    using QueuedBundles =
+        std::vector<std::pair<std::shared_ptr<APMPBMeasurementBundle>, std::int64_t>>;
+    // Arms the upload timer for the next upload time; disarms it while
+    // uploads are suspended, when nothing is queued, when retries are used
+    // up or without network (then reachability reschedules).
+    void updateSchedule();
+    // Seconds since 1970; 0 when no upload is due.
+    double nextUploadingTime();
+    void uploadDataOrRegisterAlarm();
+    // Sends the leading run of queued bundles of one app and device as one
+    // batch; they are deleted only once the server has accepted them.
+    void uploadData();
+    bool isNetworkReadyForRequest();
+    // The pairs (bundle, row ID) before the first bundle of another app or
+    // device; empty when both device IDs are given.
+    static QueuedBundles filteredBundlesWithCompatibleAppID(
+        const std::optional<std::string>& compatibleAppID,
+        const std::optional<std::string>& resettableDeviceID,
+        const std::optional<std::string>& vendorDeviceID, const QueuedBundles& bundlesToUpload);
+    // The answer to the batch of `bundleIDs` (the rows that batch was built
+    // from, whatever the in-progress list says by then).
+    void networkUploadCompletionHandlerWithResponse(
+        const std::shared_ptr<NSHTTPURLResponse>& response, const std::optional<NSError>& error,
+        const std::vector<std::int64_t>& bundleIDs);
+    void incrementRetryCounter(const std::vector<std::int64_t>& bundleIDs);
+    // False (logged) for an empty list. A list left from an earlier upload
+    // can only be stale here (no request is in flight), so it is replaced.
+    bool setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
+    bool hasDataToUpload();
+    bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+    static bool shouldUseBackgroundSession() { return false; }
+    std::optional<std::vector<std::int64_t>> uploadingBundleIDs() const;
+    double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+    // The network object (a DOZIvedidi), null when it could not be made.
+    std::shared_ptr<NSObject> network() const { return network_; }
+
+    // ---- Measurement configuration fetch (APMMeasurementConfigFetch.cpp) ----
+    // Worker queue only.
+    void fetchRemoteConfig();
+    void networkRemoteConfigFetchCompletionHandler(
+        const std::shared_ptr<NSHTTPURLResponse>& response, const std::optional<Data>& data,
+        const std::optional<NSError>& error);
+
     // ---- Entry points, user properties, reset and wipe (APMMeasurementEntryPoints.cpp) ----
     void logEventOnWorkerQueue(const APMEvent& event, bool notifyEventListeners);
     void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
@@ -307,10 +395,6 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // Deletes the stored data and resets the components; false (logged)
     // when the database could not be reset.
     bool wipeoutAnalyticsDataAndResetComponents();
-    // Arms the upload timer for the next upload.
-    void updateSchedule();
-    bool isNetworkReadyForRequest();
-    void fetchRemoteConfig();
 
     // ---- Deep links and campaign attribution (APMMeasurementAttribution.cpp) ----
     // Keeps the URL of a launch notification until the engine starts.
@@ -418,6 +502,11 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     // A new session reporter (worker queue) whose reporting follows `enabled`.
     void createSessionReporterOnWorkerQueue(bool reportingEnabled);
     void createNetwork();
+    // Whether the network tells the engine of reachability changes.
+    void observeReachability(bool observe);
+    // Stores a fetched configuration body and its audiences in one
+    // transaction; false (logged) when it is refused or cannot be saved.
+    bool applyFetchedConfiguration(const Data& body, double now);
 
     std::string appID_;
     std::string databaseName_;
@@ -435,6 +524,8 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     std::shared_ptr<APMPersistedConfig> persistedConfig_;
     std::shared_ptr<APMEngineNetworkBridge> networkBridge_;
     std::shared_ptr<NSObject> network_;
+    // Rows of the batch in flight; worker queue only.
+    std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
     // Guards the whole component start and the flag below.
     mutable std::mutex initializeComponentsLock_;
     bool lifecycleObserved_ = false;  // worker queue

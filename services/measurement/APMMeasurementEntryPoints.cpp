@@ -12,6 +12,7 @@
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMLogNames.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMScreenViewReporter.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMRemoteConfig.h"
 #include "services/measurement/APMScheduler.h"
@@ -34,12 +35,6 @@ Dictionary plainDictionary(const APMRawParameters& parameters) {
     Dictionary out;
     for (const auto& [key, value] : parameters) out.set(key, plainValue(value));
     return out;
-}
-
-APMRawParameters rawParameters(const Dictionary& dictionary) {
-    APMRawParameters raw;
-    for (const auto& [key, value] : dictionary) raw.emplace(key, value);
-    return raw;
 }
 
 std::string renderValue(const APMValue& value) {
@@ -119,8 +114,9 @@ void APMMeasurement::logEvent(const std::optional<APMEvent>& event) {
 }
 
 void APMMeasurement::trackScreenWithParameters(const Dictionary& parameters, double timestamp) {
-    logEventWithOrigin("app", true, "screen_view", rawParameters(parameters), timestamp,
-                       isEnabled(), false, true, nullptr, std::nullopt);
+    // A screen view is not logged as such: it starts a new screen, whose
+    // "_vs" event the screen-view reporter logs.
+    APMScreenViewReporter::sharedInstance()->trackScreenWithParameters(parameters, timestamp);
 }
 
 // ---- default event parameters
@@ -469,13 +465,3 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
     });
     return wiped;
 }
-
-// ---- upload scheduling
-
-void APMMeasurement::updateSchedule() {}
-
-bool APMMeasurement::isNetworkReadyForRequest() {
-    return !isNetworkRequestPending_;
-}
-
-void APMMeasurement::fetchRemoteConfig() {}

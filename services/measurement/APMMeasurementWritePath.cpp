@@ -51,12 +51,6 @@ APMMonitorContext context(long long number) {
     return APMMonitorContext(Value(number));
 }
 
-APMRawParameters rawParameters(const APMEventParameters& parameters) {
-    APMRawParameters raw;
-    for (const auto& [name, value] : parameters) raw.emplace(name, value);
-    return raw;
-}
-
 // A non-empty name not starting with "_".
 bool isPublicName(const std::string& name) {
     return !name.empty() && name[0] != '_';
@@ -162,7 +156,7 @@ std::optional<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const APMEven
     if (!safelistedEvents_ || safelistedEvents_->empty()) return event;
     for (const std::string& name : *safelistedEvents_) {
         if (name != event.name()) continue;
-        APMRawParameters parameters = rawParameters(event.parameters());
+        APMRawParameters parameters = APMEvent::raw(event.parameters());
         parameters.insert_or_assign("za_safelisted", APMValue::initWithInt64(1));
         if (auto copy = event.copyWithParameters(parameters)) return copy;
         return event;
@@ -271,7 +265,7 @@ APMEvent APMMeasurement::appExceptionEventWithReruzeraFeatureRollouts(const APME
     if (event.name() != "_ae" || !persistedConfig_) return event;
     const auto stored = storedRollouts(*persistedConfig_);
     if (!stored) return event;
-    APMRawParameters parameters = rawParameters(event.parameters());
+    APMRawParameters parameters = APMEvent::raw(event.parameters());
     parameters.insert_or_assign("_ffr", Value(*stored));
     auto copy = event.copyWithParameters(parameters);
     return copy ? *copy : event;

@@ -1,11 +1,16 @@
 #include "services/measurement/APMScreenViewReporter.h"
 
+#include <mutex>
+#include <utility>
+
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Value.h"
 #include "platform/notifications/NSNotificationCenter.h"
+#include "services/measurement/APMAdExposureReporter.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMNumericUtil.h"
+#include "services/measurement/APMRemoteConfig.h"
 #include "services/measurement/APMSessionReporter.h"
 #include "services/measurement/APMValue.h"
 
@@ -48,7 +53,67 @@ APMRawParameters buildParameters(const APMScreen& screen, const char* idKey, con
     return parameters;
 }
 
+void addTyped(APMEventParameters& parameters, const APMRawParameters& raw) {
+    for (const auto& [key, value] : raw) {
+        if (const APMValue* typed = std::get_if<APMValue>(&value))
+            parameters.insert_or_assign(key, *typed);
+    }
+}
+
+struct ReporterEventSink {
+    std::mutex mutex;
+    APMReporterEventLogger logger;
+};
+
+ReporterEventSink& reporterEventSink() {
+    static auto* sink = new ReporterEventSink();  // used from queue threads until exit
+    return *sink;
+}
+
+void logToEngine(const std::string& origin, const std::string& name,
+                 const APMEventParameters& parameters, double timestamp) {
+    auto engine = APMMeasurement::sharedInstance();
+    if (!engine) return;
+    auto event =
+        APMEvent::initWithOrigin(origin, false, name, timestamp, 0, APMEvent::raw(parameters));
+    if (!event) return;
+    if (!APMEventHasScreenParameters(event->parameters()))
+        event->addScreenParameters(APMScreenViewReporter::sharedInstance()->screenParameters());
+    std::weak_ptr<APMMeasurement> weak = engine;
+    engine->scheduleOnWorkerQueue("APMReporterEvent", [weak, event = *event] {
+        if (auto self = weak.lock()) self->handleInternalEventOnWorkerQueue(event);
+    });
+}
+
+// A present screen name or class must be a string of 1 to 100 characters.
+bool screenTextFromParameter(const Dictionary& parameters, const char* key,
+                             std::optional<std::string>* text) {
+    const Value* value = parameters.find(key);
+    if (!value) return true;
+    if (!APMDataTypeValidator::isValidScreenParameterValue(value, nullptr)) return false;
+    *text = value->asString();
+    return true;
+}
+
 }  // namespace
+
+void APMLogReporterEvent(const std::string& origin, const std::string& name,
+                         const APMEventParameters& parameters, double timestamp) {
+    APMReporterEventLogger logger;
+    {
+        std::lock_guard lock(reporterEventSink().mutex);
+        logger = reporterEventSink().logger;
+    }
+    if (logger)
+        logger(origin, name, parameters, timestamp);
+    else
+        logToEngine(origin, name, parameters, timestamp);
+}
+
+void APMSetReporterEventLogger(APMReporterEventLogger logger) {
+    std::lock_guard lock(reporterEventSink().mutex);
+    reporterEventSink().logger = std::move(logger);
+}
 
 APMRawParameters APMScreenParameters(const APMScreen& screen) {
     return buildParameters(screen, "_si", "_sc", "_sn", true);
@@ -116,6 +181,106 @@ std::optional<APMScreen> APMScreenViewReporter::currentScreen() {
     return *screen;
 }
 
+void APMScreenViewReporter::trackScreenWithParameters(const Dictionary& parameters,
+                                                      double timestamp) {
+    auto& monitor = APMMeasurement::monitor();
+    if (!isAppActive_ && appHasBeenInitialized_) {
+        monitor.logWithLevel(3, 31026, "Cannot log screen view event when the app is not active");
+        return;
+    }
+    std::optional<std::string> name;
+    std::optional<std::string> className;
+    if (!screenTextFromParameter(parameters, "screen_name", &name)) {
+        monitor.logWithLevel(3, 31027, "Received invalid name for screen",
+                             APMMonitorContext(*parameters.find("screen_name")));
+        return;
+    }
+    if (!screenTextFromParameter(parameters, "screen_class", &className)) {
+        monitor.logWithLevel(3, 31028, "Received invalid class for screen",
+                             APMMonitorContext(*parameters.find("screen_class")));
+        return;
+    }
+    auto screen = std::make_shared<APMScreen>(name, className, incrementScreenInstanceID());
+    screen->setManuallyTracked(true);
+    screen->setEventTimestamp(timestamp);
+    monitor.logWithLevel(7, 31029, "Logging screen view with screen name and screen class",
+                         APMMonitorContext(name ? Value(*name) : Value()),
+                         APMMonitorContext(className ? Value(*className) : Value()));
+    std::shared_ptr<APMScreen> previous;
+    queue_->sync([&] {
+        previous = currentScreen_;
+        currentScreen_ = screen;
+    });
+
+    std::weak_ptr<APMScreenViewReporter> weak = weak_from_this();
+    queue_->async([weak, previous, screen, parameters] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->postScreenDidChangeNotificationWithPreviousScreen(previous.get(), screen.get());
+        APMRawParameters raw;
+        for (const auto& [key, value] : parameters) raw.emplace(key, value);
+        const std::string eventName = "screen_view";
+        auto converted = APMSanitizeEventParameters(
+            raw, &eventName, true, false, APMMeasurement::remoteConfig()->maxPublicEventParams());
+        APMEventParameters rest = converted.value_or(APMEventParameters{});
+        rest.erase("screen_name");
+        rest.erase("screen_class");
+        self->logViewScreenEventWithPreviousScreen(previous.get(), screen.get(), rest);
+    });
+}
+
+void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(
+    const APMScreen* previous, const APMScreen* screen) {
+    if (!isAppActive_) return;
+    if (previous) {
+        if (auto reporter = APMSessionReporter::current())
+            reporter->handleScreenDidChangeFromScreen(previous, screen);
+    }
+    APMAdExposureReporter::sharedInstance()->handleScreenDidChangeFromScreen(previous, screen);
+}
+
+void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(
+    const APMScreen* previous, const APMScreen* screen, const APMEventParameters& parameters) {
+    if (!screen) return;
+    auto& monitor = APMMeasurement::monitor();
+    if (!isAppActive_ && appHasBeenInitialized_) {
+        monitor.logWithLevel(7, 31013, "Screen view event not logged. App is not active.");
+        return;
+    }
+    APMEventParameters all = parameters;
+    addTyped(all, APMScreenParameters(*screen));
+    if (previous) {
+        addTyped(all, APMPreviousScreenParameters(*previous));
+        auto reporter = APMSessionReporter::current();
+        if (reporter && APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled()) {
+            const std::int64_t milliseconds = reporter->cutFreerideEngagementTimeMillis();
+            if (milliseconds >= 1)
+                all.insert_or_assign("_et", APMValue::initWithInt64(milliseconds));
+        }
+    }
+    all.insert_or_assign("_mst", APMValue::initWithInt64(1));
+    if (!APMEventHasScreenParameters(all)) {
+        monitor.logWithLevel(1, 31012,
+                             "Screen view event not logged. Screen parameters were empty");
+        return;
+    }
+    APMLogReporterEvent("app", "_vs", all, screen->eventTimestamp());
+}
+
+void APMScreenViewReporter::getScreenName(std::optional<std::string>* name,
+                                          std::optional<std::string>* className) {
+    if (!name && !className) return;
+    auto screen = currentScreen();
+    if (name) *name = screen ? screen->name() : std::nullopt;
+    if (className) *className = screen ? screen->className() : std::nullopt;
+}
+
+void APMScreenViewReporter::setScreenName(const std::optional<std::string>&,
+                                          const std::optional<std::string>&) {
+    APMMeasurement::monitor().logWithLevel(
+        3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+}
+
 APMScreen APMScreenViewReporter::setCurrentScreen(const std::optional<std::string>& name,
                                                   const std::optional<std::string>& className,
                                                   double timestamp) {
@@ -140,6 +305,7 @@ void APMScreenViewReporter::handleApplicationDidBecomeActive() {
     isAppActive_ = true;
     appHasBeenInitialized_ = true;
     if (auto reporter = APMSessionReporter::current()) reporter->handleAppDidBecomeActive();
+    APMAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
 }
 
 void APMScreenViewReporter::handleApplicationWillResignActive() {
@@ -147,6 +313,7 @@ void APMScreenViewReporter::handleApplicationWillResignActive() {
     // application as active for the rest of the process.
     if (auto reporter = APMSessionReporter::current())
         reporter->handleAppWillResignActiveWithScreen(nullptr);
+    APMAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(nullptr);
 }
 
 void APMScreenViewReporter::resetForTesting(std::int64_t instanceIDSeed) {
@@ -154,6 +321,10 @@ void APMScreenViewReporter::resetForTesting(std::int64_t instanceIDSeed) {
     appHasBeenInitialized_ = false;
     currentScreenInstanceID_ = instanceIDSeed;
     queue_->sync([&] { currentScreen_.reset(); });
+}
+
+void APMScreenViewReporter::waitForPendingWorkForTesting() {
+    queue_->sync([] {});
 }
 
 bool APMIsAppActive() {

@@ -36,12 +36,6 @@ bool boolValue(const Dictionary& details, std::string_view key) {
     return false;
 }
 
-APMRawParameters rawParameters(const APMEventParameters& parameters) {
-    APMRawParameters raw;
-    for (const auto& [key, value] : parameters) raw.emplace(key, value);
-    return raw;
-}
-
 void addString(APMEventParameters& parameters, const std::string& key, const std::string& text) {
     const Value value(text);
     if (auto typed = APMValue::initWithString(&value)) parameters.emplace(key, *typed);
@@ -55,7 +49,7 @@ APMSearchAdReporter::EventLogger APMSearchAdReporter::engineLogger() {
         if (!engine) return;
         auto event =
             APMEvent::initWithOrigin("auto", false, name, APMSessionReporter::currentClockTime(), 0,
-                                     rawParameters(parameters));
+                                     APMEvent::raw(parameters));
         if (!event) return;
         std::weak_ptr<APMMeasurement> weak = engine;
         engine->scheduleOnWorkerQueue("APMSearchAdReporter", [weak, event = *event] {
@@ -189,8 +183,8 @@ void APMSearchAdReporter::handleAttributionAnswer(const std::optional<Dictionary
                                                   const std::optional<NSError>& error) {
     if (error) {
         monitor().logWithLevel(1, 32010,
-                               "Cannot send request for Search Ad campaign attribution. Error: " +
-                                   error->description());
+                               "Cannot send request for Search Ad campaign attribution. Error",
+                               APMMonitorContext(*error));
         scheduleSearchAdReport();
         return;
     }

@@ -33,12 +33,6 @@ std::shared_ptr<APMRemoteConfig> config() {
     return APMMeasurement::remoteConfig();
 }
 
-APMRawParameters rawParameters(const APMEventParameters& parameters) {
-    APMRawParameters raw;
-    for (const auto& [key, value] : parameters) raw.emplace(key, value);
-    return raw;
-}
-
 void addScreen(APMEventParameters& parameters, const APMRawParameters& screen) {
     for (const auto& [key, value] : screen) {
         if (const APMValue* typed = std::get_if<APMValue>(&value)) parameters.emplace(key, *typed);
@@ -53,7 +47,7 @@ APMSessionReporter::Outlet APMSessionReporter::Outlet::engine() {
         auto engine = APMMeasurement::sharedInstance();
         if (!engine) return;
         auto event = APMEvent::initWithOrigin("auto", false, name, currentClockTime(), 0,
-                                              rawParameters(parameters));
+                                              APMEvent::raw(parameters));
         if (!event) return;
         if (!APMEventHasScreenParameters(event->parameters()))
             event->addScreenParameters(APMScreenViewReporter::sharedInstance()->screenParameters());

@@ -47,8 +47,8 @@ TEST_F(AuxiliaryWindowsTest, PreferencesComeToTheFrontWhenOpenAndAreMadeAnewAfte
     windows_->openPreferencesWindow();
     EXPECT_EQ(windows_->preferencesWindow(), first);
     EXPECT_TRUE(first->isVisible());
-    EXPECT_EQ(eventCount("screen_view"), 2u);
-    EXPECT_EQ(lastEventParameter("screen_view", "screen_name"), "Preferences");
+    EXPECT_EQ(eventCount("_vs"), 2u);
+    EXPECT_EQ(lastEventParameter("_vs", "_sn"), "Preferences");
 
     auto delegate = first->delegate();
     ASSERT_TRUE(sim::Windows::clickCloseButton(*first));
@@ -65,7 +65,7 @@ TEST_F(AuxiliaryWindowsTest, TheAboutWindowShowsVersionThenBuildOnEachClick) {
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->title(), "About Lumbrel");
     EXPECT_EQ(about->frameAutosaveName(), "About");
-    EXPECT_EQ(lastEventParameter("screen_view", "screen_name"), "About");
+    EXPECT_EQ(lastEventParameter("_vs", "_sn"), "About");
     auto host = sim::Views::host(*about);
     auto version = host->findAll([](const RenderNode& n) { return n.kind() == "Button"; });
     ASSERT_FALSE(version.empty());

@@ -66,9 +66,9 @@ TEST_F(MicStatusWindowTest, OpensAsAFloatingTranslucentPanelAndClosesThroughItsD
     EXPECT_FALSE(controller_->isStatusWindowOpen());
     EXPECT_FALSE(Defaults::get(K::showStatusWindow()));
     EXPECT_EQ(menuRefreshes_, 2);
-    EXPECT_EQ(eventCount("screen_view"), 2u);
-    EXPECT_EQ(lastEventParameter("screen_view", "screen_name"), "Status Window");
-    EXPECT_EQ(lastEventParameter("screen_view", "screen_class"), "NSWindow");
+    EXPECT_EQ(eventCount("_vs"), 2u);
+    EXPECT_EQ(lastEventParameter("_vs", "_sn"), "Status Window");
+    EXPECT_EQ(lastEventParameter("_vs", "_sc"), "NSWindow");
 
     // The close button goes the same way; a new panel at the next opening.
     auto& second = open();

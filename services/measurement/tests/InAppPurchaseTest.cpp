@@ -2,19 +2,25 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/notifications/NSNotificationCenter.h"
 #include "platform/runtime/Runtime.h"
+#include "platform/storekit/StoreKit.h"
 #include "services/measurement/APMAlarm.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMInAppPurchaseProductCache.h"
 #include "services/measurement/APMInAppPurchaseTransactionReporter.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMScheduler.h"
+#include "services/measurement/APMScreenViewReporter.h"
 #include "services/measurement/tests/MeasurementTempHome.h"
 
 namespace {
@@ -172,6 +178,393 @@ TEST_F(InAppPurchaseFilterTest, RepeatedPurchasesAreDroppedAndOthersLeftOut) {
     EXPECT_EQ(filter({again, zeroes, third, third}),
               (std::vector<std::shared_ptr<NSObject>>{zeroes, third}));
     EXPECT_TRUE(logged(23141));
+}
+
+// ---- the store's transactions and products
+
+using sim::StoreProduct;
+using sim::StoreTransaction;
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+
+StoreTransaction purchase(const std::string& identifier, const std::string& product,
+                          int64_t quantity = 1) {
+    StoreTransaction t;
+    t.identifier = identifier;
+    t.productIdentifier = product;
+    t.quantity = quantity;
+    return t;
+}
+
+const StoreProduct kGems{"gems", 0.99, std::string("USD"), std::string("Gem pack")};
+
+TEST(InAppPurchaseParametersTest, ParametersComeFromProductAndPayment) {
+    sim::installStoreKit();
+    using Parameters = std::map<std::string, APMValue>;
+    auto text = [](const char* s) {
+        const Value v(s);
+        return *APMValue::initWithString(&v);
+    };
+    auto number = [](int64_t n) { return APMValue::initWithInt64(n); };
+    struct Case {
+        const char* what;
+        StoreProduct product;
+        int64_t quantity;
+        std::optional<Parameters> expected;
+    };
+    const std::vector<Case> cases = {
+        {"complete", kGems, 3,
+         Parameters{{"product_id", text("gems")},
+                    {"price", number(990000)},
+                    {"value", number(2970000)},
+                    {"quantity", number(3)},
+                    {"currency", text("USD")},
+                    {"product_name", text("Gem pack")}}},
+        {"no title",
+         {"gems", 2.5, std::string("EUR"), std::nullopt},
+         1,
+         Parameters{{"product_id", text("gems")},
+                    {"price", number(2500000)},
+                    {"value", number(2500000)},
+                    {"quantity", number(1)},
+                    {"currency", text("EUR")}}},
+        {"no currency", {"gems", 0.99, std::nullopt, std::string("Gem pack")}, 1, std::nullopt},
+        {"no price", {"gems", std::nullopt, std::string("USD"), std::nullopt}, 1, std::nullopt},
+        {"quantity 0 has no value", kGems, 0, std::nullopt},
+        // Amounts beyond the 64-bit range stop at its limit.
+        {"huge",
+         {"gems", 1e13, std::string("USD"), std::nullopt},
+         1000000,
+         Parameters{{"product_id", text("gems")},
+                    {"price", number(kMax)},
+                    {"value", number(kMax)},
+                    {"quantity", number(1000000)},
+                    {"currency", text("USD")}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto transactions = sim::postTransactions({purchase("T", "gems", c.quantity)});
+        EXPECT_EQ(APMPurchaseEventParameters(sim::makeProduct(c.product), transactions[0]),
+                  c.expected);
+    }
+    const auto transaction = sim::postTransactions({purchase("T", "gems")})[0];
+    struct Refusal {
+        const char* what;
+        std::shared_ptr<NSObject> product;
+        std::shared_ptr<NSObject> transaction;
+        long long code;
+    };
+    for (const Refusal& r :
+         {Refusal{"no product", nullptr, transaction, 40026},
+          Refusal{"empty product id", sim::makeProduct({"", 1.0, std::string("USD"), {}}),
+                  transaction, 40027},
+          Refusal{"no transaction", sim::makeProduct(kGems), nullptr, 40028}}) {
+        SCOPED_TRACE(r.what);
+        APMMeasurement::monitor().clearLines();
+        EXPECT_FALSE(APMPurchaseEventParameters(r.product, r.transaction));
+        EXPECT_TRUE(logged(r.code));
+    }
+}
+
+TEST(InAppPurchaseFingerprintTest, StoreTransactionsWithoutIdentifierHaveNone) {
+    StoreTransaction t = purchase("", "gems");
+    t.identifier.reset();
+    t.errorCode = 7;
+    APMMeasurement::monitor().clearLines();
+    EXPECT_FALSE(
+        APMInAppPurchaseTransactionReporter::transactionFingerprint(sim::postTransactions({t})[0]));
+    EXPECT_TRUE(logged(21015));
+    EXPECT_EQ(APMInAppPurchaseTransactionReporter::transactionFingerprint(
+                  sim::postTransactions({purchase("abc", "gems")})[0]),
+              "900150983cd24fb0d6963f7d28e17f72");
+}
+
+struct LoggedPurchase {
+    std::string origin;
+    APMEventParameters parameters;
+};
+
+// The reporter on its own: transactions handed over as the engine's filter
+// would, products from the store stand-in.
+class InAppPurchaseReportingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::installStoreKit();
+        sim::resetStoreKit();
+        APMInAppPurchaseProductCache::sharedInstance()->resetForTesting();
+        APMSetReporterEventLogger([this](const std::string& origin, const std::string& name,
+                                         const APMEventParameters& parameters, double) {
+            if (name != "_iap") return;
+            std::lock_guard lock(mutex_);
+            purchases_.push_back({origin, parameters});
+        });
+        APMMeasurement::monitor().clearLines();
+    }
+    void TearDown() override {
+        // Nothing may stay waiting for the store.
+        while (sim::pendingProductRequests()) sim::answerProductRequest({}, {});
+        reporter().waitForPendingWorkForTesting();
+        APMSetReporterEventLogger(nullptr);
+        sim::resetStoreKit();
+        APMInAppPurchaseProductCache::sharedInstance()->resetForTesting();
+    }
+
+    static APMInAppPurchaseTransactionReporter& reporter() {
+        return APMInAppPurchaseTransactionReporter::sharedInstance();
+    }
+    static void deliver(const std::vector<StoreTransaction>& transactions) {
+        reporter().paymentQueueUpdatedFilteredTransactions(nullptr,
+                                                           sim::postTransactions(transactions));
+    }
+    std::vector<std::string> reportedProducts() {
+        reporter().waitForPendingWorkForTesting();
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& p : purchases_) {
+            EXPECT_EQ(p.origin, "auto");
+            out.push_back(p.parameters.at("product_id").stringValue().value_or(""));
+        }
+        purchases_.clear();
+        return out;
+    }
+
+    std::mutex mutex_;
+    std::vector<LoggedPurchase> purchases_;
+};
+
+TEST_F(InAppPurchaseReportingTest, MissingProductsAreFetchedOnceThenCached) {
+    StoreTransaction restored = purchase("T-2", "gems");
+    restored.state = SKPaymentTransactionState::Restored;
+    deliver({purchase("T-1", "gems"), restored, purchase("T-3", ""), purchase("T-4", "coins")});
+    ASSERT_EQ(sim::pendingProductRequests(), 1u);
+    EXPECT_EQ(sim::pendingProductRequestIdentifiers(), (std::vector<std::string>{"coins", "gems"}));
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_TRUE(purchases_.empty());
+    }
+
+    ASSERT_TRUE(sim::answerProductRequest({kGems, {"coins", 0.5, std::string("USD"), {}}}, {}));
+    EXPECT_EQ(reportedProducts(), (std::vector<std::string>{"gems", "coins"}));
+
+    // Both are cached now: no store request, reported at once.
+    deliver({purchase("T-5", "coins")});
+    EXPECT_EQ(sim::pendingProductRequests(), 0u);
+    EXPECT_EQ(reportedProducts(), (std::vector<std::string>{"coins"}));
+}
+
+TEST_F(InAppPurchaseReportingTest, StoreAnswersWithoutUsableProductsReportNothing) {
+    struct Case {
+        const char* what;
+        std::function<void()> answer;
+        bool errorLogged;
+        bool invalid;
+    };
+    const std::vector<Case> cases = {
+        {"invalid identifier", [] { sim::answerProductRequest({}, {"gems"}); }, false, true},
+        {"failed request", [] { sim::failProductRequest(NSError("SKErrorDomain", 0)); }, true,
+         false},
+        {"product without currency",
+         [] {
+             sim::answerProductRequest({{"gems", 0.99, std::nullopt, {}}}, {});
+         },
+         false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        APMInAppPurchaseProductCache::sharedInstance()->resetForTesting();
+        APMMeasurement::monitor().clearLines();
+        deliver({purchase("T-1", "gems")});
+        ASSERT_EQ(sim::pendingProductRequests(), 1u);
+        c.answer();
+        EXPECT_TRUE(reportedProducts().empty());
+        EXPECT_EQ(logged(21027), c.errorLogged);
+        EXPECT_EQ(
+            APMInAppPurchaseProductCache::sharedInstance()->isInvalidProductIdentifier("gems"),
+            c.invalid);
+    }
+    // Without a store request the handler still hears of the failure.
+    APMMeasurement::monitor().clearLines();
+    sim::failNextProductRequestCreation();
+    deliver({purchase("T-1", "coins")});
+    EXPECT_EQ(sim::pendingProductRequests(), 0u);
+    EXPECT_TRUE(reportedProducts().empty());
+    EXPECT_TRUE(logged(21027));
+}
+
+TEST_F(InAppPurchaseReportingTest, TheCacheKeepsOnlyTheLatestAnswerBeyondItsBound) {
+    auto cache = APMInAppPurchaseProductCache::sharedInstance();
+    auto queue = DispatchQueue::create("com.test.iap.replies");
+    auto fetch = [&](const std::vector<StoreProduct>& products,
+                     const std::vector<std::string>& invalid) {
+        std::set<std::string> identifiers;
+        for (const auto& p : products) identifiers.insert(p.identifier);
+        identifiers.insert(invalid.begin(), invalid.end());
+        bool answered = false;
+        cache->requestProductsWithProductIdentifiers(
+            identifiers, queue, [&](const auto& found, const auto& bad, const auto& error) {
+                EXPECT_EQ(found.size(), products.size());
+                EXPECT_EQ(bad.size(), invalid.size());
+                EXPECT_FALSE(error);
+                answered = true;
+            });
+        ASSERT_TRUE(sim::answerProductRequest(products, invalid));
+        cache->entryCountForTesting();  // the merge has run on the cache's queue
+        queue->sync([] {});
+        EXPECT_TRUE(answered);
+    };
+    std::vector<StoreProduct> hundred;
+    for (int i = 0; i < 99; ++i)
+        hundred.push_back({"p" + std::to_string(i), 1.0, std::string("USD"), {}});
+    fetch(hundred, {"bad"});
+    EXPECT_EQ(cache->entryCountForTesting(), 100u);
+    EXPECT_TRUE(cache->cachedProductForProductIdentifier("p0"));
+
+    // A product the store now knows leaves the invalid set.
+    fetch({{"bad", 2.0, std::string("USD"), {}}}, {});
+    EXPECT_EQ(cache->entryCountForTesting(), 100u);
+    EXPECT_FALSE(cache->isInvalidProductIdentifier("bad"));
+
+    fetch({{"p100", 1.0, std::string("USD"), {}}}, {});
+    EXPECT_EQ(cache->entryCountForTesting(), 1u);
+    EXPECT_TRUE(cache->cachedProductForProductIdentifier("p100"));
+    EXPECT_FALSE(cache->cachedProductForProductIdentifier("p0"));
+}
+
+// A transaction observer doing what the analytics interface does with the
+// payment queue's batches: the engine's filter, then the reporter.
+class FilteringObserver : public RuntimeObject {
+  public:
+    static Class runtimeClass() {
+        static Class cls = ClassBuilder<FilteringObserver>("TestFilteringTransactionObserver")
+                               .method("paymentQueue:updatedTransactions:",
+                                       &FilteringObserver::updatedTransactions)
+                               .registerClass();
+        return cls;
+    }
+    FilteringObserver() : RuntimeObject(runtimeClass()) {}
+    void updatedTransactions(const id& queue, const std::vector<id>& transactions) {
+        auto engine = APMMeasurement::sharedInstance();
+        if (!engine) return;
+        engine->filterPurchaseTransactions(transactions, [queue](std::vector<id> kept) {
+            APMInAppPurchaseTransactionReporter::sharedInstance()
+                .paymentQueueUpdatedFilteredTransactions(queue, kept);
+        });
+    }
+};
+
+class InAppPurchaseEndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::useVirtualClock();
+        sim::installStoreKit();
+        sim::resetStoreKit();
+        APMInAppPurchaseProductCache::sharedInstance()->resetForTesting();
+        APMScreenViewReporter::sharedInstance()->resetForTesting(70);
+        APMMeasurement::initializeSharedInstanceWithAppID(kAppID, true, false, std::nullopt);
+        engine_ = APMMeasurement::sharedInstance();
+        ASSERT_TRUE(engine_);
+        drain();
+        ASSERT_TRUE(engine_->didInitializeComponents());
+        observer_ = std::make_shared<FilteringObserver>();
+        Class queueClass = objc_lookUpClass("SKPaymentQueue");
+        auto queue = objc_msgSend<id>(static_cast<RuntimeObject*>(queueClass), "defaultQueue");
+        objc_msgSend(queue, "addTransactionObserver:", id(observer_));
+    }
+    void TearDown() override {
+        while (sim::pendingProductRequests()) sim::answerProductRequest({}, {});
+        APMInAppPurchaseTransactionReporter::sharedInstance().waitForPendingWorkForTesting();
+        drain();
+        engine_->scheduler().dispatchSyncOnWorkerQueueBlockID(
+            "test", [this] { engine_->setEnabledOnWorkerQueue(false); });
+        engine_.reset();
+        APMMeasurement::resetSharedInstanceForTesting();
+        sim::resetStoreKit();
+        APMInAppPurchaseProductCache::sharedInstance()->resetForTesting();
+        APMScreenViewReporter::sharedInstance()->resetForTesting(0);
+        sim::useRealClock();
+    }
+    void drain() {
+        for (int round = 0; round < 3; ++round)
+            engine_->scheduler().dispatchSyncOnWorkerQueueBlockID("test", [] {});
+    }
+    // Delivery, de-duplication on the worker queue, reporting, the write path.
+    void post(const std::vector<StoreTransaction>& transactions) {
+        sim::postTransactions(transactions);
+        drain();
+    }
+    void settle() {
+        APMInAppPurchaseTransactionReporter::sharedInstance().waitForPendingWorkForTesting();
+        drain();
+    }
+    std::vector<APMEventParameters> storedPurchases() {
+        std::vector<APMEventParameters> out;
+        engine_->scheduler().dispatchSyncOnWorkerQueueBlockID("test", [&] {
+            auto rows = engine_->database()->store().recordsForQuery(
+                "SELECT rowid, * FROM raw_events ORDER BY rowid", Array{});
+            ASSERT_TRUE(rows);
+            for (const auto& row : *rows) {
+                auto decoded = engine_->database()->rawEventDataFromDictionary(row);
+                ASSERT_TRUE(decoded);
+                if (decoded->rawEvent().name() == "_iap")
+                    out.push_back(decoded->rawEvent().parameters());
+            }
+        });
+        return out;
+    }
+    std::optional<int64_t> lifetimeValue(const std::string& name) {
+        std::optional<int64_t> value;
+        engine_->scheduler().dispatchSyncOnWorkerQueueBlockID("test", [&] {
+            if (auto attribute = engine_->database()->userAttributeWithName(name))
+                value = attribute->value().int64Value();
+        });
+        return value;
+    }
+
+    MeasurementTempHome home_;
+    std::shared_ptr<APMMeasurement> engine_;
+    std::shared_ptr<FilteringObserver> observer_;
+};
+
+TEST_F(InAppPurchaseEndToEndTest, EachPurchaseIsStoredOnceWithItsValue) {
+    APMScreenViewReporter::sharedInstance()->trackScreenWithParameters(
+        Dictionary{{"screen_name", "Shop"}}, sim::wallClockSeconds());
+    APMScreenViewReporter::sharedInstance()->waitForPendingWorkForTesting();
+
+    post({purchase("T-1", "gems", 3), purchase("0000-0000", "gems")});
+    ASSERT_EQ(sim::pendingProductRequests(), 1u);
+    ASSERT_TRUE(sim::answerProductRequest({kGems}, {}));
+    settle();
+    // The same purchase again (another delivery by the store), and the one
+    // without a usable identifier, which cannot be told apart from a new one.
+    post({purchase("T-1", "gems", 3), purchase("0000-0000", "gems")});
+    settle();
+
+    const auto stored = storedPurchases();
+    ASSERT_EQ(stored.size(), 3u);
+    const APMEventParameters& first = stored[0];
+    EXPECT_EQ(first.at("product_id").stringValue(), "gems");
+    EXPECT_EQ(first.at("price").int64Value(), 990000);
+    EXPECT_EQ(first.at("value").int64Value(), 2970000);
+    EXPECT_EQ(first.at("quantity").int64Value(), 3);
+    EXPECT_EQ(first.at("currency").stringValue(), "USD");
+    EXPECT_EQ(first.at("product_name").stringValue(), "Gem pack");
+    // Reported events carry the screen they happened on.
+    EXPECT_EQ(first.at("_sn").stringValue(), "Shop");
+    EXPECT_EQ(first.at("_si").int64Value(), 71);
+    for (const auto& other : {stored[1], stored[2]})
+        EXPECT_EQ(other.at("value").int64Value(), 990000);
+    EXPECT_EQ(lifetimeValue("_ltv_USD"), 2970000 + 2 * 990000);
+    EXPECT_TRUE(logged(23141));  // the repeated purchase
+}
+
+TEST_F(InAppPurchaseEndToEndTest, LifetimeValueStopsAtTheLimitAndPurchasesAreStillStored) {
+    post({purchase("Big-1", "vault", 1000000), purchase("Big-2", "vault", 1000000)});
+    ASSERT_TRUE(sim::answerProductRequest({{"vault", 1e13, std::string("EUR"), {}}}, {}));
+    settle();
+    const auto stored = storedPurchases();
+    ASSERT_EQ(stored.size(), 2u);
+    for (const auto& parameters : stored) EXPECT_EQ(parameters.at("value").int64Value(), kMax);
+    EXPECT_EQ(lifetimeValue("_ltv_EUR"), kMax);
 }
 
 }  // namespace

@@ -154,8 +154,21 @@ TEST_F(SearchAdReporterTest, AnswersThatAreNotACampaignRetryOrEndAsTheyShould) {
         reporter_ = makeReporter();
         ASSERT_TRUE(reporter_);
         start();
+        APMMeasurement::monitor().clearLines();
         ASSERT_TRUE(sim::answerADAttributionRequest(c.details, c.error));
         EXPECT_TRUE(events_.empty());
+        if (c.error) {
+            // The message text stays fixed; the error goes along as its context.
+            bool found = false;
+            for (const auto& line : APMMeasurement::monitor().lines()) {
+                if (line.messageCode != 32010) continue;
+                found = true;
+                EXPECT_EQ(line.message,
+                          "Cannot send request for Search Ad campaign attribution. Error");
+                EXPECT_EQ(line.contexts.size(), 1u);
+            }
+            EXPECT_TRUE(found);
+        }
         settle(APMSearchAdReporter::kRetryInterval - 1);
         EXPECT_EQ(sim::pendingADAttributionRequests(), 0u);
         settle(1);
