@@ -156,7 +156,7 @@ void DOZIvedidi::handleErrorWithCode(ZVUNetworkErrorCode code, std::shared_ptr<D
 void DOZIvedidi::reachability(ZVUReachabilityChecker&, ZVUReachabilityStatus status) {
     networkConnected_ = status == ZVUReachabilityStatus::ReachableViaWifi ||
                         status == ZVUReachabilityStatus::ReachableViaCellular;
-    if (auto delegate = reachabilityDelegate_.lock()) delegate->reachabilityDidChange();
+    if (auto delegate = reachabilityDelegate()) delegate->reachabilityDidChange();
 }
 
 void DOZIvedidi::setLoggerDelegate(const std::shared_ptr<NSObject>& loggerDelegate) {
@@ -167,13 +167,14 @@ void DOZIvedidi::setLoggerDelegate(const std::shared_ptr<NSObject>& loggerDelega
                     "network logger protocol.");
         return;
     }
+    std::lock_guard lock(delegatesLock_);
     logger_ = conforming;
 }
 
 void DOZIvedidi::DOZIvedidi_logWithLevel(ZVULoggerLevel level, long messageCode,
                                          const std::string& message,
                                          const std::vector<PRMValue>& contexts) {
-    if (auto logger = logger_.lock()) {
+    if (auto logger = loggerDelegate()) {
         logger->DOZIvedidi_logWithLevel(level, messageCode, message, contexts);
         return;
     }
@@ -182,7 +183,7 @@ void DOZIvedidi::DOZIvedidi_logWithLevel(ZVULoggerLevel level, long messageCode,
 
 void DOZIvedidi::DOZIvedidi_logWithLevel(ZVULoggerLevel level, long messageCode,
                                          const std::string& message, const PRMValue& context) {
-    if (auto logger = logger_.lock()) {
+    if (auto logger = loggerDelegate()) {
         logger->DOZIvedidi_logWithLevel(level, messageCode, message, context);
         return;
     }
@@ -193,7 +194,7 @@ void DOZIvedidi::DOZIvedidi_logWithLevel(ZVULoggerLevel level, long messageCode,
 
 void DOZIvedidi::DOZIvedidi_logWithLevel(ZVULoggerLevel level, long messageCode,
                                          const std::string& message) {
-    if (auto logger = logger_.lock()) {
+    if (auto logger = loggerDelegate()) {
         logger->DOZIvedidi_logWithLevel(level, messageCode, message);
         return;
     }

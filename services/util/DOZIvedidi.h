@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,11 +64,18 @@ class DOZIvedidi : public NSObject,
 
     // Refused (and logged) unless the object implements the logger protocol.
     void setLoggerDelegate(const std::shared_ptr<NSObject>& loggerDelegate);
-    std::shared_ptr<DOZIvedidiLoggerDelegate> loggerDelegate() const { return logger_.lock(); }
+    std::shared_ptr<DOZIvedidiLoggerDelegate> loggerDelegate() const {
+        std::lock_guard lock(delegatesLock_);
+        return logger_.lock();
+    }
+    // Any thread: the owner changes it on its own queue while reachability
+    // reports arrive on the main queue.
     void setReachabilityDelegate(const std::shared_ptr<DOZIvedidiReachabilityDelegate>& delegate) {
+        std::lock_guard lock(delegatesLock_);
         reachabilityDelegate_ = delegate;
     }
     std::shared_ptr<DOZIvedidiReachabilityDelegate> reachabilityDelegate() const {
+        std::lock_guard lock(delegatesLock_);
         return reachabilityDelegate_.lock();
     }
     void setIsDebugModeEnabled(bool enabled) { debugMode_ = enabled; }
@@ -100,6 +108,7 @@ class DOZIvedidi : public NSObject,
     std::shared_ptr<ZVUMutableDictionary> requests_ = std::make_shared<ZVUMutableDictionary>();
     std::atomic<bool> networkConnected_{false};
     std::atomic<bool> debugMode_{false};
+    mutable std::mutex delegatesLock_;  // guards the two delegates
     std::weak_ptr<DOZIvedidiReachabilityDelegate> reachabilityDelegate_;
     std::weak_ptr<DOZIvedidiLoggerDelegate> logger_;
     std::atomic<double> timeoutInterval_{60.0};

@@ -213,13 +213,13 @@ TEST_F(ConfigFetchTest, ARefusedConfigurationChangesNothingAndIsAskedForAgain) {
         long long expectedLog;
     } cases[] = {
         {"undecodable body",
-         [](sim::MeasurementBackend& backend, const Exec& exec, const std::string& appID,
+         [](sim::MeasurementBackend& backend, const Exec&, const std::string& appID,
             const std::string& stamp) {
              backend.setConfigurationBody(appID, "\xff\xff\xff\xff", stamp);
          },
          23135},
         {"made for another app",
-         [](sim::MeasurementBackend& backend, const Exec& exec, const std::string& appID,
+         [](sim::MeasurementBackend& backend, const Exec&, const std::string& appID,
             const std::string& stamp) {
              auto configuration = retryCountConfiguration("5", 9);
              configuration.appID = kOtherAppID;
