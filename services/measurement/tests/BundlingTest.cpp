@@ -174,15 +174,8 @@ class BundlingTest : public ::testing::Test {
     }
 
     void useMainBundle() {
-        auto bundle = home.path() / "App.app";
-        std::filesystem::create_directories(bundle / "Contents");
-        auto data = PropertyListSerialization::dataWithPropertyList(
-            Value(Dictionary{{"CFBundleIdentifier", "com.example.bundling"}}),
-            PropertyListFormat::XML);
-        ASSERT_TRUE(data);
-        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data->data()), static_cast<long>(data->size()));
-        sim::setMainBundlePath(bundle.string());
+        home.installMainBundle("App.app",
+                               Dictionary{{"CFBundleIdentifier", "com.example.bundling"}});
     }
 
     void work(const std::function<void()>& block) {

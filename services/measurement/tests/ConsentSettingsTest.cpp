@@ -205,13 +205,7 @@ TEST_F(ConsentSettingsUtilTest, DefaultsFromTheInformationList) {
     };
     int n = 0;
     for (const auto& c : cases) {
-        const auto bundle = home.path() / ("App" + std::to_string(n++) + ".app");
-        std::filesystem::create_directories(bundle / "Contents");
-        auto data =
-            PropertyListSerialization::dataWithPropertyList(Value(c.info), PropertyListFormat::XML);
-        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data->data()), static_cast<long>(data->size()));
-        sim::setMainBundlePath(bundle.string());
+        home.installMainBundle("App" + std::to_string(n++) + ".app", c.info);
         EXPECT_EQ(Util::consentSettingsFromPlist(), c.settings);
     }
 }

@@ -110,15 +110,8 @@ class EngineWritePathTest : public ::testing::Test {
 
     // The keychain counter is kept under the main bundle's identifier.
     void useMainBundle() {
-        auto bundle = home.path() / "App.app";
-        std::filesystem::create_directories(bundle / "Contents");
-        auto data = PropertyListSerialization::dataWithPropertyList(
-            Value(Dictionary{{"CFBundleIdentifier", "com.example.writepath"}}),
-            PropertyListFormat::XML);
-        ASSERT_TRUE(data);
-        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data->data()), static_cast<long>(data->size()));
-        sim::setMainBundlePath(bundle.string());
+        home.installMainBundle("App.app",
+                               Dictionary{{"CFBundleIdentifier", "com.example.writepath"}});
         ASSERT_EQ(bundleID(), "com.example.writepath");
     }
 

@@ -33,14 +33,7 @@ class BundleFixture : public ::testing::Test {
   protected:
     void TearDown() override { sim::clearMainBundlePath(); }
     fs::path makeBundle(const std::string& name, const Dictionary& info) {
-        const fs::path bundle = home.path() / name;
-        fs::create_directories(bundle / "Contents/Resources");
-        auto data =
-            PropertyListSerialization::dataWithPropertyList(Value(info), PropertyListFormat::XML);
-        std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
-            .write(reinterpret_cast<const char*>(data->data()), static_cast<long>(data->size()));
-        sim::setMainBundlePath(bundle.string());
-        return bundle;
+        return home.installMainBundle(name, info);
     }
     MeasurementTempHome home;
 };

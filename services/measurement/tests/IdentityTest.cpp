@@ -237,17 +237,11 @@ TEST_F(IdentityTest, AppIDsAreSetOnce) {
 }
 
 TEST_F(IdentityTest, BundleFacts) {
-    const auto bundle = home.path() / "Lumbrel.app";
-    std::filesystem::create_directories(bundle / "Contents");
     const Dictionary info{{"CFBundleIdentifier", "com.vantorel.Lumbrel"},
                           {"CFBundleShortVersionString", "2.4"},
                           {"CFBundleVersion", "10"},
                           {"ZEVERA_ANALYTICS_IDFV_COLLECTION_ENABLED", Value(false)}};
-    auto data =
-        PropertyListSerialization::dataWithPropertyList(Value(info), PropertyListFormat::XML);
-    std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
-        .write(reinterpret_cast<const char*>(data->data()), static_cast<long>(data->size()));
-    sim::setMainBundlePath(bundle.string());
+    home.installMainBundle("Lumbrel.app", info);
     auto identity = make();
     EXPECT_EQ(identity->appID(), "com.vantorel.Lumbrel");
     EXPECT_EQ(identity->appVersion(), "2.4");

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
 #include "platform/bundle/Home.h"
+#include "platform/bundle/NSBundle.h"
 #include "platform/defaults/NSUserDefaults.h"
+#include "platform/foundation/PropertyList.h"
 
 class MeasurementTempHome {
   public:
@@ -30,6 +33,22 @@ class MeasurementTempHome {
         std::filesystem::remove_all(path_, ec);
     }
     const std::filesystem::path& path() const { return path_; }
+
+    // An application bundle `name` under the home with this information
+    // list, made the process's main bundle; answers its folder.
+    std::filesystem::path installMainBundle(const std::string& name, const Dictionary& info) const {
+        const auto bundle = path_ / name;
+        std::filesystem::create_directories(bundle / "Contents/Resources");
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(info), PropertyListFormat::XML);
+        EXPECT_TRUE(data);
+        if (data)
+            std::ofstream(bundle / "Contents/Info.plist", std::ios::binary)
+                .write(reinterpret_cast<const char*>(data->data()),
+                       static_cast<long>(data->size()));
+        sim::setMainBundlePath(bundle.string());
+        return bundle;
+    }
 
   private:
     std::filesystem::path path_;
