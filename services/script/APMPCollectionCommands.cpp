@@ -1,12 +1,15 @@
 #include "services/script/APMPCollectionCommands.h"
 
 #include <unicode/uchar.h>
+#include <unicode/ucol.h>
 #include <unicode/uloc.h>
 #include <unicode/uregex.h>
+#include <unicode/usearch.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -50,6 +53,15 @@ struct RegexCloser {
     void operator()(URegularExpression* regex) const { uregex_close(regex); }
 };
 
+// The matching engine reports every few thousand of its steps; each report
+// is charged as this much work, so that a program cannot run long matches
+// one after the other within its budget.
+constexpr std::int64_t kRegexReportWork = 1000;
+
+UBool chargeRegexSteps(const void* context, int32_t) {
+    return APMPChargeWork(kRegexReportWork, *static_cast<Slot*>(const_cast<void*>(context)));
+}
+
 // The first match of `pattern` in `subject`: {start, end}, {-1, -1} when none.
 // A pattern that does not compile stores the regular-expression error.
 std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPString& subject,
@@ -67,9 +79,12 @@ std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPStri
     uregex_setText(regex.get(), reinterpret_cast<const UChar*>(subject.data()),
                    static_cast<int32_t>(subject.size()), &status);
     uregex_setTimeLimit(regex.get(), kRegexTimeLimit, &status);
+    uregex_setMatchCallback(regex.get(), chargeRegexSteps, &error, &status);
+    if (!APMPChargeWork(1 + APMPWorkOfSize(subject.size()), error)) return {-1, -1};
     bool found = uregex_find(regex.get(), 0, &status);
     if (U_FAILURE(status)) {
-        APMPSetError(error, kAPMPErrorRegexTimeLimit);
+        // Stopped by the budget, whose error is stored, or by the time limit.
+        if (!error) APMPSetError(error, kAPMPErrorRegexTimeLimit);
         return {-1, -1};
     }
     if (!found) return {-1, -1};
@@ -79,11 +94,162 @@ std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPStri
     return {start, end};
 }
 
-std::int64_t findFrom(const APMPString& haystack, const APMPString& needle, std::size_t from) {
-    if (needle.empty() || from > haystack.size()) return -1;
-    std::size_t at = haystack.find(needle, from);
-    return at == APMPString::npos ? -1 : static_cast<std::int64_t>(at);
+// ---- substring search ----
+
+// An occurrence: where it starts and how many code units of the text it
+// covers, which differs from the pattern's length when the two are
+// canonically equivalent but not the same (an accented letter against a
+// letter followed by a combining accent).
+struct Occurrence {
+    std::int64_t at = -1;
+    std::size_t length = 0;
+};
+
+// Below this no character decomposes into another sequence below it and no
+// combining mark occurs, so canonically equivalent text there is the same.
+constexpr char16_t kFirstCombiningMark = 0x0300;
+
+bool isPlain(const APMPString& text, std::size_t begin, std::size_t end) {
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(begin),
+                       text.begin() + static_cast<std::ptrdiff_t>(end),
+                       [](char16_t c) { return c < kFirstCombiningMark; });
 }
+
+// Patterns longer than this are searched in linear time whatever the text.
+constexpr std::size_t kShortPattern = 16;
+
+Occurrence literalFirst(const APMPString& text, const APMPString& pattern, std::size_t from) {
+    std::size_t at = APMPString::npos;
+    if (pattern.size() <= kShortPattern) {
+        at = text.find(pattern, from);
+    } else {
+        auto begin = text.begin() + static_cast<std::ptrdiff_t>(from);
+        auto found = std::search(begin, text.end(),
+                                 std::boyer_moore_searcher(pattern.begin(), pattern.end()));
+        if (found != text.end()) at = static_cast<std::size_t>(found - text.begin());
+    }
+    if (at == APMPString::npos) return {};
+    return {static_cast<std::int64_t>(at), pattern.size()};
+}
+
+// The last occurrence that ends at or before `end`.
+Occurrence literalLast(const APMPString& text, const APMPString& pattern, std::size_t end) {
+    if (pattern.size() > end) return {};
+    std::size_t at = APMPString::npos;
+    if (pattern.size() <= kShortPattern) {
+        at = text.rfind(pattern, end - pattern.size());
+    } else {
+        auto rbegin = text.rbegin() + static_cast<std::ptrdiff_t>(text.size() - end);
+        auto found = std::search(rbegin, text.rend(),
+                                 std::boyer_moore_searcher(pattern.rbegin(), pattern.rend()));
+        if (found != text.rend())
+            at = static_cast<std::size_t>(text.rend() - found) - pattern.size();
+    }
+    if (at == APMPString::npos) return {};
+    return {static_cast<std::int64_t>(at), pattern.size()};
+}
+
+struct CollatorCloser {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+struct SearchCloser {
+    void operator()(UStringSearch* search) const { usearch_close(search); }
+};
+
+// A collator that tells apart everything but canonically equivalent
+// sequences: identical strength, with normalization. One per thread, as
+// opening one is costly and a collator is not shared between threads.
+UCollator* canonicalCollator() {
+    thread_local std::unique_ptr<UCollator, CollatorCloser> collator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<UCollator, CollatorCloser> opened(ucol_open("", &status));
+        if (U_FAILURE(status)) return std::unique_ptr<UCollator, CollatorCloser>();
+        ucol_setStrength(opened.get(), UCOL_IDENTICAL);
+        ucol_setAttribute(opened.get(), UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
+        if (U_FAILURE(status)) return std::unique_ptr<UCollator, CollatorCloser>();
+        return opened;
+    }();
+    return collator.get();
+}
+
+// Searching costs its size: plain text by the characters it passes over,
+// other text through the collator at several times that.
+constexpr std::int64_t kCanonicalCostFactor = 8;
+
+// Finds `pattern` in text[0, end), where canonically equivalent text
+// matches. An empty pattern occurs nowhere. Each search charges its work;
+// false when the budget ran out.
+class Finder {
+  public:
+    Finder(const APMPString& text, const APMPString& pattern, std::size_t end)
+        : text_(text),
+          pattern_(pattern),
+          end_(std::min(end, text.size())),
+          plain_(isPlain(pattern, 0, pattern.size()) && isPlain(text, 0, end_)) {}
+
+    // The first occurrence that starts at or after `from`.
+    bool next(std::size_t from, Occurrence& found, Slot& error) {
+        found = {};
+        if (pattern_.empty() || from > end_) return true;
+        if (!plain_) {
+            if (!openSearch(error)) return false;
+            if (!search_) return true;
+            UErrorCode status = U_ZERO_ERROR;
+            int32_t at = usearch_following(search_.get(), static_cast<int32_t>(from), &status);
+            if (U_SUCCESS(status) && at != USEARCH_DONE)
+                found = {at, static_cast<std::size_t>(usearch_getMatchedLength(search_.get()))};
+            return true;
+        }
+        found = literalFirst(text_, pattern_, from);
+        if (found.at >= 0 && static_cast<std::size_t>(found.at) + found.length > end_) found = {};
+        std::size_t passed = (found.at < 0 ? end_ : static_cast<std::size_t>(found.at)) - from;
+        return APMPChargeWork(1 + APMPWorkOfSize(passed + pattern_.size()), error);
+    }
+
+    // The last occurrence that ends at or before the end.
+    bool last(Occurrence& found, Slot& error) {
+        found = {};
+        if (pattern_.empty()) return true;
+        if (!plain_) {
+            if (!openSearch(error)) return false;
+            if (!search_) return true;
+            UErrorCode status = U_ZERO_ERROR;
+            int32_t at = usearch_last(search_.get(), &status);
+            if (U_SUCCESS(status) && at != USEARCH_DONE)
+                found = {at, static_cast<std::size_t>(usearch_getMatchedLength(search_.get()))};
+            return true;
+        }
+        found = literalLast(text_, pattern_, end_);
+        std::size_t passed = end_ - (found.at < 0 ? 0 : static_cast<std::size_t>(found.at));
+        return APMPChargeWork(1 + APMPWorkOfSize(passed + pattern_.size()), error);
+    }
+
+  private:
+    // Through the collator the whole text is charged once, up front.
+    bool openSearch(Slot& error) {
+        if (opened_) return true;
+        opened_ = true;
+        std::int64_t work = (1 + APMPWorkOfSize(end_ + pattern_.size())) * kCanonicalCostFactor;
+        if (!APMPChargeWork(work, error)) return false;
+        UCollator* collator = canonicalCollator();
+        if (!collator) return true;
+        UErrorCode status = U_ZERO_ERROR;
+        search_.reset(usearch_openFromCollator(
+            reinterpret_cast<const UChar*>(pattern_.data()), static_cast<int32_t>(pattern_.size()),
+            reinterpret_cast<const UChar*>(text_.data()), static_cast<int32_t>(end_), collator,
+            nullptr, &status));
+        usearch_setAttribute(search_.get(), USEARCH_CANONICAL_MATCH, USEARCH_ON, &status);
+        if (U_FAILURE(status)) search_.reset();
+        return true;
+    }
+
+    const APMPString& text_;
+    const APMPString& pattern_;
+    const std::size_t end_;
+    const bool plain_;
+    bool opened_ = false;
+    std::unique_ptr<UStringSearch, SearchCloser> search_;
+};
 
 APMPString argumentText(const List& args, std::size_t i, Slot& error) {
     if (i >= args.size()) return u"undefined";
@@ -129,7 +295,10 @@ Ref indexOf(const APMPString& s, const List& args, const Scope&, Slot& error) {
     double start = args.size() > 1 ? truncated(args[1], error) : 0;
     if (error) return APMPUndefined();
     start = std::clamp(start, 0.0, static_cast<double>(s.size()));
-    return number(static_cast<double>(findFrom(s, needle, static_cast<std::size_t>(start))));
+    Occurrence found;
+    if (!Finder(s, needle, s.size()).next(static_cast<std::size_t>(start), found, error))
+        return APMPUndefined();
+    return number(static_cast<double>(found.at));
 }
 
 Ref lastIndexOf(const APMPString& s, const List& args, const Scope&, Slot& error) {
@@ -144,9 +313,9 @@ Ref lastIndexOf(const APMPString& s, const List& args, const Scope&, Slot& error
     }
     double clamped = std::clamp(position, 0.0, static_cast<double>(s.size()));
     std::size_t windowEnd = std::min(s.size(), static_cast<std::size_t>(clamped) + needle.size());
-    if (needle.empty() || needle.size() > windowEnd) return number(-1);
-    std::size_t at = s.rfind(needle, windowEnd - needle.size());
-    return number(at == APMPString::npos ? -1 : static_cast<double>(at));
+    Occurrence found;
+    if (!Finder(s, needle, windowEnd).last(found, error)) return APMPUndefined();
+    return number(static_cast<double>(found.at));
 }
 
 Ref match(const APMPString& s, const List& args, const Scope&, Slot& error) {
@@ -173,7 +342,10 @@ Ref replace(const APMPString& s, const List& args, const Scope&, Slot& error) {
     if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
     APMPString pattern = argumentText(args, 0, error);
     if (error) return APMPUndefined();
-    std::int64_t at = pattern.empty() ? 0 : findFrom(s, pattern, 0);
+    Occurrence found{0, 0};
+    if (!pattern.empty() && !Finder(s, pattern, s.size()).next(0, found, error))
+        return APMPUndefined();
+    std::int64_t at = found.at;
     if (at < 0) return text(s, error);
     APMPString replacement;
     if (args.size() > 1 && args[1]->kind() == APMPKind::Function) {
@@ -188,10 +360,10 @@ Ref replace(const APMPString& s, const List& args, const Scope&, Slot& error) {
         replacement = argumentText(args, 1, error);
     }
     if (error) return APMPUndefined();
-    if (!APMPCheckStringLength(s.size() - pattern.size() + replacement.size(), error))
+    if (!APMPCheckStringLength(s.size() - found.length + replacement.size(), error))
         return APMPUndefined();
     APMPString out = s;
-    out.replace(static_cast<std::size_t>(at), pattern.size(), replacement);
+    out.replace(static_cast<std::size_t>(at), found.length, replacement);
     return text(std::move(out), error);
 }
 
@@ -226,11 +398,17 @@ Ref slice(const APMPString& s, const List& args, const Scope&, Slot& error) {
                 error);
 }
 
+// Each piece is checked against the bounds before it is made.
 Ref split(const APMPString& s, const List& args, const Scope&, Slot& error) {
     if (!APMPCheckMaximumArgumentCount(args, 2, error)) return APMPUndefined();
-    List pieces;
+    APMPListBuilder pieces;
+    auto addPiece = [&](std::size_t from, std::size_t length) {
+        if (!pieces.reserve(1, APMPListBuilder::kValueBytes, error)) return false;
+        pieces.add(APMPStringValue::make(s.substr(from, length)));
+        return true;
+    };
     if (s.empty() || args.empty()) {
-        pieces.push_back(APMPStringValue::make(s));
+        if (!addPiece(0, s.size())) return APMPUndefined();
     } else {
         APMPString separator = args[0]->stringValueOrError(error);
         if (error) return APMPUndefined();
@@ -241,22 +419,25 @@ Ref split(const APMPString& s, const List& args, const Scope&, Slot& error) {
             limit = APMPToUint32(d);
         }
         if (separator.empty()) {
-            for (std::size_t i = 0; i < s.size() && pieces.size() < limit; ++i)
-                pieces.push_back(APMPStringValue::make(APMPString(1, s[i])));
+            for (std::size_t i = 0; i < s.size() && pieces.values.size() < limit; ++i)
+                if (!addPiece(i, 1)) return APMPUndefined();
         } else {
+            Finder finder(s, separator, s.size());
             std::size_t from = 0;
-            while (pieces.size() < limit) {
-                std::size_t at = s.find(separator, from);
-                if (at == APMPString::npos) {
-                    pieces.push_back(APMPStringValue::make(s.substr(from)));
+            while (pieces.values.size() < limit) {
+                Occurrence found;
+                if (!finder.next(from, found, error)) return APMPUndefined();
+                if (found.at < 0) {
+                    if (!addPiece(from, s.size() - from)) return APMPUndefined();
                     break;
                 }
-                pieces.push_back(APMPStringValue::make(s.substr(from, at - from)));
-                from = at + separator.size();
+                auto at = static_cast<std::size_t>(found.at);
+                if (!addPiece(from, at - from)) return APMPUndefined();
+                from = at + std::max<std::size_t>(found.length, 1);
             }
         }
     }
-    auto array = APMPArrayValue::make(std::move(pieces), error);
+    auto array = APMPArrayValue::make(std::move(pieces.values), error);
     return array ? Ref(array) : APMPUndefined();
 }
 
@@ -421,7 +602,8 @@ Ref forEach(const Array& array, const List& args, const Scope&, Slot& error) {
 }
 
 Ref arrayConcat(const Array& array, const List& args, const Scope&, Slot& error) {
-    auto out = array->subarrayWithRange(0, array->count());
+    auto out = array->subarrayWithRange(0, array->count(), error);
+    if (!out) return APMPUndefined();
     for (const Ref& arg : args) {
         out->concat(arg, error);
         if (error) return APMPUndefined();
@@ -562,8 +744,9 @@ Ref arraySlice(const Array& array, const List& args, const Scope&, Slot& error) 
     if (error) return APMPUndefined();
     start = relative(start, length);
     end = std::clamp(relative(end, length), start, length);
-    return array->subarrayWithRange(static_cast<std::uint64_t>(start),
-                                    static_cast<std::uint64_t>(end - start));
+    auto out = array->subarrayWithRange(static_cast<std::uint64_t>(start),
+                                        static_cast<std::uint64_t>(end - start), error);
+    return out ? Ref(out) : APMPUndefined();
 }
 
 Ref sort(const Array& array, const List& args, const Scope& scope, Slot& error) {

@@ -333,48 +333,6 @@ Ref nullCommand(const List&, const Scope&, Slot&) {
 
 enum class Binding { Assign, Immutable, Mutable };
 
-List keysOf(const Ref& collection) {
-    List keys;
-    switch (collection->kind()) {
-        case APMPKind::String: {
-            std::size_t length = textOf(collection).size();
-            for (std::size_t i = 0; i < length; ++i)
-                keys.push_back(APMPStringValue::make(APMPNumberToString(static_cast<double>(i))));
-            break;
-        }
-        case APMPKind::Array:
-            keys = static_cast<const APMPArrayValue&>(*collection).allPropertyNames();
-            break;
-        case APMPKind::Map:
-            for (const APMPString& name :
-                 static_cast<const APMPMapValue&>(*collection).allPropertyNames())
-                keys.push_back(APMPStringValue::make(name));
-            break;
-        case APMPKind::Function:
-            for (const APMPString& name :
-                 static_cast<const APMPFunctionValue&>(*collection).allPropertyNames())
-                keys.push_back(APMPStringValue::make(name));
-            break;
-        default:
-            break;
-    }
-    return keys;
-}
-
-bool itemsOf(const Ref& collection, List& items, Slot& error) {
-    if (collection->kind() == APMPKind::String) {
-        for (char16_t unit : textOf(collection))
-            items.push_back(APMPStringValue::make(APMPString(1, unit)));
-        return true;
-    }
-    if (collection->kind() == APMPKind::Array) {
-        items = static_cast<const APMPArrayValue&>(*collection).allElements();
-        return true;
-    }
-    APMPSetError(error, kAPMPErrorNotIterable);
-    return false;
-}
-
 // What a loop does with a body's result: 0 go on, 1 stop with undefined,
 // 2 stop and return the result.
 int afterBody(const Ref& result, const Slot& error) {
@@ -399,12 +357,9 @@ Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     APMPString name = values[0]->stringValueOrError(error);
     if (error) return undefinedValue();
-    List entries;
-    if constexpr (Items) {
-        if (!itemsOf(values[1], entries, error)) return undefinedValue();
-    } else {
-        entries = keysOf(values[1]);
-    }
+    APMPListBuilder list;
+    if (!(Items ? APMPLoopItems : APMPLoopKeys)(values[1], list, error)) return undefinedValue();
+    const List& entries = list.values;
     if (values[2]->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
     List body = static_cast<const APMPArrayValue&>(*values[2]).allElements();
     for (const Ref& entry : entries) {

@@ -35,12 +35,11 @@ class DepthGuard {
     APMPRunContext* previous_;
 };
 
-// Counts one evaluation against the budget; false once it is spent.
+// Counts one evaluation against the budget; false once it is spent, its
+// time is up or its memory ran out.
 inline bool countInstruction(APMPRunContext& context, APMPErrorSlot& error) {
-    if (context.instructionCount >= APMPRunContext::kInstructionLimit) {
-        APMPSetError(error, kAPMPErrorInstructionLimit);
+    if (context.instructionCount >= context.checkpoint && !context.passCheckpoint(error))
         return false;
-    }
     ++context.instructionCount;
     return true;
 }

@@ -83,11 +83,17 @@ class APMPEventLogger final : public APMPFunctionValue {
             timestamp = std::numeric_limits<std::int64_t>::min();
         else
             timestamp = static_cast<std::int64_t>(time);
+        auto context = eventContext_.lock();
+        if (!context) return APMPUndefined();
+        // The logged event is kept until the next event: its bytes count
+        // against the program's memory for as long.
+        APMPHeldBytes& held = context->loggedBytes();
+        if (!held.charge(static_cast<std::int64_t>(sizeof(APMPEvent) + name.size()), error))
+            return APMPUndefined();
         Dictionary parameters = APMPRuntimeEntityConverter::dictionaryFromMapValue(
-            static_cast<const APMPMapValue&>(*values[2]), error);
+            static_cast<const APMPMapValue&>(*values[2]), held, error);
         if (error) return APMPUndefined();
-        if (auto context = eventContext_.lock())
-            context->logEventWithName(std::move(name), timestamp, std::move(parameters));
+        context->logEventWithName(std::move(name), timestamp, std::move(parameters));
         return APMPUndefined();
     }
 
@@ -107,6 +113,17 @@ void APMPEventContext::setInputEvent(const APMPEvent& event) {
     inputEvent_ = event;
     outputEvent_ = event;
     loggedEvents_.clear();
+    loggedBytes_.release(loggedBytes_.bytes());
+    parameterBytes_.clear();
+    parameterHeld_.release(parameterHeld_.bytes());
+}
+
+void APMPEventContext::countParameterBytes(const std::string& name, std::int64_t bytes) {
+    std::int64_t& counted = parameterBytes_[name];
+    parameterHeld_.add(bytes);
+    parameterHeld_.release(counted);
+    counted = bytes;
+    if (bytes == 0) parameterBytes_.erase(name);
 }
 
 void APMPEventContext::logEventWithName(std::string name, std::int64_t timestamp,

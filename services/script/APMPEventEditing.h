@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/Value.h"
@@ -45,11 +46,19 @@ class APMPEventContext {
     const APMPEvent& outputEvent() const { return outputEvent_; }
     void setOutputEvent(const APMPEvent& event) { outputEvent_ = event; }
     const std::vector<APMPEvent>& eventsToLog() const { return loggedEvents_; }
+    // The bytes the logged events hold, counted in the programs' memory.
+    APMPHeldBytes& loggedBytes() { return loggedBytes_; }
+    // Counts `bytes` for the output event's parameter `name` in the
+    // programs' memory, in place of what was counted for it before.
+    void countParameterBytes(const std::string& name, std::int64_t bytes);
 
   private:
     APMPEvent inputEvent_{"", 0, {}};
     APMPEvent outputEvent_{"", 0, {}};
     std::vector<APMPEvent> loggedEvents_;
+    APMPHeldBytes loggedBytes_;
+    std::unordered_map<std::string, std::int64_t> parameterBytes_;
+    APMPHeldBytes parameterHeld_;
 };
 
 class APMPEditingCallbackHandler {

@@ -65,6 +65,24 @@ APMPFunctionLog::APMPFunctionLog(std::shared_ptr<APMPLoggerDelegate> logger, boo
       silent_(silent),
       monitored_(monitored) {}
 
+namespace {
+// A logged line and each of its context values are cut to this many code
+// units: the monitor keeps what it is given, and a program's text is not
+// bounded by anything the monitor knows of.
+constexpr std::size_t kMaxLoggedLength = 4096;
+
+std::string loggedText(const APMPValueRef& value, APMPErrorSlot& error) {
+    APMPString text = value->stringValueOrError(error);
+    if (text.size() > kMaxLoggedLength) {
+        std::size_t cut = kMaxLoggedLength;
+        // Not between the two halves of a surrogate pair.
+        if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
+        text.resize(cut);
+    }
+    return APMPUTF8(text);
+}
+}  // namespace
+
 APMPValueRef APMPFunctionLog::invokeWithArguments(const APMPValueList& arguments,
                                                   const APMPScopeRef& scope, APMPErrorSlot& error) {
     if (!APMPCheckMinimumArgumentCount(arguments, 1, error)) return APMPUndefined();
@@ -74,7 +92,7 @@ APMPValueRef APMPFunctionLog::invokeWithArguments(const APMPValueList& arguments
     std::string message;
     std::vector<std::string> context;
     if (values.size() == 1) {
-        message = APMPUTF8(values[0]->stringValueOrError(error));
+        message = loggedText(values[0], error);
     } else {
         double d = values[0]->doubleValueOrError(error);
         if (error) return APMPUndefined();
@@ -87,9 +105,9 @@ APMPValueRef APMPFunctionLog::invokeWithArguments(const APMPValueList& arguments
             level = std::numeric_limits<long long>::min();
         else
             level = static_cast<long long>(std::trunc(d));
-        message = APMPUTF8(values[1]->stringValueOrError(error));
+        message = loggedText(values[1], error);
         for (std::size_t i = 2; i < values.size() && i < 5 && !error; ++i)
-            context.push_back(APMPUTF8(values[i]->stringValueOrError(error)));
+            context.push_back(loggedText(values[i], error));
     }
     if (error) return APMPUndefined();
     if (logger_) logger_->logWithLevel(level, message, context, silent_, monitored_);
@@ -206,12 +224,16 @@ APMPValueRef setParamValue(const APMPValueList& args, APMPEventContext& context,
     if (!APMPCheckArgumentCount(args, 2, error)) return APMPUndefined();
     std::string name = APMPUTF8(args[0]->stringValueOrError(error));
     if (error) return APMPUndefined();
-    Value object = APMPRuntimeEntityConverter::objectFromRuntimeValue(args[1], error);
+    APMPHeldBytes held;
+    Value object = APMPRuntimeEntityConverter::objectFromRuntimeValue(args[1], held, error);
     if (error) return APMPUndefined();
-    if (object.isNull())
+    if (object.isNull()) {
         context.outputEvent().parameters.remove(name);
-    else
+        context.countParameterBytes(name, 0);
+    } else {
         context.outputEvent().parameters.set(name, std::move(object));
+        context.countParameterBytes(name, held.bytes() + static_cast<std::int64_t>(name.size()));
+    }
     return args[1];
 }
 

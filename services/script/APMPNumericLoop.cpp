@@ -176,7 +176,7 @@ bool NumericLoop::run(APMPRunContext& context) {
     // The budget is counted locally; an iteration starts only when all of
     // it fits.
     std::int64_t count = context.instructionCount;
-    const std::int64_t lastStart = APMPRunContext::kInstructionLimit - iterationCost_;
+    const std::int64_t lastStart = context.checkpoint - iterationCost_;
     while (!finished && count <= lastStart) {
         count += iterationCost_;
         for (std::size_t i = 0; i < stepCount_; ++i) {

@@ -340,37 +340,47 @@ APMPValueRef fromObject(const Value& object, int depth, APMPErrorSlot& error) {
     }
 }
 
-Value toObject(const APMPValueRef& value, int depth, APMPErrorSlot& error);
+// The bytes of one converted object besides its text.
+constexpr std::int64_t kObjectBytes = 64;
 
-Dictionary toDictionary(const APMPMapValue& map, int depth, APMPErrorSlot& error) {
+// Every object made is counted in `held` and charged as work: a map that
+// reaches the same large array many times, or a chain of arrays that each
+// hold the next twice, ends with an error instead of a copy without bound.
+Value toObject(const APMPValueRef& value, int depth, APMPHeldBytes& held, APMPErrorSlot& error);
+
+Dictionary toDictionary(const APMPMapValue& map, int depth, APMPHeldBytes& held,
+                        APMPErrorSlot& error) {
     Dictionary dictionary;
     for (const APMPString& name : map.allPropertyNames()) {
-        Value converted = toObject(map.valueForProperty(name), depth + 1, error);
+        if (!held.charge(kObjectBytes + static_cast<std::int64_t>(name.size()), error)) break;
+        Value converted = toObject(map.valueForProperty(name), depth + 1, held, error);
         if (error) break;
         if (!converted.isNull()) dictionary.set(APMPUTF8(name), std::move(converted));
     }
     return dictionary;
 }
 
-Value toObject(const APMPValueRef& value, int depth, APMPErrorSlot& error) {
+Value toObject(const APMPValueRef& value, int depth, APMPHeldBytes& held, APMPErrorSlot& error) {
     // A map or array that holds itself must end with an error, not recurse.
     if (depth >= APMPRunContext::kDepthLimit) {
         APMPSetError(error, kAPMPErrorDepthLimit);
         return Value(std::string());
     }
+    if (!APMPChargeWork(1, error) || !held.charge(kObjectBytes, error)) return Value(std::string());
     switch (value->kind()) {
         case APMPKind::Null:
             return Value();
         case APMPKind::Undefined:
             return Value(std::string());
         case APMPKind::Map:
-            return Value(toDictionary(static_cast<const APMPMapValue&>(*value), depth, error));
+            return Value(
+                toDictionary(static_cast<const APMPMapValue&>(*value), depth, held, error));
         case APMPKind::Array: {
             // A null element stays a null object in the array.
             Array array;
             for (const APMPValueRef& element :
                  static_cast<const APMPArrayValue&>(*value).allElements()) {
-                array.push_back(toObject(element, depth + 1, error));
+                array.push_back(toObject(element, depth + 1, held, error));
                 if (error) break;
             }
             return Value(std::move(array));
@@ -380,6 +390,10 @@ Value toObject(const APMPValueRef& value, int depth, APMPErrorSlot& error) {
             double number = value->doubleValueOrError(numberError);
             if (!numberError && !std::isnan(number)) return Value(number);
             APMPString text = value->stringValueOrError(error);
+            // As UTF-8 a code unit takes at most three bytes.
+            if (error || !held.charge(static_cast<std::int64_t>(3 * text.size()), error))
+                return Value(std::string());
+            APMPAddWork(APMPWorkOfSize(text.size()));
             return Value(APMPUTF8(text));
         }
     }
@@ -393,12 +407,26 @@ APMPValueRef APMPRuntimeEntityConverter::runtimeValueFromNSObject(const Value& o
 
 Value APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPValueRef& value,
                                                          APMPErrorSlot& error) {
-    return toObject(value, 0, error);
+    APMPHeldBytes held;
+    return toObject(value, 0, held, error);
+}
+
+Value APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPValueRef& value,
+                                                         APMPHeldBytes& held,
+                                                         APMPErrorSlot& error) {
+    return toObject(value, 0, held, error);
 }
 
 Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const APMPMapValue& map,
                                                               APMPErrorSlot& error) {
-    return toDictionary(map, 0, error);
+    APMPHeldBytes held;
+    return toDictionary(map, 0, held, error);
+}
+
+Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const APMPMapValue& map,
+                                                              APMPHeldBytes& held,
+                                                              APMPErrorSlot& error) {
+    return toDictionary(map, 0, held, error);
 }
 
 // ---- runtime ----
@@ -461,7 +489,7 @@ std::int64_t APMPRuntime::getInstructionCount(APMPErrorSlot&) const {
 }
 
 void APMPRuntime::resetInstructionCount() {
-    initScope_->context().instructionCount = 0;
+    initScope_->context().resetBudget();
 }
 
 APMPRuntimePlatform::APMPRuntimePlatform()

@@ -155,7 +155,12 @@ APMPValueRef booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
 // Data and dates fail with code 13.
 APMPValueRef runtimeValueFromNSObject(const Value& object, APMPErrorSlot& error);
 Value objectFromRuntimeValue(const APMPValueRef& value, APMPErrorSlot& error);
+Value objectFromRuntimeValue(const APMPValueRef& value, APMPHeldBytes& held, APMPErrorSlot& error);
 Dictionary dictionaryFromMapValue(const APMPMapValue& map, APMPErrorSlot& error);
+// The same, with the bytes of the copy counted in `held` for as long as the
+// caller keeps it.
+Dictionary dictionaryFromMapValue(const APMPMapValue& map, APMPHeldBytes& held,
+                                  APMPErrorSlot& error);
 }  // namespace APMPRuntimeEntityConverter
 
 class APMPDynamicProvider;

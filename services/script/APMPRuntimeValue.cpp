@@ -3,6 +3,8 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -37,10 +39,124 @@ std::string APMPUTF8(const APMPString& text) {
 
 namespace {
 std::atomic<std::int64_t> gLiveBytes{0};
+
+// Evaluations between two looks at the clock: about a millisecond.
+constexpr std::int64_t kCheckInterval = 16384;
+
+std::int64_t threadTimeNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers slow every evaluation down about tenfold; the time limit
+// is meant for programs, not for the instrumentation.
+const std::int64_t APMPRunContext::kTimeLimitNanoseconds = std::int64_t{10} * 1000000000;
+#else
+const std::int64_t APMPRunContext::kTimeLimitNanoseconds = 1000000000;
+#endif
 
 APMPRunContext::~APMPRunContext() {
     releaseAll();
+}
+
+void APMPRunContext::resetBudget() {
+    instructionCount = 0;
+    work_ = 0;
+    checkpoint = 0;
+    clockStart_ = -1;
+    stopCode_ = 0;
+}
+
+bool APMPRunContext::passCheckpoint(APMPErrorSlot& error) {
+    if (stopCode_ == 0 && instructionCount >= remaining()) stopCode_ = kAPMPErrorInstructionLimit;
+    if (stopCode_ == 0) {
+        std::int64_t now = threadTimeNanoseconds();
+        if (clockStart_ < 0) clockStart_ = now;
+        if (now - clockStart_ > timeLimitNanoseconds) stopCode_ = kAPMPErrorInstructionLimit;
+    }
+    if (stopCode_ != 0) {
+        checkpoint = 0;
+        APMPSetError(error, stopCode_);
+        return false;
+    }
+    checkpoint = std::min(remaining(), instructionCount + kCheckInterval);
+    return true;
+}
+
+bool APMPRunContext::chargeWork(std::int64_t units, APMPErrorSlot& error) {
+    if (units <= 0) return true;
+    addWork(units);
+    return instructionCount < checkpoint || passCheckpoint(error);
+}
+
+void APMPRunContext::stopWith(int code) {
+    if (stopCode_ == 0) stopCode_ = code;
+    checkpoint = 0;
+}
+
+bool APMPChargeWork(std::int64_t units, APMPErrorSlot& error) {
+    APMPRunContext* context = APMPRunContext::current();
+    return !context || context->chargeWork(units, error);
+}
+
+void APMPAddWork(std::int64_t units) {
+    if (units <= 0) return;
+    if (APMPRunContext* context = APMPRunContext::current()) context->addWork(units);
+}
+
+void APMPAddBytes(std::int64_t bytes) {
+    std::int64_t total = gLiveBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    if (bytes > 0 && total > APMPRunContext::kMaxLiveBytes)
+        if (APMPRunContext* context = APMPRunContext::current())
+            context->stopWith(kAPMPErrorSizeLimit);
+}
+
+void APMPReleaseBytes(std::int64_t bytes) {
+    gLiveBytes.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+bool APMPListBuilder::reserve(std::size_t count, std::int64_t bytesEach, APMPErrorSlot& error) {
+    if (count >
+        APMPRunContext::kMaxElements - std::min(values.size(), APMPRunContext::kMaxElements)) {
+        APMPSetError(error, kAPMPErrorSizeLimit);
+        return false;
+    }
+    auto many = static_cast<std::int64_t>(count);
+    if (!APMPChargeWork(many, error) || !held_.charge(many * bytesEach, error)) return false;
+    if (count > 1) values.reserve(values.size() + count);
+    return true;
+}
+
+// ---- release without recursion ----
+
+namespace {
+struct ReleaseList {
+    std::vector<std::shared_ptr<const void>> pending;
+    bool draining = false;
+};
+thread_local ReleaseList tReleases;
+}  // namespace
+
+void APMPReleaseLater(std::shared_ptr<const void> reference) {
+    // A reference others share frees nothing when dropped here.
+    if (reference && reference.use_count() == 1) tReleases.pending.push_back(std::move(reference));
+}
+
+void APMPFinishReleases() {
+    ReleaseList& list = tReleases;
+    if (list.draining) return;
+    list.draining = true;
+    while (!list.pending.empty()) {
+        // Dropping the last reference runs its destructor, which may add
+        // more to the list: the list is not touched while that happens.
+        std::shared_ptr<const void> next = std::move(list.pending.back());
+        list.pending.pop_back();
+        next.reset();
+    }
+    list.draining = false;
 }
 
 void APMPRunContext::track(const std::shared_ptr<APMPReleasable>& container) {
@@ -349,17 +465,17 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 
 APMPStringValue::APMPStringValue(APMPString text)
     : APMPRuntimeValue(APMPKind::String), value(std::move(text)) {
-    gLiveBytes.fetch_add(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
-                         std::memory_order_relaxed);
+    // Making a string costs its length, whichever command made it.
+    APMPAddBytes(static_cast<std::int64_t>(value.size() * sizeof(char16_t)));
+    APMPAddWork(APMPWorkOfSize(value.size()));
 }
 void APMPStringValue::appendInPlace(const APMPString& text) {
     value.append(text);
-    gLiveBytes.fetch_add(static_cast<std::int64_t>(text.size() * sizeof(char16_t)),
-                         std::memory_order_relaxed);
+    APMPAddBytes(static_cast<std::int64_t>(text.size() * sizeof(char16_t)));
+    APMPAddWork(APMPWorkOfSize(text.size()));
 }
 APMPStringValue::~APMPStringValue() {
-    gLiveBytes.fetch_sub(static_cast<std::int64_t>(value.size() * sizeof(char16_t)),
-                         std::memory_order_relaxed);
+    APMPReleaseBytes(static_cast<std::int64_t>(value.size() * sizeof(char16_t)));
 }
 APMPString APMPStringValue::stringValueOrError(APMPErrorSlot&) const {
     return value;
@@ -456,6 +572,20 @@ APMPPropertyMap::~APMPPropertyMap() {
     layoutChanged();
 }
 
+void APMPPropertyMap::releaseValuesLater() {
+    for (auto& [name, slot] : list_) APMPReleaseLater(std::move(slot.value));
+    for (auto& [name, slot] : contents_) APMPReleaseLater(std::move(slot.value));
+}
+
+std::int64_t APMPPropertyMap::entryBytes(const APMPString& name) {
+    // The name's own buffer counts when it does not fit in the string.
+    constexpr std::size_t kInlineName = 7;
+    std::int64_t nameBytes = name.size() > kInlineName
+                                 ? static_cast<std::int64_t>((name.size() + 1) * sizeof(char16_t))
+                                 : 0;
+    return kEntryBytes + nameBytes;
+}
+
 namespace {
 // Names a scope keeps in its plain list before it moves them to a table.
 constexpr std::size_t kListedNames = 8;
@@ -480,6 +610,7 @@ APMPPropertyMap::Slot& APMPPropertyMap::entry(const APMPString& name, bool& made
     made = false;
     if (Slot* slot = findSlot(name)) return *slot;
     made = true;
+    held_.add(entryBytes(name));
     if (listed_ && list_.size() < kListedNames) {
         if (list_.empty()) list_.reserve(4);
         return list_.emplace_back(name, Slot{}).second;
@@ -539,6 +670,7 @@ void APMPPropertyMap::removeValueForName(const APMPString& name) {
         if (it == contents_.end() || it->second.immutable) return;
         contents_.erase(it);
     }
+    held_.release(entryBytes(name));
     layoutChanged();
 }
 std::vector<APMPString> APMPPropertyMap::allNames() const {
@@ -550,6 +682,11 @@ std::vector<APMPString> APMPPropertyMap::allNames() const {
 }
 
 // ---- map ----
+
+APMPMapValue::~APMPMapValue() {
+    propertyMap.releaseValuesLater();
+    APMPFinishReleases();
+}
 
 std::shared_ptr<APMPMapValue> APMPMapValue::make() {
     auto map = std::make_shared<APMPMapValue>();
@@ -640,7 +777,10 @@ const APMPValueRef& APMPArrayValue::emptyValue() {
 }
 
 APMPArrayValue::~APMPArrayValue() {
-    gLiveBytes.fetch_sub(accountedBytes_, std::memory_order_relaxed);
+    APMPReleaseBytes(accountedBytes_);
+    for (APMPValueRef& element : elements_) APMPReleaseLater(std::move(element));
+    propertyMap.releaseValuesLater();
+    APMPFinishReleases();
 }
 
 std::shared_ptr<APMPArrayValue> APMPArrayValue::make() {
@@ -662,13 +802,15 @@ bool APMPArrayValue::reserve(std::size_t newCount, APMPErrorSlot& error) {
         APMPSetError(error, kAPMPErrorSizeLimit);
         return false;
     }
+    // Every change of size may move all the elements.
+    APMPAddWork(APMPWorkOfElements(std::max(newCount, elements_.size())));
     std::int64_t bytes = static_cast<std::int64_t>(newCount) * kElementBytes - accountedBytes_;
     return APMPReserveBytes(bytes, error);
 }
 
 void APMPArrayValue::account() {
     std::int64_t bytes = static_cast<std::int64_t>(elements_.size()) * kElementBytes;
-    gLiveBytes.fetch_add(bytes - accountedBytes_, std::memory_order_relaxed);
+    APMPAddBytes(bytes - accountedBytes_);
     accountedBytes_ = bytes;
 }
 
@@ -684,6 +826,7 @@ void APMPArrayValue::releaseReferences() {
 }
 
 APMPValueList APMPArrayValue::allElements() const {
+    APMPAddWork(APMPWorkOfElements(elements_.size()));
     APMPValueList all = elements_;
     for (auto& element : all)
         if (element == emptyValue()) element = APMPUndefined();
@@ -699,6 +842,8 @@ APMPString APMPArrayValue::stringValueWithSeparator(const APMPString& separator,
         APMPSetError(error, kAPMPErrorDepthLimit);
         return {};
     }
+    // Each element's text is made like an evaluation's result.
+    if (!APMPChargeWork(static_cast<std::int64_t>(elements_.size()), error)) return {};
     if (context) ++context->depth;
     for (std::size_t i = 0; i < elements_.size(); ++i) {
         const APMPValueRef& element = elements_[i];
@@ -777,13 +922,13 @@ bool APMPArrayValue::setLength(std::uint64_t length, APMPErrorSlot& error) {
 }
 
 std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(std::uint64_t start,
-                                                                  std::uint64_t length) const {
+                                                                  std::uint64_t length,
+                                                                  APMPErrorSlot& error) const {
     start = std::min<std::uint64_t>(start, elements_.size());
     length = std::min<std::uint64_t>(length, elements_.size() - start);
-    APMPErrorSlot ignored;  // never larger than this array
     return make(APMPValueList(elements_.begin() + static_cast<std::ptrdiff_t>(start),
                               elements_.begin() + static_cast<std::ptrdiff_t>(start + length)),
-                ignored);
+                error);
 }
 
 APMPValueList APMPArrayValue::spliceFrom(std::int64_t start, std::int64_t deleteCount,
@@ -819,11 +964,13 @@ void APMPArrayValue::concat(const APMPValueRef& value, APMPErrorSlot& error) {
 }
 
 void APMPArrayValue::reverse() {
+    APMPAddWork(APMPWorkOfElements(elements_.size()));
     std::reverse(elements_.begin(), elements_.end());
 }
 
 APMPValueRef APMPArrayValue::removeFirstElement() {
     if (elements_.empty()) return APMPUndefined();
+    APMPAddWork(APMPWorkOfElements(elements_.size()));
     APMPValueRef first = elements_.front();
     elements_.erase(elements_.begin());
     account();
@@ -854,6 +1001,7 @@ std::size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErr
 
 std::int64_t APMPArrayValue::indexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
                                           APMPErrorSlot& error) const {
+    if (!APMPChargeWork(APMPWorkOfElements(elements_.size()), error)) return -1;
     for (std::uint64_t i = fromIndex; i < elements_.size(); ++i) {
         bool equal = APMPStrictEquals(*elements_[i], *value, error);
         if (error) return -1;
@@ -865,6 +1013,7 @@ std::int64_t APMPArrayValue::indexOfValue(const APMPValueRef& value, std::uint64
 std::int64_t APMPArrayValue::lastIndexOfValue(const APMPValueRef& value, std::uint64_t fromIndex,
                                               APMPErrorSlot& error) const {
     if (elements_.empty()) return -1;
+    if (!APMPChargeWork(APMPWorkOfElements(elements_.size()), error)) return -1;
     std::uint64_t i = std::min<std::uint64_t>(fromIndex, elements_.size() - 1);
     for (;; --i) {
         bool equal = APMPStrictEquals(*elements_[i], *value, error);
@@ -877,10 +1026,14 @@ std::int64_t APMPArrayValue::lastIndexOfValue(const APMPValueRef& value, std::ui
 
 void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const APMPScopeRef&,
                                             APMPErrorSlot& error) {
-    APMPErrorSlot recorded;
     auto* comparator = APMPIsKind(function, APMPKind::Function)
                            ? static_cast<APMPFunctionValue*>(function.get())
                            : nullptr;
+    const std::size_t count = elements_.size();
+    if (count < 2) return;
+    // The copy and the merge buffer are held while the comparator runs.
+    APMPHeldBytes held;
+    if (!held.charge(static_cast<std::int64_t>(2 * count) * kElementBytes, error)) return;
     const APMPValueRef& hole = emptyValue();
     // Rank: 0 ordinary, 1 undefined, 2 hole; ordinary values compare below.
     auto rank = [&](const APMPValueRef& v) {
@@ -889,28 +1042,52 @@ void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const 
     // One argument list for every comparison instead of one each.
     APMPValueList arguments(2);
     auto less = [&](const APMPValueRef& a, const APMPValueRef& b) -> bool {
+        if (!APMPChargeWork(1, error)) return false;
         int ra = rank(a), rb = rank(b);
         if (ra != rb) return ra < rb;
-        if (ra != 0 || recorded) return false;
+        if (ra != 0) return false;
         if (comparator) {
             arguments[0] = a;
             arguments[1] = b;
-            double d = comparator->invokeForNumber(arguments, recorded);
-            if (recorded) return false;
-            return d < 0;
+            double d = comparator->invokeForNumber(arguments, error);
+            return !error && d < 0;
         }
-        APMPString sa = a->stringValueOrError(recorded);
-        if (recorded) return false;
-        APMPString sb = b->stringValueOrError(recorded);
-        if (recorded) return false;
-        return sa < sb;
+        APMPString sa = a->stringValueOrError(error);
+        if (error) return false;
+        APMPString sb = b->stringValueOrError(error);
+        return !error && sa < sb;
     };
-    // A comparator that is not a strict weak order (a script's, or one that
-    // failed halfway) must not break the sort: merge sort tolerates it.
+    // A script's comparator need not be a consistent order, may fail, and
+    // may change this array while it runs. A bottom-up merge sort on a copy
+    // reads and writes only within its two buffers whatever the comparator
+    // answers; the library sorts assume a strict weak order and do not.
     APMPValueList sorted = elements_;
-    std::stable_sort(sorted.begin(), sorted.end(), less);
+    APMPValueList buffer(count);
+    for (std::size_t width = 1; width < count && !error; width *= 2) {
+        for (std::size_t left = 0; left < count && !error; left += 2 * width) {
+            std::size_t middle = std::min(left + width, count);
+            std::size_t right = std::min(left + 2 * width, count);
+            std::size_t i = left, j = middle, k = left;
+            while (i < middle && j < right) {
+                // Stable: the right element goes first only when it is less.
+                if (less(sorted[j], sorted[i]))
+                    buffer[k++] = sorted[j++];
+                else
+                    buffer[k++] = sorted[i++];
+                if (error) break;
+            }
+            if (error) break;
+            while (i < middle) buffer[k++] = sorted[i++];
+            while (j < right) buffer[k++] = sorted[j++];
+        }
+        if (!error) sorted.swap(buffer);
+    }
+    arguments.clear();
+    if (error) return;
+    // The comparator may have resized the array meanwhile: the sorted copy
+    // replaces whatever it holds now.
     elements_ = std::move(sorted);
-    if (recorded) error = recorded;
+    account();
 }
 
 bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& error) const {
@@ -992,6 +1169,75 @@ std::vector<APMPValueRef> APMPArrayValue::allPropertyNames() const {
     return names;
 }
 
+// ---- the lists loops visit ----
+
+namespace {
+constexpr std::int64_t kIndexTextBytes = 16;
+
+bool addNames(const APMPPropertyMap& table, APMPListBuilder& keys, APMPErrorSlot& error) {
+    if (!keys.reserve(table.count(), APMPListBuilder::kValueBytes, error)) return false;
+    bool fits = true;
+    table.forEachName([&](const APMPString& name) {
+        if (fits && (fits = APMPCheckStringLength(name.size(), error)))
+            keys.add(APMPStringValue::make(name));
+    });
+    return fits;
+}
+
+APMPValueRef indexText(std::size_t i) {
+    return APMPStringValue::make(APMPNumberToString(static_cast<double>(i)));
+}
+}  // namespace
+
+bool APMPLoopKeys(const APMPValueRef& collection, APMPListBuilder& keys, APMPErrorSlot& error) {
+    switch (collection->kind()) {
+        case APMPKind::String: {
+            std::size_t length = static_cast<const APMPStringValue&>(*collection).value.size();
+            if (!keys.reserve(length, APMPListBuilder::kValueBytes + kIndexTextBytes, error))
+                return false;
+            for (std::size_t i = 0; i < length; ++i) keys.add(indexText(i));
+            return true;
+        }
+        case APMPKind::Array: {
+            const auto& array = static_cast<const APMPArrayValue&>(*collection);
+            if (!addNames(array.propertyMap, keys, error)) return false;
+            const APMPValueList& elements = array.elements();
+            if (!keys.reserve(elements.size(), APMPListBuilder::kValueBytes + kIndexTextBytes,
+                              error))
+                return false;
+            for (std::size_t i = 0; i < elements.size(); ++i)
+                if (elements[i] != APMPArrayValue::emptyValue()) keys.add(indexText(i));
+            return true;
+        }
+        case APMPKind::Map:
+            return addNames(static_cast<const APMPMapValue&>(*collection).propertyMap, keys, error);
+        case APMPKind::Function:
+            return addNames(static_cast<const APMPFunctionValue&>(*collection).propertyMap, keys,
+                            error);
+        default:
+            return true;
+    }
+}
+
+bool APMPLoopItems(const APMPValueRef& collection, APMPListBuilder& items, APMPErrorSlot& error) {
+    if (collection->kind() == APMPKind::String) {
+        const APMPString& text = static_cast<const APMPStringValue&>(*collection).value;
+        if (!items.reserve(text.size(), APMPListBuilder::kValueBytes, error)) return false;
+        for (char16_t unit : text) items.add(APMPStringValue::make(APMPString(1, unit)));
+        return true;
+    }
+    if (collection->kind() == APMPKind::Array) {
+        const APMPValueList& elements = static_cast<const APMPArrayValue&>(*collection).elements();
+        // The items are the elements themselves: only their slots are new.
+        if (!items.reserve(elements.size(), kElementBytes, error)) return false;
+        for (const APMPValueRef& element : elements)
+            items.add(element == APMPArrayValue::emptyValue() ? APMPUndefined() : element);
+        return true;
+    }
+    APMPSetError(error, kAPMPErrorNotIterable);
+    return false;
+}
+
 // ---- function ----
 
 APMPFunctionValue::APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameters,
@@ -1001,6 +1247,14 @@ APMPFunctionValue::APMPFunctionValue(APMPString functionName, std::vector<APMPSt
       parameters(std::move(parameters)),
       statements(std::move(statements)),
       definingScope(std::move(definingScope)) {}
+
+APMPFunctionValue::~APMPFunctionValue() {
+    propertyMap.releaseValuesLater();
+    for (APMPValueRef& statement : statements) APMPReleaseLater(std::move(statement));
+    APMPReleaseLater(std::move(definingScope));
+    APMPReleaseLater(std::move(spareCallScope_));
+    APMPFinishReleases();
+}
 
 std::shared_ptr<APMPFunctionValue> APMPFunctionValue::make(APMPString functionName,
                                                            std::vector<APMPString> parameters,
@@ -1161,6 +1415,12 @@ APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentSc
         ownContext_ = std::make_shared<APMPRunContext>();
         context_ = ownContext_.get();
     }
+}
+
+APMPScope::~APMPScope() {
+    contents.releaseValuesLater();
+    APMPReleaseLater(std::move(parentScope_));
+    APMPFinishReleases();
 }
 
 void APMPScope::markReferences(APMPMarker& marker) const {

@@ -93,8 +93,15 @@ class APMPMarker {
 };
 
 // Per-runtime bookkeeping shared by a root scope and all its descendants:
-// the instruction counter, the evaluation depth and the containers to
-// release at the end. Programs cannot reach it.
+// the budget of the running program, the evaluation depth and the
+// containers to release at the end. Programs cannot reach it.
+//
+// The budget: every evaluation counts one instruction, and work whose cost
+// grows with the size of what it handles (searching, sorting, splitting,
+// joining, regular expressions) is charged by that size on top; the whole
+// is bounded by kInstructionLimit per reset. At checkpoints the processor
+// time the program used since the reset is checked against its time limit,
+// and a program whose memory passed the bound is stopped.
 class APMPRunContext {
   public:
     static constexpr std::int64_t kInstructionLimit = 1000000;
@@ -102,10 +109,31 @@ class APMPRunContext {
     static constexpr std::size_t kMaxElements = std::size_t{1} << 22;
     static constexpr std::size_t kMaxStringLength = std::size_t{1} << 24;
     static constexpr std::int64_t kMaxLiveBytes = std::int64_t{256} << 20;
+    // Processor time a program may use per reset (one event's editing).
+    static const std::int64_t kTimeLimitNanoseconds;
 
     ~APMPRunContext();
     std::int64_t instructionCount = 0;
+    // Evaluations count without further checks below this count.
+    std::int64_t checkpoint = 0;
     int depth = 0;
+
+    // Starts a fresh budget: no instructions, no work, the clock not started.
+    void resetBudget();
+    // The checks of a checkpoint; false with the error once the program
+    // must stop. Moves the checkpoint on otherwise.
+    bool passCheckpoint(APMPErrorSlot& error);
+    // Charges `units` of work, each worth one evaluation.
+    bool chargeWork(std::int64_t units, APMPErrorSlot& error);
+    // Ends the program at its next step with `code` (memory ran out).
+    void stopWith(int code);
+    // Charges work without stopping the program here. Work brings the next
+    // look at the clock nearer as evaluations do.
+    void addWork(std::int64_t units) {
+        work_ = std::min(work_ + units, kInstructionLimit);
+        checkpoint = std::min(checkpoint - units, remaining());
+    }
+    std::int64_t timeLimitNanoseconds = kTimeLimitNanoseconds;
 
     void track(const std::shared_ptr<APMPReleasable>& container);
     void releaseAll();
@@ -118,16 +146,97 @@ class APMPRunContext {
     static void setCurrent(APMPRunContext* context) { current_ = context; }
 
   private:
+    std::int64_t remaining() const { return kInstructionLimit - work_; }
+    std::int64_t work_ = 0;
+    std::int64_t clockStart_ = -1;
+    int stopCode_ = 0;
     std::vector<std::weak_ptr<APMPReleasable>> tracked_;
     std::size_t pruneAt_ = 1024;
     static inline thread_local APMPRunContext* current_ = nullptr;
 };
 
-// Bytes held by live script strings and arrays, process-wide.
+// Charges work to the program running on this thread; true when none runs.
+bool APMPChargeWork(std::int64_t units, APMPErrorSlot& error);
+// Charges work already done: a program past its budget stops at its next
+// step.
+void APMPAddWork(std::int64_t units);
+// The work of handling `codeUnits` characters at once.
+inline std::int64_t APMPWorkOfSize(std::size_t codeUnits) {
+    return static_cast<std::int64_t>(codeUnits / 128);
+}
+// The work of copying or moving `count` elements at once.
+inline std::int64_t APMPWorkOfElements(std::size_t count) {
+    return static_cast<std::int64_t>(count / 64);
+}
+
+// The memory bound. Every byte a program makes the host hold is counted
+// here, process-wide: live strings and array slots, the names and entries
+// of property tables, logged lines and events, and the buffers of a sort.
 std::int64_t APMPLiveBytes();
 // False with kAPMPErrorSizeLimit when `bytes` more would pass the bound.
 bool APMPReserveBytes(std::int64_t bytes, APMPErrorSlot& error);
 bool APMPCheckStringLength(std::size_t length, APMPErrorSlot& error);
+// Counts bytes already allocated. Passing the bound stops the program
+// running on this thread with kAPMPErrorSizeLimit at its next step.
+void APMPAddBytes(std::int64_t bytes);
+void APMPReleaseBytes(std::int64_t bytes);
+
+// Bytes counted for as long as their holder lives.
+class APMPHeldBytes {
+  public:
+    APMPHeldBytes() = default;
+    ~APMPHeldBytes() { APMPReleaseBytes(bytes_); }
+    APMPHeldBytes(const APMPHeldBytes&) = delete;
+    APMPHeldBytes& operator=(const APMPHeldBytes&) = delete;
+    // Checked first: false with kAPMPErrorSizeLimit, nothing counted.
+    bool charge(std::int64_t bytes, APMPErrorSlot& error) {
+        if (!APMPReserveBytes(bytes, error)) return false;
+        add(bytes);
+        return true;
+    }
+    void add(std::int64_t bytes) {
+        bytes_ += bytes;
+        APMPAddBytes(bytes);
+    }
+    void release(std::int64_t bytes) {
+        bytes_ -= bytes;
+        APMPReleaseBytes(bytes);
+    }
+    std::int64_t bytes() const { return bytes_; }
+
+  private:
+    std::int64_t bytes_ = 0;
+};
+
+// A list of values the host builds for a program (split pieces, the keys
+// and items a loop visits): room for values is checked and counted, in
+// memory and in work, before they are made.
+class APMPListBuilder {
+  public:
+    // The bytes one value a list makes holds besides its text: the object
+    // with its shared count, and its slot in the list.
+    static constexpr std::int64_t kValueBytes = 112;
+    // False with the error when `count` more values of `bytesEach` would
+    // pass the element bound, the memory bound or the budget.
+    bool reserve(std::size_t count, std::int64_t bytesEach, APMPErrorSlot& error);
+    void add(APMPValueRef value) { values.push_back(std::move(value)); }
+    APMPValueList values;
+
+  private:
+    APMPHeldBytes held_;
+};
+
+// The keys a for-in loop visits and the items a for-of loop visits, built
+// within the bounds; false with the error otherwise (kAPMPErrorNotIterable
+// for items of a value that has none).
+bool APMPLoopKeys(const APMPValueRef& collection, APMPListBuilder& keys, APMPErrorSlot& error);
+bool APMPLoopItems(const APMPValueRef& collection, APMPListBuilder& items, APMPErrorSlot& error);
+
+// Drops references without recursing with the depth of the data: a
+// container going away hands what it holds to a work list of its thread,
+// which the outermost release empties.
+void APMPReleaseLater(std::shared_ptr<const void> reference);
+void APMPFinishReleases();
 
 enum class APMPKind : std::uint8_t {
     Base,
@@ -259,6 +368,8 @@ class APMPPropertyMap {
     APMPPropertyMap(const APMPPropertyMap&) = delete;
     APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
     ~APMPPropertyMap();
+    // Hands the values to the release work list (see APMPReleaseLater).
+    void releaseValuesLater();
     // The entry for a name, or null. Entries stay put while the names the
     // table holds do not change.
     Slot* findSlot(const APMPString& name) { return const_cast<Slot*>(lookup(name)); }
@@ -283,6 +394,11 @@ class APMPPropertyMap {
     bool isImmutableName(const APMPString& name) const;
     std::vector<APMPString> allNames() const;
     template <class Visit>
+    void forEachName(Visit visit) const {
+        for (const auto& [name, slot] : list_) visit(name);
+        for (const auto& [name, slot] : contents_) visit(name);
+    }
+    template <class Visit>
     void forEachValue(Visit visit) const {
         for (const auto& [name, slot] : list_) visit(slot.value);
         for (const auto& [name, slot] : contents_) visit(slot.value);
@@ -291,16 +407,24 @@ class APMPPropertyMap {
     void clear() {
         list_.clear();
         contents_.clear();
+        held_.release(held_.bytes());
         layoutChanged();
     }
 
+    // The bytes counted for an entry besides a long name: the table node
+    // with its bucket.
+    static constexpr std::int64_t kEntryBytes = 96;
+
   private:
+    // The bytes an entry for `name` holds: the node and the copied name.
+    static std::int64_t entryBytes(const APMPString& name);
     const Slot* lookup(const APMPString& name) const;
     // The entry for a name, made when absent (`made` tells).
     Slot& entry(const APMPString& name, bool& made);
     void layoutChanged() const;
     std::vector<std::pair<APMPString, Slot>> list_;
     std::unordered_map<APMPString, Slot> contents_;
+    APMPHeldBytes held_;
     bool immutable_ = false;
     bool scopeLayout_ = false;
     bool listed_ = false;
@@ -316,6 +440,7 @@ inline std::uint64_t APMPScopeLayoutEpoch() {
 class APMPMapValue : public APMPRuntimeValue, public APMPReleasable {
   public:
     APMPMapValue() : APMPRuntimeValue(APMPKind::Map) {}
+    ~APMPMapValue() override;
     static std::shared_ptr<APMPMapValue> make();
     APMPString stringValueOrError(APMPErrorSlot& error) const override;
     double doubleValueOrError(APMPErrorSlot& error) const override;
@@ -362,8 +487,9 @@ class APMPArrayValue final : public APMPRuntimeValue, public APMPReleasable {
     APMPValueList allElements() const;
     APMPString stringValueWithSeparator(const APMPString& separator, APMPErrorSlot& error) const;
     bool setLength(std::uint64_t length, APMPErrorSlot& error);
-    std::shared_ptr<APMPArrayValue> subarrayWithRange(std::uint64_t start,
-                                                      std::uint64_t length) const;
+    // Null with kAPMPErrorSizeLimit when the copy passes the memory bound.
+    std::shared_ptr<APMPArrayValue> subarrayWithRange(std::uint64_t start, std::uint64_t length,
+                                                      APMPErrorSlot& error) const;
     APMPValueList spliceFrom(std::int64_t start, std::int64_t deleteCount,
                              const APMPValueList& values, APMPErrorSlot& error);
     void concat(const APMPValueRef& value, APMPErrorSlot& error);
@@ -402,6 +528,7 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
   public:
     APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameters,
                       APMPValueList statements, APMPScopeRef definingScope);
+    ~APMPFunctionValue() override;
     static std::shared_ptr<APMPFunctionValue> make(APMPString functionName,
                                                    std::vector<APMPString> parameters,
                                                    APMPValueList statements,
@@ -531,6 +658,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
 class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {
   public:
     explicit APMPScope(APMPScopeRef parentScope);
+    ~APMPScope() override;
     static APMPScopeRef make(APMPScopeRef parentScope = nullptr);
     APMPScopeRef createChildScope();
 

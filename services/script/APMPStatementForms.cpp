@@ -185,7 +185,7 @@ bool isAssignment(const APMPStatementValue& statement) {
 bool countInBulk(const APMPStatementCost& cost, std::int64_t counted, APMPRunContext& context) {
     if (cost.count == 0) return false;
     std::int64_t total = context.instructionCount - counted + cost.count;
-    if (total > APMPRunContext::kInstructionLimit ||
+    if (total > context.checkpoint ||
         context.depth + static_cast<std::int64_t>(cost.height) > APMPRunContext::kDepthLimit)
         return false;
     context.instructionCount = total;
@@ -381,7 +381,7 @@ bool comparisonTruth(const APMPStatementValue& statement, const APMPScopeRef& sc
 // or look at the depth; false, with nothing done, when any of that is not so.
 bool fitsInOneStep(const APMPStatementValue& statement, const APMPRunContext& context) {
     return statement.cost.count != 0 &&
-           context.instructionCount + statement.cost.count <= APMPRunContext::kInstructionLimit &&
+           context.instructionCount + statement.cost.count <= context.checkpoint &&
            context.depth + static_cast<std::int64_t>(statement.cost.height) <=
                APMPRunContext::kDepthLimit;
 }

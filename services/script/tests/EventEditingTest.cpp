@@ -311,8 +311,55 @@ TEST(EventEditingTest, GarbageCyclesOfAnEventAreFreedAndGlobalsKept) {
     for (int i = 0; i < 20; ++i) loaded.editing->handleEvent(kEvent, error);
     ASSERT_FALSE(error);
     EXPECT_EQ(loaded.editing->eventContext().outputEvent().parameters["n"], Value(21.0));
-    // Only the global list grew: one element per event.
-    EXPECT_EQ(APMPLiveBytes() - afterFirst, 20 * static_cast<std::int64_t>(sizeof(APMPValueRef)));
+    // Only the global list grew: one element per event, a map of one entry.
+    EXPECT_EQ(APMPLiveBytes() - afterFirst, 20 * (static_cast<std::int64_t>(sizeof(APMPValueRef)) +
+                                                  APMPPropertyMap::kEntryBytes));
+}
+
+TEST(EventEditingTest, DeepChainsMadeByCallbacksAreReleased) {
+    // A global chain a = [a] grows over six events, far beyond what a
+    // recursive release survives; the seventh event moves it into a local
+    // of the callback, released when the call ends.
+    std::string callbacks =
+        "(41 \"a\" \"n\") (3 \"a\" (7)) (3 \"n\" 0) "
+        "(reg \"edit\" 1 (51 \"\" (7 \"e\") (3 \"n\" (0 (15 \"n\") 1)) "
+        "(22 (23 (15 \"n\") 7) "
+        "(46 (41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 60000) (3 \"i\" (0 (15 \"i\") 1)) "
+        "false (46 (3 \"a\" (7 (15 \"a\")))))) "
+        "(46 (41 \"b\") (3 \"b\" (15 \"a\")) (3 \"a\" (7)))) "
+        "(2 (15 \"e\") \"setParamValue\" (46 \"n\" (15 \"n\"))) 1))";
+    Loaded loaded = load(prelude(callbacks), {{"rule", "(8)"}});
+    ASSERT_FALSE(loaded.error) << errorText(loaded.error);
+    for (int i = 1; i <= 8; ++i) {
+        APMPErrorSlot error;
+        loaded.editing->handleEvent(kEvent, error);
+        ASSERT_FALSE(error) << i << " " << errorText(error);
+        EXPECT_EQ(loaded.editing->eventContext().outputEvent().parameters["n"],
+                  Value(static_cast<double>(i)));
+    }
+}
+
+TEST(EventEditingTest, LoggedEventsCountAgainstTheMemoryBound) {
+    // Each event logs up to a hundred events carrying a text of 8M
+    // characters; the copies are counted until the next event.
+    std::string callbacks =
+        "(41 \"s\") (3 \"s\" \"x\") "
+        "(42 (23 (16 (15 \"s\") \"length\") 8388608) (44) false "
+        "(46 (3 \"s\" (0 (15 \"s\") (15 \"s\"))))) "
+        "(reg \"create\" 1 (51 \"\" (7 \"e\") (41 \"i\") (3 \"i\" 0) "
+        "(42 (23 (15 \"i\") 100) (3 \"i\" (0 (15 \"i\") 1)) false "
+        "(46 (log \"made\" 1 (8 \"s\" (15 \"s\"))))) 1))";
+    Loaded loaded = load(prelude(callbacks), {{"rule", "(8)"}});
+    ASSERT_FALSE(loaded.error) << errorText(loaded.error);
+    for (int i = 0; i < 2; ++i) {
+        APMPErrorSlot error;
+        loaded.editing->handleEvent(kEvent, error);
+        EXPECT_EQ(errorText(error), "script 20") << i;
+        EXPECT_LE(APMPLiveBytes(), APMPRunContext::kMaxLiveBytes);
+        EXPECT_LT(loaded.editing->eventContext().eventsToLog().size(), 100u);
+    }
+    loaded.editing.reset();
+    EXPECT_EQ(APMPLiveBytes(), 0);
 }
 
 }  // namespace

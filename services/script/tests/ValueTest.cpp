@@ -217,8 +217,8 @@ TEST(ScriptValueTest, ArrayOperations) {
     APMPErrorSlot error;
     auto n = [](double d) { return APMPNumberValue::make(d); };
     auto array = APMPArrayValue::make({n(1), n(2), n(3)}, error);
-    EXPECT_EQ(script_test::show(array->subarrayWithRange(1, 99)), "[n:2,n:3]");
-    EXPECT_EQ(script_test::show(array->subarrayWithRange(7, 1)), "[]");
+    EXPECT_EQ(script_test::show(array->subarrayWithRange(1, 99, error)), "[n:2,n:3]");
+    EXPECT_EQ(script_test::show(array->subarrayWithRange(7, 1, error)), "[]");
     APMPValueList removed = array->spliceFrom(-5, 1, {n(9)}, error);
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(script_test::show(array), "[n:9,n:2,n:3]");
