@@ -1,6 +1,9 @@
 // Builds a random tree of runtime entities from the input and runs it as a
 // program, then as an event-editing program over one event. Every run must
-// end, without a crash, within the runtime's budget and bounds.
+// end, without a crash, within the runtime's budget and bounds. Besides
+// random statements the tree holds sorts with comparators that keep state
+// (answering inconsistently, changing the array, failing) and loops that
+// grow deep chains of arrays and maps.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,12 +63,80 @@ const char* const kStrings[] = {"",
                                 "setEventName",
                                 "getParams",
                                 "indexOf",
-                                "charAt"};
+                                "charAt",
+                                "lastIndexOf",
+                                "search",
+                                "(a|a)*b",
+                                "e\xCC\x81",
+                                "\xC3\xA9",
+                                "t",
+                                "d"};
 const double kNumbers[] = {0, 1, -1, 2, 3, 0.5, 1e21, -1e-7, 4294967296.0, 1e9, 7};
+
+std::shared_ptr<APMPBRuntimeEntity> text(const char* value) {
+    auto entity = APMPBRuntimeEntity::make();
+    APMPBSetInt32(entity.get(), 0, 1);
+    APMPBSetString(entity.get(), 3, Value(value));
+    return entity;
+}
+
+std::shared_ptr<APMPBRuntimeEntity> number(double value) {
+    auto entity = APMPBRuntimeEntity::make();
+    APMPBSetInt32(entity.get(), 0, 2);
+    APMPBSetDouble(entity.get(), 5, value);
+    return entity;
+}
+
+std::shared_ptr<APMPBRuntimeEntity> statement(
+    const char* command, const std::vector<std::shared_ptr<APMPBRuntimeEntity>>& arguments) {
+    auto entity = APMPBRuntimeEntity::make();
+    APMPBSetInt32(entity.get(), 0, 4);
+    APMPBSetString(entity.get(), 2, Value(command));
+    std::vector<APMPBObject> objects(arguments.begin(), arguments.end());
+    if (!objects.empty()) APMPBSetArray(entity.get(), 1, objects);
+    return entity;
+}
+
+std::shared_ptr<APMPBRuntimeEntity> build(Input& in, int depth);
+
+// a.sort(function (p, q) { t = t + 1; <random>; return t % k ? -1 : 1 }),
+// where the random statement may change the array or fail.
+std::shared_ptr<APMPBRuntimeEntity> statefulSort(Input& in, int depth) {
+    std::vector<std::shared_ptr<APMPBRuntimeEntity>> elements;
+    int count = in.byte() % 40;
+    for (int i = 0; i < count; ++i) elements.push_back(number(in.byte() % 7));
+    auto counter = statement("15", {text("t")});
+    auto comparator = statement(
+        "51",
+        {text(""), statement("7", {text("p"), text("q")}),
+         statement("3", {text("t"), statement("0", {counter, number(1)})}), build(in, depth + 1),
+         statement("36", {statement("39", {statement("25", {counter, number(1 + in.byte() % 3)}),
+                                           number(-1), number(1)})})});
+    return statement(
+        "13", {statement("41", {text("t"), text("a")}), statement("3", {text("t"), number(0)}),
+               statement("3", {text("a"), statement("7", elements)}),
+               statement("2", {statement("15", {text("a")}), text("sort"),
+                               statement("46", {comparator})})});
+}
+
+// d = [d] (or {d: d}) repeated until the loop or the budget ends.
+std::shared_ptr<APMPBRuntimeEntity> deepData(Input& in) {
+    auto held = statement("15", {text("d")});
+    auto wrap = in.byte() & 1 ? statement("7", {held}) : statement("8", {text("d"), held});
+    auto index = statement("15", {text("i")});
+    return statement(
+        "13", {statement("41", {text("d"), text("i")}), statement("3", {text("i"), number(0)}),
+               statement("42", {statement("23", {index, number(1000.0 * (1 + in.byte() % 200))}),
+                                statement("3", {text("i"), statement("0", {index, number(1)})}),
+                                number(0), statement("46", {statement("3", {text("d"), wrap})})}),
+               statement("3", {text("d"), number(0)})});
+}
 
 std::shared_ptr<APMPBRuntimeEntity> build(Input& in, int depth) {
     auto entity = APMPBRuntimeEntity::make();
     std::uint8_t kind = in.byte();
+    if (depth < 40 && kind % 16 == 14) return statefulSort(in, depth);
+    if (depth < 40 && kind % 16 == 15) return deepData(in);
     switch (depth >= 40 ? kind % 3 : kind % 6) {
         case 0:
             APMPBSetInt32(entity.get(), 0, 1);
