@@ -172,9 +172,9 @@ UCollator* canonicalCollator() {
     return collator.get();
 }
 
-// Searching costs its size: plain text by the characters it passes over,
-// other text through the collator at several times that.
-constexpr std::int64_t kCanonicalCostFactor = 8;
+// Searching costs its size: plain text by the characters it passes over;
+// through the collator each character costs about two evaluations.
+constexpr std::int64_t kCanonicalWorkPerCharacter = 2;
 
 // Finds `pattern` in text[0, end), where canonically equivalent text
 // matches. An empty pattern occurs nowhere. Each search charges its work;
@@ -182,15 +182,13 @@ constexpr std::int64_t kCanonicalCostFactor = 8;
 class Finder {
   public:
     Finder(const APMPString& text, const APMPString& pattern, std::size_t end)
-        : text_(text),
-          pattern_(pattern),
-          end_(std::min(end, text.size())),
-          plain_(isPlain(pattern, 0, pattern.size()) && isPlain(text, 0, end_)) {}
+        : text_(text), pattern_(pattern), end_(std::min(end, text.size())) {}
 
     // The first occurrence that starts at or after `from`.
     bool next(std::size_t from, Occurrence& found, Slot& error) {
         found = {};
         if (pattern_.empty() || from > end_) return true;
+        if (!classify(error)) return false;
         if (!plain_) {
             if (!openSearch(error)) return false;
             if (!search_) return true;
@@ -210,6 +208,7 @@ class Finder {
     bool last(Occurrence& found, Slot& error) {
         found = {};
         if (pattern_.empty()) return true;
+        if (!classify(error)) return false;
         if (!plain_) {
             if (!openSearch(error)) return false;
             if (!search_) return true;
@@ -225,11 +224,22 @@ class Finder {
     }
 
   private:
+    // Whether text and pattern are plain, found in one pass over both,
+    // which is charged as well.
+    bool classify(Slot& error) {
+        if (classified_) return true;
+        classified_ = true;
+        if (!APMPChargeWork(1 + APMPWorkOfSize(end_ + pattern_.size()), error)) return false;
+        plain_ = isPlain(pattern_, 0, pattern_.size()) && isPlain(text_, 0, end_);
+        return true;
+    }
+
     // Through the collator the whole text is charged once, up front.
     bool openSearch(Slot& error) {
         if (opened_) return true;
         opened_ = true;
-        std::int64_t work = (1 + APMPWorkOfSize(end_ + pattern_.size())) * kCanonicalCostFactor;
+        std::int64_t work =
+            1 + kCanonicalWorkPerCharacter * static_cast<std::int64_t>(end_ + pattern_.size());
         if (!APMPChargeWork(work, error)) return false;
         UCollator* collator = canonicalCollator();
         if (!collator) return true;
@@ -246,7 +256,8 @@ class Finder {
     const APMPString& text_;
     const APMPString& pattern_;
     const std::size_t end_;
-    const bool plain_;
+    bool classified_ = false;
+    bool plain_ = false;
     bool opened_ = false;
     std::unique_ptr<UStringSearch, SearchCloser> search_;
 };

@@ -59,7 +59,7 @@ TEST(ScriptBoundsTest, SortingIsSafeWhateverTheComparatorDoes) {
 }
 
 TEST(ScriptBoundsTest, DefaultSortOfManyElementsIsChargedByItsComparisons) {
-    EXPECT_EQ(runSteps("(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 4194304)",
+    EXPECT_EQ(runSteps("(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") \"length\" 1048576)",
                        "(2 (15 \"a\") \"sort\" (46))", 1),
               "error 18");
 }
