@@ -790,6 +790,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::make() {
 }
 
 std::shared_ptr<APMPArrayValue> APMPArrayValue::make(APMPValueList elements, APMPErrorSlot& error) {
+    APMPAddWork(APMPWorkOfElements(elements.size()));
     auto array = make();
     if (!array->reserve(elements.size(), error)) return nullptr;
     array->elements_ = std::move(elements);
@@ -802,8 +803,6 @@ bool APMPArrayValue::reserve(std::size_t newCount, APMPErrorSlot& error) {
         APMPSetError(error, kAPMPErrorSizeLimit);
         return false;
     }
-    // Every change of size may move all the elements.
-    APMPAddWork(APMPWorkOfElements(std::max(newCount, elements_.size())));
     std::int64_t bytes = static_cast<std::int64_t>(newCount) * kElementBytes - accountedBytes_;
     return APMPReserveBytes(bytes, error);
 }
@@ -915,6 +914,7 @@ bool APMPArrayValue::setLength(std::uint64_t length, APMPErrorSlot& error) {
         elements_.resize(length);
     } else if (length > elements_.size()) {
         if (!reserve(length, error)) return false;
+        APMPAddWork(APMPWorkOfElements(length - elements_.size()));
         elements_.resize(length, emptyValue());
     }
     account();
@@ -938,6 +938,7 @@ APMPValueList APMPArrayValue::spliceFrom(std::int64_t start, std::int64_t delete
     deleteCount = std::clamp<std::int64_t>(deleteCount, 0, count - start);
     if (!reserve(elements_.size() - static_cast<std::size_t>(deleteCount) + values.size(), error))
         return {};
+    APMPAddWork(APMPWorkOfElements(elements_.size() + values.size()));
     auto first = elements_.begin() + start;
     APMPValueList removed(first, first + deleteCount);
     elements_.erase(first, first + deleteCount);
@@ -955,6 +956,7 @@ void APMPArrayValue::concat(const APMPValueRef& value, APMPErrorSlot& error) {
         // Copy first: the value may be this very array.
         APMPValueList other = static_cast<const APMPArrayValue&>(*value).elements_;
         if (!reserve(elements_.size() + other.size(), error)) return;
+        APMPAddWork(APMPWorkOfElements(other.size()));
         elements_.insert(elements_.end(), other.begin(), other.end());
     } else {
         if (!reserve(elements_.size() + 1, error)) return;
@@ -987,6 +989,7 @@ APMPValueRef APMPArrayValue::removeLastElement() {
 
 std::size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot& error) {
     if (!reserve(elements_.size() + values.size(), error)) return elements_.size();
+    APMPAddWork(APMPWorkOfElements(values.size()));
     elements_.insert(elements_.end(), values.begin(), values.end());
     account();
     return elements_.size();
@@ -994,6 +997,7 @@ std::size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErro
 
 std::size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot& error) {
     if (!reserve(elements_.size() + values.size(), error)) return elements_.size();
+    APMPAddWork(APMPWorkOfElements(elements_.size() + values.size()));
     elements_.insert(elements_.begin(), values.begin(), values.end());
     account();
     return elements_.size();

@@ -147,6 +147,30 @@ TEST(ScriptBoundsTest, WorkIsChargedBySize) {
     }
 }
 
+TEST(ScriptBoundsTest, WorkThatDoesNotGrowWithSizeIsNotChargedByIt) {
+    // Appending to a long array, or reading one character of a long text,
+    // costs the same whatever their length.
+    const Case cases[] = {
+        {"(41 \"a\" \"i\") (3 \"a\" (7)) (3 \"i\" 0) (42 (23 (15 \"i\") 50000) "
+         "(3 \"i\" (0 (15 \"i\") 1)) false (46 (2 (15 \"a\") \"push\" (46 (15 \"i\"))))) "
+         "(16 (15 \"a\") \"length\")",
+         "n:50000"},
+        {"(41 \"a\" \"i\") (3 \"a\" (7)) (3 \"i\" 0) (42 (23 (15 \"i\") 50000) "
+         "(3 \"i\" (0 (15 \"i\") 1)) false (46 (43 (15 \"a\") (15 \"i\") 1))) "
+         "(16 (15 \"a\") \"length\")",
+         "n:50000"},
+        {"(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 50000) (3 \"i\" (0 (15 \"i\") 1)) "
+         "false (46 (2 (15 \"s\") \"charAt\" (46 (15 \"i\"))))) (15 \"i\")",
+         "n:50000"},
+    };
+    for (const Case& c : cases) {
+        APMPRuntime runtime;
+        ASSERT_EQ(run(runtime, longText("1048576")), "undefined");
+        runtime.resetInstructionCount();
+        EXPECT_EQ(run(runtime, c.program), c.expected) << c.program;
+    }
+}
+
 TEST(ScriptBoundsTest, EveryBudgetHasATimeLimit) {
     const char* loop =
         "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 10000) (3 \"i\" (0 (15 \"i\") 1)) false "
