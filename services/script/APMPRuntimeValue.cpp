@@ -137,26 +137,39 @@ struct ReleaseList {
     std::vector<std::shared_ptr<const void>> pending;
     bool draining = false;
 };
-thread_local ReleaseList tReleases;
+
+// The thread's list; null once the thread's objects are being destroyed,
+// when values that go away later are released at once.
+ReleaseList* releaseList() {
+    thread_local bool ended = false;
+    struct Owner {
+        ReleaseList list;
+        ~Owner() { ended = true; }
+    };
+    if (ended) return nullptr;
+    thread_local Owner owner;
+    return &owner.list;
+}
 }  // namespace
 
 void APMPReleaseLater(std::shared_ptr<const void> reference) {
     // A reference others share frees nothing when dropped here.
-    if (reference && reference.use_count() == 1) tReleases.pending.push_back(std::move(reference));
+    if (!reference || reference.use_count() != 1) return;
+    if (ReleaseList* list = releaseList()) list->pending.push_back(std::move(reference));
 }
 
 void APMPFinishReleases() {
-    ReleaseList& list = tReleases;
-    if (list.draining) return;
-    list.draining = true;
-    while (!list.pending.empty()) {
+    ReleaseList* list = releaseList();
+    if (!list || list->draining) return;
+    list->draining = true;
+    while (!list->pending.empty()) {
         // Dropping the last reference runs its destructor, which may add
         // more to the list: the list is not touched while that happens.
-        std::shared_ptr<const void> next = std::move(list.pending.back());
-        list.pending.pop_back();
+        std::shared_ptr<const void> next = std::move(list->pending.back());
+        list->pending.pop_back();
         next.reset();
     }
-    list.draining = false;
+    list->draining = false;
 }
 
 void APMPRunContext::track(const std::shared_ptr<APMPReleasable>& container) {
