@@ -72,14 +72,19 @@ namespace {
 constexpr std::size_t kMaxLoggedLength = 4096;
 
 std::string loggedText(const APMPValueRef& value, APMPErrorSlot& error) {
-    APMPString text = value->stringValueOrError(error);
-    if (text.size() > kMaxLoggedLength) {
-        std::size_t cut = kMaxLoggedLength;
+    // A string's text is cut without copying it whole first.
+    APMPString converted;
+    if (value->kind() != APMPKind::String) converted = value->stringValueOrError(error);
+    const APMPString& text = value->kind() == APMPKind::String
+                                 ? static_cast<const APMPStringValue&>(*value).value
+                                 : converted;
+    std::size_t length = text.size();
+    if (length > kMaxLoggedLength) {
+        length = kMaxLoggedLength;
         // Not between the two halves of a surrogate pair.
-        if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
-        text.resize(cut);
+        if (text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF) --length;
     }
-    return APMPUTF8(text);
+    return APMPUTF8(text.substr(0, length));
 }
 }  // namespace
 

@@ -393,7 +393,7 @@ Value toObject(const APMPValueRef& value, int depth, APMPHeldBytes& held, APMPEr
             // As UTF-8 a code unit takes at most three bytes.
             if (error || !held.charge(static_cast<std::int64_t>(3 * text.size()), error))
                 return Value(std::string());
-            APMPAddWork(APMPWorkOfSize(text.size()));
+            APMPAddWork(APMPWorkOfConversion(text.size()));
             return Value(APMPUTF8(text));
         }
     }

@@ -624,6 +624,7 @@ APMPPropertyMap::Slot& APMPPropertyMap::entry(const APMPString& name, bool& made
     if (Slot* slot = findSlot(name)) return *slot;
     made = true;
     held_.add(entryBytes(name));
+    APMPAddWork(APMPWorkOfSize(name.size()));
     if (listed_ && list_.size() < kListedNames) {
         if (list_.empty()) list_.reserve(4);
         return list_.emplace_back(name, Slot{}).second;

@@ -160,13 +160,18 @@ bool APMPChargeWork(std::int64_t units, APMPErrorSlot& error);
 // Charges work already done: a program past its budget stops at its next
 // step.
 void APMPAddWork(std::int64_t units);
-// The work of handling `codeUnits` characters at once.
+// The work of copying or scanning `codeUnits` characters at once.
 inline std::int64_t APMPWorkOfSize(std::size_t codeUnits) {
     return static_cast<std::int64_t>(codeUnits / 128);
 }
-// The work of copying or moving `count` elements at once.
+// The work of converting `codeUnits` characters to another encoding.
+inline std::int64_t APMPWorkOfConversion(std::size_t codeUnits) {
+    return static_cast<std::int64_t>(codeUnits / 8);
+}
+// The work of copying or moving `count` elements at once: each copy
+// changes the count of the value it refers to.
 inline std::int64_t APMPWorkOfElements(std::size_t count) {
-    return static_cast<std::int64_t>(count / 64);
+    return static_cast<std::int64_t>(count / 2);
 }
 
 // The memory bound. Every byte a program makes the host hold is counted

@@ -340,26 +340,27 @@ TEST(EventEditingTest, DeepChainsMadeByCallbacksAreReleased) {
 }
 
 TEST(EventEditingTest, LoggedEventsCountAgainstTheMemoryBound) {
-    // Each event logs up to a hundred events carrying a text of 8M
-    // characters; the copies are counted until the next event.
+    // The first event logs four events carrying a text of a million
+    // characters; their copies count until the next event drops them.
     std::string callbacks =
-        "(41 \"s\") (3 \"s\" \"x\") "
-        "(42 (23 (16 (15 \"s\") \"length\") 8388608) (44) false "
+        "(41 \"s\" \"done\") (3 \"done\" false) (3 \"s\" \"x\") "
+        "(42 (23 (16 (15 \"s\") \"length\") 1048576) (44) false "
         "(46 (3 \"s\" (0 (15 \"s\") (15 \"s\"))))) "
-        "(reg \"create\" 1 (51 \"\" (7 \"e\") (41 \"i\") (3 \"i\" 0) "
-        "(42 (23 (15 \"i\") 100) (3 \"i\" (0 (15 \"i\") 1)) false "
-        "(46 (log \"made\" 1 (8 \"s\" (15 \"s\"))))) 1))";
+        "(reg \"create\" 1 (51 \"\" (7 \"e\") (22 (28 (15 \"done\")) (46 (3 \"done\" true) "
+        "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 4) (3 \"i\" (0 (15 \"i\") 1)) false "
+        "(46 (log \"made\" 1 (8 \"s\" (15 \"s\"))))))) 1))";
     Loaded loaded = load(prelude(callbacks), {{"rule", "(8)"}});
     ASSERT_FALSE(loaded.error) << errorText(loaded.error);
-    for (int i = 0; i < 2; ++i) {
-        APMPErrorSlot error;
-        loaded.editing->handleEvent(kEvent, error);
-        EXPECT_EQ(errorText(error), "script 20") << i;
-        EXPECT_LE(APMPLiveBytes(), APMPRunContext::kMaxLiveBytes);
-        EXPECT_LT(loaded.editing->eventContext().eventsToLog().size(), 100u);
-    }
-    loaded.editing.reset();
-    EXPECT_EQ(APMPLiveBytes(), 0);
+    std::int64_t before = APMPLiveBytes();
+    APMPErrorSlot error;
+    loaded.editing->handleEvent(kEvent, error);
+    ASSERT_FALSE(error) << errorText(error);
+    ASSERT_EQ(loaded.editing->eventContext().eventsToLog().size(), 4u);
+    EXPECT_GE(APMPLiveBytes() - before, 4 * 1048576);
+    loaded.editing->handleEvent(kEvent, error);
+    ASSERT_FALSE(error) << errorText(error);
+    EXPECT_TRUE(loaded.editing->eventContext().eventsToLog().empty());
+    EXPECT_LT(APMPLiveBytes() - before, 1048576);
 }
 
 }  // namespace

@@ -182,10 +182,11 @@ TEST(ScriptRuntimeTest, RunawayProgramsEndWithAnError) {
         {"(41 \"s\") (3 \"s\" \"xxxxxxxxxxxxxxxx\") "
          "(42 true (3 \"s\" (0 (15 \"s\") (15 \"s\"))) false (46 1))",
          "error 20"},
-        // Doubling an array by concatenation: the element bound.
+        // Doubling an array by concatenation: the budget, which charges
+        // every element copied.
         {"(41 \"a\") (3 \"a\" (7 1 2 3 4)) "
          "(42 true (3 \"a\" (2 (15 \"a\") \"concat\" (46 (15 \"a\")))) false (46 1))",
-         "error 20"},
+         "error 18"},
     };
     for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
     // Nothing stays held once the runtimes are gone.
