@@ -461,11 +461,19 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
             default:
                 break;
         }
-        Scope next = scope->createChildScope();
-        for (const APMPString& name : names) next->addValue(current->valueForName(name), name);
-        evaluate(arguments[2], next, error);
+        // Each iteration has its own bindings. When nothing kept the last
+        // iteration's scope (no closure, no inner scope) and it holds just
+        // the loop's names, a copy of it could not be told from it: it is
+        // kept, so that the names resolved in it stay resolved.
+        if (current.use_count() != 1 || current->contents.isImmutable() ||
+            current->contents.count() != names.size()) {
+            Scope next = scope->createChildScope();
+            for (const APMPString& name : names)
+                next->addValue(current->valueForName(name), name);
+            current = std::move(next);
+        }
+        evaluate(arguments[2], current, error);
         if (error) return undefinedValue();
-        current = std::move(next);
     }
 }
 

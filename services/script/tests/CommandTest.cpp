@@ -167,6 +167,11 @@ TEST(ScriptCommandTest, Loops) {
          "(64 \"f\" (15 \"fs\") (46 (50 \"call\" (7 \"h\") (36 (h))) "
          "(3 \"r\" (0 (15 \"r\") (call (15 \"f\")))))) (7 (15 \"r\") (15 \"i\"))",
          "[s:012,n:0]"},
+        // A name the body declares lives in that iteration only.
+        {"(41 \"i\" \"r\") (3 \"i\" 0) (3 \"r\" \"\") "
+         "(63 (7 \"i\") (23 (15 \"i\") 2) (3 \"i\" (0 (15 \"i\") 1)) "
+         "(46 (3 \"r\" (0 (15 \"r\") (40 (15 \"x\")))) (41 \"x\") (3 \"x\" 1))) (15 \"r\")",
+         "s:undefinedundefined"},
         {"(63 (7) false 1 1)", "error 10"},
         {"(63 1 false 1 (46))", "error 10"},
         {"(63 (7) true 1 (46 (4)))", "undefined"},
