@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "services/script/APMPEvaluation.h"
 #include "services/script/APMPRuntime.h"
 
 namespace {
@@ -41,6 +42,42 @@ Ref runArray(const Ref& array, const Scope& scope, Slot& error) {
     return APMPEvaluator::executeStatements(statements, scope, error);
 }
 
+Ref statementList(const List& arguments, const Scope&, Slot& error);
+
+bool isStatementListLiteral(const Ref& argument) {
+    if (argument->kind() != APMPKind::Statement) return false;
+    const auto* slot = static_cast<const APMPCommandSlot*>(
+        static_cast<const APMPStatementValue&>(*argument).command);
+    return slot && slot->handler == statementList;
+}
+
+}  // namespace
+
+namespace apmp_detail {
+
+const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
+                                  APMPErrorSlot& error, APMPValueList& storage) {
+    if (isStatementListLiteral(argument)) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return nullptr;
+        return &static_cast<const APMPStatementValue&>(*argument).arguments;
+    }
+    Ref value = evaluate(argument, scope, error);
+    if (error || value->kind() != APMPKind::Array) return nullptr;
+    storage = static_cast<const APMPArrayValue&>(*value).allElements();
+    return &storage;
+}
+
+}  // namespace apmp_detail
+
+namespace {
+
+using apmp_detail::listArgument;
+
+const APMPString& textOf(const Ref& value) {
+    return static_cast<const APMPStringValue&>(*value).value;
+}
+
 Ref makeArray(List elements, Slot& error) {
     auto array = APMPArrayValue::make(std::move(elements), error);
     if (!array) return APMPUndefined();
@@ -51,14 +88,16 @@ Ref makeArray(List elements, Slot& error) {
 
 Ref methodCall(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref target = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    if (values[1]->kind() != APMPKind::String || values[2]->kind() != APMPKind::Array)
+    Ref name = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    List storage;
+    const List* callArguments = listArgument(arguments[2], scope, error, storage);
+    if (error) return undefinedValue();
+    if (name->kind() != APMPKind::String || !callArguments)
         return fail(error, kAPMPErrorArgumentKind);
-    Ref target = values[0];
-    const APMPString& name = static_cast<const APMPStringValue&>(*values[1]).value;
-    List callArguments = static_cast<const APMPArrayValue&>(*values[2]).allElements();
-    return target->applyWithName(name, callArguments, scope, error);
+    return target->applyWithName(textOf(name), *callArguments, scope, error);
 }
 
 Ref breakCommand(const List& arguments, const Scope&, Slot& error) {
@@ -98,6 +137,12 @@ Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     std::size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return undefinedValue();
+    if (isStatementListLiteral(arguments[branch])) {
+        List storage;
+        const List* statements = listArgument(arguments[branch], scope, error, storage);
+        if (error) return undefinedValue();
+        return APMPEvaluator::executeStatements(*statements, scope, error);
+    }
     Ref result = evaluate(arguments[branch], scope, error);
     if (error) return undefinedValue();
     if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
@@ -122,13 +167,16 @@ Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref discriminant = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    if (values[1]->kind() != APMPKind::Array || values[2]->kind() != APMPKind::Array)
-        return fail(error, kAPMPErrorArgumentCount);
-    Ref discriminant = values[0];
-    List cases = static_cast<const APMPArrayValue&>(*values[1]).allElements();
-    List bodies = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    List caseStorage, bodyStorage;
+    const List* caseList = listArgument(arguments[1], scope, error, caseStorage);
+    if (error) return undefinedValue();
+    const List* bodyList = listArgument(arguments[2], scope, error, bodyStorage);
+    if (error) return undefinedValue();
+    if (!caseList || !bodyList) return fail(error, kAPMPErrorArgumentCount);
+    const List& cases = *caseList;
+    const List& bodies = *bodyList;
     bool matched = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         if (!matched) {
@@ -191,9 +239,6 @@ Ref block(const List& arguments, const Scope& scope, Slot& error) {
 
 bool isString(const Ref& value) {
     return value->kind() == APMPKind::String;
-}
-const APMPString& textOf(const Ref& value) {
-    return static_cast<const APMPStringValue&>(*value).value;
 }
 
 Ref assign(const List& values, const Scope& scope, Slot& error) {
@@ -395,18 +440,23 @@ int afterBody(const Ref& result, const Slot& error) {
 template <bool Items, Binding Bind>
 Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref nameValue = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    APMPString name = values[0]->stringValueOrError(error);
+    Ref collection = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    List storage;
+    const List* bodyList = listArgument(arguments[2], scope, error, storage);
+    if (error) return undefinedValue();
+    APMPString name = nameValue->stringValueOrError(error);
     if (error) return undefinedValue();
     List entries;
     if constexpr (Items) {
-        if (!itemsOf(values[1], entries, error)) return undefinedValue();
+        if (!itemsOf(collection, entries, error)) return undefinedValue();
     } else {
-        entries = keysOf(values[1]);
+        entries = keysOf(collection);
     }
-    if (values[2]->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    List body = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
+    const List& body = *bodyList;
     for (const Ref& entry : entries) {
         Scope iterationScope = scope;
         if constexpr (Bind == Binding::Assign) {
@@ -436,15 +486,16 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     Ref nameList = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
     if (nameList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    Ref bodyList = evaluate(arguments[3], scope, error);
+    List storage;
+    const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
-    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
     std::vector<APMPString> names;
     for (const Ref& name : static_cast<const APMPArrayValue&>(*nameList).allElements()) {
         names.push_back(name->stringValueOrError(error));
         if (error) return undefinedValue();
     }
-    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    const List& body = *bodyList;
     Scope current = scope->createChildScope();
     for (const APMPString& name : names) current->addValue(scope->valueForName(name), name);
     while (true) {
@@ -483,10 +534,11 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     bool runFirst = runFirstValue->booleanValueOrError(error);
     if (error) return undefinedValue();
-    Ref bodyList = evaluate(arguments[3], scope, error);
+    List storage;
+    const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
-    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
+    const List& body = *bodyList;
     if (runFirst) {
         Ref result = APMPEvaluator::executeStatements(body, scope, error);
         switch (afterBody(result, error)) {

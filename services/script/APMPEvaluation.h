@@ -110,6 +110,14 @@ APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPS
 // its next iteration might run out of budget: the caller goes on with it.
 bool runNumericLoop(const APMPStatementValue& loop, const APMPValueList& body, APMPScope& scope);
 
+// The statements a list argument of a command holds. A statement-list
+// literal counts and checks its evaluation and is read in place, without
+// the array its evaluation would make; any other argument is evaluated and
+// its elements copied into `storage`. Null when that fails (with the error)
+// or the value is not an array (without one).
+const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
+                                  APMPErrorSlot& error, APMPValueList& storage);
+
 // Runs a statement of a form other than General whose instruction has been
 // counted and whose depth has been checked.
 APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
