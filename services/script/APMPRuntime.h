@@ -99,6 +99,10 @@ class APMPCommandRegistrar {
 
   private:
     APMPCommandRegistrar();
+    // Evaluates arguments in order into the buffer of the current nesting
+    // level; null, with the buffer emptied, at the first error.
+    APMPValueList* evaluateIntoBuffer(const APMPValueList& arguments, const APMPScopeRef& scope,
+                                      APMPErrorSlot& error);
     std::unordered_map<APMPString, APMPCommandSlot> commandEvaluators_;
     std::vector<std::shared_ptr<APMPCommandEvaluator>> owned_;
     APMPFunctionEvaluator functionEvaluator_;

@@ -73,6 +73,12 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(36 1 2)", "error 9"},
         {"(50 \"f\" (7) (22 true (46 (36 5))) 6) (f)", "n:5"},
         {"(50 \"f\" (7 \"x\") (36 (26 (15 \"x\") 2))) (f 21)", "n:42"},
+        // The function is found before its arguments run, even when one of
+        // them assigns its name; an argument's error ends the call.
+        {"(50 \"f\" (7 \"x\") (36 (15 \"x\"))) (f (3 \"f\" 5))", "n:5"},
+        {"(50 \"f\" (7 \"x\" \"y\") (36 1)) (f (3 \"nope\" 1) 2)", "error 2"},
+        {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
+         "[[n:1,n:2],n:3]"},
         {"(51 \"g\" (7))", "f:g"},
         {"(51 \"g\" 1)", "error 10"},
         {"(51 \"g\")", "error 9"},
