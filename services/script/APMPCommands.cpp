@@ -498,6 +498,10 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     const List& body = *bodyList;
     Scope current = scope->createChildScope();
     for (const APMPString& name : names) current->addValue(scope->valueForName(name), name);
+    // Statements that only compute numbers keep no scope, so the iterations
+    // can all share the first one's.
+    if (apmp_detail::runNumericLoop(arguments[1], arguments[2], body, *current))
+        return undefinedValue();
     while (true) {
         Ref condition = evaluate(arguments[1], current, error);
         if (error) return undefinedValue();

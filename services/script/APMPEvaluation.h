@@ -101,14 +101,15 @@ enum class Access { Absent, Silent, Writable };
 APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope,
                                       Access& access);
 
-// Runs the iterations of a while loop whose condition, update and body
-// statements only compute numbers from number literals and variables that
-// hold numbers, and assign them to such variables: the variables are read
-// once, kept unboxed while the loop runs and written back at the end.
-// True when the condition turned false; false, with the state as the loop
-// left it after whole iterations, when the loop does not have that shape or
-// its next iteration might run out of budget: the caller goes on with it.
-bool runNumericLoop(const APMPStatementValue& loop, const APMPValueList& body, APMPScope& scope);
+// Runs the iterations (condition, body, update) of a loop whose statements
+// only compute numbers from number literals and variables that hold
+// numbers, and assign them to such variables: the variables are read once,
+// kept unboxed while the loop runs and written back at the end. True when
+// the condition turned false; false, with the state as the loop left it
+// after whole iterations, when the loop does not have that shape or its
+// next iteration might run out of budget: the caller goes on with it.
+bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
+                    const APMPValueList& body, APMPScope& scope);
 
 // The statements a list argument of a command holds. A statement-list
 // literal counts and checks its evaluation and is read in place, without

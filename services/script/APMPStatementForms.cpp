@@ -607,7 +607,7 @@ Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
                 break;
         }
     }
-    if (runNumericLoop(statement, body, *scope)) return undefinedValue();
+    if (runNumericLoop(arguments[0], arguments[1], body, *scope)) return undefinedValue();
     while (true) {
         bool truth = evaluateTruth(arguments[0], scope, context, error);
         if (error || !truth) return undefinedValue();
