@@ -746,7 +746,7 @@ Ref arithmetic(const List& v, const Scope&, Slot& error) {
     else if constexpr (Op == 10)
         result = a / b;
     else
-        result = std::fmod(a, b);
+        result = apmp_detail::remainder(a, b);
     return APMPNumberValue::make(result);
 }
 

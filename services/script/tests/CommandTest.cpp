@@ -250,6 +250,15 @@ TEST(ScriptCommandTest, MathAndBitwise) {
         {"(25 5 -3)", "n:2"},
         {"(25 -5 3)", "n:-2"},
         {"(25 5 0)", "n:NaN"},
+        // A zero remainder keeps the dividend's sign; fractions and large
+        // numbers too.
+        {"(10 1 (25 -4 2))", "n:-Infinity"},
+        {"(10 1 (25 -0 5))", "n:-Infinity"},
+        {"(10 1 (25 4 -2))", "n:Infinity"},
+        {"(25 5.5 2)", "n:1.5"},
+        {"(25 -9007199254740993 10)", "n:-2"},
+        {"(25 1e300 7)", "n:1"},
+        {"(25 7 nan)", "n:NaN"},
         {"(27 \"3\")", "n:-3"},
         {"(32 \"a\" 2)", "s:a"},
         {"(33 1)", "error 9"},
