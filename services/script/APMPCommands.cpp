@@ -295,6 +295,8 @@ Ref readProperty(const List& values, const Scope&, Slot& error) {
         case APMPKind::Array:
             return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
         case APMPKind::Map: {
+            if (isString(key))
+                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
             APMPString name = key->stringValueOrError(error);
             if (error) return undefinedValue();
             return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
@@ -335,6 +337,11 @@ Ref writeProperty(const List& values, const Scope&, Slot& error) {
             static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
             return value;
         case APMPKind::Map:
+            if (isString(key)) {
+                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
+                return value;
+            }
+            [[fallthrough]];
         case APMPKind::Function: {
             APMPString name = key->stringValueOrError(error);
             if (error) return undefinedValue();
