@@ -231,7 +231,12 @@ Ref functionDeclaration(const List& arguments, const Scope& scope, Slot& error) 
     return function;
 }
 
+bool mayDeclare(const List& statements);
+
 Ref block(const List& arguments, const Scope& scope, Slot& error) {
+    // A block whose statements cannot add a name to the scope they run in
+    // could not tell its own empty scope from the enclosing one.
+    if (!mayDeclare(arguments)) return APMPEvaluator::executeStatements(arguments, scope, error);
     return APMPEvaluator::executeStatements(arguments, scope->createChildScope(), error);
 }
 
@@ -578,6 +583,60 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
         evaluate(arguments[1], scope, error);
         if (error) return undefinedValue();
     }
+}
+
+// Whether running `statements` might add a name to the scope they run in:
+// a declaration, or statements that only arrive as values (an array run by
+// a command, a branch or body that is not a statement-list literal). Says
+// yes beyond a small number of statements, so the look costs little more
+// than the block it saves a scope for.
+class DeclarationScan {
+  public:
+    bool statements(const List& list) {
+        for (const Ref& value : list)
+            if (statement(value)) return true;
+        return false;
+    }
+
+  private:
+    // Literal values declare nothing; statement-list literals are scanned.
+    bool literalList(const Ref& value) {
+        if (value->kind() != APMPKind::Statement) return false;
+        if (!isStatementListLiteral(value)) return true;
+        return statements(static_cast<const APMPStatementValue&>(*value).arguments);
+    }
+
+    bool statement(const Ref& value) {
+        if (value->kind() != APMPKind::Statement) return false;
+        if (--budget_ < 0) return true;
+        const auto& node = static_cast<const APMPStatementValue&>(*value);
+        const List& arguments = node.arguments;
+        const auto* slot = static_cast<const APMPCommandSlot*>(node.command);
+        if (!slot) return statements(arguments);  // a call runs in its own scope
+        APMPCommandHandler handler = slot->handler;
+        if (handler == functionDeclaration || handler == declareVariables ||
+            handler == declareConstants || handler == runArrayCommand ||
+            handler == iterate<false, Binding::Assign> || handler == iterate<true, Binding::Assign>)
+            return true;
+        if (handler == block) return false;  // in a scope of its own
+        if (handler == createFunction) return arguments.size() > 1 && statement(arguments[1]);
+        std::size_t listFrom = arguments.size();
+        if (handler == ifCommand)
+            listFrom = 1;
+        else if (handler == methodCall || handler == switchCommand)
+            listFrom = handler == methodCall ? 2 : 1;
+        else if (handler == whileLoop)
+            listFrom = 3;
+        for (std::size_t i = 0; i < arguments.size(); ++i)
+            if (i >= listFrom ? literalList(arguments[i]) : statement(arguments[i])) return true;
+        return false;
+    }
+
+    int budget_ = 32;
+};
+
+bool mayDeclare(const List& statements) {
+    return DeclarationScan().statements(statements);
 }
 
 // ---- comparison ----

@@ -86,6 +86,37 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(51 \"\" (7 (7)))", "f:"},
         {"(50 \"h\" (7)) (15 \"h\")", "f:h"},
         {"(53 (41 \"y\") (3 \"y\" 1)) (15 \"y\")", "undefined"},
+        // Whatever way a block's statements declare a name, it stays in the
+        // block: directly, nested in a branch, loop, switch or call argument,
+        // through a function declaration or assigning loop, or in statements
+        // that only arrive as a value.
+        {"(53 (22 true (46 (41 \"y\") (3 \"y\" 1)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (41 \"y\") (3 \"y\" 1))) (53 (22 true (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (5 (15 \"c\"))) (40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (42 false 1 true (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (38 1 (46 1) (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (2 \"ab\" \"charAt\" (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(53 (2 \"ab\" \"charAt\" (46 (13 (52 \"y\" 1) 0)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(53 (50 \"g\" (7))) (40 (15 \"g\"))", "s:undefined"},
+        {"(53 (47 \"k\" (7 1) (46))) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (64 \"k\" (7 1) (46))) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (52 \"k\" 1)) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (53 1) (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 "
+         "(0 1 (0 1 (0 1 (0 1 1)))))))))))))))))) (52 \"y\" 1)) (40 (15 \"y\"))",
+         "s:undefined"},
+        // A block that declares nothing reads and writes the names around it.
+        {"(41 \"x\" \"f\") (3 \"x\" 1) (53 (3 \"x\" (0 (15 \"x\") 1)) "
+         "(3 \"f\" (51 \"\" (7) (36 (15 \"x\"))))) (3 \"x\" 5) (f)",
+         "n:5"},
         {"(53 1 (36 2) 3)", "control:return(n:2)"},
         // Method calls.
         {"(2 \"abc\" \"toUpperCase\" (46))", "s:ABC"},
