@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "services/script/APMPEvaluation.h"
 #include "services/script/APMPRuntime.h"
 
 namespace {
@@ -41,6 +42,42 @@ Ref runArray(const Ref& array, const Scope& scope, Slot& error) {
     return APMPEvaluator::executeStatements(statements, scope, error);
 }
 
+Ref statementList(const List& arguments, const Scope&, Slot& error);
+
+bool isStatementListLiteral(const Ref& argument) {
+    if (argument->kind() != APMPKind::Statement) return false;
+    const auto* slot = static_cast<const APMPCommandSlot*>(
+        static_cast<const APMPStatementValue&>(*argument).command);
+    return slot && slot->handler == statementList;
+}
+
+}  // namespace
+
+namespace apmp_detail {
+
+const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
+                                  APMPErrorSlot& error, APMPValueList& storage) {
+    if (isStatementListLiteral(argument)) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return nullptr;
+        return &static_cast<const APMPStatementValue&>(*argument).arguments;
+    }
+    Ref value = evaluate(argument, scope, error);
+    if (error || value->kind() != APMPKind::Array) return nullptr;
+    storage = static_cast<const APMPArrayValue&>(*value).allElements();
+    return &storage;
+}
+
+}  // namespace apmp_detail
+
+namespace {
+
+using apmp_detail::listArgument;
+
+const APMPString& textOf(const Ref& value) {
+    return static_cast<const APMPStringValue&>(*value).value;
+}
+
 Ref makeArray(List elements, Slot& error) {
     auto array = APMPArrayValue::make(std::move(elements), error);
     if (!array) return APMPUndefined();
@@ -51,14 +88,16 @@ Ref makeArray(List elements, Slot& error) {
 
 Ref methodCall(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref target = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    if (values[1]->kind() != APMPKind::String || values[2]->kind() != APMPKind::Array)
+    Ref name = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    List storage;
+    const List* callArguments = listArgument(arguments[2], scope, error, storage);
+    if (error) return undefinedValue();
+    if (name->kind() != APMPKind::String || !callArguments)
         return fail(error, kAPMPErrorArgumentKind);
-    Ref target = values[0];
-    const APMPString& name = static_cast<const APMPStringValue&>(*values[1]).value;
-    List callArguments = static_cast<const APMPArrayValue&>(*values[2]).allElements();
-    return target->applyWithName(name, callArguments, scope, error);
+    return target->applyWithName(textOf(name), *callArguments, scope, error);
 }
 
 Ref breakCommand(const List& arguments, const Scope&, Slot& error) {
@@ -98,6 +137,12 @@ Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     std::size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return undefinedValue();
+    if (isStatementListLiteral(arguments[branch])) {
+        List storage;
+        const List* statements = listArgument(arguments[branch], scope, error, storage);
+        if (error) return undefinedValue();
+        return APMPEvaluator::executeStatements(*statements, scope, error);
+    }
     Ref result = evaluate(arguments[branch], scope, error);
     if (error) return undefinedValue();
     if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
@@ -122,13 +167,16 @@ Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref discriminant = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    if (values[1]->kind() != APMPKind::Array || values[2]->kind() != APMPKind::Array)
-        return fail(error, kAPMPErrorArgumentCount);
-    Ref discriminant = values[0];
-    List cases = static_cast<const APMPArrayValue&>(*values[1]).allElements();
-    List bodies = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    List caseStorage, bodyStorage;
+    const List* caseList = listArgument(arguments[1], scope, error, caseStorage);
+    if (error) return undefinedValue();
+    const List* bodyList = listArgument(arguments[2], scope, error, bodyStorage);
+    if (error) return undefinedValue();
+    if (!caseList || !bodyList) return fail(error, kAPMPErrorArgumentCount);
+    const List& cases = *caseList;
+    const List& bodies = *bodyList;
     bool matched = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         if (!matched) {
@@ -183,7 +231,12 @@ Ref functionDeclaration(const List& arguments, const Scope& scope, Slot& error) 
     return function;
 }
 
+bool mayDeclare(const List& statements);
+
 Ref block(const List& arguments, const Scope& scope, Slot& error) {
+    // A block whose statements cannot add a name to the scope they run in
+    // could not tell its own empty scope from the enclosing one.
+    if (!mayDeclare(arguments)) return APMPEvaluator::executeStatements(arguments, scope, error);
     return APMPEvaluator::executeStatements(arguments, scope->createChildScope(), error);
 }
 
@@ -191,9 +244,6 @@ Ref block(const List& arguments, const Scope& scope, Slot& error) {
 
 bool isString(const Ref& value) {
     return value->kind() == APMPKind::String;
-}
-const APMPString& textOf(const Ref& value) {
-    return static_cast<const APMPStringValue&>(*value).value;
 }
 
 Ref assign(const List& values, const Scope& scope, Slot& error) {
@@ -250,6 +300,8 @@ Ref readProperty(const List& values, const Scope&, Slot& error) {
         case APMPKind::Array:
             return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
         case APMPKind::Map: {
+            if (isString(key))
+                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
             APMPString name = key->stringValueOrError(error);
             if (error) return undefinedValue();
             return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
@@ -290,6 +342,11 @@ Ref writeProperty(const List& values, const Scope&, Slot& error) {
             static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
             return value;
         case APMPKind::Map:
+            if (isString(key)) {
+                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
+                return value;
+            }
+            [[fallthrough]];
         case APMPKind::Function: {
             APMPString name = key->stringValueOrError(error);
             if (error) return undefinedValue();
@@ -353,15 +410,20 @@ int afterBody(const Ref& result, const Slot& error) {
 template <bool Items, Binding Bind>
 Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    List values = APMPEvaluateArguments(arguments, scope, error);
+    Ref nameValue = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
-    APMPString name = values[0]->stringValueOrError(error);
+    Ref collection = evaluate(arguments[1], scope, error);
+    if (error) return undefinedValue();
+    List storage;
+    const List* bodyList = listArgument(arguments[2], scope, error, storage);
+    if (error) return undefinedValue();
+    APMPString name = nameValue->stringValueOrError(error);
     if (error) return undefinedValue();
     APMPListBuilder list;
-    if (!(Items ? APMPLoopItems : APMPLoopKeys)(values[1], list, error)) return undefinedValue();
+    if (!(Items ? APMPLoopItems : APMPLoopKeys)(collection, list, error)) return undefinedValue();
     const List& entries = list.values;
-    if (values[2]->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    List body = static_cast<const APMPArrayValue&>(*values[2]).allElements();
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
+    const List& body = *bodyList;
     for (const Ref& entry : entries) {
         Scope iterationScope = scope;
         if constexpr (Bind == Binding::Assign) {
@@ -391,17 +453,22 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     Ref nameList = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
     if (nameList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    Ref bodyList = evaluate(arguments[3], scope, error);
+    List storage;
+    const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
-    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
     std::vector<APMPString> names;
     for (const Ref& name : static_cast<const APMPArrayValue&>(*nameList).allElements()) {
         names.push_back(name->stringValueOrError(error));
         if (error) return undefinedValue();
     }
-    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    const List& body = *bodyList;
     Scope current = scope->createChildScope();
     for (const APMPString& name : names) current->addValue(scope->valueForName(name), name);
+    // Statements that only compute numbers keep no scope, so the iterations
+    // can all share the first one's.
+    if (apmp_detail::runNumericLoop(arguments[1], arguments[2], body, *current))
+        return undefinedValue();
     while (true) {
         Ref condition = evaluate(arguments[1], current, error);
         if (error) return undefinedValue();
@@ -416,11 +483,19 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
             default:
                 break;
         }
-        Scope next = scope->createChildScope();
-        for (const APMPString& name : names) next->addValue(current->valueForName(name), name);
-        evaluate(arguments[2], next, error);
+        // Each iteration has its own bindings. When nothing kept the last
+        // iteration's scope (no closure, no inner scope) and it holds just
+        // the loop's names, a copy of it could not be told from it: it is
+        // kept, so that the names resolved in it stay resolved.
+        if (current.use_count() != 1 || current->contents.isImmutable() ||
+            current->contents.count() != names.size()) {
+            Scope next = scope->createChildScope();
+            for (const APMPString& name : names)
+                next->addValue(current->valueForName(name), name);
+            current = std::move(next);
+        }
+        evaluate(arguments[2], current, error);
         if (error) return undefinedValue();
-        current = std::move(next);
     }
 }
 
@@ -430,10 +505,11 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     bool runFirst = runFirstValue->booleanValueOrError(error);
     if (error) return undefinedValue();
-    Ref bodyList = evaluate(arguments[3], scope, error);
+    List storage;
+    const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
-    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    List body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
+    const List& body = *bodyList;
     if (runFirst) {
         Ref result = APMPEvaluator::executeStatements(body, scope, error);
         switch (afterBody(result, error)) {
@@ -462,6 +538,60 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
         evaluate(arguments[1], scope, error);
         if (error) return undefinedValue();
     }
+}
+
+// Whether running `statements` might add a name to the scope they run in:
+// a declaration, or statements that only arrive as values (an array run by
+// a command, a branch or body that is not a statement-list literal). Says
+// yes beyond a small number of statements, so the look costs little more
+// than the block it saves a scope for.
+class DeclarationScan {
+  public:
+    bool statements(const List& list) {
+        for (const Ref& value : list)
+            if (statement(value)) return true;
+        return false;
+    }
+
+  private:
+    // Literal values declare nothing; statement-list literals are scanned.
+    bool literalList(const Ref& value) {
+        if (value->kind() != APMPKind::Statement) return false;
+        if (!isStatementListLiteral(value)) return true;
+        return statements(static_cast<const APMPStatementValue&>(*value).arguments);
+    }
+
+    bool statement(const Ref& value) {
+        if (value->kind() != APMPKind::Statement) return false;
+        if (--budget_ < 0) return true;
+        const auto& node = static_cast<const APMPStatementValue&>(*value);
+        const List& arguments = node.arguments;
+        const auto* slot = static_cast<const APMPCommandSlot*>(node.command);
+        if (!slot) return statements(arguments);  // a call runs in its own scope
+        APMPCommandHandler handler = slot->handler;
+        if (handler == functionDeclaration || handler == declareVariables ||
+            handler == declareConstants || handler == runArrayCommand ||
+            handler == iterate<false, Binding::Assign> || handler == iterate<true, Binding::Assign>)
+            return true;
+        if (handler == block) return false;  // in a scope of its own
+        if (handler == createFunction) return arguments.size() > 1 && statement(arguments[1]);
+        std::size_t listFrom = arguments.size();
+        if (handler == ifCommand)
+            listFrom = 1;
+        else if (handler == methodCall || handler == switchCommand)
+            listFrom = handler == methodCall ? 2 : 1;
+        else if (handler == whileLoop)
+            listFrom = 3;
+        for (std::size_t i = 0; i < arguments.size(); ++i)
+            if (i >= listFrom ? literalList(arguments[i]) : statement(arguments[i])) return true;
+        return false;
+    }
+
+    int budget_ = 32;
+};
+
+bool mayDeclare(const List& statements) {
+    return DeclarationScan().statements(statements);
 }
 
 // ---- comparison ----
@@ -637,7 +767,7 @@ Ref arithmetic(const List& v, const Scope&, Slot& error) {
     else if constexpr (Op == 10)
         result = a / b;
     else
-        result = std::fmod(a, b);
+        result = apmp_detail::remainder(a, b);
     return APMPNumberValue::make(result);
 }
 

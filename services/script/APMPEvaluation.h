@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "services/script/APMPRuntime.h"
 
@@ -53,6 +54,20 @@ inline bool checkDepth(const APMPRunContext& context, APMPErrorSlot& error) {
     return true;
 }
 
+// The remainder of a division as fmod gives it. Whole numbers below 2^53
+// take the integer remainder, which is the same and many times faster; a
+// zero result keeps the dividend's sign.
+inline double remainder(double a, double b) {
+    constexpr double kExact = 9007199254740992.0;
+    if (std::fabs(a) < kExact && std::fabs(b) < kExact && b != 0 && std::trunc(a) == a &&
+        std::trunc(b) == b) {
+        auto r = static_cast<std::int64_t>(a) % static_cast<std::int64_t>(b);
+        if (r == 0) return std::signbit(a) ? -0.0 : 0.0;
+        return static_cast<double>(r);
+    }
+    return std::fmod(a, b);
+}
+
 // The arithmetic of the forms Add to Modulo on two numbers.
 inline double arithmetic(APMPStatementForm form, double a, double b) {
     switch (form) {
@@ -65,7 +80,7 @@ inline double arithmetic(APMPStatementForm form, double a, double b) {
         case APMPStatementForm::Divide:
             return a / b;
         default:
-            return std::fmod(a, b);
+            return remainder(a, b);
     }
 }
 
@@ -100,14 +115,23 @@ enum class Access { Absent, Silent, Writable };
 APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope,
                                       Access& access);
 
-// Runs the iterations of a while loop whose condition, update and body
-// statements only compute numbers from number literals and variables that
-// hold numbers, and assign them to such variables: the variables are read
-// once, kept unboxed while the loop runs and written back at the end.
-// True when the condition turned false; false, with the state as the loop
-// left it after whole iterations, when the loop does not have that shape or
-// its next iteration might run out of budget: the caller goes on with it.
-bool runNumericLoop(const APMPStatementValue& loop, const APMPValueList& body, APMPScope& scope);
+// Runs the iterations (condition, body, update) of a loop whose statements
+// only compute numbers from number literals and variables that hold
+// numbers, and assign them to such variables: the variables are read once,
+// kept unboxed while the loop runs and written back at the end. True when
+// the condition turned false; false, with the state as the loop left it
+// after whole iterations, when the loop does not have that shape or its
+// next iteration might run out of budget: the caller goes on with it.
+bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
+                    const APMPValueList& body, APMPScope& scope);
+
+// The statements a list argument of a command holds. A statement-list
+// literal counts and checks its evaluation and is read in place, without
+// the array its evaluation would make; any other argument is evaluated and
+// its elements copied into `storage`. Null when that fails (with the error)
+// or the value is not an array (without one).
+const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
+                                  APMPErrorSlot& error, APMPValueList& storage);
 
 // Runs a statement of a form other than General whose instruction has been
 // counted and whose depth has been checked.

@@ -1,4 +1,4 @@
-// The numeric while loop. A loop whose condition compares, and whose
+// The numeric loop (while and three-part for). A loop whose condition compares, and whose
 // statements assign, arithmetic on number literals and on variables that
 // hold numbers can neither fail, nor call anything, nor change which names
 // its scopes hold, and no other code runs while it does: its variables may
@@ -51,8 +51,8 @@ class NumericLoop {
     explicit NumericLoop(APMPScope& scope) : scope_(scope) {}
 
     // False when the loop is not of that shape or could fail on depth.
-    bool compile(const APMPStatementValue& loop, const APMPValueList& body,
-                 const APMPRunContext& context);
+    bool compile(const APMPValueRef& condition, const APMPValueRef& update,
+                 const APMPValueList& body, const APMPRunContext& context);
     // True when the condition turned false.
     bool run(APMPRunContext& context);
 
@@ -153,9 +153,9 @@ bool NumericLoop::assignment(const APMPValueRef& value) {
     return addStep(Form::General, target, operand(assigned), 0);
 }
 
-bool NumericLoop::compile(const APMPStatementValue& loop, const APMPValueList& body,
-                          const APMPRunContext& context) {
-    const APMPStatementValue* condition = statementOf(loop.arguments[0]);
+bool NumericLoop::compile(const APMPValueRef& conditionValue, const APMPValueRef& update,
+                          const APMPValueList& body, const APMPRunContext& context) {
+    const APMPStatementValue* condition = statementOf(conditionValue);
     if (!condition || condition->form != Form::Compare || !addCost(*condition)) return false;
     int first = operand(condition->arguments[0]);
     int second = first == kNone ? kNone : operand(condition->arguments[1]);
@@ -164,7 +164,7 @@ bool NumericLoop::compile(const APMPStatementValue& loop, const APMPValueList& b
     conditionCost_ = iterationCost_;
     for (const APMPValueRef& statement : body)
         if (!assignment(statement)) return false;
-    if (!assignment(loop.arguments[1])) return false;
+    if (!assignment(update)) return false;
     // Every statement runs at the loop's depth, which stays as it is.
     return context.depth + static_cast<std::int64_t>(height_) <= APMPRunContext::kDepthLimit;
 }
@@ -218,10 +218,11 @@ bool NumericLoop::run(APMPRunContext& context) {
 
 }  // namespace
 
-bool runNumericLoop(const APMPStatementValue& loop, const APMPValueList& body, APMPScope& scope) {
+bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
+                    const APMPValueList& body, APMPScope& scope) {
     APMPRunContext& context = scope.context();
     NumericLoop numeric(scope);
-    return numeric.compile(loop, body, context) && numeric.run(context);
+    return numeric.compile(condition, update, body, context) && numeric.run(context);
 }
 
 }  // namespace apmp_detail

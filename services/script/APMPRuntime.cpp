@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <typeinfo>
 
 #include "services/script/APMPEvaluation.h"
 #include "services/script/APMPModules.h"
@@ -123,24 +124,45 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         }
         return assigned;
     }
-    if (!slot)
-        return functionEvaluator_.evaluateCommand(statement.functionName, statement.arguments,
-                                                  scope, error);
+    if (!slot) {
+        APMPValueRef value = scope->valueForName(statement.functionName);
+        if (!APMPIsKind(value, APMPKind::Function)) return APMPUndefined();
+        auto& function = static_cast<APMPFunctionValue&>(*value);
+        // Native functions evaluate their arguments as they need.
+        if (typeid(function) != typeid(APMPFunctionValue))
+            return function.invokeWithArguments(statement.arguments, scope, error);
+        APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
+        if (!values) return APMPUndefined();
+        APMPValueRef result = function.invokeWithEvaluatedArguments(*values, error);
+        values->clear();
+        return result;
+    }
     if (!slot->evaluatesArguments) return slot->handler(statement.arguments, scope, error);
+    APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
+    if (!values) return APMPUndefined();
+    APMPValueRef result = slot->handler(*values, scope, error);
+    values->clear();
+    return result;
+}
+
+APMPValueList* APMPCommandRegistrar::evaluateIntoBuffer(const APMPValueList& arguments,
+                                                        const APMPScopeRef& scope,
+                                                        APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
     // One argument buffer per nesting level, reused: evaluated arguments
-    // live only while their handler runs.
+    // live only while their handler or function runs.
     // Buffers are reached through pointers so that adding one never moves
     // another that an outer level is filling.
     thread_local std::vector<std::unique_ptr<APMPValueList>> buffers;
     while (buffers.size() <= tNesting) buffers.push_back(std::make_unique<APMPValueList>());
     APMPValueList& values = *buffers[tNesting];
     values.clear();
-    for (const APMPValueRef& argument : statement.arguments) {
+    for (const APMPValueRef& argument : arguments) {
         // Literals inline: counted like any evaluation, without the call.
         if (argument->kind() != APMPKind::Statement) {
             if (!countInstruction(context, error)) {
                 values.clear();
-                return APMPUndefined();
+                return nullptr;
             }
             values.push_back(argument);
             continue;
@@ -148,12 +170,10 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         values.push_back(evaluateStatement(argument, scope, error));
         if (error) {
             values.clear();
-            return APMPUndefined();
+            return nullptr;
         }
     }
-    APMPValueRef result = slot->handler(values, scope, error);
-    values.clear();
-    return result;
+    return &values;
 }
 
 APMPValueRef APMPEvaluator::evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope,

@@ -6,8 +6,8 @@
 // common shapes of statement (variable reads and writes, arithmetic,
 // comparisons, returns, while loops) are recognised once when converted and
 // run without the handler, with the same results, counts and errors; a while
-// loop that only does arithmetic on number variables runs on unboxed copies
-// of them.
+// or three-part for loop that only does arithmetic on number variables runs
+// on unboxed copies of them.
 //
 // A runtime and its values are used by one thread at a time (the engine's
 // worker queue). The registrar is created once and only read afterwards.
@@ -99,6 +99,10 @@ class APMPCommandRegistrar {
 
   private:
     APMPCommandRegistrar();
+    // Evaluates arguments in order into the buffer of the current nesting
+    // level; null, with the buffer emptied, at the first error.
+    APMPValueList* evaluateIntoBuffer(const APMPValueList& arguments, const APMPScopeRef& scope,
+                                      APMPErrorSlot& error);
     std::unordered_map<APMPString, APMPCommandSlot> commandEvaluators_;
     std::vector<std::shared_ptr<APMPCommandEvaluator>> owned_;
     APMPFunctionEvaluator functionEvaluator_;

@@ -1121,22 +1121,26 @@ bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& er
 
 APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
                                               APMPErrorSlot& error) const {
-    APMPString name = property->stringValueOrError(error);
-    if (error) return APMPUndefined();
-    if (property->kind() == APMPKind::String && name == u"length")
-        return APMPNumberValue::make(static_cast<double>(elements_.size()));
+    // An index converts to text without fail: the text is only made for names.
     if (APMPIsArrayIndex(*property)) {
         double index = property->doubleValueOrError(error);
         if (index >= static_cast<double>(elements_.size())) return APMPUndefined();
         const APMPValueRef& element = elements_[static_cast<std::size_t>(index)];
         return element == emptyValue() ? APMPUndefined() : element;
     }
+    APMPString name = property->stringValueOrError(error);
+    if (error) return APMPUndefined();
+    if (property->kind() == APMPKind::String && name == u"length")
+        return APMPNumberValue::make(static_cast<double>(elements_.size()));
     return propertyMap.valueForName(name);
 }
 
 void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& property,
                               APMPErrorSlot& error) {
-    APMPString name = property->stringValueOrError(error);
+    // An index converts to text without fail: the text is only made for names.
+    bool index = APMPIsArrayIndex(*property);
+    APMPString name;
+    if (!index) name = property->stringValueOrError(error);
     if (error) return;
     if (property->kind() == APMPKind::String && name == u"length") {
         if (!APMPIsArrayIndex(*value)) {
@@ -1151,7 +1155,7 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
         setLength(static_cast<std::uint64_t>(length), error);
         return;
     }
-    if (APMPIsArrayIndex(*property)) {
+    if (index) {
         double index = property->doubleValueOrError(error);
         if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
             APMPSetError(error, kAPMPErrorSizeLimit);

@@ -591,10 +591,11 @@ Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
     if (error) return undefinedValue();
     bool runFirst = runFirstValue->booleanValueOrError(error);
     if (error) return undefinedValue();
-    Ref bodyList = evaluate(arguments[3], scope, error);
+    APMPValueList storage;
+    const APMPValueList* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
-    if (bodyList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    APMPValueList body = static_cast<const APMPArrayValue&>(*bodyList).allElements();
+    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
+    const APMPValueList& body = *bodyList;
     if (runFirst) {
         Ref result = APMPEvaluator::executeStatements(body, scope, error);
         switch (afterBody(result, error)) {
@@ -606,7 +607,7 @@ Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
                 break;
         }
     }
-    if (runNumericLoop(statement, body, *scope)) return undefinedValue();
+    if (runNumericLoop(arguments[0], arguments[1], body, *scope)) return undefinedValue();
     while (true) {
         bool truth = evaluateTruth(arguments[0], scope, context, error);
         if (error || !truth) return undefinedValue();

@@ -73,6 +73,12 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(36 1 2)", "error 9"},
         {"(50 \"f\" (7) (22 true (46 (36 5))) 6) (f)", "n:5"},
         {"(50 \"f\" (7 \"x\") (36 (26 (15 \"x\") 2))) (f 21)", "n:42"},
+        // The function is found before its arguments run, even when one of
+        // them assigns its name; an argument's error ends the call.
+        {"(50 \"f\" (7 \"x\") (36 (15 \"x\"))) (f (3 \"f\" 5))", "n:5"},
+        {"(50 \"f\" (7 \"x\" \"y\") (36 1)) (f (3 \"nope\" 1) 2)", "error 2"},
+        {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
+         "[[n:1,n:2],n:3]"},
         {"(51 \"g\" (7))", "f:g"},
         {"(51 \"g\" 1)", "error 10"},
         {"(51 \"g\")", "error 9"},
@@ -80,6 +86,37 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(51 \"\" (7 (7)))", "f:"},
         {"(50 \"h\" (7)) (15 \"h\")", "f:h"},
         {"(53 (41 \"y\") (3 \"y\" 1)) (15 \"y\")", "undefined"},
+        // Whatever way a block's statements declare a name, it stays in the
+        // block: directly, nested in a branch, loop, switch or call argument,
+        // through a function declaration or assigning loop, or in statements
+        // that only arrive as a value.
+        {"(53 (22 true (46 (41 \"y\") (3 \"y\" 1)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (41 \"y\") (3 \"y\" 1))) (53 (22 true (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (5 (15 \"c\"))) (40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (42 false 1 true (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (38 1 (46 1) (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(41 \"c\") (3 \"c\" (46 (52 \"y\" 1))) (53 (2 \"ab\" \"charAt\" (15 \"c\"))) "
+         "(40 (15 \"y\"))",
+         "s:undefined"},
+        {"(53 (2 \"ab\" \"charAt\" (46 (13 (52 \"y\" 1) 0)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(53 (50 \"g\" (7))) (40 (15 \"g\"))", "s:undefined"},
+        {"(53 (47 \"k\" (7 1) (46))) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (64 \"k\" (7 1) (46))) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (52 \"k\" 1)) (40 (15 \"k\"))", "s:undefined"},
+        {"(53 (53 1) (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 (0 1 "
+         "(0 1 (0 1 (0 1 (0 1 1)))))))))))))))))) (52 \"y\" 1)) (40 (15 \"y\"))",
+         "s:undefined"},
+        // A block that declares nothing reads and writes the names around it.
+        {"(41 \"x\" \"f\") (3 \"x\" 1) (53 (3 \"x\" (0 (15 \"x\") 1)) "
+         "(3 \"f\" (51 \"\" (7) (36 (15 \"x\"))))) (3 \"x\" 5) (f)",
+         "n:5"},
         {"(53 1 (36 2) 3)", "control:return(n:2)"},
         // Method calls.
         {"(2 \"abc\" \"toUpperCase\" (46))", "s:ABC"},
@@ -167,6 +204,11 @@ TEST(ScriptCommandTest, Loops) {
          "(64 \"f\" (15 \"fs\") (46 (50 \"call\" (7 \"h\") (36 (h))) "
          "(3 \"r\" (0 (15 \"r\") (call (15 \"f\")))))) (7 (15 \"r\") (15 \"i\"))",
          "[s:012,n:0]"},
+        // A name the body declares lives in that iteration only.
+        {"(41 \"i\" \"r\") (3 \"i\" 0) (3 \"r\" \"\") "
+         "(63 (7 \"i\") (23 (15 \"i\") 2) (3 \"i\" (0 (15 \"i\") 1)) "
+         "(46 (3 \"r\" (0 (15 \"r\") (40 (15 \"x\")))) (41 \"x\") (3 \"x\" 1))) (15 \"r\")",
+         "s:undefinedundefined"},
         {"(63 (7) false 1 1)", "error 10"},
         {"(63 1 false 1 (46))", "error 10"},
         {"(63 (7) true 1 (46 (4)))", "undefined"},
@@ -239,6 +281,15 @@ TEST(ScriptCommandTest, MathAndBitwise) {
         {"(25 5 -3)", "n:2"},
         {"(25 -5 3)", "n:-2"},
         {"(25 5 0)", "n:NaN"},
+        // A zero remainder keeps the dividend's sign; fractions and large
+        // numbers too.
+        {"(10 1 (25 -4 2))", "n:-Infinity"},
+        {"(10 1 (25 -0 5))", "n:-Infinity"},
+        {"(10 1 (25 4 -2))", "n:Infinity"},
+        {"(25 5.5 2)", "n:1.5"},
+        {"(25 -9007199254740993 10)", "n:-2"},
+        {"(25 1e300 7)", "n:1"},
+        {"(25 7 nan)", "n:NaN"},
         {"(27 \"3\")", "n:-3"},
         {"(32 \"a\" 2)", "s:a"},
         {"(33 1)", "error 9"},

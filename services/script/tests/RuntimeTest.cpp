@@ -118,6 +118,13 @@ TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
         {"(0 2.5 1)", "n:3.5", 3},
         {"(0 true 1)", "n:2", 3},
         {"(23 1 2) (23 \"b\" \"a\") (18 2 1)", "b:true", 9},
+        // A statement-list argument counts as one evaluation, its entries
+        // as they run, whether written in place or held in a variable.
+        {"(38 1 (46 1) (46 2))", "undefined", 6},
+        {"(41 \"c\") (3 \"c\" (46 1)) (38 1 (15 \"c\") (46 2))", "undefined", 2 + 3 + 7},
+        {"(22 true (46 1 2))", "n:2", 5},
+        {"(2 \"ab\" \"charAt\" (46 1))", "s:b", 5},
+        {"(42 false 1 true (46 7))", "undefined", 5},
     };
     for (const CountCase& c : cases) {
         APMPRuntime runtime;

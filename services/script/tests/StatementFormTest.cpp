@@ -288,6 +288,18 @@ TEST(ScriptStatementFormTest, NumericLoopsRunAlikeWithAndWithoutDirectForms) {
          "(36 (15 \"s\"))) (7 (f 3) (f 2) (15 \"base\"))",
          "[n:24,n:21,n:12]",
          {"base"}},
+        // Three-part loops: their own copies of the names, the outer ones kept.
+        {"(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) "
+         "(63 (7 \"i\") (23 (15 \"i\") 300) (3 \"i\" (0 (15 \"i\") 1)) "
+         "(46 (3 \"s\" (0 (15 \"s\") (15 \"i\"))))) (7 (15 \"s\") (15 \"i\"))",
+         "[n:44850,n:0]",
+         {"i", "s"}},
+        {"(41 \"i\" \"j\" \"s\") (3 \"i\" 5) (3 \"j\" 0) (3 \"s\" 1) "
+         "(63 (7 \"i\" \"j\") (24 (15 \"j\") (15 \"i\")) (3 \"j\" (0 (15 \"j\") 1)) "
+         "(46 (3 \"s\" (26 (15 \"s\") 2)) (3 \"i\" (37 (15 \"i\") 1)))) "
+         "(7 (15 \"s\") (15 \"i\") (15 \"j\"))",
+         "[n:8,n:5,n:0]",
+         {"i", "j", "s"}},
     };
     for (const FormCase& c : cases) expectSameBothWays(c);
 }
@@ -304,6 +316,15 @@ TEST(ScriptStatementFormTest, BudgetRunsOutInNumericLoopsAtTheSameStepEitherWay)
         std::string program;
         for (int i = 0; i < padding; ++i) program += "1 ";
         expectSameBothWays({program + loop, "error 18", {"i", "s"}});
+    }
+    const std::string forLoop =
+        "(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) "
+        "(63 (7 \"i\") (23 (15 \"i\") 1000000) (3 \"i\" (0 (15 \"i\") 1)) "
+        "(46 (3 \"s\" (0 (15 \"s\") (15 \"i\")))))";
+    for (int padding = 0; padding < 19; ++padding) {
+        std::string program;
+        for (int i = 0; i < padding; ++i) program += "1 ";
+        expectSameBothWays({program + forLoop, "error 18", {"i", "s"}});
     }
     // 58822 iterations and a failing condition take 999993 instructions.
     const std::string ending =
