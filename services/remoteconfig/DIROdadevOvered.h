@@ -4,11 +4,13 @@
 // reads values. Lookups answer the activated values, then the defaults, then
 // an empty Static value, never null.
 //
-// Every instance shares one serial queue. Lookups, lastFetchTime,
-// lastFetchStatus and configSettings run synchronously on it (so a lookup
-// right after setDefaults or activateWithCompletion sees the change; never
-// look up from a block already on that queue); fetches, activation, defaults
-// and settings changes are queued. Completion blocks: fetch and
+// Every instance shares one serial queue. Fetches, activation, defaults and
+// settings changes are queued on it; lastFetchTime, lastFetchStatus and
+// configSettings run synchronously on it. Lookups read the content on the
+// caller's thread and never wait on the database; while a change of defaults
+// or an activation is queued they first wait for the queue, so a lookup
+// right after setDefaults or activateWithCompletion sees the change (never
+// look up from a block already on that queue). Completion blocks: fetch and
 // fetch-and-activate on the main queue, activation on the global queue,
 // ensureInitialized on the low-priority global queue.
 
@@ -133,7 +135,9 @@ class DIROdadevOvered : public NSObject {
     // Value listeners; they exist only with analytics.
     using Listener = std::function<void(const std::string& key, const Dictionary& config)>;
     void addListener(Listener listener);
+    bool hasListeners() const;
     void callListeners(const std::string& key, const Dictionary& config) const;
+    void waitForQueuedChanges() const;
     mutable std::mutex listenersMutex_;
     std::optional<std::vector<Listener>> listeners_;
     std::shared_ptr<RCNPersonalization> personalization_;

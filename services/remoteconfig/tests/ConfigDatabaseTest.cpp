@@ -8,6 +8,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigDBManager.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/util/ZVUSQLite.h"
 #include "services/util/tests/TempHome.h"
 
@@ -58,12 +59,13 @@ TEST_F(ConfigDatabaseTest, FirstLaunchCreatesTheFileAndRemovesTheOldLayout) {
     EXPECT_EQ(RCNConfigDBManager::remoteConfigPathForDatabase(), path());
     std::filesystem::create_directories(home_.path() / "Documents");
     std::ofstream(home_.path() / "Documents/RemoteConfig.sqlite3") << "old";
+    VerboseServiceLog verbose;
     sim::LogCapture capture;
     auto first = open();
     EXPECT_TRUE(first->isNewDatabase());
     EXPECT_FALSE(std::filesystem::exists(home_.path() / "Documents/RemoteConfig.sqlite3"));
-    EXPECT_TRUE(capture.containsSubstring(
-        "[I-RCN000009] Old database V0 exists, removed it and replace with the new one."));
+    EXPECT_TRUE(loggedCount(
+        capture, "[I-RCN000009] Old database V0 exists, removed it and replace with the new one."));
     EXPECT_EQ(count(path(), "SELECT count(*) FROM sqlite_master WHERE type = 'table'"), 7);
     first.reset();
     EXPECT_FALSE(open()->isNewDatabase());
@@ -109,7 +111,8 @@ TEST_F(ConfigDatabaseTest, ContentRowsPerSource) {
     }
     db->deleteRecordFromMainTableWithNamespace("ns:b", "app", RCNDBSource::Active);
     Loaded loaded = loadMain(*db, "app");
-    EXPECT_TRUE(capture.containsSubstring(
+    EXPECT_TRUE(loggedCount(
+        capture,
         "[I-RCN000013] Failed to insert config record. Wrong number of give parameters, current "
         "number is 3, correct number is 4."));
     EXPECT_EQ(text(loaded.fetched["ns:a"]["k"]), "later2");
