@@ -228,8 +228,9 @@ void RCNConfigContent::copyFromDictionary(const std::optional<Dictionary>& names
         for (const auto& [key, entry] : *entries) {
             auto data = defaultBytes(entry);
             if (!data) continue;
-            space[key] = DIROdadevOveredValue::initWithData(*data, kind);
-            rows.emplace_back(key, std::move(*data));
+            auto value = DIROdadevOveredValue::initWithData(std::move(*data), kind);
+            space[key] = value;
+            rows.emplace_back(key, std::move(value));
         }
     }
     {
@@ -251,9 +252,12 @@ void RCNConfigContent::copyFromDictionary(const RCNNamespaceValues* fetched,
         space.reserve(from->second.size());
         rows.reserve(from->second.size());
         for (const auto& [key, value] : from->second) {
-            Data data = value->dataValue().value_or(Data{});
-            space[key] = DIROdadevOveredValue::initWithData(data, kind);
-            rows.emplace_back(key, std::move(data));
+            // The bytes never change: a value of the right kind is shared.
+            auto copy = value->source() == kind ? value
+                                                : DIROdadevOveredValue::initWithData(
+                                                      value->dataValue().value_or(Data{}), kind);
+            space.emplace(key, copy);
+            rows.emplace_back(key, std::move(copy));
         }
     }
     {
@@ -318,9 +322,10 @@ void RCNConfigContent::handleUpdateStateForConfigNamespace(const std::string& ns
         space.reserve(answer.entries.size());
         rows.reserve(answer.entries.size());
         for (const auto& [key, text] : answer.entries) {
-            Data data = bytes(text);
-            space[key] = DIROdadevOveredValue::initWithData(data, DIROdadevOveredSource::Remote);
-            rows.emplace_back(key, std::move(data));
+            auto value =
+                DIROdadevOveredValue::initWithData(bytes(text), DIROdadevOveredSource::Remote);
+            space[key] = value;
+            rows.emplace_back(key, std::move(value));
         }
     }
     {

@@ -286,9 +286,18 @@ bool RCNConfigDBManager::replaceMainTable(const std::string& ns,
     // One transaction: a crash leaves the old rows or the new ones, and the
     // file is synced once rather than once per row.
     if (!database_->beginTransaction()) return logErrorWithSQL("BEGIN");
-    bool ok = runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
-                               " WHERE bundle_identifier = ? and namespace = ?",
-                           {bundleIdentifier, ns});
+    // When the table holds only this namespace, an unqualified delete lets
+    // SQLite drop its pages at once instead of deleting row by row.
+    auto others = prepareSQL(std::string("SELECT EXISTS (SELECT 1 FROM ") + tableFor(source) +
+                             " WHERE bundle_identifier IS NOT ? OR namespace IS NOT ?)");
+    const bool alone = others && others.bindText(1, bundleIdentifier) && others.bindText(2, ns) &&
+                       others.step() == ZVUSQLiteStatement::StepResult::Row &&
+                       others.columnInt64(0) == 0;
+    others = ZVUSQLiteStatement();
+    bool ok = alone ? runWithTexts(std::string("DELETE FROM ") + tableFor(source), {})
+                    : runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
+                                       " WHERE bundle_identifier = ? and namespace = ?",
+                                   {bundleIdentifier, ns});
     const std::string sql = std::string("INSERT INTO ") + tableFor(source) +
                             " (bundle_identifier, namespace, key, value) values (?, ?, ?, ?)";
     auto statement = ok && !rows.empty() ? prepareSQL(sql) : ZVUSQLiteStatement();
@@ -296,8 +305,12 @@ bool RCNConfigDBManager::replaceMainTable(const std::string& ns,
     for (std::size_t i = 0; ok && i < rows.size(); ++i) {
         statement.reset();
         const auto& [key, value] = rows[i];
+        static const unsigned char kNoBytes = 0;
+        const Data* bytes = value && value->dataValue() ? &*value->dataValue() : nullptr;
         ok = statement.bindText(1, bundleIdentifier) && statement.bindText(2, ns) &&
-             statement.bindText(3, key) && statement.bindBlob(4, value) &&
+             statement.bindText(3, key) &&
+             statement.bindBlobNoCopy(4, bytes && !bytes->empty() ? bytes->data() : &kNoBytes,
+                                      bytes ? bytes->size() : 0) &&
              statement.step() == ZVUSQLiteStatement::StepResult::Done;
         if (!ok) logErrorWithSQL(sql);
     }

@@ -33,8 +33,10 @@ enum class RCNUpdateOption : long { ApplyTime = 0, DefaultTime = 1, FetchStatus 
 // Namespace -> key -> value.
 using RCNNamespaceValues =
     std::map<std::string, std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>>>;
-// Key and value bytes of one stored row.
-using RCNKeyedRows = std::vector<std::pair<std::string, Data>>;
+// Key and value of one stored row; the values are shared with the content,
+// which never changes their bytes.
+using RCNKeyedRows =
+    std::vector<std::pair<std::string, std::shared_ptr<const DIROdadevOveredValue>>>;
 
 inline constexpr const char* RCNExperimentTableKeyPayload = "experiment_payload";
 inline constexpr const char* RCNExperimentTableKeyMetadata = "experiment_metadata";

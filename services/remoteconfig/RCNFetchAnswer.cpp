@@ -7,7 +7,7 @@
 std::optional<RCNFetchAnswer> RCNFetchAnswer::parse(const Data& body, std::string* error) {
     // Not the ordered reader of NSJSONSerialization: its objects look keys
     // up one by one, which makes an answer of n keys cost n squared.
-    const auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+    auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
     if (json.is_discarded() || !json.is_object()) {
         if (error)
             *error = json.is_discarded() ? "The data couldn't be read because it isn't in the "
@@ -16,20 +16,20 @@ std::optional<RCNFetchAnswer> RCNFetchAnswer::parse(const Data& body, std::strin
         return std::nullopt;
     }
     RCNFetchAnswer answer;
-    for (const auto& [name, field] : json.items()) {
+    for (auto& [name, field] : json.items()) {
         if (name == "entries") {
             if (!field.is_object()) {
                 answer.invalidEntries = "the entries are not an object";
                 continue;
             }
             answer.entries.reserve(field.size());
-            for (const auto& [key, value] : field.items()) {
+            for (auto& [key, value] : field.items()) {
                 if (!value.is_string()) {
                     answer.invalidEntries = "the value of " + key + " is not a text";
                     answer.entries.clear();
                     break;
                 }
-                answer.entries.emplace_back(key, value.get_ref<const std::string&>());
+                answer.entries.emplace_back(key, std::move(value.get_ref<std::string&>()));
             }
             answer.fields.set(name, true);
             continue;

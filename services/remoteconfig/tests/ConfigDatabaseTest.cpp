@@ -127,6 +127,35 @@ TEST_F(ConfigDatabaseTest, ContentRowsPerSource) {
     EXPECT_FALSE(loaded.defaults.empty());
 }
 
+TEST_F(ConfigDatabaseTest, ReplacingANamespaceLeavesTheOthersAlone) {
+    auto db = open();
+    auto rows = [](std::initializer_list<std::pair<const char*, const char*>> pairs) {
+        RCNKeyedRows out;
+        for (const auto& [key, value] : pairs)
+            out.emplace_back(key, DIROdadevOveredValue::initWithData(
+                                      bytes(value), DIROdadevOveredSource::Remote));
+        return out;
+    };
+    // Alone in the table, then beside another namespace and another bundle.
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, rows({{"k", "1"}}));
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active,
+                                  rows({{"k", "2"}, {"j", "3"}}));
+    db->replaceMainTableNamespace("ns:b", "app", RCNDBSource::Active, rows({{"k", "b"}}));
+    db->replaceMainTableNamespace("ns:a", "other", RCNDBSource::Active, rows({{"k", "x"}}));
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, rows({{"k", "4"}}));
+    Loaded loaded = loadMain(*db, "app");
+    EXPECT_EQ(loaded.active["ns:a"].size(), 1u);
+    EXPECT_EQ(text(loaded.active["ns:a"]["k"]), "4");
+    EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "b");
+    EXPECT_EQ(text(loadMain(*db, "other").active["ns:a"]["k"]), "x");
+    EXPECT_TRUE(loaded.fetched.empty());
+
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, {});
+    loaded = loadMain(*db, "app");
+    EXPECT_FALSE(loaded.active.count("ns:a"));
+    EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "b");
+}
+
 TEST_F(ConfigDatabaseTest, FetchMetadataRows) {
     auto db = open();
     EXPECT_TRUE(db->loadMetadataWithBundleIdentifier("app", "ns:a").empty());
