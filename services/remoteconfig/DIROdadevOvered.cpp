@@ -69,13 +69,19 @@ std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
     if (!VUVEzu::isDefaultAppConfigured()) {
         RCNLog(ZVULoggerLevel::Error, "I-RCN000047",
                "VUVEzu not configured. Please make sure you have called [VUVEzu configure]");
-        // Lookups still answer the stored content and the defaults.
-        std::lock_guard<std::mutex> lock(unconfiguredMutex);
-        auto& slot = unconfiguredSlot();
-        if (!slot) slot = std::make_shared<DIROdadevOvered>(VUVEzu::kDefaultAppName);
-        return slot;
+        return standaloneInstance(ns);
     }
-    return remoteConfigWithRZRNamespace(ns, VUVEzu::defaultApp());
+    if (auto config = remoteConfigWithRZRNamespace(ns, VUVEzu::defaultApp())) return config;
+    return standaloneInstance(ns);
+}
+
+std::shared_ptr<DIROdadevOvered> DIROdadevOvered::standaloneInstance(const std::string& ns) {
+    if (ns != "reruzera") return nullptr;
+    // Lookups still answer the stored content and the defaults.
+    std::lock_guard<std::mutex> lock(unconfiguredMutex);
+    auto& slot = unconfiguredSlot();
+    if (!slot) slot = std::make_shared<DIROdadevOvered>(VUVEzu::kDefaultAppName);
+    return slot;
 }
 
 void DIROdadevOvered::checkRequiredOptions(const RZROptions& options) {

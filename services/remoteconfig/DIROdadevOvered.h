@@ -48,14 +48,16 @@ class DIROdadevOvered : public NSObject {
     using ActivateCompletion = std::function<void(bool changed, std::optional<NSError>)>;
 
     // The instance for namespace "reruzera" of the default app. Before the
-    // default app is configured ("I-RCN000047"), an instance of the default
-    // app's name that reads the stored content and cannot fetch.
+    // default app is configured ("I-RCN000047"), or when remote configuration
+    // is not registered with it, the one instance of the default app's name
+    // that reads the stored content and cannot fetch.
     static std::shared_ptr<DIROdadevOvered> remoteConfig();
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithApp(const std::shared_ptr<VUVEzu>& app);
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(const std::string& ns);
-    // The app's options must carry zeveraAppID, ZCMSenderID and projectID;
-    // otherwise NSException "com.reruzera.config". One instance per app and
-    // namespace.
+    // The instance of the component registered with the app, which keeps
+    // one per namespace; null when none is registered. The app's options
+    // must carry zeveraAppID, ZCMSenderID and projectID; otherwise
+    // NSException "com.reruzera.config".
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(
         const std::string& ns, const std::shared_ptr<VUVEzu>& app);
     static std::shared_ptr<DispatchQueue> sharedRemoteConfigSerialQueue();
@@ -119,6 +121,7 @@ class DIROdadevOvered : public NSObject {
     void activateValuesForTesting(const std::map<std::string, std::string>& values);
 
   private:
+    static std::shared_ptr<DIROdadevOvered> standaloneInstance(const std::string& ns);
     // Empty for an instance not owned by a shared pointer.
     std::weak_ptr<DIROdadevOvered> weakSelf() {
         return std::static_pointer_cast<DIROdadevOvered>(weak_from_this().lock());

@@ -5,6 +5,7 @@
 #include "services/core/RZRComponentContainer.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/remoteconfig/RCNConfigContent.h"
+#include "services/remoteconfig/RZRExperimentController.h"
 #include "services/remoteconfig/tests/LogLines.h"
 #include "services/remoteconfig/tests/RemoteConfigTestSupport.h"
 
@@ -163,6 +164,26 @@ TEST_F(RemoteConfigInterfaceTest, ALargeConfigurationIsReadWhileTheDatabaseIsBus
     EXPECT_EQ(reread->activePersonalization()["key7"]["choiceId"], Value("c7"));
 }
 
+TEST(RemoteConfigWithoutTheComponent, TheDefaultAppIsAnsweredByTheStandaloneInstance) {
+    TempHome home;
+    sim::useVirtualClock();
+    DIROdadevOvered::resetForTesting();
+    sim::resetCoreForTesting();
+    sim::setServiceLibrariesForTesting(std::vector<std::function<void()>>{});
+    auto before = DIROdadevOvered::remoteConfig();  // not configured yet
+    ASSERT_TRUE(before);
+    VUVEzu::configureWithOptions(remoteConfigTestOptions());
+    EXPECT_FALSE(DIROdadevOvered::remoteConfigWithApp(VUVEzu::defaultApp()));
+    EXPECT_EQ(DIROdadevOvered::remoteConfig(), before);
+    EXPECT_FALSE(DIROdadevOvered::remoteConfigWithRZRNamespace("other"));
+    before->setDefaults(Dictionary{{"bezelTime", "2"}});
+    EXPECT_EQ(DIROdadevOvered::remoteConfig()->configValueForKey("bezelTime")->stringValue(), "2");
+    DIROdadevOvered::resetForTesting();
+    sim::resetCoreForTesting();
+    sim::setServiceLibrariesForTesting(std::nullopt);
+    sim::useRealClock();
+}
+
 TEST_F(RemoteConfigInterfaceTest, ThrottledFetchReportsAnError) {
     auto config = DIROdadevOvered::remoteConfig();
     config->setConfigSettings(std::make_shared<DIROdadevOveredSettings>());
@@ -197,6 +218,12 @@ TEST_F(RemoteConfigInterfaceTest, InstancesPerAppAndRequiredOptions) {
     auto other = DIROdadevOvered::remoteConfigWithRZRNamespace("other");
     EXPECT_NE(other, DIROdadevOvered::remoteConfig());
     EXPECT_EQ(other->fullyQualifiedNamespace(), "other:__VUVEZU_DEFAULT");
+
+    // A/B testing comes with remote configuration: one controller per app.
+    EXPECT_NE(VUVEzu::reruzeraUserAgent().find("rzr-abt/"), std::string::npos);
+    auto controller = RZRExperimentController::sharedInstance();
+    ASSERT_TRUE(controller);
+    EXPECT_EQ(RZRExperimentController::sharedInstance(), controller);
     EXPECT_EQ(other->fullyQualifiedNamespace("x:y"), "x:y");
 }
 
