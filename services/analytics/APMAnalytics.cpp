@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/NSStringValue.h"
 #include "platform/notifications/NSNotificationCenter.h"
 #include "platform/runtime/Runtime.h"
 #include "services/measurement/APMConsentSettings.h"
@@ -187,13 +188,13 @@ void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const 
 
 std::shared_ptr<APMAnalytics> APMAnalytics::sharedInstance() {
     static const auto* instance = [] {
-        static Class cls =
-            ClassBuilder<APMAnalytics>("APMAnalytics")
-                .method("paymentQueue:updatedTransactions:",
-                        [](APMAnalytics& self, const id& queue, const std::vector<id>& transactions) {
-                            self.paymentQueue(queue, transactions);
-                        })
-                .registerClass();
+        static Class cls = ClassBuilder<APMAnalytics>("APMAnalytics")
+                               .method("paymentQueue:updatedTransactions:",
+                                       [](APMAnalytics& self, const id& queue,
+                                          const std::vector<id>& transactions) {
+                                           self.paymentQueue(queue, transactions);
+                                       })
+                               .registerClass();
         auto* shared = new std::shared_ptr<APMAnalytics>(std::make_shared<APMAnalytics>());
         object_setClass(shared->get(), cls);
         return shared;
@@ -442,10 +443,17 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
                                       const std::string& name, const Dictionary& parameters) {
     if (name == "screen_view") {
-        // Screen views go to the engine's screen tracking directly.
+        // Screen views go to the engine's screen tracking directly; one
+        // logged before start waits for the engine with the other work.
         const double now = sim::wallClockSeconds();
-        if (auto engine = APMMeasurement::sharedInstance())
+        if (auto engine = APMMeasurement::sharedInstance()) {
             engine->trackScreenWithParameters(parameters, now);
+            return;
+        }
+        queueOperationWithBlock([parameters, now] {
+            if (auto engine = APMMeasurement::sharedInstance())
+                engine->trackScreenWithParameters(parameters, now);
+        });
         return;
     }
     // Time is read and the work queued inside one serial queue, so times
@@ -495,23 +503,43 @@ void APMAnalytics::logInternalEventForInterop(const std::string& origin, const s
 
 // ---- user properties
 
+namespace {
+
+// The platform's boolValue: a text by its leading characters, a number when
+// not zero.
+bool personalizedAdsFlag(const Value& value) {
+    if (auto text = value.asString()) return NSStringValue::boolValue(*text);
+    if (auto flag = value.asBool()) return *flag;
+    if (value.isNumber()) return value.asDouble().value_or(0) != 0;
+    return false;
+}
+
+}  // namespace
+
 void APMAnalytics::setUserPropertyString(const std::optional<Value>& value,
                                          const std::string& name) {
     installInternalEventLogger();
     if (name == "allow_personalized_ads") {
         queueOperationWithBlock([value] {
-            if (!enabledFlag())
+            const bool enabled = enabledFlag();
+            if (!enabled)
                 monitor().logWithLevel(
                     7, 25033, "Personalized Ads property changed while Analytics is disabled");
             std::optional<Value> flag;
-            if (value) {
-                if (auto text = value->asString())
-                    flag = Value(*text == "1" || *text == "true" || *text == "YES" ||
-                                 *text == "yes" || *text == "TRUE");
-                else
-                    flag = Value(value->asBool().value_or(false));
-            }
+            if (value) flag = Value(personalizedAdsFlag(*value));
             APMPersistedConfig::sharedInstance()->setAllowPersonalizedAds(flag);
+            auto engine = APMMeasurement::sharedInstance();
+            if (!enabled || !engine) return;
+            // "_npa" follows the choice at once, not at the next switch of
+            // collection.
+            if (auto disable = engine->shouldDisableAdPersonalization()) {
+                engine->setUserAttribute(APMUserAttribute::initWithOrigin(
+                    "auto", "_npa", APMValue::initWithInt64(*disable ? 1 : 0),
+                    sim::wallClockSeconds()));
+            } else {
+                engine->removeUserAttribute(APMUserAttribute::initWithOrigin(
+                    "auto", "_npa", APMValue::initWithInt64(0), sim::wallClockSeconds()));
+            }
         });
         return;
     }

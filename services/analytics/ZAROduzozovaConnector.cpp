@@ -206,8 +206,8 @@ std::optional<APMEvent> ZAROduzozovaConnector::eventWithOrigin(const std::string
                                     raw(parameters));
 }
 
-void ZAROduzozovaConnector::setConditionalUserProperty(const Dictionary& dictionary) {
-    if (dictionary.empty()) return;
+bool ZAROduzozovaConnector::setConditionalUserProperty(const Dictionary& dictionary) {
+    if (dictionary.empty()) return false;
     ZIREConditionalUserProperty property;
     for (const auto& [key, value] : dictionary) {
         auto event = [&]() -> std::optional<APMEvent> {
@@ -245,8 +245,11 @@ void ZAROduzozovaConnector::setConditionalUserProperty(const Dictionary& diction
         }
         // Keys the property does not know are ignored.
     }
+    // Checked here too so the caller learns of a refusal; the check logs why.
+    if (!APMIsValidConditionalUserProperty(property)) return false;
     APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(
         &property, property.name());
+    return true;
 }
 
 void ZAROduzozovaConnector::clearConditionalUserProperty(const std::string&,

@@ -53,7 +53,7 @@ class ZAROduzozovaConnector : public NSObject, public ZAROduzozovaInterop {
                                    const std::optional<Value>& value) override;
     void getUserPropertiesWithCallback(std::function<void(Dictionary)> callback) override;
     int maxUserProperties(const std::string& origin) override;
-    void setConditionalUserProperty(const Dictionary& property) override;
+    bool setConditionalUserProperty(const Dictionary& property) override;
     void clearConditionalUserProperty(const std::string& userPropertyName,
                                       const std::string& origin, const std::string& clearEventName,
                                       const Dictionary& clearEventParameters) override;

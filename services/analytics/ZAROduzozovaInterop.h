@@ -32,7 +32,9 @@ class ZAROduzozovaInterop {
     // Blocks for at most 10 seconds; 0 when analytics did not answer. Never
     // call it on the connector's queue or the analytics serial queue.
     virtual int maxUserProperties(const std::string& origin) = 0;
-    virtual void setConditionalUserProperty(const Dictionary& property) = 0;
+    // False when analytics refused the property (an invalid name, value,
+    // trigger time-out or time to live).
+    virtual bool setConditionalUserProperty(const Dictionary& property) = 0;
     virtual void clearConditionalUserProperty(const std::string& userPropertyName,
                                               const std::string& origin,
                                               const std::string& clearEventName,

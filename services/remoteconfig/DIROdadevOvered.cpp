@@ -20,37 +20,28 @@ std::shared_ptr<DIROdadevOveredValue> staticValue() {
     return DIROdadevOveredValue::initWithData(Data{}, DIROdadevOveredSource::Static);
 }
 
-std::shared_ptr<DIROdadevOveredValue> find(RCNNamespaceValues& table, const std::string& ns,
-                                           const std::string& key) {
-    auto space = table.find(ns);
-    if (space == table.end()) return nullptr;
-    auto it = space->second.find(key);
-    return it == space->second.end() ? nullptr : it->second;
-}
-
-struct Instances {
-    std::mutex mutex;
-    std::map<std::pair<std::string, std::string>, std::shared_ptr<DIROdadevOvered>>
-        byAppAndNamespace;
-};
-
-Instances& instances() {
-    static auto* shared = new Instances();
-    return *shared;
-}
-
+std::mutex unconfiguredMutex;
 std::shared_ptr<DIROdadevOvered>& unconfiguredSlot() {
     static auto* slot = new std::shared_ptr<DIROdadevOvered>();
     return *slot;
 }
 
+// Changes queued on the shared queue that lookups must see (defaults,
+// activation): while any is pending a lookup waits for the queue, otherwise
+// it reads the content at once.
+std::atomic<int> queuedChanges{0};
+
+struct QueuedChange {
+    QueuedChange() { ++queuedChanges; }
+    QueuedChange(const QueuedChange&) = delete;
+    ~QueuedChange() { --queuedChanges; }
+};
+
 }  // namespace
 
 void DIROdadevOvered::resetForTesting() {
     {
-        auto& shared = instances();
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        shared.byAppAndNamespace.clear();
+        std::lock_guard<std::mutex> lock(unconfiguredMutex);
         unconfiguredSlot().reset();
     }
     sharedRemoteConfigSerialQueue()->sync([] {});
@@ -76,16 +67,21 @@ std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithApp(
 std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
     const std::string& ns) {
     if (!VUVEzu::isDefaultAppConfigured()) {
-        RCNLog(OSLogType::Error, "I-RCN000047",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000047",
                "VUVEzu not configured. Please make sure you have called [VUVEzu configure]");
-        // Lookups still answer the stored content and the defaults.
-        auto& shared = instances();
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        auto& slot = unconfiguredSlot();
-        if (!slot) slot = std::make_shared<DIROdadevOvered>(VUVEzu::kDefaultAppName);
-        return slot;
+        return standaloneInstance(ns);
     }
-    return remoteConfigWithRZRNamespace(ns, VUVEzu::defaultApp());
+    if (auto config = remoteConfigWithRZRNamespace(ns, VUVEzu::defaultApp())) return config;
+    return standaloneInstance(ns);
+}
+
+std::shared_ptr<DIROdadevOvered> DIROdadevOvered::standaloneInstance(const std::string& ns) {
+    if (ns != "reruzera") return nullptr;
+    // Lookups still answer the stored content and the defaults.
+    std::lock_guard<std::mutex> lock(unconfiguredMutex);
+    auto& slot = unconfiguredSlot();
+    if (!slot) slot = std::make_shared<DIROdadevOvered>(VUVEzu::kDefaultAppName);
+    return slot;
 }
 
 void DIROdadevOvered::checkRequiredOptions(const RZROptions& options) {
@@ -110,15 +106,9 @@ std::shared_ptr<DIROdadevOvered> DIROdadevOvered::remoteConfigWithRZRNamespace(
     if (auto provider = RZRComponentType::instanceForProtocol<DIROdadevOveredProvider>(
             DIROdadevOveredProviderProtocol(), app->container()))
         return provider->remoteConfigForNamespace(ns);
-    // Without the registered component: one instance per app and namespace
-    // all the same.
-    auto options = app->options();
-    checkRequiredOptions(*options);
-    auto& shared = instances();
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    auto& slot = shared.byAppAndNamespace[{app->name(), ns}];
-    if (!slot) slot = std::make_shared<DIROdadevOvered>(app->name(), ns, options);
-    return slot;
+    RCNLog(ZVULoggerLevel::Error, "I-RCN000070",
+           "Remote Config is not registered with the app " + app->name() + ".");
+    return nullptr;
 }
 
 DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace,
@@ -133,8 +123,10 @@ DIROdadevOvered::DIROdadevOvered(std::string appName, std::string RZRNamespace,
       queue_(sharedRemoteConfigSerialQueue()) {
     settings_ = std::make_shared<RCNConfigSettings>(
         db_, namespace_, appName_, options ? options->zeveraAppID() : std::nullopt);
-    experiment_ = RCNConfigExperiment::create(
-        db_, std::make_shared<RZRExperimentController>(analytics), queue_);
+    // The default app's controller when A/B testing is registered.
+    auto controller = RZRExperimentController::sharedInstance();
+    if (!controller) controller = std::make_shared<RZRExperimentController>(analytics);
+    experiment_ = RCNConfigExperiment::create(db_, std::move(controller), queue_);
     settings_->setFetchTimeout(60);
     settings_->setMinimumFetchInterval(43200);
     fetch_ = RCNConfigFetch::create(content_, settings_, analytics, experiment_, queue_, namespace_,
@@ -155,6 +147,11 @@ void DIROdadevOvered::addListener(Listener listener) {
     if (listeners_ && listener) listeners_->push_back(std::move(listener));
 }
 
+bool DIROdadevOvered::hasListeners() const {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    return listeners_ && !listeners_->empty();
+}
+
 void DIROdadevOvered::callListeners(const std::string& key, const Dictionary& config) const {
     std::lock_guard<std::mutex> lock(listenersMutex_);
     if (!listeners_) return;
@@ -166,58 +163,51 @@ std::string DIROdadevOvered::fullyQualifiedNamespace(const std::string& ns) cons
     return ns.find(':') == std::string::npos ? ns + ":" + appName_ : ns;
 }
 
+void DIROdadevOvered::waitForQueuedChanges() const {
+    if (queuedChanges.load() > 0) queue_->sync([] {});
+}
+
 std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
     const std::string& key) const {
-    std::shared_ptr<DIROdadevOveredValue> result;
-    queue_->sync([&] {
-        if (auto active = find(content_->activeConfig(), namespace_, key)) {
-            if (active->source() != DIROdadevOveredSource::Remote) {
-                RCNLog(OSLogType::Error, "I-RCN000001",
-                       "Key " + key + " should come from source:0 instead coming from source: " +
-                           std::to_string(static_cast<long>(active->source())) + ".");
-            }
-            result = active;
-            callListeners(key, content_->getConfigAndMetadataForNamespace(namespace_));
-        } else {
-            result = find(content_->defaultConfig(), namespace_, key);
+    waitForQueuedChanges();
+    if (auto active = content_->valueForKey(RCNDBSource::Active, namespace_, key)) {
+        if (active->source() != DIROdadevOveredSource::Remote) {
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000001",
+                   "Key " + key + " should come from source:0 instead coming from source: " +
+                       std::to_string(static_cast<long>(active->source())) + ".");
         }
-    });
+        if (hasListeners()) callListeners(key, content_->configForKey(namespace_, key));
+        return active;
+    }
+    auto result = content_->valueForKey(RCNDBSource::Default, namespace_, key);
     return result ? result : staticValue();
 }
 
 std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::configValueForKey(
     const std::string& key, DIROdadevOveredSource source) const {
     if (source == DIROdadevOveredSource::Static) return staticValue();
-    std::shared_ptr<DIROdadevOveredValue> result;
-    queue_->sync([&] {
-        result = find(source == DIROdadevOveredSource::Remote ? content_->activeConfig()
-                                                              : content_->defaultConfig(),
-                      namespace_, key);
-    });
-    return result;
+    waitForQueuedChanges();
+    return content_->valueForKey(
+        source == DIROdadevOveredSource::Remote ? RCNDBSource::Active : RCNDBSource::Default,
+        namespace_, key);
 }
 
 std::shared_ptr<DIROdadevOveredValue> DIROdadevOvered::defaultValueForKey(
     const std::string& key) const {
     auto value = configValueForKey(key, DIROdadevOveredSource::Default);
     if (value && value->source() != DIROdadevOveredSource::Default)
-        RCNLog(OSLogType::Error, "I-RCN000002",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000002",
                "Key " + key + " should come from source:1 instead coming from source: " +
                    std::to_string(static_cast<long>(value->source())));
     return value;
 }
 
 std::vector<std::string> DIROdadevOvered::allKeysFromSource(DIROdadevOveredSource source) const {
-    std::vector<std::string> keys;
-    if (source == DIROdadevOveredSource::Static) return keys;
-    queue_->sync([&] {
-        auto& table = source == DIROdadevOveredSource::Remote ? content_->activeConfig()
-                                                              : content_->defaultConfig();
-        auto space = table.find(namespace_);
-        if (space == table.end()) return;
-        for (const auto& [key, value] : space->second) keys.push_back(key);
-    });
-    return keys;
+    if (source == DIROdadevOveredSource::Static) return {};
+    waitForQueuedChanges();
+    return content_->keys(
+        source == DIROdadevOveredSource::Remote ? RCNDBSource::Active : RCNDBSource::Default,
+        namespace_);
 }
 
 std::set<std::string> DIROdadevOvered::keysWithPrefix(
@@ -233,7 +223,7 @@ void DIROdadevOvered::setDefaults(const std::optional<Dictionary>& defaults) {
     auto content = content_;
     auto settings = settings_;
     auto ns = namespace_;
-    queue_->async([content, settings, ns, copy] {
+    queue_->async([content, settings, ns, copy, change = std::make_shared<QueuedChange>()] {
         content->copyFromDictionary(Dictionary{{ns, copy}}, RCNDBSource::Default, ns);
         settings->setLastSetDefaultsTimeInterval(sim::wallClockSeconds());
     });
@@ -241,7 +231,7 @@ void DIROdadevOvered::setDefaults(const std::optional<Dictionary>& defaults) {
 
 void DIROdadevOvered::setDefaultsFromPlistFileName(const std::string& fileName) {
     auto notFound = [&] {
-        RCNLog(OSLogType::Default, "I-RCN000037",
+        RCNLog(ZVULoggerLevel::Warning, "I-RCN000037",
                "The plist file '" + fileName + "' could not be found by Remote Config.");
     };
     if (fileName.empty()) {
@@ -325,18 +315,18 @@ void DIROdadevOvered::activateWithCompletion(ActivateCompletion completion) {
             DispatchQueue::global()->async(
                 [completion, changed, error] { completion(changed, error); });
     };
-    queue_->async([weak, post] {
+    queue_->async([weak, post, change = std::make_shared<QueuedChange>()] {
         auto self = weak.lock();
         if (!self) {
             post(false, NSError(RCNRemoteConfigErrorDomain, 8003,
                                 Dictionary{{"ActivationFailureReason", "Internal Error."}}));
-            RCNLog(OSLogType::Error, "I-RCN000068", "Internal error activating config.");
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000068", "Internal error activating config.");
             return;
         }
         auto& settings = *self->settings_;
         const double fetched = settings.lastETagUpdateTime();
         if (fetched == 0 || fetched <= settings.lastApplyTimeInterval()) {
-            RCNLog(OSLogType::Debug, "I-RCN000069",
+            RCNLog(ZVULoggerLevel::Debug, "I-RCN000069",
                    "Most recently fetched config is already activated.");
             post(false, std::nullopt);
             return;
@@ -344,7 +334,7 @@ void DIROdadevOvered::activateWithCompletion(ActivateCompletion completion) {
         self->content_->copyFromDictionary(&self->content_->fetchedConfig(), RCNDBSource::Active,
                                            self->namespace_);
         settings.setLastApplyTimeInterval(sim::wallClockSeconds());
-        RCNLog(OSLogType::Debug, "I-RCN000069", "Config activated.");
+        RCNLog(ZVULoggerLevel::Debug, "I-RCN000069", "Config activated.");
         self->content_->activatePersonalization();
         self->experiment_->updateExperimentsWithHandler(
             [post](std::optional<NSError>) { post(true, std::nullopt); });
@@ -384,7 +374,7 @@ std::shared_ptr<DIROdadevOveredSettings> DIROdadevOvered::configSettings() const
         result->setMinimumFetchInterval(settings_->minimumFetchInterval());
         result->setFetchTimeout(settings_->fetchTimeout());
     });
-    RCNLog(OSLogType::Debug, "I-RCN000066",
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000066",
            "Successfully read configSettings. Minimum Fetch Interval:" +
                std::to_string(result->minimumFetchInterval()) +
                ", Fetch timeout: " + std::to_string(result->fetchTimeout()));
@@ -401,7 +391,7 @@ void DIROdadevOvered::setConfigSettings(const std::shared_ptr<DIROdadevOveredSet
         own->setMinimumFetchInterval(interval);
         own->setFetchTimeout(timeout);
         fetch->recreateNetworkSession();
-        RCNLog(OSLogType::Debug, "I-RCN000067",
+        RCNLog(ZVULoggerLevel::Debug, "I-RCN000067",
                "Successfully set configSettings. Minimum Fetch Interval:" +
                    std::to_string(interval) + ", Fetch timeout:" + std::to_string(timeout));
     });

@@ -4,11 +4,13 @@
 // reads values. Lookups answer the activated values, then the defaults, then
 // an empty Static value, never null.
 //
-// Every instance shares one serial queue. Lookups, lastFetchTime,
-// lastFetchStatus and configSettings run synchronously on it (so a lookup
-// right after setDefaults or activateWithCompletion sees the change; never
-// look up from a block already on that queue); fetches, activation, defaults
-// and settings changes are queued. Completion blocks: fetch and
+// Every instance shares one serial queue. Fetches, activation, defaults and
+// settings changes are queued on it; lastFetchTime, lastFetchStatus and
+// configSettings run synchronously on it. Lookups read the content on the
+// caller's thread and never wait on the database; while a change of defaults
+// or an activation is queued they first wait for the queue, so a lookup
+// right after setDefaults or activateWithCompletion sees the change (never
+// look up from a block already on that queue). Completion blocks: fetch and
 // fetch-and-activate on the main queue, activation on the global queue,
 // ensureInitialized on the low-priority global queue.
 
@@ -46,14 +48,16 @@ class DIROdadevOvered : public NSObject {
     using ActivateCompletion = std::function<void(bool changed, std::optional<NSError>)>;
 
     // The instance for namespace "reruzera" of the default app. Before the
-    // default app is configured ("I-RCN000047"), an instance of the default
-    // app's name that reads the stored content and cannot fetch.
+    // default app is configured ("I-RCN000047"), or when remote configuration
+    // is not registered with it, the one instance of the default app's name
+    // that reads the stored content and cannot fetch.
     static std::shared_ptr<DIROdadevOvered> remoteConfig();
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithApp(const std::shared_ptr<VUVEzu>& app);
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(const std::string& ns);
-    // The app's options must carry zeveraAppID, ZCMSenderID and projectID;
-    // otherwise NSException "com.reruzera.config". One instance per app and
-    // namespace.
+    // The instance of the component registered with the app, which keeps
+    // one per namespace; null when none is registered. The app's options
+    // must carry zeveraAppID, ZCMSenderID and projectID; otherwise
+    // NSException "com.reruzera.config".
     static std::shared_ptr<DIROdadevOvered> remoteConfigWithRZRNamespace(
         const std::string& ns, const std::shared_ptr<VUVEzu>& app);
     static std::shared_ptr<DispatchQueue> sharedRemoteConfigSerialQueue();
@@ -117,6 +121,7 @@ class DIROdadevOvered : public NSObject {
     void activateValuesForTesting(const std::map<std::string, std::string>& values);
 
   private:
+    static std::shared_ptr<DIROdadevOvered> standaloneInstance(const std::string& ns);
     // Empty for an instance not owned by a shared pointer.
     std::weak_ptr<DIROdadevOvered> weakSelf() {
         return std::static_pointer_cast<DIROdadevOvered>(weak_from_this().lock());
@@ -133,7 +138,9 @@ class DIROdadevOvered : public NSObject {
     // Value listeners; they exist only with analytics.
     using Listener = std::function<void(const std::string& key, const Dictionary& config)>;
     void addListener(Listener listener);
+    bool hasListeners() const;
     void callListeners(const std::string& key, const Dictionary& config) const;
+    void waitForQueuedChanges() const;
     mutable std::mutex listenersMutex_;
     std::optional<std::vector<Listener>> listeners_;
     std::shared_ptr<RCNPersonalization> personalization_;

@@ -6,6 +6,7 @@
 #include "services/core/RZRLibrary.h"
 #include "services/core/VUVEzu.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
+#include "services/remoteconfig/RZRExperimentController.h"
 
 const RZRProtocol& DIROdadevOveredProviderProtocol() {
     static const RZRProtocol protocol =
@@ -14,6 +15,8 @@ const RZRProtocol& DIROdadevOveredProviderProtocol() {
 }
 
 void DIROdadevOveredComponent::registerLibrary() {
+    // The experiments of each fetch go through A/B testing.
+    RZRExperimentController::registerLibrary();
     VUVEzu::registerInternalLibrary(
         RZRLibrary::of<DIROdadevOveredComponent>("DIROdadevOveredComponent"), "rzr-rc");
 }

@@ -84,7 +84,7 @@ std::optional<Value> DIROdadevOveredValue::JSONValue() const {
     if (!data_) return std::nullopt;
     auto parsed = NSJSONSerialization::JSONObjectWithData(*data_);
     if (!parsed || !(parsed->isArray() || parsed->isDictionary())) {
-        RCNLog(OSLogType::Debug, "I-RCN000065", "Error parsing data as JSON.");
+        RCNLog(ZVULoggerLevel::Debug, "I-RCN000065", "Error parsing data as JSON.");
         return std::nullopt;
     }
     return parsed;

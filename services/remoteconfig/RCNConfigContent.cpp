@@ -1,5 +1,6 @@
 #include "services/remoteconfig/RCNConfigContent.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -71,7 +72,7 @@ RCNConfigContent::RCNConfigContent(std::shared_ptr<RCNConfigDBManager> db)
     : db_(std::move(db)), group_(std::make_shared<DispatchGroup>()) {
     bundleIdentifier_ = NSBundle::mainBundle()->bundleIdentifier();
     if (bundleIdentifier_.empty())
-        RCNLog(OSLogType::Default, "I-RCN000038",
+        RCNLog(ZVULoggerLevel::Warning, "I-RCN000038",
                "Main bundle identifier is missing. Remote Config might not work properly.");
     loadConfigFromMainTable();
 }
@@ -88,16 +89,23 @@ void RCNConfigContent::loadConfigFromMainTable() {
     db_->loadMainWithBundleIdentifier(
         bundleIdentifier_, [this, group](bool, RCNNamespaceValues fetched,
                                          RCNNamespaceValues active, RCNNamespaceValues defaults) {
-            fetchedConfig_ = std::move(fetched);
-            activeConfig_ = std::move(active);
-            defaultConfig_ = std::move(defaults);
+            {
+                std::unique_lock lock(mutex_);
+                fetchedConfig_ = std::move(fetched);
+                activeConfig_ = std::move(active);
+                defaultConfig_ = std::move(defaults);
+            }
             group->leave();
         });
     group->enter();
     db_->loadPersonalizationWithCompletionHandler(
         [this, group](bool, Dictionary fetched, Dictionary active) {
-            fetchedPersonalization_ = std::move(fetched);
-            activePersonalization_ = std::move(active);
+            {
+                std::unique_lock lock(mutex_);
+                fetchedPersonalization_ = std::move(fetched);
+                activePersonalization_ = std::move(active);
+                indexPersonalization();
+            }
             group->leave();
         });
 }
@@ -105,7 +113,7 @@ void RCNConfigContent::loadConfigFromMainTable() {
 bool RCNConfigContent::checkAndWaitForInitialDatabaseLoad() {
     if (isConfigLoadFromDBCompleted_) return true;
     if (group_->wait(loadTimeout_) == DispatchTimeoutResult::timedOut) {
-        RCNLog(OSLogType::Error, "I-RCN000048",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000048",
                "Timed out waiting for fetched config to be loaded from DB");
         return false;
     }
@@ -128,8 +136,52 @@ RCNNamespaceValues& RCNConfigContent::defaultConfig() {
     return defaultConfig_;
 }
 
+std::shared_ptr<DIROdadevOveredValue> RCNConfigContent::valueForKey(RCNDBSource source,
+                                                                    const std::string& ns,
+                                                                    const std::string& key) {
+    checkAndWaitForInitialDatabaseLoad();
+    std::shared_lock lock(mutex_);
+    const auto& table = source == RCNDBSource::Default  ? defaultConfig_
+                        : source == RCNDBSource::Active ? activeConfig_
+                                                        : fetchedConfig_;
+    auto space = table.find(ns);
+    if (space == table.end()) return nullptr;
+    auto it = space->second.find(key);
+    return it == space->second.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> RCNConfigContent::keys(RCNDBSource source, const std::string& ns) {
+    checkAndWaitForInitialDatabaseLoad();
+    std::vector<std::string> result;
+    {
+        std::shared_lock lock(mutex_);
+        const auto& table = source == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
+        auto space = table.find(ns);
+        if (space == table.end()) return result;
+        result.reserve(space->second.size());
+        for (const auto& entry : space->second) result.push_back(entry.first);
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+Dictionary RCNConfigContent::configForKey(const std::string& ns, const std::string& key) {
+    checkAndWaitForInitialDatabaseLoad();
+    std::shared_lock lock(mutex_);
+    Dictionary entries;
+    if (auto space = activeConfig_.find(ns); space != activeConfig_.end())
+        if (auto it = space->second.find(key); it != space->second.end())
+            entries.set(key, it->second->stringValue().value_or(""));
+    Dictionary metadata;
+    if (auto it = personalizationByKey_.find(key); it != personalizationByKey_.end())
+        metadata.set(key, it->second);
+    return Dictionary{{"entries", Value(std::move(entries))},
+                      {"personalizationMetadata", Value(std::move(metadata))}};
+}
+
 Dictionary RCNConfigContent::getConfigAndMetadataForNamespace(const std::string& ns) {
     checkAndWaitForInitialDatabaseLoad();
+    std::shared_lock lock(mutex_);
     Dictionary entries;
     auto space = activeConfig_.find(ns);
     if (space != activeConfig_.end())
@@ -139,83 +191,122 @@ Dictionary RCNConfigContent::getConfigAndMetadataForNamespace(const std::string&
                       {"personalizationMetadata", Value(activePersonalization_)}};
 }
 
-bool RCNConfigContent::replaceTarget(const void* source, RCNDBSource destination,
-                                     const std::string& ns) {
+void RCNConfigContent::indexPersonalization() {
+    personalizationByKey_.clear();
+    for (const auto& [key, value] : activePersonalization_) personalizationByKey_[key] = value;
+}
+
+void RCNConfigContent::storeRows(const std::string& ns, RCNDBSource destination,
+                                 RCNKeyedRows rows) {
+    if (db_) db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination, std::move(rows));
+}
+
+bool RCNConfigContent::checkCopy(const void* source, RCNDBSource destination) {
     checkAndWaitForInitialDatabaseLoad();
     if (!source) {
-        RCNLog(OSLogType::Error, "I-RCN000007",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000007",
                "The source dictionary to copy from does not exist.");
         return false;
     }
     if (destination == RCNDBSource::Fetched) {
-        RCNLog(OSLogType::Default, "I-RCN000008",
+        RCNLog(ZVULoggerLevel::Warning, "I-RCN000008",
                "This shouldn't happen. Destination dictionary should never be pending type.");
         return false;
     }
-    auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
-    if (db_) db_->deleteRecordFromMainTableWithNamespace(ns, bundleIdentifier_, destination);
-    target[ns].clear();
     return true;
 }
 
 void RCNConfigContent::copyFromDictionary(const std::optional<Dictionary>& namespaces,
                                           RCNDBSource destination, const std::string& ns) {
-    if (!replaceTarget(namespaces ? &*namespaces : nullptr, destination, ns)) return;
+    if (!checkCopy(namespaces ? &*namespaces : nullptr, destination)) return;
     const Dictionary* entries = (*namespaces)[ns].asDictionary();
-    if (!entries) return;
-    auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
     const auto kind = destination == RCNDBSource::Default ? DIROdadevOveredSource::Default
                                                           : DIROdadevOveredSource::Remote;
-    for (const auto& [key, entry] : *entries) {
-        auto data = defaultBytes(entry);
-        if (!data) continue;
-        target[ns][key] = DIROdadevOveredValue::initWithData(*data, kind);
-        if (db_) db_->insertMainTableWithValues({bundleIdentifier_, ns, key, *data}, destination);
+    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
+    RCNKeyedRows rows;
+    if (entries) {
+        for (const auto& [key, entry] : *entries) {
+            auto data = defaultBytes(entry);
+            if (!data) continue;
+            auto value = DIROdadevOveredValue::initWithData(std::move(*data), kind);
+            space[key] = value;
+            rows.emplace_back(key, std::move(value));
+        }
     }
+    {
+        std::unique_lock lock(mutex_);
+        auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
+        target[ns] = std::move(space);
+    }
+    storeRows(ns, destination, std::move(rows));
 }
 
 void RCNConfigContent::copyFromDictionary(const RCNNamespaceValues* fetched,
                                           RCNDBSource destination, const std::string& ns) {
-    if (!replaceTarget(fetched, destination, ns)) return;
-    auto space = fetched->find(ns);
-    if (space == fetched->end()) return;
-    auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
+    if (!checkCopy(fetched, destination)) return;
     const auto kind = destination == RCNDBSource::Default ? DIROdadevOveredSource::Default
                                                           : DIROdadevOveredSource::Remote;
-    for (const auto& [key, value] : space->second) {
-        const Data data = value->dataValue().value_or(Data{});
-        target[ns][key] = DIROdadevOveredValue::initWithData(data, kind);
-        if (db_) db_->insertMainTableWithValues({bundleIdentifier_, ns, key, data}, destination);
+    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
+    RCNKeyedRows rows;
+    if (auto from = fetched->find(ns); from != fetched->end()) {
+        space.reserve(from->second.size());
+        rows.reserve(from->second.size());
+        for (const auto& [key, value] : from->second) {
+            // The bytes never change: a value of the right kind is shared.
+            auto copy = value->source() == kind ? value
+                                                : DIROdadevOveredValue::initWithData(
+                                                      value->dataValue().value_or(Data{}), kind);
+            space.emplace(key, copy);
+            rows.emplace_back(key, std::move(copy));
+        }
     }
+    {
+        std::unique_lock lock(mutex_);
+        auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
+        target[ns] = std::move(space);
+    }
+    storeRows(ns, destination, std::move(rows));
 }
 
 void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& response,
                                                        const std::string& ns) {
+    updateConfigContentWithResponse(RCNFetchAnswer::fromDictionary(response), ns);
+}
+
+void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& answer,
+                                                       const std::string& ns) {
     checkAndWaitForInitialDatabaseLoad();
+    const Dictionary& response = answer.fields;
     auto state = response["state"].asString();
     if (!state) {
-        RCNLog(OSLogType::Error, "I-RCN000049", "State field in fetch response is nil.");
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000049", "State field in fetch response is nil.");
         return;
     }
-    RCNLog(OSLogType::Debug, "I-RCN000059",
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000059",
            "Updating config content from Response for namespace:" + ns + " with state: " + *state);
     if (*state == "NO_CHANGE") {
+        std::unique_lock lock(mutex_);
         fetchedConfig_[ns];
     } else if (*state == "EMPTY_CONFIG") {
-        fetchedConfig_[ns].clear();
-        if (db_)
-            db_->deleteRecordFromMainTableWithNamespace(ns, bundleIdentifier_,
-                                                        RCNDBSource::Fetched);
+        {
+            std::unique_lock lock(mutex_);
+            fetchedConfig_[ns].clear();
+        }
+        storeRows(ns, RCNDBSource::Fetched, {});
     } else if (*state == "NO_TEMPLATE") {
-        fetchedConfig_.erase(ns);
-        if (db_)
-            db_->deleteRecordFromMainTableWithNamespace(ns, bundleIdentifier_,
-                                                        RCNDBSource::Fetched);
+        {
+            std::unique_lock lock(mutex_);
+            fetchedConfig_.erase(ns);
+        }
+        storeRows(ns, RCNDBSource::Fetched, {});
     } else if (*state == "UPDATE") {
-        handleUpdateStateForConfigNamespace(ns, response["entries"]);
+        handleUpdateStateForConfigNamespace(ns, answer);
         const Value& metadata = response["personalizationMetadata"];
         if (const Dictionary* personalization = metadata.asDictionary()) {
-            fetchedPersonalization_ = *personalization;
+            {
+                std::unique_lock lock(mutex_);
+                fetchedPersonalization_ = *personalization;
+            }
             if (db_)
                 db_->insertOrUpdatePersonalizationConfig(*personalization, RCNDBSource::Fetched);
         }
@@ -223,26 +314,32 @@ void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& respons
 }
 
 void RCNConfigContent::handleUpdateStateForConfigNamespace(const std::string& ns,
-                                                           const Value& entries) {
-    RCNLog(OSLogType::Debug, "I-RCN000058", "Update config in DB for namespace:" + ns);
-    if (db_)
-        db_->deleteRecordFromMainTableWithNamespace(ns, bundleIdentifier_, RCNDBSource::Fetched);
-    auto& space = fetchedConfig_[ns];
-    space.clear();
-    const Dictionary* values = entries.asDictionary();
-    if (!values) return;
-    for (const auto& [key, entry] : *values) {
-        auto text = entry.asString();
-        if (!text) continue;
-        const Data data = bytes(*text);
-        space[key] = DIROdadevOveredValue::initWithData(data, DIROdadevOveredSource::Remote);
-        if (db_)
-            db_->insertMainTableWithValues({bundleIdentifier_, ns, key, data},
-                                           RCNDBSource::Fetched);
+                                                           const RCNFetchAnswer& answer) {
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000058", "Update config in DB for namespace:" + ns);
+    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
+    RCNKeyedRows rows;
+    if (!answer.invalidEntries) {
+        space.reserve(answer.entries.size());
+        rows.reserve(answer.entries.size());
+        for (const auto& [key, text] : answer.entries) {
+            auto value =
+                DIROdadevOveredValue::initWithData(bytes(text), DIROdadevOveredSource::Remote);
+            space[key] = value;
+            rows.emplace_back(key, std::move(value));
+        }
     }
+    {
+        std::unique_lock lock(mutex_);
+        fetchedConfig_[ns] = std::move(space);
+    }
+    storeRows(ns, RCNDBSource::Fetched, std::move(rows));
 }
 
 void RCNConfigContent::activatePersonalization() {
-    activePersonalization_ = fetchedPersonalization_;
+    {
+        std::unique_lock lock(mutex_);
+        activePersonalization_ = fetchedPersonalization_;
+        indexPersonalization();
+    }
     if (db_) db_->insertOrUpdatePersonalizationConfig(activePersonalization_, RCNDBSource::Active);
 }

@@ -4,16 +4,25 @@
 // and fetched personalization metadata. Every change is mirrored into the
 // database, and the content is read back from it when the object is made.
 //
-// No lock of its own: callers run on the shared remote-configuration queue.
-// Every reader first waits (at most 30 seconds) for the first database load.
+// Changes run on the shared remote-configuration queue and take the write
+// lock for their in-memory part only; the database writes are queued, one
+// transaction per change. The readers for lookups (valueForKey, keys,
+// configForKey) take the read lock and may run on any thread, so a lookup
+// never waits on the database. Every reader first waits (at most 30 seconds)
+// for the first database load.
 
+#include <atomic>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Value.h"
 #include "services/remoteconfig/RCNConfigDBManager.h"
+#include "services/remoteconfig/RCNFetchAnswer.h"
 
 class RCNConfigContent {
   public:
@@ -30,6 +39,18 @@ class RCNConfigContent {
     bool initializationSuccessful() { return checkAndWaitForInitialDatabaseLoad(); }
     bool checkAndWaitForInitialDatabaseLoad();
 
+    // Any thread: the value of the key in the active (Active) or default
+    // (Default) content; null when absent.
+    std::shared_ptr<DIROdadevOveredValue> valueForKey(RCNDBSource source, const std::string& ns,
+                                                      const std::string& key);
+    // Any thread: the keys of the namespace's active or default content.
+    std::vector<std::string> keys(RCNDBSource source, const std::string& ns);
+    // Any thread: what the value listeners get for one key read: "entries"
+    // with that key's active text and "personalizationMetadata" with its
+    // personalization, when it has any.
+    Dictionary configForKey(const std::string& ns, const std::string& key);
+
+    // The queue's own view; only the queue changes the content.
     RCNNamespaceValues& fetchedConfig();
     RCNNamespaceValues& activeConfig();
     RCNNamespaceValues& defaultConfig();
@@ -46,6 +67,7 @@ class RCNConfigContent {
     // A fetch response: "state", and for "UPDATE" "entries" and optionally
     // "personalizationMetadata".
     void updateConfigContentWithResponse(const Dictionary& response, const std::string& ns);
+    void updateConfigContentWithResponse(const RCNFetchAnswer& answer, const std::string& ns);
     void activatePersonalization();
 
     const Dictionary& activePersonalization() const { return activePersonalization_; }
@@ -57,18 +79,23 @@ class RCNConfigContent {
 
   private:
     void loadConfigFromMainTable();
-    bool replaceTarget(const void* source, RCNDBSource destination, const std::string& ns);
-    void handleUpdateStateForConfigNamespace(const std::string& ns, const Value& entries);
+    bool checkCopy(const void* source, RCNDBSource destination);
+    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows);
+    void indexPersonalization();
+    void handleUpdateStateForConfigNamespace(const std::string& ns, const RCNFetchAnswer& answer);
 
     RCNNamespaceValues activeConfig_;
     RCNNamespaceValues fetchedConfig_;
     RCNNamespaceValues defaultConfig_;
     Dictionary activePersonalization_;
     Dictionary fetchedPersonalization_;
+    // The active personalization by parameter key, for lookups.
+    std::unordered_map<std::string, Value> personalizationByKey_;
+    std::shared_mutex mutex_;
     std::shared_ptr<RCNConfigDBManager> db_;
     std::string bundleIdentifier_;
     std::shared_ptr<DispatchGroup> group_;
-    bool isConfigLoadFromDBCompleted_ = false;
+    std::atomic<bool> isConfigLoadFromDBCompleted_ = false;
     bool isDatabaseLoadAlreadyInitiated_ = false;
     sim::Duration loadTimeout_ = std::chrono::seconds(30);
 };

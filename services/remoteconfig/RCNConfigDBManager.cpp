@@ -59,7 +59,7 @@ std::optional<Value> parseJSON(const Data& bytes) {
 
 bool ensureParentDirectory(const std::string& path, bool& isNew) {
     if (path.empty()) {
-        RCNLog(OSLogType::Error, "I-RCN000018",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000018",
                "Failed to create subdirectory for an empty file path.");
         return false;
     }
@@ -68,7 +68,7 @@ bool ensureParentDirectory(const std::string& path, bool& isNew) {
         isNew = true;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
         if (ec) {
-            RCNLog(OSLogType::Error, "I-RCN000019",
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000019",
                    "Failed to create subdirectory for database file: " + ec.message() + ".");
             return false;
         }
@@ -79,7 +79,7 @@ bool ensureParentDirectory(const std::string& path, bool& isNew) {
 void setExcludedFromBackup(const std::string& path) {
     if (::setxattr(path.c_str(), kExcludeFromBackupAttribute, "1", 1, 0) != 0) {
         std::error_code ec(errno, std::generic_category());
-        RCNLog(OSLogType::Error, "I-RCN000017",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000017",
                "Error excluding " + std::filesystem::path(path).filename().string() +
                    " from backup " + ec.message() + ".");
     }
@@ -144,11 +144,11 @@ void RCNConfigDBManager::createOrOpenDatabase() {
     const auto oldPath = std::filesystem::path(NSHomeDirectory()) / "Documents" / kDatabaseName;
     std::error_code ec;
     if (std::filesystem::exists(oldPath, ec)) {
-        RCNLog(OSLogType::Info, "I-RCN000009",
+        RCNLog(ZVULoggerLevel::Info, "I-RCN000009",
                "Old database V0 exists, removed it and replace with the new one.");
         removeDatabase(oldPath.string());
     }
-    RCNLog(OSLogType::Info, "I-RCN000062", "Loading database at path " + path_);
+    RCNLog(ZVULoggerLevel::Info, "I-RCN000062", "Loading database at path " + path_);
     if (!ensureParentDirectory(path_, isNewDatabase_)) return;
     if (!database_->open(path_)) {
         logDatabaseError();
@@ -160,7 +160,7 @@ void RCNConfigDBManager::createOrOpenDatabase() {
         return;
     }
     removeDatabase(path_);
-    RCNLog(OSLogType::Error, "I-RCN000010", "Failed to create table.");
+    RCNLog(ZVULoggerLevel::Error, "I-RCN000010", "Failed to create table.");
     if (!ensureParentDirectory(path_, isNewDatabase_)) return;
     if (!database_->open(path_)) {
         logDatabaseError();
@@ -170,7 +170,7 @@ void RCNConfigDBManager::createOrOpenDatabase() {
         setExcludedFromBackup(path_);
     } else {
         removeDatabase(path_);
-        RCNLog(OSLogType::Error, "I-RCN000010", "Failed to create table.");
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000010", "Failed to create table.");
     }
 }
 
@@ -207,7 +207,7 @@ void RCNConfigDBManager::removeDatabase(const std::string& path) {
     std::error_code ec;
     std::filesystem::remove(path, ec);
     if (ec)
-        RCNLog(OSLogType::Error, "I-RCN000011",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000011",
                "Failed to remove database at path " + path + " for error " + ec.message() + ".");
 }
 
@@ -219,7 +219,7 @@ void RCNConfigDBManager::removeDatabaseOnDatabaseQueueAtPath(const std::string& 
 
 bool RCNConfigDBManager::executeQuery(const std::string& sql) {
     if (database_->exec(sql)) return true;
-    RCNLog(OSLogType::Error, "I-RCN000012",
+    RCNLog(ZVULoggerLevel::Error, "I-RCN000012",
            "Failed to execute query with error " + database_->lastError() + ".");
     return false;
 }
@@ -231,13 +231,13 @@ ZVUSQLiteStatement RCNConfigDBManager::prepareSQL(const std::string& sql) {
 }
 
 bool RCNConfigDBManager::logErrorWithSQL(const std::string& sql) {
-    if (!sql.empty()) RCNLog(OSLogType::Error, "I-RCN000016", "Failed with SQL: " + sql + ".");
+    if (!sql.empty()) RCNLog(ZVULoggerLevel::Error, "I-RCN000016", "Failed with SQL: " + sql + ".");
     logDatabaseError();
     return false;
 }
 
 void RCNConfigDBManager::logDatabaseError() {
-    RCNLog(OSLogType::Error, "I-RCN000015",
+    RCNLog(ZVULoggerLevel::Error, "I-RCN000015",
            "Error message: " + database_->lastError() +
                ". Error code: " + std::to_string(database_->lastErrorCode()) + ".");
 }
@@ -261,7 +261,7 @@ void RCNConfigDBManager::post(std::shared_ptr<DispatchQueue> queue, WriteComplet
 
 bool RCNConfigDBManager::insertMainTable(const std::vector<Value>& row, RCNDBSource source) {
     if (row.size() != 4) {
-        RCNLog(OSLogType::Error, "I-RCN000013",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000013",
                "Failed to insert config record. Wrong number of give parameters, current number "
                "is " +
                    std::to_string(row.size()) + ", correct number is 4.");
@@ -277,6 +277,47 @@ bool RCNConfigDBManager::insertMainTable(const std::vector<Value>& row, RCNDBSou
     if (!statement.bindBlob(4, bytesOf(row[3]))) return logErrorWithSQL(sql);
     if (statement.step() != ZVUSQLiteStatement::StepResult::Done) return logErrorWithSQL(sql);
     return true;
+}
+
+bool RCNConfigDBManager::replaceMainTable(const std::string& ns,
+                                          const std::string& bundleIdentifier, RCNDBSource source,
+                                          const RCNKeyedRows& rows) {
+    if (!database_->isOpen()) return false;
+    // One transaction: a crash leaves the old rows or the new ones, and the
+    // file is synced once rather than once per row.
+    if (!database_->beginTransaction()) return logErrorWithSQL("BEGIN");
+    // When the table holds only this namespace, an unqualified delete lets
+    // SQLite drop its pages at once instead of deleting row by row.
+    auto others = prepareSQL(std::string("SELECT EXISTS (SELECT 1 FROM ") + tableFor(source) +
+                             " WHERE bundle_identifier IS NOT ? OR namespace IS NOT ?)");
+    const bool alone = others && others.bindText(1, bundleIdentifier) && others.bindText(2, ns) &&
+                       others.step() == ZVUSQLiteStatement::StepResult::Row &&
+                       others.columnInt64(0) == 0;
+    others = ZVUSQLiteStatement();
+    bool ok = alone ? runWithTexts(std::string("DELETE FROM ") + tableFor(source), {})
+                    : runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
+                                       " WHERE bundle_identifier = ? and namespace = ?",
+                                   {bundleIdentifier, ns});
+    const std::string sql = std::string("INSERT INTO ") + tableFor(source) +
+                            " (bundle_identifier, namespace, key, value) values (?, ?, ?, ?)";
+    auto statement = ok && !rows.empty() ? prepareSQL(sql) : ZVUSQLiteStatement();
+    if (ok && !rows.empty() && !statement) ok = false;
+    for (std::size_t i = 0; ok && i < rows.size(); ++i) {
+        statement.reset();
+        const auto& [key, value] = rows[i];
+        static const unsigned char kNoBytes = 0;
+        const Data* bytes = value && value->dataValue() ? &*value->dataValue() : nullptr;
+        ok = statement.bindText(1, bundleIdentifier) && statement.bindText(2, ns) &&
+             statement.bindText(3, key) &&
+             statement.bindBlobNoCopy(4, bytes && !bytes->empty() ? bytes->data() : &kNoBytes,
+                                      bytes ? bytes->size() : 0) &&
+             statement.step() == ZVUSQLiteStatement::StepResult::Done;
+        if (!ok) logErrorWithSQL(sql);
+    }
+    if (ok && database_->commit()) return true;
+    if (ok) logErrorWithSQL("COMMIT");
+    database_->rollback();
+    return false;
 }
 
 bool RCNConfigDBManager::insertMetadataTable(const Dictionary& values) {
@@ -414,7 +455,7 @@ std::optional<Dictionary> RCNConfigDBManager::loadMetadataTable(const std::strin
     if (statement.step() != ZVUSQLiteStatement::StepResult::Row) return result;
     const std::string stored = statement.columnText(0);
     if (stored != bundleIdentifier) {
-        RCNLog(OSLogType::Error, "I-RCN000014",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000014",
                "Load Metadata from table error: Wrong package name " + stored + ", should be " +
                    bundleIdentifier + ".");
         return std::nullopt;
@@ -518,21 +559,32 @@ void RCNConfigDBManager::insertOrUpdatePersonalizationConfig(const Dictionary& c
     std::optional<Data> json =
         NSJSONSerialization::dataWithJSONObject(Value(config), nullptr, false, true);
     if (!json)
-        RCNLog(OSLogType::Error, "I-RCN000075",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000075",
                "Invalid Personalization payload to be serialized.");
-    // The connection belongs to the database queue; the caller waits for the
-    // write so it is done when this returns, as a direct write would be.
-    databaseOperationQueue_->sync([&] {
+    std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
+    databaseOperationQueue_->async([weak, json = std::move(json), source] {
+        auto self = weak.lock();
+        if (!self) return;
         const std::string sql =
             "INSERT OR REPLACE INTO personalization (_id, key, value) values "
             "((SELECT _id from personalization WHERE key = ?), ?, ?)";
-        auto statement = prepareSQL(sql);
+        auto statement = self->prepareSQL(sql);
         if (!statement) return;
         const auto kind = static_cast<std::int64_t>(source);
         bool bound = statement.bindInt64(1, kind) && statement.bindInt64(2, kind) &&
                      (json ? statement.bindBlob(3, *json) : statement.bindNull(3));
         if (!bound || statement.step() != ZVUSQLiteStatement::StepResult::Done)
-            logErrorWithSQL(sql);
+            self->logErrorWithSQL(sql);
+    });
+}
+
+void RCNConfigDBManager::replaceMainTableNamespace(std::string ns, std::string bundleIdentifier,
+                                                   RCNDBSource source, RCNKeyedRows rows) {
+    std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
+    databaseOperationQueue_->async([weak, ns = std::move(ns),
+                                    bundleIdentifier = std::move(bundleIdentifier), source,
+                                    rows = std::move(rows)] {
+        if (auto self = weak.lock()) self->replaceMainTable(ns, bundleIdentifier, source, rows);
     });
 }
 

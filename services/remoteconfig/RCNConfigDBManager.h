@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
@@ -30,7 +32,11 @@ enum class RCNUpdateOption : long { ApplyTime = 0, DefaultTime = 1, FetchStatus 
 
 // Namespace -> key -> value.
 using RCNNamespaceValues =
-    std::map<std::string, std::map<std::string, std::shared_ptr<DIROdadevOveredValue>>>;
+    std::map<std::string, std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>>>;
+// Key and value of one stored row; the values are shared with the content,
+// which never changes their bytes.
+using RCNKeyedRows =
+    std::vector<std::pair<std::string, std::shared_ptr<const DIROdadevOveredValue>>>;
 
 inline constexpr const char* RCNExperimentTableKeyPayload = "experiment_payload";
 inline constexpr const char* RCNExperimentTableKeyMetadata = "experiment_metadata";
@@ -68,7 +74,10 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
                                                WriteCompletion completion = nullptr);
     void insertExperimentTableWithKey(std::string key, Data value,
                                       WriteCompletion completion = nullptr);
-    // Waits for the database queue: must not be called from it.
+    // The namespace's rows of `source` become `rows`: one transaction, one
+    // prepared statement.
+    void replaceMainTableNamespace(std::string ns, std::string bundleIdentifier, RCNDBSource source,
+                                   RCNKeyedRows rows);
     void insertOrUpdatePersonalizationConfig(const Dictionary& config, RCNDBSource source);
 
     void loadMainWithBundleIdentifier(std::string bundleIdentifier, MainLoad completion);
@@ -110,6 +119,8 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     void logDatabaseError();
 
     bool insertMainTable(const std::vector<Value>& row, RCNDBSource source);
+    bool replaceMainTable(const std::string& ns, const std::string& bundleIdentifier,
+                          RCNDBSource source, const RCNKeyedRows& rows);
     bool insertMetadataTable(const Dictionary& values);
     bool updateMetadataTable(RCNUpdateOption option, const std::string& ns,
                              const std::vector<Value>& values);

@@ -26,7 +26,7 @@ void RCNConfigExperiment::loadExperimentFromTable() {
                     if (data && NSJSONSerialization::JSONObjectWithData(*data, nullptr, true))
                         self->payloads_.push_back(*data);
                     else
-                        RCNLog(OSLogType::Default, "I-RCN000031",
+                        RCNLog(ZVULoggerLevel::Warning, "I-RCN000031",
                                "Experiment payload could not be parsed as JSON.");
                 }
             }
@@ -44,7 +44,8 @@ void RCNConfigExperiment::updateExperimentsWithResponse(const Value& description
     for (const auto& element : *list) {
         auto data = NSJSONSerialization::dataWithJSONObject(element);
         if (!data) {
-            RCNLog(OSLogType::Error, "I-RCN000030", "Invalid experiment payload to be serialized.");
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000030",
+                   "Invalid experiment payload to be serialized.");
             continue;
         }
         payloads_.push_back(*data);
@@ -61,20 +62,25 @@ void RCNConfigExperiment::updateExperimentsWithHandler(
     // meanwhile replaces the list here, not what is being applied.
     controller_->updateExperimentsWithServiceOrigin(
         "rrc", RZRLifecycleEvents{}, 1, lastStart, payloads_,
-        [weak, queue, handler](std::optional<NSError> error, double latest) {
-            queue->async([weak, handler, error, latest] {
-                if (auto self = weak.lock(); self && !error) self->storeStartTime(latest);
+        [weak, queue, handler](std::optional<NSError> error, std::vector<Data> setPayloads) {
+            queue->async([weak, handler, error, setPayloads] {
+                if (auto self = weak.lock(); self && !error)
+                    self->updateExperimentStartTime(setPayloads);
                 if (handler) handler(error);
             });
         });
 }
 
-void RCNConfigExperiment::storeStartTime(double seconds) {
+void RCNConfigExperiment::updateExperimentStartTime(const std::vector<Data>& setPayloads) {
+    // Only over what analytics took: a payload it refused stays later than
+    // the stored time and is set at the next activation.
     const double stored = metadata_[kLastStartTimeKey].asDouble().value_or(0);
-    metadata_.set(kLastStartTimeKey, std::max(stored, seconds));
+    metadata_.set(kLastStartTimeKey,
+                  RZRExperimentController::latestExperimentStartTimestampBetweenTimestamp(
+                      stored, setPayloads));
     auto json = NSJSONSerialization::dataWithJSONObject(Value(metadata_), nullptr, false, true);
     if (!json) {
-        RCNLog(OSLogType::Error, "I-RCN000028",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000028",
                "Invalid fetched experiment metadata to be serialized.");
         return;
     }

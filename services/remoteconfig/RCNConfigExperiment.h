@@ -38,7 +38,7 @@ class RCNConfigExperiment : public std::enable_shared_from_this<RCNConfigExperim
                         std::shared_ptr<DispatchQueue> queue)
         : db_(std::move(db)), controller_(std::move(controller)), queue_(std::move(queue)) {}
     void loadExperimentFromTable();
-    void storeStartTime(double seconds);
+    void updateExperimentStartTime(const std::vector<Data>& setPayloads);
 
     std::vector<Data> payloads_;
     Dictionary metadata_;

@@ -69,7 +69,7 @@ void RCNConfigFetch::report(const Completion& completion, DIROdadevOveredFetchSt
 
 void RCNConfigFetch::failEarly(const std::string& code, const std::string& text,
                                const Completion& completion) {
-    RCNLog(OSLogType::Error, code, text);
+    RCNLog(ZVULoggerLevel::Error, code, text);
     settings_->setIsFetchInProgress(false);
     report(completion, DIROdadevOveredFetchStatus::Failure, internalError(text));
 }
@@ -85,25 +85,27 @@ void RCNConfigFetch::completeThrottled(const Completion& completion) {
 
 void RCNConfigFetch::fetchConfigWithExpirationDuration(double expirationDuration,
                                                        Completion completion) {
-    const bool contextChanged = RCNDeviceHasContextChanged(
-        settings_->deviceContext(), options_ ? options_->zeveraAppID() : std::nullopt);
     std::weak_ptr<RCNConfigFetch> weak = weak_from_this();
-    lockQueue_->async([weak, expirationDuration, completion, contextChanged] {
+    lockQueue_->async([weak, expirationDuration, completion] {
         auto self = weak.lock();
         if (!self) return;
         auto& settings = *self->settings_;
+        // Read here: the queue replaces the device context after each fetch.
+        const bool contextChanged = RCNDeviceHasContextChanged(
+            settings.deviceContext(),
+            self->options_ ? self->options_->zeveraAppID() : std::nullopt);
         if (!settings.hasMinimumFetchIntervalElapsed(expirationDuration) && !contextChanged) {
-            RCNLog(OSLogType::Debug, "I-RCN000051", "Returning cached data.");
+            RCNLog(ZVULoggerLevel::Debug, "I-RCN000051", "Returning cached data.");
             report(completion, DIROdadevOveredFetchStatus::Success, std::nullopt);
             return;
         }
         if (settings.isFetchInProgress()) {
             if (settings.lastFetchTimeInterval() > 0) {
-                RCNLog(OSLogType::Debug, "I-RCN000052",
+                RCNLog(ZVULoggerLevel::Debug, "I-RCN000052",
                        "A fetch is already in progress. Using previous fetch results.");
                 report(completion, settings.lastFetchStatus(), std::nullopt);
             } else {
-                RCNLog(OSLogType::Error, "I-RCN000053",
+                RCNLog(ZVULoggerLevel::Error, "I-RCN000053",
                        "A fetch is already in progress. Ignoring duplicate request.");
                 report(completion, DIROdadevOveredFetchStatus::Failure,
                        NSError::withDescription(RCNRemoteConfigErrorDomain, -114,
@@ -127,7 +129,7 @@ void RCNConfigFetch::refreshInstallationsToken(Completion completion) {
         failEarly("I-RCN000074", "Failed to get ZCMSenderID", completion);
         return;
     }
-    RCNLog(OSLogType::Debug, "I-RCN000039", "Starting requesting token.");
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000039", "Starting requesting token.");
     std::weak_ptr<RCNConfigFetch> weak = weak_from_this();
     installations->authTokenWithCompletion(
         [weak, installations, completion](std::shared_ptr<RZRInstallationsAuthTokenResult> token,
@@ -155,9 +157,9 @@ void RCNConfigFetch::refreshInstallationsToken(Completion completion) {
                                         "Error getting iid : " + describe(error) + ".", completion);
                         return;
                     }
-                    RCNLog(OSLogType::Info, "I-RCN000022",
+                    RCNLog(ZVULoggerLevel::Info, "I-RCN000022",
                            "Success to get iid : " + *identifier + ".");
-                    RCNLog(OSLogType::Debug, "I-RCN000060",
+                    RCNLog(ZVULoggerLevel::Debug, "I-RCN000060",
                            "Fetch with user properties completed.");
                     if (!self->analytics_) {
                         self->fetchWithUserProperties(Dictionary{}, completion);
@@ -181,7 +183,7 @@ std::string RCNConfigFetch::constructServerURL() const {
     if (auto key = options_->APIKey()) {
         url += "key=" + *key;
     } else {
-        RCNLog(OSLogType::Error, "I-RCN000071",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000071",
                "Missing `APIKey` from `ReruzeraOptions`, please ensure the configured "
                "`ReruzeraApp` is configured with `ReruzeraOptions` that contains an `APIKey`.");
     }
@@ -190,19 +192,19 @@ std::string RCNConfigFetch::constructServerURL() const {
 
 void RCNConfigFetch::fetchWithUserProperties(const Dictionary& userProperties,
                                              Completion completion) {
-    RCNLog(OSLogType::Debug, "I-RCN000061", "Fetch with user properties initiated.");
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000061", "Fetch with user properties initiated.");
     const std::string text = settings_->nextRequestWithUserProperties(userProperties);
     auto body = zvu_dataByGzippingData(Data(text.begin(), text.end()));
     if (!body) {
-        RCNLog(OSLogType::Default, "I-RCN000033", "Failed to compress the config request.");
+        RCNLog(ZVULoggerLevel::Warning, "I-RCN000033", "Failed to compress the config request.");
         settings_->setIsFetchInProgress(false);
         report(completion, DIROdadevOveredFetchStatus::Failure,
                internalError("Failed to compress the config request."));
         return;
     }
-    RCNLog(OSLogType::Debug, "I-RCN000040", "Start config fetch.");
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000040", "Start config fetch.");
     const std::string address = constructServerURL();
-    RCNLog(OSLogType::Debug, "I-RCN000046", "Making config request: " + address);
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000046", "Making config request: " + address);
     NSURLRequest request(*NSURL::URLWithString(address),
                          NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData,
                          session_->configuration()->timeoutIntervalForResource());
@@ -239,30 +241,30 @@ void RCNConfigFetch::processResponse(std::optional<Data> data,
                                      std::optional<NSError> error, Completion completion) {
     auto* http = dynamic_cast<NSHTTPURLResponse*>(response.get());
     const long status = http ? http->statusCode() : 0;
-    RCNLog(OSLogType::Debug, "I-RCN000050",
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000050",
            "config fetch completed. Error: " + (error ? error->localizedDescription() : "nil") +
                " StatusCode: " + std::to_string(status));
     auto& settings = *settings_;
     if (!error && status == 200) {
         if (!data) {
             settings.setIsFetchInProgress(false);
-            RCNLog(OSLogType::Info, "I-RCN000043", "RCN Fetch: No data in fetch response");
+            RCNLog(ZVULoggerLevel::Info, "I-RCN000043", "RCN Fetch: No data in fetch response");
             report(completion, DIROdadevOveredFetchStatus::Success, std::nullopt);
             return;
         }
-        NSError parseError;
-        auto parsed = NSJSONSerialization::JSONObjectWithData(*data, &parseError, true);
-        const Dictionary* answer = parsed ? parsed->asDictionary() : nullptr;
-        if (!answer) {
+        std::string parseError;
+        auto parsed = RCNFetchAnswer::parse(*data, &parseError);
+        if (!parsed) {
             // A body that is not a JSON object is no configuration: a failure.
-            const std::string text = "RCN Fetch failure: " + parseError.localizedDescription() +
-                                     ". Could not parse response data as JSON";
-            RCNLog(OSLogType::Error, "I-RCN000042", text);
+            const std::string text =
+                "RCN Fetch failure: " + parseError + ". Could not parse response data as JSON";
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000042", text);
             settings.updateMetadataWithFetchSuccessStatus(false);
             settings.setIsFetchInProgress(false);
             report(completion, DIROdadevOveredFetchStatus::Failure, internalError(text));
             return;
         }
+        const Dictionary* answer = &parsed->fields;
         if (answer->size() == 1 && answer->contains("error")) {
             const Value& body = (*answer)["error"];
             std::string text = "RCN Fetch Failure: Server returned error:";
@@ -276,12 +278,22 @@ void RCNConfigFetch::processResponse(std::optional<Data> data,
                 text += ". Status: " + field("status");
             if (body.asDictionary() && body.asDictionary()->contains("message"))
                 text += ". Message: " + field("message");
-            RCNLog(OSLogType::Error, "I-RCN000044", text + ".");
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000044", text + ".");
             settings.setIsFetchInProgress(false);
             report(completion, DIROdadevOveredFetchStatus::Failure, internalError(text));
             return;
         }
-        content_->updateConfigContentWithResponse(*answer, namespace_);
+        if (auto reason = parsed->invalidUpdate()) {
+            // A wrongly shaped configuration is no configuration: taking it
+            // as empty would empty the active values at activation.
+            const std::string text = "RCN Fetch failure: " + *reason + ". Response not applied";
+            RCNLog(ZVULoggerLevel::Error, "I-RCN000042", text);
+            settings.updateMetadataWithFetchSuccessStatus(false);
+            settings.setIsFetchInProgress(false);
+            report(completion, DIROdadevOveredFetchStatus::Failure, internalError(text));
+            return;
+        }
+        content_->updateConfigContentWithResponse(*parsed, namespace_);
         if (namespace_.substr(0, namespace_.find(':')) == "reruzera" && experiment_)
             experiment_->updateExperimentsWithResponse((*answer)["experimentDescriptions"]);
         if (http) {
@@ -303,10 +315,10 @@ void RCNConfigFetch::processResponse(std::optional<Data> data,
     settings.setIsFetchInProgress(false);
     if (error)
         RCNLog(
-            OSLogType::Error, "I-RCN000026",
+            ZVULoggerLevel::Error, "I-RCN000026",
             "RCN Fetch failure: " + error->localizedDescription() + ". No cached config result.");
     if (!error) {
-        RCNLog(OSLogType::Error, "I-RCN000026",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000026",
                "RCN Fetch failure. Response http error code: " + std::to_string(status));
         if (retryLater && settings.shouldThrottle()) {
             completeThrottled(completion);

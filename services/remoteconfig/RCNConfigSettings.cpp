@@ -54,7 +54,7 @@ RCNUserDefaultsManager::RCNUserDefaultsManager(std::string appName, std::string 
       bundleIdentifier_(std::move(bundleIdentifier)) {
     auto colon = ns.find(':');
     if (colon == std::string::npos)
-        RCNLog(OSLogType::Error, "I-RCN000064",
+        RCNLog(ZVULoggerLevel::Error, "I-RCN000064",
                "Error: Namespace " + ns + " is not fully qualified app:namespace.");
     namespace_ = ns.substr(0, colon);
 }
@@ -130,13 +130,13 @@ RCNConfigSettings::RCNConfigSettings(std::shared_ptr<RCNConfigDBManager> db, std
       bundleIdentifier_(NSBundle::mainBundle()->bundleIdentifier()),
       userDefaults_(std::move(appName), bundleIdentifier_, namespace_) {
     if (bundleIdentifier_.empty())
-        RCNLog(OSLogType::Default, "I-RCN000038",
+        RCNLog(ZVULoggerLevel::Warning, "I-RCN000038",
                "Main bundle identifier is missing. Remote Config might not work properly.");
     if (db_) {
         // Waits for the opening, so the flag is this run's.
         db_->loadInternalMetadataTable();
         if (db_->isNewDatabase()) {
-            RCNLog(OSLogType::Default, "I-RCN000072",
+            RCNLog(ZVULoggerLevel::Warning, "I-RCN000072",
                    "New config database created. Resetting user defaults.");
             userDefaults_.resetUserDefaults();
         }
@@ -165,7 +165,7 @@ void RCNConfigSettings::setLastETag(const std::optional<std::string>& etag) {
 }
 
 void RCNConfigSettings::updateMetadataWithFetchSuccessStatus(bool success) {
-    RCNLog(OSLogType::Debug, "I-RCN000056", "Updating metadata with fetch result.");
+    RCNLog(ZVULoggerLevel::Debug, "I-RCN000056", "Updating metadata with fetch result.");
     const double now = sim::wallClockSeconds();
     (success ? successFetchTimes_ : failureFetchTimes_).emplace_back(now);
     lastFetchStatus_ =
@@ -201,7 +201,7 @@ void RCNConfigSettings::updateMetadataTable() {
         auto data = NSJSONSerialization::isValidJSONObject(part.value) ? prettyJSON(part.value)
                                                                        : std::nullopt;
         if (!data) {
-            RCNLog(OSLogType::Error, part.code, part.message);
+            RCNLog(ZVULoggerLevel::Error, part.code, part.message);
             return;
         }
         json.push_back(*data);
@@ -228,10 +228,11 @@ void RCNConfigSettings::updateExponentialBackoffTime() {
     // Enters backoff on the first such failure after a success (or ever);
     // the caller asks before it records this failure.
     if (lastFetchStatus_ == DIROdadevOveredFetchStatus::Success || backoffRetryInterval_ == 0) {
-        RCNLog(OSLogType::Debug, "I-RCN000057", "Throttling: Entering exponential backoff mode.");
+        RCNLog(ZVULoggerLevel::Debug, "I-RCN000057",
+               "Throttling: Entering exponential backoff mode.");
         backoffRetryInterval_ = kBackoffStartSeconds;
     } else {
-        RCNLog(OSLogType::Debug, "I-RCN000057", "Throttling: Updating throttling interval.");
+        RCNLog(ZVULoggerLevel::Debug, "I-RCN000057", "Throttling: Updating throttling interval.");
         if (backoffRetryInterval_ * 2 < kBackoffLimitSeconds) backoffRetryInterval_ *= 2;
     }
     static std::mt19937 random(std::random_device{}());

@@ -1,13 +1,17 @@
 #pragma once
-// The remote-configuration client's log lines: service tag, message code and
-// text, at the levels of the shared logger.
+// The log lines of remote configuration and A/B testing: the core logger with
+// the service's tag, so its line format, levels and debug switch apply.
 
 #include <string>
 
-#include "platform/log/Log.h"
+#include "services/core/RZRLogger.h"
 
-inline void RCNLog(OSLogType level, const std::string& code, const std::string& message) {
-    static const auto* const log = new OSLog(
-        *os_log_create("com.zevera.reruzera", "RemoteConfig"));  // used until the last thread ends
-    os_log_with_type(*log, level, "[Reruzera/RemoteConfig][" + code + "] " + message);
+inline constexpr const char* kRZRLoggerABTesting = "[Reruzera/ABTesting]";
+
+inline void RCNLog(ZVULoggerLevel level, const std::string& code, const std::string& message) {
+    RZRLogBasic(level, kRZRLoggerRemoteConfig, code, message);
+}
+
+inline void ABTLog(ZVULoggerLevel level, const std::string& code, const std::string& message) {
+    RZRLogBasic(level, kRZRLoggerABTesting, code, message);
 }

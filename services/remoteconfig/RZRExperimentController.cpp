@@ -1,5 +1,6 @@
 #include "services/remoteconfig/RZRExperimentController.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -7,15 +8,12 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSON.h"
-#include "platform/log/Log.h"
+#include "services/core/RZRComponentContainer.h"
+#include "services/core/RZRLibrary.h"
+#include "services/core/VUVEzu.h"
+#include "services/remoteconfig/RCNLog.h"
 
 namespace {
-
-void ABTLog(OSLogType level, const std::string& code, const std::string& message) {
-    static const auto* const log = new OSLog(
-        *os_log_create("com.zevera.reruzera", "ABTesting"));  // used until the last thread ends
-    os_log_with_type(*log, level, "[Reruzera/ABTesting][" + code + "] " + message);
-}
 
 std::string text(const Dictionary& d, const char* key) {
     return d[key].asString().value_or("");
@@ -36,6 +34,14 @@ std::optional<std::int64_t> parseStartTime(const std::string& date) {
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     return static_cast<std::int64_t>(timegm(&tm)) * 1000 + millis;
+}
+
+// The longest trigger time-out and time to live analytics accepts.
+constexpr double kLongestExperimentSeconds = 15552000;
+
+double durationSeconds(std::int64_t millis) {
+    if (millis <= 0) return kLongestExperimentSeconds;
+    return std::min(static_cast<double>(millis) / 1000.0, kLongestExperimentSeconds);
 }
 
 bool validEventName(const std::optional<std::string>& name) {
@@ -77,7 +83,7 @@ std::optional<ABTExperimentPayload> ABTExperimentPayload::parseFromData(const Da
 std::optional<ABTExperimentPayload> ABTDeserializeExperimentPayload(const Data& data) {
     NSError error;
     if (!NSJSONSerialization::JSONObjectWithData(data, &error, true))
-        ABTLog(OSLogType::Error, "I-ABT000001",
+        ABTLog(ZVULoggerLevel::Error, "I-ABT000001",
                "Failed to parse experiment payload: " + error.localizedDescription());
     return ABTExperimentPayload::parseFromData(data);
 }
@@ -100,7 +106,7 @@ std::vector<ABTExperimentPayload> deserializeAll(const std::vector<Data>& payloa
     for (const auto& data : payloads) {
         auto payload = ABTDeserializeExperimentPayload(data);
         if (!payload) {
-            ABTLog(OSLogType::Info, "I-ABT000002",
+            ABTLog(ZVULoggerLevel::Info, "I-ABT000002",
                    "Either payload is not set or it cannot be deserialized.");
             continue;
         }
@@ -139,6 +145,11 @@ std::vector<Dictionary> ABTExperimentsToClearFromPayloads(
 }
 
 // ---- conditional user properties
+
+ABTConditionalUserPropertyController::ABTConditionalUserPropertyController(
+    std::shared_ptr<ZAROduzozovaInterop> analytics)
+    : analyticOperationQueue_(DispatchQueue::create("com.zevera.ReruzeraABTesting.analytics")),
+      analytics_(std::move(analytics)) {}
 
 std::optional<std::vector<Dictionary>> ABTConditionalUserPropertyController::experimentsWithOrigin(
     const std::string& origin) {
@@ -181,14 +192,14 @@ bool ABTConditionalUserPropertyController::setExperimentWithOrigin(
     if (maximum < 0) return false;
     auto experiments = experimentsWithOrigin(origin);
     if (!experiments) {
-        ABTLog(OSLogType::Info, "I-ABT000003",
+        ABTLog(ZVULoggerLevel::Info, "I-ABT000003",
                "Failed to get conditional user properties from Reruzera Analytics.");
         return false;
     }
     if (static_cast<int>(experiments->size()) >= maximum) {
         const int effective = overflowPolicyWithPayload(payload, policy);
         if (effective != 1 || experiments->empty()) {
-            ABTLog(OSLogType::Debug, "I-ABT000017",
+            ABTLog(ZVULoggerLevel::Debug, "I-ABT000017",
                    "Experiment ID " + payload.experimentId + " variant ID " + payload.variantId +
                        " won't be set due to overflow policy.");
             return false;
@@ -196,7 +207,7 @@ bool ABTConditionalUserPropertyController::setExperimentWithOrigin(
         const Dictionary& oldest = experiments->front();
         clearExperiment(experimentIDOfExperiment(&oldest), variantIDOfExperiment(&oldest), origin,
                         &payload, events);
-        ABTLog(OSLogType::Debug, "I-ABT000016",
+        ABTLog(ZVULoggerLevel::Debug, "I-ABT000016",
                "Clear experiment ID " + experimentIDOfExperiment(&oldest) + " variant ID " +
                    variantIDOfExperiment(&oldest) + " due to overflow policy.");
     }
@@ -204,15 +215,21 @@ bool ABTConditionalUserPropertyController::setExperimentWithOrigin(
         if (experimentIDOfExperiment(&experiment) != payload.experimentId ||
             variantIDOfExperiment(&experiment) == payload.variantId)
             continue;
-        ABTLog(OSLogType::Debug, "I-ABT000018",
+        ABTLog(ZVULoggerLevel::Debug, "I-ABT000018",
                "Clear experiment ID " + payload.experimentId + " with variant ID " +
                    variantIDOfExperiment(&experiment) +
                    " because only one variant ID can be existed at any time.");
         clearExperiment(payload.experimentId, variantIDOfExperiment(&experiment), origin, &payload,
                         events);
     }
-    analytics_->setConditionalUserProperty(createExperimentFromOrigin(origin, payload, events));
-    ABTLog(OSLogType::Debug, "I-ABT000019",
+    if (!analytics_->setConditionalUserProperty(
+            createExperimentFromOrigin(origin, payload, events))) {
+        ABTLog(ZVULoggerLevel::Info, "I-ABT000020",
+               "Analytics refused experiment ID " + payload.experimentId + " variant ID " +
+                   payload.variantId + ".");
+        return false;
+    }
+    ABTLog(ZVULoggerLevel::Debug, "I-ABT000019",
            "Set conditional user property, experiment ID " + payload.experimentId +
                " with variant ID " + payload.variantId + " triggered event " +
                payload.triggerEvent + ".");
@@ -231,7 +248,7 @@ void ABTConditionalUserPropertyController::clearExperiment(const std::string& ex
                                  : events.clearExperimentEventName;
     analytics_->clearConditionalUserProperty(experimentID, origin, name,
                                              Dictionary{{experimentID, variantID}});
-    ABTLog(OSLogType::Debug, "I-ABT000015",
+    ABTLog(ZVULoggerLevel::Debug, "I-ABT000015",
            "Clear Experiment ID " + experimentID + ", variant ID " + variantID + ".");
 }
 
@@ -260,12 +277,12 @@ Dictionary ABTConditionalUserPropertyController::createExperimentFromOrigin(
         "timedOutEvent",
         eventDictionaryWithOrigin(
             origin, pick(payload.timeoutEventToLog, events.timeoutExperimentEventName), params));
-    property.set("triggerTimeout", static_cast<double>(payload.triggerTimeoutMillis / 1000));
+    property.set("triggerTimeout", durationSeconds(payload.triggerTimeoutMillis));
     property.set(
         "triggeredEvent",
         eventDictionaryWithOrigin(
             origin, pick(payload.activateEventToLog, events.activateExperimentEventName), params));
-    property.set("timeToLive", static_cast<double>(payload.timeToLiveMillis / 1000));
+    property.set("timeToLive", durationSeconds(payload.timeToLiveMillis));
     property.set(
         "expiredEvent",
         eventDictionaryWithOrigin(
@@ -287,56 +304,96 @@ void ABTConditionalUserPropertyController::logEventWithOrigin(const std::string&
 
 // ---- controller
 
+const RZRProtocol& RZRExperimentControllerProtocol() {
+    static const RZRProtocol protocol =
+        RZRProtocol::of<RZRExperimentController>("RZRExperimentController");
+    return protocol;
+}
+
+void RZRExperimentController::registerLibrary() {
+    VUVEzu::registerInternalLibrary(
+        RZRLibrary::of<RZRExperimentController>("RZRExperimentController"), "rzr-abt");
+}
+
+std::vector<std::shared_ptr<RZRComponent>> RZRExperimentController::componentsToRegister() {
+    return {RZRComponent::componentWithProtocol(
+        RZRExperimentControllerProtocol(), RZRInstantiationTiming::Lazy,
+        {RZRDependency::dependencyWithProtocol(ZAROduzozovaInteropProtocol(), false)},
+        [](RZRComponentContainer& container, bool& isCacheable) -> std::shared_ptr<NSObject> {
+            isCacheable = true;
+            return std::make_shared<RZRExperimentController>(
+                std::dynamic_pointer_cast<ZAROduzozovaInterop>(
+                    container.instanceForProtocol(ZAROduzozovaInteropProtocol())));
+        })};
+}
+
+std::shared_ptr<RZRExperimentController> RZRExperimentController::sharedInstance() {
+    if (!VUVEzu::isDefaultAppConfigured()) return nullptr;
+    auto app = VUVEzu::defaultApp();
+    if (!app) return nullptr;
+    return RZRComponentType::instanceForProtocol<RZRExperimentController>(
+        RZRExperimentControllerProtocol(), app->container());
+}
+
 void RZRExperimentController::updateExperimentsWithServiceOrigin(std::string origin,
                                                                  RZRLifecycleEvents events,
                                                                  int policy, double lastStartTime,
                                                                  std::vector<Data> payloads,
                                                                  Completion completion) {
-    auto analytics = analytics_;
+    std::weak_ptr<RZRExperimentController> weak =
+        std::static_pointer_cast<RZRExperimentController>(weak_from_this().lock());
     DispatchQueue::global(DispatchQoS::Background)->async([=] {
-        RZRExperimentController(analytics).updateExperimentConditionalUserProperties(
-            origin, events, policy, lastStartTime, payloads, completion);
+        if (auto self = weak.lock())
+            self->updateExperimentConditionalUserProperties(origin, events, policy, lastStartTime,
+                                                            payloads, completion);
     });
 }
 
 void RZRExperimentController::updateExperimentConditionalUserProperties(
     const std::string& origin, const RZRLifecycleEvents& events, int policy, double lastStartTime,
     const std::vector<Data>& payloads, const Completion& completion) {
-    ABTConditionalUserPropertyController controller(analytics_);
-    auto experiments = controller.experimentsWithOrigin(origin);
+    const auto& controller = conditionalUserProperties_;
+    auto experiments = controller->experimentsWithOrigin(origin);
     if (!experiments) {
         const std::string message =
             "Failed to get conditional user properties from Reruzera Analytics.";
-        ABTLog(OSLogType::Info, "I-ABT000003", message);
-        if (completion)
-            completion(NSError::withDescription(ABTErrorDomain, 1, message), lastStartTime);
+        ABTLog(ZVULoggerLevel::Info, "I-ABT000003", message);
+        if (completion) completion(NSError::withDescription(ABTErrorDomain, 1, message), {});
         return;
     }
     const auto toSet = ABTExperimentsToSetFromPayloads(payloads, *experiments);
     for (const auto& experiment : ABTExperimentsToClearFromPayloads(payloads, *experiments))
-        controller.clearExperiment(
+        controller->clearExperiment(
             ABTConditionalUserPropertyController::experimentIDOfExperiment(&experiment),
             ABTConditionalUserPropertyController::variantIDOfExperiment(&experiment), origin,
             nullptr, events);
-    double latest = lastStartTime;
+    std::vector<std::pair<std::string, std::string>> taken;
     for (const auto& payload : toSet) {
         if (payload.experimentStartTimeMillis > lastStartTime * 1000) {
             // Only what analytics took counts as set; the rest is tried again
             // at the next activation.
-            if (controller.setExperimentWithOrigin(origin, payload, events, policy)) {
-                ABTLog(OSLogType::Info, "I-ABT000008",
+            if (controller->setExperimentWithOrigin(origin, payload, events, policy)) {
+                ABTLog(ZVULoggerLevel::Info, "I-ABT000008",
                        "Set Experiment ID " + payload.experimentId + ", variant ID " +
                            payload.variantId + " to Reruzera Analytics.");
-                latest = std::max(latest, std::floor(payload.experimentStartTimeMillis / 1000.0));
+                taken.emplace_back(payload.experimentId, payload.variantId);
             }
         } else {
-            ABTLog(OSLogType::Info, "I-ABT000009",
+            ABTLog(ZVULoggerLevel::Info, "I-ABT000009",
                    "Not setting experiment ID " + payload.experimentId + ", variant ID " +
                        payload.variantId + " due to the last update time " +
                        std::to_string(static_cast<std::int64_t>(lastStartTime) * 1000) + ".");
         }
     }
-    if (completion) completion(std::nullopt, latest);
+    std::vector<Data> setPayloads;
+    for (const auto& data : payloads) {
+        auto payload = ABTExperimentPayload::parseFromData(data);
+        if (payload &&
+            std::find(taken.begin(), taken.end(),
+                      std::pair{payload->experimentId, payload->variantId}) != taken.end())
+            setPayloads.push_back(data);
+    }
+    if (completion) completion(std::nullopt, std::move(setPayloads));
 }
 
 double RZRExperimentController::latestExperimentStartTimestampBetweenTimestamp(

@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
 #include "services/analytics/ZAROduzozovaInterop.h"
+#include "services/core/RZRComponent.h"
 
 inline constexpr const char* ABTErrorDomain = "com.zevera.abtesting";
 
@@ -59,8 +62,8 @@ std::vector<Dictionary> ABTExperimentsToClearFromPayloads(
 
 class ABTConditionalUserPropertyController {
   public:
-    explicit ABTConditionalUserPropertyController(std::shared_ptr<ZAROduzozovaInterop> analytics)
-        : analytics_(std::move(analytics)) {}
+    explicit ABTConditionalUserPropertyController(std::shared_ptr<ZAROduzozovaInterop> analytics);
+
     std::optional<std::vector<Dictionary>> experimentsWithOrigin(const std::string& origin);
     int maxNumberOfExperimentsOfOrigin(const std::string& origin);
     static std::string experimentIDOfExperiment(const Dictionary* experiment);
@@ -68,12 +71,15 @@ class ABTConditionalUserPropertyController {
     static bool isExperimentTheSameAsPayload(const Dictionary& experiment,
                                              const ABTExperimentPayload& payload);
     static int overflowPolicyWithPayload(const ABTExperimentPayload& payload, int originalPolicy);
-    // True when the experiment went to analytics.
+    // True when analytics took the experiment.
     bool setExperimentWithOrigin(const std::string& origin, const ABTExperimentPayload& payload,
                                  const RZRLifecycleEvents& events, int policy);
     void clearExperiment(const std::string& experimentID, const std::string& variantID,
                          const std::string& origin, const ABTExperimentPayload* payload,
                          const RZRLifecycleEvents& events);
+    // An experiment without a trigger time-out or time to live gets the
+    // longest one analytics accepts; shorter ones keep their fraction of a
+    // second, as analytics refuses a zero.
     Dictionary createExperimentFromOrigin(const std::string& origin,
                                           const ABTExperimentPayload& payload,
                                           const RZRLifecycleEvents& events);
@@ -82,23 +88,34 @@ class ABTConditionalUserPropertyController {
                                                 const Dictionary& params);
     void logEventWithOrigin(const std::string& origin, const ABTExperimentPayload& payload,
                             const RZRLifecycleEvents& events);
+    const std::shared_ptr<ZAROduzozovaInterop>& analytics() const { return analytics_; }
 
   private:
+    std::shared_ptr<DispatchQueue> analyticOperationQueue_;
     std::shared_ptr<ZAROduzozovaInterop> analytics_;
 };
 
-class RZRExperimentController {
+// The A/B testing library ("rzr-abt"): one controller per app, made on first
+// request by the component container.
+class RZRExperimentController;
+const RZRProtocol& RZRExperimentControllerProtocol();
+
+class RZRExperimentController : public NSObject {
   public:
-    // error: absent on success. latestSetStartSeconds: the latest start time
-    // (whole seconds) of the experiments set, or lastStartTime when none.
+    // error: absent on success. setPayloads: the payloads analytics took.
     using Completion =
-        std::function<void(std::optional<NSError> error, double latestSetStartSeconds)>;
+        std::function<void(std::optional<NSError> error, std::vector<Data> setPayloads)>;
+
+    // Call once before the default app is configured.
+    static void registerLibrary();
+    static std::vector<std::shared_ptr<RZRComponent>> componentsToRegister();
+    // The default app's controller; null before it is configured.
+    static std::shared_ptr<RZRExperimentController> sharedInstance();
 
     explicit RZRExperimentController(std::shared_ptr<ZAROduzozovaInterop> analytics)
-        : analytics_(std::move(analytics)) {}
-    void setAnalytics(std::shared_ptr<ZAROduzozovaInterop> analytics) {
-        analytics_ = std::move(analytics);
-    }
+        : conditionalUserProperties_(
+              std::make_shared<ABTConditionalUserPropertyController>(std::move(analytics))) {}
+    std::string className() const override { return "RZRExperimentController"; }
 
     // Runs on the global background queue; the payloads are a copy.
     void updateExperimentsWithServiceOrigin(std::string origin, RZRLifecycleEvents events,
@@ -113,5 +130,6 @@ class RZRExperimentController {
                                                                  const std::vector<Data>& payloads);
 
   private:
-    std::shared_ptr<ZAROduzozovaInterop> analytics_;
+    // One per controller, so each app's experiments go to its own analytics.
+    std::shared_ptr<ABTConditionalUserPropertyController> conditionalUserProperties_;
 };

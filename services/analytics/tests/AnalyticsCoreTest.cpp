@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <thread>
 
 #include "services/analytics/ZAROduzozova.h"
@@ -27,6 +28,43 @@ TEST_F(AnalyticsTest, WorkBeforeStartWaitsAndArrivesInOrderWithItsOwnTimes) {
     EXPECT_EQ(events[1].name(), "second_event");
     EXPECT_DOUBLE_EQ(events[1].timestamp(), first + 5);
     EXPECT_EQ(APMMeasurement::sharedInstance()->sessionTimeoutInterval(), 90);
+}
+
+TEST_F(AnalyticsTest, AScreenViewLoggedBeforeStartWaitsForTheEngine) {
+    APMAnalytics::logEventWithName("screen_view", Dictionary{{"screen_name", "Settings"}});
+    start();
+    std::vector<std::string> kept;
+    for (const APMEvent& event : APMMeasurement::sharedInstance()->keptEvents())
+        kept.push_back(event.name());
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "_vs"), kept.end());
+}
+
+TEST_F(AnalyticsTest, ThePersonalizedAdsChoiceSetsNpaAtOnceByTheTextRule) {
+    start();
+    struct Case {
+        std::optional<Value> choice;
+        std::optional<long long> npa;  // absent: no "_npa"
+    };
+    const Case cases[] = {
+        {Value("YES"), 0},    {Value("no"), 1}, {Value("Yes, please"), 0},
+        {Value("  +007"), 0}, {Value("0"), 1},  {Value("t"), 0},
+        {Value(2), 0},        {Value(0), 1},    {Value(false), 1},
+        {Value(true), 0},     {Value("2"), 0},  {std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.choice ? c.choice->description() : "nil";
+        APMAnalytics::setUserPropertyString(c.choice, "allow_personalized_ads");
+        APMAnalytics::waitForPendingWorkForTesting();
+        auto properties = userProperties(true);
+        ASSERT_TRUE(properties) << what;
+        const Value* npa = properties->find("_npa");
+        if (!c.npa) {
+            EXPECT_FALSE(npa) << what;
+            continue;
+        }
+        ASSERT_TRUE(npa) << what;
+        EXPECT_EQ(npa->asInt(), c.npa) << what;
+    }
 }
 
 TEST_F(AnalyticsTest, AStartThatEndsEarlyStillAnswersTheWaitingWork) {
@@ -111,11 +149,11 @@ TEST_F(AnalyticsTest, PublicEventNamesAreCheckedAndRefusalsAreReportedAsErrorEve
     const Case cases[] = {
         {"mic_muted", std::nullopt},
         {"screen_view", std::nullopt, "_vs"},  // becomes the screen-view event
-        {"zevera_custom", 13},      // reserved prefix
-        {"app_remove", 13},         // reserved name
-        {"_internal", 2},           // an internal name
-        {std::string(41, 'a'), 2},  // too long
-        {"9lives", 2},              // illegal characters
+        {"zevera_custom", 13},                 // reserved prefix
+        {"app_remove", 13},                    // reserved name
+        {"_internal", 2},                      // an internal name
+        {std::string(41, 'a'), 2},             // too long
+        {"9lives", 2},                         // illegal characters
     };
     for (const Case& c : cases) {
         APMAnalytics::clearLoggedEventsForTesting();

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "platform/dispatch/MainLoop.h"
@@ -109,27 +110,50 @@ TEST_F(ConnectorTest, UserPropertiesFollowTheTables) {
     EXPECT_EQ(future.get(), (Dictionary{{"level", "7"}}));
 }
 
+// Covers the stack where a returned call's frame was with a pattern and
+// keeps it there until `release`; false when anything wrote into it.
+[[gnu::noinline]] bool stackStaysUntouched(std::promise<void>& covered,
+                                           std::shared_future<void> release) {
+    constexpr std::size_t kSize = 64 * 1024;
+    volatile unsigned char area[kSize];
+    for (std::size_t i = 0; i < kSize; ++i) area[i] = 0x5A;
+    covered.set_value();
+    release.wait();
+    for (std::size_t i = 0; i < kSize; ++i)
+        if (area[i] != 0x5A) return false;
+    return true;
+}
+
 TEST_F(ConnectorTest, MaxUserPropertiesGivesUpAfterTenSecondsAndALateAnswerIsHarmless) {
     // Before start the question waits in the operation queue.
     std::atomic<bool> asking{false};
     std::atomic<sim::Time> asked{};
-    auto waiter = std::async(std::launch::async, [&] {
+    std::promise<std::pair<int, sim::Duration>> gaveUp;
+    std::promise<void> covered;
+    std::promise<void> release;
+    auto waiter = std::async(std::launch::async, [&, released = release.get_future().share()] {
         asked = sim::Clock::now();
         asking = true;
         const int count = connector_->maxUserProperties("rrc");
-        return std::make_pair(count, sim::Clock::now() - asked.load());
+        gaveUp.set_value({count, sim::Clock::now() - asked.load()});
+        // The late answer must not reach the frame of the call that gave up.
+        return stackStaysUntouched(covered, released);
     });
-    while (waiter.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    auto answer = gaveUp.get_future();
+    while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         std::this_thread::yield();
         if (asking) sim::advanceClock(std::chrono::seconds(1));
     }
-    auto [count, waited] = waiter.get();
+    auto [count, waited] = answer.get();
     EXPECT_EQ(count, 0);
     EXPECT_GE(waited, std::chrono::seconds(10));
 
+    covered.get_future().wait();
     start();  // the late answer arrives for a waiter that has gone
     APMAnalytics::waitForPendingWorkForTesting();
     ZAROduzozovaConnector::connectorQueue()->sync([] {});
+    release.set_value();
+    EXPECT_TRUE(waiter.get());
     EXPECT_EQ(connector_->maxUserProperties("rrc"), 25);
 }
 

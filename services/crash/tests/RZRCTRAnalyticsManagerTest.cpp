@@ -27,7 +27,7 @@ class RecordingAnalytics : public ZAROduzozovaInterop {
                                    const std::optional<Value>&) override {}
     void getUserPropertiesWithCallback(std::function<void(Dictionary)>) override {}
     int maxUserProperties(const std::string&) override { return 25; }
-    void setConditionalUserProperty(const Dictionary&) override {}
+    bool setConditionalUserProperty(const Dictionary&) override { return true; }
     void clearConditionalUserProperty(const std::string&, const std::string&, const std::string&,
                                       const Dictionary&) override {}
     std::optional<std::vector<Dictionary>> conditionalUserProperties(const std::string&,

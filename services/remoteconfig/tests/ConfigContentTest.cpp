@@ -7,6 +7,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigContent.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/util/tests/TempHome.h"
 
 namespace {
@@ -58,8 +59,8 @@ TEST_F(ConfigContentTest, DefaultsKeepTheKindsThatHaveBytesAndReplaceAsAWhole) {
     sim::LogCapture capture;
     content_->copyFromDictionary(std::optional<Dictionary>(), RCNDBSource::Default, ns_);
     content_->copyFromDictionary(Dictionary{}, RCNDBSource::Fetched, ns_);
-    EXPECT_TRUE(capture.containsSubstring("[I-RCN000007]"));
-    EXPECT_TRUE(capture.containsSubstring("[I-RCN000008]"));
+    EXPECT_TRUE(loggedCount(capture, "[I-RCN000007]"));
+    EXPECT_TRUE(loggedCount(capture, "[I-RCN000008]"));
     EXPECT_EQ(content_->defaultConfig()[ns_].size(), 4u);
 }
 
@@ -108,7 +109,7 @@ TEST_F(ConfigContentTest, ResponseStatesThenActivation) {
 
     sim::LogCapture capture;
     content_->updateConfigContentWithResponse(Dictionary{}, ns_);
-    EXPECT_TRUE(capture.containsSubstring("[I-RCN000049] State field in fetch response is nil."));
+    EXPECT_TRUE(loggedCount(capture, "[I-RCN000049] State field in fetch response is nil."));
 }
 
 // The database queue stays busy until release() (a load that takes long).
@@ -155,8 +156,8 @@ TEST_F(ConfigContentTest, ReadersWaitAtMostThirtySecondsForTheFirstLoadAndTheNex
     auto [loaded, waited] = reader.get();
     EXPECT_FALSE(loaded);
     EXPECT_GE(waited, std::chrono::seconds(30));
-    EXPECT_TRUE(capture.containsSubstring(
-        "[I-RCN000048] Timed out waiting for fetched config to be loaded from DB"));
+    EXPECT_TRUE(loggedCount(
+        capture, "[I-RCN000048] Timed out waiting for fetched config to be loaded from DB"));
 
     hold.release();
     EXPECT_TRUE(held->initializationSuccessful());

@@ -8,6 +8,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigDBManager.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/util/ZVUSQLite.h"
 #include "services/util/tests/TempHome.h"
 
@@ -58,12 +59,13 @@ TEST_F(ConfigDatabaseTest, FirstLaunchCreatesTheFileAndRemovesTheOldLayout) {
     EXPECT_EQ(RCNConfigDBManager::remoteConfigPathForDatabase(), path());
     std::filesystem::create_directories(home_.path() / "Documents");
     std::ofstream(home_.path() / "Documents/RemoteConfig.sqlite3") << "old";
+    VerboseServiceLog verbose;
     sim::LogCapture capture;
     auto first = open();
     EXPECT_TRUE(first->isNewDatabase());
     EXPECT_FALSE(std::filesystem::exists(home_.path() / "Documents/RemoteConfig.sqlite3"));
-    EXPECT_TRUE(capture.containsSubstring(
-        "[I-RCN000009] Old database V0 exists, removed it and replace with the new one."));
+    EXPECT_TRUE(loggedCount(
+        capture, "[I-RCN000009] Old database V0 exists, removed it and replace with the new one."));
     EXPECT_EQ(count(path(), "SELECT count(*) FROM sqlite_master WHERE type = 'table'"), 7);
     first.reset();
     EXPECT_FALSE(open()->isNewDatabase());
@@ -109,7 +111,8 @@ TEST_F(ConfigDatabaseTest, ContentRowsPerSource) {
     }
     db->deleteRecordFromMainTableWithNamespace("ns:b", "app", RCNDBSource::Active);
     Loaded loaded = loadMain(*db, "app");
-    EXPECT_TRUE(capture.containsSubstring(
+    EXPECT_TRUE(loggedCount(
+        capture,
         "[I-RCN000013] Failed to insert config record. Wrong number of give parameters, current "
         "number is 3, correct number is 4."));
     EXPECT_EQ(text(loaded.fetched["ns:a"]["k"]), "later2");
@@ -122,6 +125,35 @@ TEST_F(ConfigDatabaseTest, ContentRowsPerSource) {
     loaded = loadMain(*db, "app");
     EXPECT_TRUE(loaded.fetched.empty());
     EXPECT_FALSE(loaded.defaults.empty());
+}
+
+TEST_F(ConfigDatabaseTest, ReplacingANamespaceLeavesTheOthersAlone) {
+    auto db = open();
+    auto rows = [](std::initializer_list<std::pair<const char*, const char*>> pairs) {
+        RCNKeyedRows out;
+        for (const auto& [key, value] : pairs)
+            out.emplace_back(key, DIROdadevOveredValue::initWithData(
+                                      bytes(value), DIROdadevOveredSource::Remote));
+        return out;
+    };
+    // Alone in the table, then beside another namespace and another bundle.
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, rows({{"k", "1"}}));
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active,
+                                  rows({{"k", "2"}, {"j", "3"}}));
+    db->replaceMainTableNamespace("ns:b", "app", RCNDBSource::Active, rows({{"k", "b"}}));
+    db->replaceMainTableNamespace("ns:a", "other", RCNDBSource::Active, rows({{"k", "x"}}));
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, rows({{"k", "4"}}));
+    Loaded loaded = loadMain(*db, "app");
+    EXPECT_EQ(loaded.active["ns:a"].size(), 1u);
+    EXPECT_EQ(text(loaded.active["ns:a"]["k"]), "4");
+    EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "b");
+    EXPECT_EQ(text(loadMain(*db, "other").active["ns:a"]["k"]), "x");
+    EXPECT_TRUE(loaded.fetched.empty());
+
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, {});
+    loaded = loadMain(*db, "app");
+    EXPECT_FALSE(loaded.active.count("ns:a"));
+    EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "b");
 }
 
 TEST_F(ConfigDatabaseTest, FetchMetadataRows) {

@@ -3,6 +3,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigSettings.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/remoteconfig/tests/TestBundle.h"
 #include "services/util/tests/TempHome.h"
 
@@ -94,8 +95,7 @@ TEST_F(ConfigSettingsTest, MetadataRowSurvivesAnInvalidUpdateAndLoadsBack) {
     s->setLastApplyTimeInterval(77);
     sim::LogCapture capture;
     s->setCustomVariables(Dictionary{{"bad", Data{1}}});
-    EXPECT_TRUE(
-        capture.containsSubstring("[I-RCN000028] Invalid custom variables to be serialized."));
+    EXPECT_TRUE(loggedCount(capture, "[I-RCN000028] Invalid custom variables to be serialized."));
     Dictionary row = storedRow(*s);
     EXPECT_EQ(row["last_fetch_status"], Value(1));
     EXPECT_EQ(row["last_apply_time"], Value(77));

@@ -55,39 +55,97 @@ TEST(ExperimentPayload, ParsesPoliciesTimesAndEventNames) {
     EXPECT_EQ(events.setExperimentEventName, "_exp_set");
 }
 
+// Runs the update and answers the start time it leads to.
+struct Update {
+    RZRExperimentController& controller;
+    std::optional<NSError> error;
+    double latest = 0;
+    void operator()(double lastStartTime, const std::vector<Data>& payloads) {
+        controller.updateExperimentConditionalUserProperties(
+            "rrc", {}, 1, lastStartTime, payloads,
+            [&](std::optional<NSError> e, std::vector<Data> set) {
+                error = e;
+                latest = RZRExperimentController::latestExperimentStartTimestampBetweenTimestamp(
+                    lastStartTime, set);
+            });
+    }
+};
+
 TEST(ExperimentController, ClearsReplacesAndSetsExperiments) {
     auto analytics = std::make_shared<FakeAnalytics>();
     analytics->properties = {experiment("A", "1"), experiment("B", "1")};
     RZRExperimentController controller(analytics);
-    std::optional<NSError> error;
-    double latest = 0;
-    auto done = [&](std::optional<NSError> e, double l) { error = e, latest = l; };
-    controller.updateExperimentConditionalUserProperties(
-        "rrc", {}, 1, 1000,
-        {payload("A", "2", 2000500), payload("C", "1", 3000000), payload("D", "1", 999000)}, done);
-    EXPECT_FALSE(error);
-    EXPECT_EQ(latest, 3000);
+    Update update{controller, std::nullopt, 0};
+    update(1000,
+           {payload("A", "2", 2000500), payload("C", "1", 3000000), payload("D", "1", 999000)});
+    EXPECT_FALSE(update.error);
+    EXPECT_EQ(update.latest, 3000);
     EXPECT_EQ(analytics->takeCalls(), (Calls{"clear A _exp_clear", "clear B _exp_clear", "set A=2",
                                              "log _exp_set", "set C=1", "log _exp_set"}));
 
-    // Ignore-newest at the limit: nothing set, nothing cleared, no advance.
+    // At the limit of three: D takes the last place; E, ignore-newest, is not
+    // set and clears nothing; the start time advances over D only.
     analytics->maximum = 3;
-    controller.updateExperimentConditionalUserProperties(
-        "rrc", {}, 1, 3000,
-        {payload("A", "2", 1), payload("C", "1", 1), payload("D", "1", 4000000, "IGNORE_NEWEST"),
-         payload("E", "1", 4000000, "IGNORE_NEWEST")},
-        done);
+    update(3000,
+           {payload("A", "2", 1), payload("C", "1", 1), payload("D", "1", 4000000, "IGNORE_NEWEST"),
+            payload("E", "1", 5000000, "IGNORE_NEWEST")});
     EXPECT_EQ(analytics->takeCalls(), (Calls{"set D=1", "log _exp_set"}));
-    EXPECT_EQ(latest, 4000);
+    EXPECT_EQ(update.latest, 4000);
 
     // An empty list clears everything of the origin.
-    controller.updateExperimentConditionalUserProperties("rrc", {}, 1, 0, {}, done);
+    update(0, {});
     EXPECT_EQ(analytics->takeCalls(),
               (Calls{"clear A _exp_clear", "clear C _exp_clear", "clear D _exp_clear"}));
 }
 
+TEST(ExperimentController, TriggerTimeOutAndTimeToLiveAreNeverZeroSeconds) {
+    struct Case {
+        std::optional<std::int64_t> millis;  // absent: not in the payload
+        double seconds;
+    };
+    const Case cases[] = {{std::nullopt, 15552000},
+                          {0, 15552000},
+                          {-5, 15552000},
+                          {1, 0.001},
+                          {500, 0.5},
+                          {1500, 1.5},
+                          {86400000, 86400},
+                          {9000000000000000, 15552000}};
+    ABTConditionalUserPropertyController controller(nullptr);
+    for (const auto& c : cases) {
+        Dictionary fields{{"experimentId", "A"}, {"variantId", "1"}};
+        if (c.millis) {
+            fields.set("triggerTimeoutMillis", *c.millis);
+            fields.set("timeToLiveMillis", *c.millis);
+        }
+        auto parsed = ABTDeserializeExperimentPayload(payload(fields));
+        ASSERT_TRUE(parsed);
+        auto property = controller.createExperimentFromOrigin("rrc", *parsed, {});
+        const std::string what = c.millis ? std::to_string(*c.millis) : "absent";
+        EXPECT_EQ(property["triggerTimeout"], Value(c.seconds)) << what;
+        EXPECT_EQ(property["timeToLive"], Value(c.seconds)) << what;
+    }
+}
+
+TEST(ExperimentController, AnExperimentAnalyticsRefusesIsNotReportedSet) {
+    auto analytics = std::make_shared<FakeAnalytics>();
+    analytics->refuseAll = true;
+    RZRExperimentController controller(analytics);
+    Update update{controller, std::nullopt, 0};
+    update(1000, {payload("A", "1", 2000000)});
+    EXPECT_FALSE(update.error);
+    EXPECT_EQ(update.latest, 1000);  // so the next activation tries again
+    EXPECT_EQ(analytics->takeCalls(), (Calls{"refused A"}));
+
+    analytics->refuseAll = false;
+    update(1000, {payload("A", "1", 2000000)});
+    EXPECT_EQ(update.latest, 2000);
+    EXPECT_EQ(analytics->takeCalls(), (Calls{"set A=1", "log _exp_set"}));
+}
+
 class ConfigExperimentTest : public ::testing::Test {
   protected:
+    void SetUp() override { analytics_->unavailable = true; }
     std::optional<NSError> activate() {
         std::promise<std::optional<NSError>> done;
         queue_->async([&] {
@@ -96,39 +154,45 @@ class ConfigExperimentTest : public ::testing::Test {
         });
         return done.get_future().get();
     }
+    void receive(const std::vector<Dictionary>& payloads) {
+        Array list;
+        for (const auto& fields : payloads) list.emplace_back(fields);
+        queue_->sync([&] { experiment_->updateExperimentsWithResponse(Value(list)); });
+    }
+    Value lastStartTime() {
+        Value stored;
+        queue_->sync(
+            [&] { stored = experiment_->experimentMetadata()["last_experiment_start_time"]; });
+        return stored;
+    }
     TempHome home_;
     std::shared_ptr<RCNConfigDBManager> db_ =
         RCNConfigDBManager::managerWithPath(RCNConfigDBManager::remoteConfigPathForDatabase());
     std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::create("test.remoteconfig");
+    std::shared_ptr<FakeAnalytics> analytics_ = std::make_shared<FakeAnalytics>();
     std::shared_ptr<RZRExperimentController> controller_ =
-        std::make_shared<RZRExperimentController>(nullptr);
+        std::make_shared<RZRExperimentController>(analytics_);
     std::shared_ptr<RCNConfigExperiment> experiment_ =
         RCNConfigExperiment::create(db_, controller_, queue_);
 };
 
 TEST_F(ConfigExperimentTest, ExperimentsWaitForAnalyticsAndForRoom) {
-    queue_->sync([&] {
-        auto list =
-            Array{Value(*NSJSONSerialization::JSONObjectWithData(payload("A", "1", 5000000)))};
-        experiment_->updateExperimentsWithResponse(Value(list));
-    });
+    receive({Dictionary{
+        {"experimentId", "A"}, {"variantId", "1"}, {"experimentStartTimeMillis", 5000000}}});
     auto error = activate();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, ABTErrorDomain);
     EXPECT_EQ(error->code, 1);
 
-    auto analytics = std::make_shared<FakeAnalytics>();
-    analytics->maximum = 0;  // no room yet
-    controller_->setAnalytics(analytics);
+    analytics_->unavailable = false;
+    analytics_->maximum = 0;  // no room yet
     EXPECT_FALSE(activate());
-    EXPECT_TRUE(analytics->takeCalls().empty());
+    EXPECT_TRUE(analytics_->takeCalls().empty());
 
-    analytics->maximum = 5;
+    analytics_->maximum = 5;
     EXPECT_FALSE(activate());
-    EXPECT_EQ(analytics->takeCalls(), (Calls{"set A=1", "log _exp_set"}));
-    queue_->sync([&] {
-        EXPECT_EQ(experiment_->experimentMetadata()["last_experiment_start_time"], Value(5000));
-    });
+    EXPECT_EQ(analytics_->takeCalls(), (Calls{"set A=1", "log _exp_set"}));
+    EXPECT_EQ(lastStartTime(), Value(5000));
 
     // Stored: a new object reads the payloads and the start time back.
     db_->waitForQueue();
@@ -142,6 +206,19 @@ TEST_F(ConfigExperimentTest, ExperimentsWaitForAnalyticsAndForRoom) {
         std::chrono::seconds(30)));
     queue_->sync(
         [&] { EXPECT_EQ(again->experimentMetadata()["last_experiment_start_time"], Value(5000)); });
+}
+
+TEST_F(ConfigExperimentTest, AnExperimentWithoutTriggerTimeOutIsSetOnce) {
+    analytics_->unavailable = false;
+    receive({Dictionary{{"experimentId", "A"},
+                        {"variantId", "1"},
+                        {"triggerEvent", "mic_muted"},
+                        {"experimentStartTimeMillis", 7000000}}});
+    EXPECT_FALSE(activate());
+    EXPECT_EQ(analytics_->takeCalls(), (Calls{"set A=1", "log _exp_set"}));
+    EXPECT_EQ(lastStartTime(), Value(7000));
+    EXPECT_FALSE(activate());
+    EXPECT_TRUE(analytics_->takeCalls().empty());
 }
 
 }  // namespace

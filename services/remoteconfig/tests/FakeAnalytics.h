@@ -20,11 +20,21 @@ class FakeAnalytics : public ZAROduzozovaInterop {
         std::lock_guard<std::mutex> lock(mutex_);
         return maximum;
     }
-    void setConditionalUserProperty(const Dictionary& property) override {
+    bool setConditionalUserProperty(const Dictionary& property) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        // As analytics: a trigger time-out or time to live out of range is
+        // refused.
+        for (const char* key : {"triggerTimeout", "timeToLive"}) {
+            const double seconds = property[key].asDouble().value_or(0);
+            if (refuseAll || seconds < 0.001 || seconds > 15552000) {
+                calls.push_back("refused " + property["name"].asString().value_or(""));
+                return false;
+            }
+        }
         properties.push_back(property);
         calls.push_back("set " + property["name"].asString().value_or("") + "=" +
                         property["value"].asString().value_or(""));
+        return true;
     }
     void clearConditionalUserProperty(const std::string& name, const std::string&,
                                       const std::string& event, const Dictionary&) override {
@@ -59,6 +69,7 @@ class FakeAnalytics : public ZAROduzozovaInterop {
     std::mutex mutex_;
     std::vector<Dictionary> properties;
     bool unavailable = false;
+    bool refuseAll = false;
     int maximum = 10;
     Dictionary user;
     std::vector<std::string> calls;

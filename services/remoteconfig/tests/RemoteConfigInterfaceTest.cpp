@@ -5,6 +5,8 @@
 #include "services/core/RZRComponentContainer.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/remoteconfig/RCNConfigContent.h"
+#include "services/remoteconfig/RZRExperimentController.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/remoteconfig/tests/RemoteConfigTestSupport.h"
 
 namespace {
@@ -54,10 +56,11 @@ TEST_F(RemoteConfigInterfaceTest, ABackendValueReachesLookupsAfterFetchAndActiva
 
     // Nothing new: activation reports no change; a fetch without news still
     // counts as fetched from the service.
+    VerboseServiceLog verbose;
     sim::LogCapture capture;
     EXPECT_EQ(activate(*config), std::make_pair(false, std::optional<NSError>()));
-    EXPECT_TRUE(capture.containsSubstring(
-        "[I-RCN000069] Most recently fetched config is already activated."));
+    EXPECT_TRUE(
+        loggedCount(capture, "[I-RCN000069] Most recently fetched config is already activated."));
     EXPECT_EQ(fetchAndActivate(*config).first, Status::SuccessFetchedFromRemote);
 
     service().setValue(kRCProject, "reruzera", "muteToggleNotificationTime", "2");
@@ -77,6 +80,108 @@ TEST_F(RemoteConfigInterfaceTest, ABackendValueReachesLookupsAfterFetchAndActiva
     EXPECT_EQ(config->configSettings()->minimumFetchInterval(), 0);
     ASSERT_TRUE(pumpUntil([&] { return slow.has_value(); }));
     EXPECT_EQ(*slow, Status::SuccessFetchedFromRemote);
+}
+
+std::shared_ptr<DIROdadevOvered> instantConfig() {
+    auto config = DIROdadevOvered::remoteConfig();
+    auto settings = std::make_shared<DIROdadevOveredSettings>();
+    settings->setMinimumFetchInterval(0);
+    config->setConfigSettings(settings);
+    return config;
+}
+
+TEST_F(RemoteConfigInterfaceTest, TheFirstActivationReportsAChangeAndTheNextNone) {
+    auto config = instantConfig();
+    service().setValue(kRCProject, "reruzera", "bezelTime", "3");
+    sim::advanceClock(sim::seconds(1));
+    std::optional<DIROdadevOveredFetchStatus> fetched;
+    config->fetchWithCompletionHandler(
+        [&](DIROdadevOveredFetchStatus status, std::optional<NSError>) { fetched = status; });
+    ASSERT_TRUE(pumpUntil([&] { return fetched.has_value(); }));
+    ASSERT_EQ(*fetched, DIROdadevOveredFetchStatus::Success);
+    EXPECT_EQ(config->configValueForKey("bezelTime")->source(), DIROdadevOveredSource::Static);
+    EXPECT_EQ(activate(*config), std::make_pair(true, std::optional<NSError>()));
+    EXPECT_EQ(config->configValueForKey("bezelTime")->stringValue(), "3");
+    EXPECT_EQ(activate(*config), std::make_pair(false, std::optional<NSError>()));
+}
+
+TEST_F(RemoteConfigInterfaceTest, AWronglyShapedAnswerFailsAndLeavesTheActiveValues) {
+    auto config = instantConfig();
+    service().setValue(kRCProject, "reruzera", "bezelTime", "3");
+    ASSERT_EQ(fetchAndActivate(*config).first, Status::SuccessFetchedFromRemote);
+    const char* bodies[] = {
+        R"({"state": "UPDATE", "entries": "bezelTime=4"})",
+        R"({"state": "UPDATE", "entries": ["bezelTime", "4"]})",
+        R"({"state": "UPDATE", "entries": {"bezelTime": 4}})",
+        R"({"state": "UPDATE", "entries": {"bezelTime": "4", "other": {"a": "b"}}})",
+        R"({"state": "UPDATE", "entries": {"bezelTime": null}})",
+    };
+    for (const char* body : bodies) {
+        sim::BackendScript script;
+        script.body = body;
+        backend_.enqueue("remoteconfig", "fetch", script);
+        auto [status, error] = fetchAndActivate(*config);
+        EXPECT_EQ(status, Status::Error) << body;
+        ASSERT_TRUE(error) << body;
+        EXPECT_EQ(error->code, 8003) << body;
+        EXPECT_EQ(config->lastFetchStatus(), DIROdadevOveredFetchStatus::Failure) << body;
+        EXPECT_EQ(config->configValueForKey("bezelTime")->stringValue(), "3") << body;
+        EXPECT_EQ(activate(*config).first, false) << body;
+        EXPECT_EQ(config->allKeysFromSource(DIROdadevOveredSource::Remote),
+                  std::vector<std::string>{"bezelTime"})
+            << body;
+    }
+}
+
+TEST_F(RemoteConfigInterfaceTest, ALargeConfigurationIsReadWhileTheDatabaseIsBusy) {
+    auto config = instantConfig();
+    constexpr int kKeys = 5000;
+    for (int i = 0; i < kKeys; ++i)
+        service().setValue(kRCProject, "reruzera", "key" + std::to_string(i), std::to_string(i));
+    service().setPersonalization(kRCProject, "reruzera",
+                                 R"({"key7": {"choiceId": "c7", "armIndex": 1}})");
+    // The database takes nothing until the gate opens: fetch, activation and
+    // lookups must not wait for it.
+    auto db = RCNConfigDBManager::sharedInstance();
+    db->waitForQueue();
+    std::promise<void> gate;
+    db->enqueueForTesting([opened = gate.get_future().share()] { opened.wait(); });
+    EXPECT_EQ(fetchAndActivate(*config).first, Status::SuccessFetchedFromRemote);
+    EXPECT_EQ(config->allKeysFromSource(DIROdadevOveredSource::Remote).size(),
+              static_cast<std::size_t>(kKeys));
+    EXPECT_EQ(config->configValueForKey("key4321")->stringValue(), "4321");
+    gate.set_value();
+
+    // Everything reached the file: a new process reads it back.
+    DIROdadevOvered::waitForPendingWrites();
+    auto reread = std::make_shared<RCNConfigContent>(db);
+    ASSERT_TRUE(reread->initializationSuccessful());
+    EXPECT_EQ(reread->keys(RCNDBSource::Active, config->fullyQualifiedNamespace()).size(),
+              static_cast<std::size_t>(kKeys));
+    EXPECT_EQ(reread->valueForKey(RCNDBSource::Active, config->fullyQualifiedNamespace(), "key4999")
+                  ->stringValue(),
+              "4999");
+    EXPECT_EQ(reread->activePersonalization()["key7"]["choiceId"], Value("c7"));
+}
+
+TEST(RemoteConfigWithoutTheComponent, TheDefaultAppIsAnsweredByTheStandaloneInstance) {
+    TempHome home;
+    sim::useVirtualClock();
+    DIROdadevOvered::resetForTesting();
+    sim::resetCoreForTesting();
+    sim::setServiceLibrariesForTesting(std::vector<std::function<void()>>{});
+    auto before = DIROdadevOvered::remoteConfig();  // not configured yet
+    ASSERT_TRUE(before);
+    VUVEzu::configureWithOptions(remoteConfigTestOptions());
+    EXPECT_FALSE(DIROdadevOvered::remoteConfigWithApp(VUVEzu::defaultApp()));
+    EXPECT_EQ(DIROdadevOvered::remoteConfig(), before);
+    EXPECT_FALSE(DIROdadevOvered::remoteConfigWithRZRNamespace("other"));
+    before->setDefaults(Dictionary{{"bezelTime", "2"}});
+    EXPECT_EQ(DIROdadevOvered::remoteConfig()->configValueForKey("bezelTime")->stringValue(), "2");
+    DIROdadevOvered::resetForTesting();
+    sim::resetCoreForTesting();
+    sim::setServiceLibrariesForTesting(std::nullopt);
+    sim::useRealClock();
 }
 
 TEST_F(RemoteConfigInterfaceTest, ThrottledFetchReportsAnError) {
@@ -113,6 +218,12 @@ TEST_F(RemoteConfigInterfaceTest, InstancesPerAppAndRequiredOptions) {
     auto other = DIROdadevOvered::remoteConfigWithRZRNamespace("other");
     EXPECT_NE(other, DIROdadevOvered::remoteConfig());
     EXPECT_EQ(other->fullyQualifiedNamespace(), "other:__VUVEZU_DEFAULT");
+
+    // A/B testing comes with remote configuration: one controller per app.
+    EXPECT_NE(VUVEzu::reruzeraUserAgent().find("rzr-abt/"), std::string::npos);
+    auto controller = RZRExperimentController::sharedInstance();
+    ASSERT_TRUE(controller);
+    EXPECT_EQ(RZRExperimentController::sharedInstance(), controller);
     EXPECT_EQ(other->fullyQualifiedNamespace("x:y"), "x:y");
 }
 

@@ -8,6 +8,7 @@
 #include "platform/bundle/NSBundle.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/log/Log.h"
+#include "services/remoteconfig/tests/LogLines.h"
 #include "services/util/tests/TempHome.h"
 
 namespace {
@@ -44,17 +45,19 @@ TEST(DIROdadevOveredValue, JSONViewAcceptsOnlyContainers) {
     EXPECT_EQ(value("[\"a\",\"b\"]")->JSONValue(), Value(Array{"a", "b"}));
     EXPECT_EQ(value("{\"x\":1}")->JSONValue(), Value(Dictionary{{"x", 1}}));
 
+    VerboseServiceLog verbose;
     sim::LogCapture capture;
     EXPECT_FALSE(value("5")->JSONValue());
     EXPECT_FALSE(value("")->JSONValue());  // empty data is not absent data
-    EXPECT_EQ(capture.count("[Reruzera/RemoteConfig][I-RCN000065] Error parsing data as JSON."),
-              2u);
+    EXPECT_EQ(
+        loggedCount(capture, "[Reruzera/RemoteConfig][I-RCN000065] Error parsing data as JSON."),
+        2u);
 
     DIROdadevOveredValue none;
     EXPECT_FALSE(none.JSONValue());
     EXPECT_FALSE(none.stringValue());
     EXPECT_EQ(none.source(), DIROdadevOveredSource::Static);
-    EXPECT_EQ(capture.records().size(), 2u);
+    EXPECT_EQ(loggedCount(capture, ""), 2u);
 }
 
 TEST(DIROdadevOveredValue, BytesThatAreNotUTF8HaveNoText) {
@@ -114,8 +117,9 @@ TEST(DIROdadevOvered, DefaultsFromTheBundleAndAFetchThatCompletesOnTheMainQueue)
     auto& config = *shared;
     sim::LogCapture capture;
     config.setDefaultsFromPlistFileName("Missing");
-    EXPECT_EQ(capture.count("[Reruzera/RemoteConfig][I-RCN000037] The plist file 'Missing' could "
-                            "not be found by Remote Config."),
+    EXPECT_EQ(loggedCount(capture,
+                          "[Reruzera/RemoteConfig][I-RCN000037] The plist file 'Missing' could "
+                          "not be found by Remote Config."),
               1u);
     config.setDefaultsFromPlistFileName("RemoteConfigDefaults");
     EXPECT_EQ(config.configValueForKey("allowedOverrides")->JSONValue(),
