@@ -35,6 +35,7 @@
 #include "services/analytics/ZAROduzozovaConnector.h"
 #include "services/core/VUVEzu.h"
 #include "services/crash/RZRCrashtrace.h"
+#include "services/experiments/APMEMeasurementExperiments.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/remoteconfig/DIROdadevOveredComponent.h"
 
@@ -147,6 +148,9 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
 }
 
 void AppDelegate::configureServices() {
+    // The measurement engine's configuration registers with the experiments
+    // client when the engine is made.
+    APMEMeasurementExperiments::install();
     try {
         DIROdadevOveredComponent::registerLibrary();
         ZAROduzozovaConnector::registerLibrary();

@@ -11,7 +11,7 @@
 #include "services/measurement/APMMeasurement.h"
 
 APMMonitor& APMEManager::monitor() {
-    return APMExperimentsMonitor();
+    return APMMeasurement::monitor();
 }
 
 namespace {
@@ -78,11 +78,6 @@ void APMEClient::resetToDefaults() {
 }
 
 // Manager.
-
-APMEMonitor& APMEManager::experimentsMonitor() {
-    static auto* monitor = new APMEMonitor(APMEManager::monitor());
-    return *monitor;
-}
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
     static auto* shared = new std::shared_ptr<APMEManager>([] {

@@ -76,24 +76,6 @@ class APMEClient : public std::enable_shared_from_this<APMEClient> {
     std::weak_ptr<APMEClientDelegate> delegate_;
 };
 
-// The engine's monitor as the experiments client sees it.
-class APMEMonitor {
-  public:
-    explicit APMEMonitor(APMMonitor& monitor) : monitor_(monitor) {}
-    void logWithLevel(int level, long long code, const std::string& message) {
-        monitor_.logWithLevel(level, code, message);
-    }
-    template <class... Contexts>
-    void logWithLevel(int level, long long code, const std::string& message,
-                      const Contexts&... contexts) {
-        monitor_.logWithLevel(level, code, message, contexts...);
-    }
-    APMMonitor& monitor() { return monitor_; }
-
-  private:
-    APMMonitor& monitor_;
-};
-
 class APMEManager : public APMETaskManagerDelegate,
                     public std::enable_shared_from_this<APMEManager> {
   public:
@@ -105,9 +87,9 @@ class APMEManager : public APMETaskManagerDelegate,
     static constexpr double kStaleSnapshotAge = 259200;
     static constexpr const char* kVersionString = "10000000";
 
-    // The monitor every log of the experiments client goes through.
+    // The engine's monitor: every log of the experiments client goes
+    // through it, under the engine's debug switches.
     static APMMonitor& monitor();
-    static APMEMonitor& experimentsMonitor();
     // Created once; its task manager is started at once.
     static std::shared_ptr<APMEManager> sharedInstance();
     // The version string without its last three characters; 0 when shorter

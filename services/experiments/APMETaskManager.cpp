@@ -42,7 +42,7 @@ long long serverErrorCode(std::uint32_t code) {
 std::shared_ptr<APMETaskManager> APMETaskManager::init() {
     auto queue = DispatchQueue::create("APMExperimentWorkerQueue",
                                        DispatchQueue::Attributes::Serial, DispatchQoS::Background);
-    auto alarm = std::make_shared<APMEAlarm>("APMExperimentAlarm", queue);
+    auto alarm = std::make_shared<APMAlarm>(queue, "APMExperimentAlarm");
     auto url = NSURL::URLWithString(kAPMExperimentsURL);
     auto network = DOZIvedidi::initWithReachabilityHost(url ? url->host() : "");
     if (!network) network = std::make_shared<DOZIvedidi>();
@@ -52,7 +52,7 @@ std::shared_ptr<APMETaskManager> APMETaskManager::init() {
 }
 
 std::shared_ptr<APMETaskManager> APMETaskManager::initWithQueue(
-    std::shared_ptr<DispatchQueue> queue, std::shared_ptr<APMEAlarm> alarm,
+    std::shared_ptr<DispatchQueue> queue, std::shared_ptr<APMAlarm> alarm,
     std::shared_ptr<DOZIvedidi> network, std::shared_ptr<APMConfigStore> persistedStorage,
     const std::string& databasePath, double initTimestamp) {
     std::shared_ptr<APMETaskManager> manager(new APMETaskManager());
@@ -183,7 +183,7 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
                                "Network attempted too many times. Will not schedule new network.");
         return;
     }
-    const double scheduled = alarm_->scheduledTime();
+    const double scheduled = alarm_->scheduledTimestamp().value_or(0);
     if (scheduled != 0 && scheduled <= fetchTime) {
         monitor().logWithLevel(
             8, 820017,

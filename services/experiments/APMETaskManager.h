@@ -22,8 +22,8 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Error.h"
 #include "platform/net/NSURLRequest.h"
-#include "services/experiments/APMEAlarm.h"
 #include "services/experiments/APMEDatabase.h"
+#include "services/measurement/APMAlarm.h"
 #include "services/measurement/APMConfigStore.h"
 #include "services/util/DOZIvedidi.h"
 
@@ -76,7 +76,7 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
     // database in the measurement directory, and now as initialization time.
     static std::shared_ptr<APMETaskManager> init();
     static std::shared_ptr<APMETaskManager> initWithQueue(
-        std::shared_ptr<DispatchQueue> queue, std::shared_ptr<APMEAlarm> alarm,
+        std::shared_ptr<DispatchQueue> queue, std::shared_ptr<APMAlarm> alarm,
         std::shared_ptr<DOZIvedidi> network, std::shared_ptr<APMConfigStore> persistedStorage,
         const std::string& databasePath, double initTimestamp);
     ~APMETaskManager();
@@ -118,7 +118,7 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
     bool hasMadeInitialFetch() const { return hasMadeInitialFetch_; }
     double initializationTimestamp() const { return initializationTimestamp_; }
     const std::shared_ptr<DispatchQueue>& workerQueue() const { return workerQueue_; }
-    const std::shared_ptr<APMEAlarm>& alarm() const { return alarm_; }
+    const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
     // Only on the worker queue.
     APMEDatabase* database() const { return database_.get(); }
 
@@ -126,7 +126,7 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
     APMETaskManager() = default;
     void storeFailure(double now, bool backoff);
 
-    std::shared_ptr<APMEAlarm> alarm_;
+    std::shared_ptr<APMAlarm> alarm_;
     std::shared_ptr<DOZIvedidi> network_;
     std::shared_ptr<APMConfigStore> persistedStorage_;
     std::shared_ptr<DispatchQueue> workerQueue_;

@@ -6,6 +6,7 @@
 
 #include "platform/runtime/Runtime.h"
 #include "services/measurement/APMDataTypeValidator.h"
+#include "services/measurement/APMFilterEvaluation.h"
 #include "services/measurement/APMInfoPlistFileUtil.h"
 #include "services/measurement/APMMeasurement.h"
 
@@ -23,11 +24,6 @@ std::string lower(std::string text) {
 }
 
 }  // namespace
-
-const std::map<std::string, std::string>& APMParameterNameTable() {
-    static const std::map<std::string, std::string> table;
-    return table;
-}
 
 std::string APMRenderName(const Value& name, const std::map<std::string, std::string>& table) {
     if (!name.isString()) return name.description();
@@ -53,7 +49,7 @@ std::string APMRenderEventName(const Value& name) {
 }
 
 std::string APMRenderParameterName(const Value& name) {
-    return APMRenderName(name, APMParameterNameTable());
+    return APMRenderName(name, APMParameterNameAliases());
 }
 
 std::string APMRenderUserPropertyName(const Value& name) {

@@ -13,11 +13,8 @@
 // The name rule over a table of public name to short name.
 std::string APMRenderName(const Value& name, const std::map<std::string, std::string>& table);
 std::string APMRenderEventName(const Value& name);
+// Over the engine's parameter name alias table (APMParameterNameAliases).
 std::string APMRenderParameterName(const Value& name);
 std::string APMRenderUserPropertyName(const Value& name);
 // Lines "    name = value;" sorted without regard to case, within braces.
 std::string APMRenderParameters(const APMEventParameters* parameters);
-
-// The engine's table of public to short parameter names (empty until the
-// engine supplies one).
-const std::map<std::string, std::string>& APMParameterNameTable();

@@ -32,11 +32,6 @@ APMMonitor& APMMeasurement::monitor() {
     return *monitor;
 }
 
-APMMonitor& APMExperimentsMonitor() {
-    static APMMonitor* monitor = new APMMonitor();
-    return *monitor;
-}
-
 NSError apm_errorWithCode(long long code, const std::string& description,
                           const std::string& monitorContext) {
     Dictionary info;

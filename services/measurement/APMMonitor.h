@@ -232,7 +232,3 @@ class APMMonitor {
     std::string logTag_ = kDefaultLogTag;
     std::vector<APMMonitorLine> lines_;
 };
-
-// The monitor of the experiments client, shared with the experiment messages
-// of this library (APMEManager::monitor answers this one).
-APMMonitor& APMExperimentsMonitor();

@@ -1,6 +1,6 @@
 #include "services/measurement/APMPBFlag.h"
 
-#include "services/measurement/APMMonitor.h"
+#include "services/measurement/APMMeasurement.h"
 
 Value APMPBFlagGetValue(const APMPBFlag* flag) {
     if (flag == nullptr) return Value();
@@ -21,7 +21,7 @@ Value APMPBFlagGetValue(const APMPBFlag* flag) {
 }
 
 std::shared_ptr<APMPBFlag> APMPBFlagCreate(const Value& name, const Value& value) {
-    APMMonitor& monitor = APMExperimentsMonitor();
+    APMMonitor& monitor = APMMeasurement::monitor();
     if (name.isNull()) {
         monitor.logWithLevel(1, 850000, "Flag name must not be nil");
         return nullptr;

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <iterator>
 
 #include "platform/bundle/NSBundle.h"
 #include "platform/dispatch/Clock.h"
@@ -33,10 +34,29 @@ constexpr int kEventConfigBlocklisted = 1;
 constexpr int kEventConfigCustomConversion = 2;
 constexpr int kEventConfigSamplingRate = 3;
 
-const char* const kExperimentFlags[] = {
-    "efficient_engagement_reporting_enabled", "redundant_engagement_removal_enabled",
-    "non_blocking_app_instance_id_enabled", "persistent_config_in_application_support_enabled",
-    "network_background_session_enabled"};
+// The switches an experiment flag may decide: the flag registered with the
+// experiments client (default 0) and the setting read without an answer.
+struct ExperimentSwitch {
+    const char* flag;
+    const char* key;
+};
+enum ExperimentSwitchIndex {
+    kEfficientEngagementReporting,
+    kRedundantEngagementRemoval,
+    kNonBlockingAppInstanceID,
+    kPersistentConfigInApplicationSupport,
+    kNetworkBackgroundSession,
+};
+constexpr ExperimentSwitch kExperimentSwitches[] = {
+    {"efficient_engagement_reporting_enabled",
+     "measurement.collection.efficient_engagement_reporting_enabled"},
+    {"redundant_engagement_removal_enabled",
+     "measurement.collection.redundant_engagement_removal_enabled"},
+    {"non_blocking_app_instance_id_enabled", "measurement.non_blocking_app_instance_id_enabled"},
+    {"persistent_config_in_application_support_enabled",
+     "measurement.persistent_config_in_application_support_enabled"},
+    {"network_background_session_enabled", "measurement.network.background_session_enabled"},
+};
 
 APMMonitor& monitor() {
     return APMMeasurement::monitor();
@@ -135,7 +155,7 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::initWithAppID(
     self->database_ = database;
     if (experiments) {
         Dictionary flags;
-        for (const char* flag : kExperimentFlags) flags.set(flag, Value(0));
+        for (const auto& entry : kExperimentSwitches) flags.set(entry.flag, Value(0));
         self->experiments_ = experiments(APMIdentity::redIdizezadoduLibraryVersion(), flags,
                                          std::weak_ptr<APMRemoteConfig>(self));
         NSError error;
@@ -487,13 +507,14 @@ bool APMRemoteConfig::shouldFetchExperimentsForClient() {
     return check && check();
 }
 
-bool APMRemoteConfig::flagOrSwitch(const std::string& flag, const std::string& key) {
+bool APMRemoteConfig::flagOrSwitch(int which) {
+    const ExperimentSwitch& entry = kExperimentSwitches[which];
     if (experiments_) {
-        if (auto value = experiments_->flagValue(flag)) {
+        if (auto value = experiments_->flagValue(entry.flag)) {
             return boolValueOf(*value);
         }
     }
-    return switchValue(key, 0);
+    return switchValue(entry.key, 0);
 }
 
 // ---- Typed readers ----------------------------------------------------------
@@ -702,26 +723,29 @@ APM_SWITCH(eesFeatureEnabled, "measurement.ees_feature_enabled", 1)
 APM_SECONDS(monitoringSamplePeriod, "measurement.monitoring.sample_period_millis", 86400, 0, 604800)
 
 bool APMRemoteConfig::efficientEngagementReportingEnabled() {
-    return flagOrSwitch("efficient_engagement_reporting_enabled",
-                        "measurement.collection.efficient_engagement_reporting_enabled");
+    return flagOrSwitch(kEfficientEngagementReporting);
 }
 
 bool APMRemoteConfig::redundantEngagementRemovalEnabled() {
-    return flagOrSwitch("redundant_engagement_removal_enabled",
-                        "measurement.collection.redundant_engagement_removal_enabled");
+    return flagOrSwitch(kRedundantEngagementRemoval);
 }
 
 bool APMRemoteConfig::nonBlockingAppInstanceIDEnabled() {
-    return flagOrSwitch("non_blocking_app_instance_id_enabled",
-                        "measurement.non_blocking_app_instance_id_enabled");
+    return flagOrSwitch(kNonBlockingAppInstanceID);
 }
 
 bool APMRemoteConfig::persistentConfigInApplicationSupportEnabled() {
-    return flagOrSwitch("persistent_config_in_application_support_enabled",
-                        "measurement.persistent_config_in_application_support_enabled");
+    return flagOrSwitch(kPersistentConfigInApplicationSupport);
 }
 
 bool APMRemoteConfig::isNetworkBackgroundSessionEnabled() {
-    return flagOrSwitch("network_background_session_enabled",
-                        "measurement.network.background_session_enabled");
+    return flagOrSwitch(kNetworkBackgroundSession);
+}
+
+std::vector<std::pair<std::string, bool>> APMRemoteConfig::experimentSwitchStates() {
+    std::vector<std::pair<std::string, bool>> states;
+    for (int which = 0; which < static_cast<int>(std::size(kExperimentSwitches)); ++which) {
+        states.emplace_back(kExperimentSwitches[which].flag, flagOrSwitch(which));
+    }
+    return states;
 }

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -200,6 +201,8 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
     bool nonBlockingAppInstanceIDEnabled();
     bool persistentConfigInApplicationSupportEnabled();
     bool isNetworkBackgroundSessionEnabled();
+    // Each experiment-decided switch, by its flag name, with its answer.
+    std::vector<std::pair<std::string, bool>> experimentSwitchStates();
 
     APMRemoteConfig(const APMRemoteConfig&) = delete;
     APMRemoteConfig& operator=(const APMRemoteConfig&) = delete;
@@ -208,7 +211,8 @@ class APMRemoteConfig : public std::enable_shared_from_this<APMRemoteConfig> {
   private:
     APMRemoteConfig();
     bool switchValue(const std::string& key, int defaultValue);
-    bool flagOrSwitch(const std::string& flag, const std::string& key);
+    // One of the experiment-decided switches, by its index.
+    bool flagOrSwitch(int which);
 
     bool isDefaultInstance_ = false;
     std::string appID_;

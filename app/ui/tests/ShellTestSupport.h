@@ -44,6 +44,8 @@ class ShellTest : public ::testing::Test {
 
     // Removes every input device.
     void unplugAllInputs();
+    // The hosted services the launched shell talks to.
+    sim::Backend& backend() { return *backend_; }
 
     sim::SimulatedMac mac_;
     std::shared_ptr<AppDelegate> delegate_;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "services/experiments/APMEManager.h"
-#include "services/experiments/APMEMeasurementSwitches.h"
+#include "services/experiments/APMEMeasurementExperiments.h"
 #include "services/experiments/tests/TaskManagerTestSupport.h"
+#include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMMeasurement.h"
 
 namespace {
 
@@ -341,62 +343,92 @@ TEST_F(ExperimentManagerTest, VersionDropsTheLastThreeDigits) {
     EXPECT_EQ(APMEManager::versionFromString("1234"), 1);
 }
 
-// The whole way: the server assigns experiments, the engine's switches
+// The whole way, read as the engine reads it: the engine's configuration,
+// made while the measurement experiments are installed, registers with the
+// manager; the server assigns experiments, and the configuration's switches
 // follow once the new snapshot is activated.
 TEST_F(ExperimentManagerTest, EngineSwitchesFollowFetchedExperiments) {
     APMESDKProperty::setAppInstanceIDProvider(
         [] { return std::optional<std::string>("instance"); });
-    bool settingsSayYes = true;
-    auto switches = APMEMeasurementSwitches::create(
-        manager_, 40103, [&](const std::string&) { return settingsSayYes; });
+    APMRemoteConfig::setEngineEnabledCheck([] { return true; });
+    auto database = APMDatabase::initWithDatabaseName("measurement.sql", nullptr);
+    ASSERT_TRUE(database);
+    APMRemoteConfig::setSharedExperimentsFactory(APMEMeasurementExperiments::factory(manager_));
+    auto config = APMRemoteConfig::initWithAppID("1:1:ios:1", database.get());
+    APMRemoteConfig::setSharedExperimentsFactory(nullptr);
+    ASSERT_TRUE(config);
     settle();
-    ASSERT_NE(switches->experimentClient(), nullptr);
+    ASSERT_NE(manager_->clientForSDKName(APMRemoteConfig::kSDKName), nullptr);
     // Registered with default 0: the settings are not asked.
-    for (const auto& info : APMEMeasurementSwitches::all()) {
-        EXPECT_FALSE(switches->isEnabled(info.which)) << info.flag;
-    }
-    std::vector<NSError> fetchErrors;
-    auto recorder = switches->experimentClient()->delegate();
-    auto originalError = recorder->didReceiveFetchError;
-    recorder->didReceiveFetchError = [&](APMEClient& c, const NSError& e) {
-        fetchErrors.push_back(e);
-        originalError(c, e);
-    };
+    EXPECT_FALSE(config->efficientEngagementReportingEnabled());
+    EXPECT_FALSE(config->isNetworkBackgroundSessionEnabled());
 
     service().setSnapshot(
-        APMEMeasurementSwitches::kSDKName,
+        APMRemoteConfig::kSDKName,
         {Experiment{21, {Flag{"efficient_engagement_reporting_enabled", std::int64_t{1}}}},
+         Experiment{22, {Flag{"redundant_engagement_removal_enabled", std::string("true")}}},
+         Experiment{23, {Flag{"non_blocking_app_instance_id_enabled", 0.5}}},
          Experiment{std::nullopt, {Flag{"network_background_session_enabled", true}}}});
-    service().setError(APMEMeasurementSwitches::kSDKName, 3);
-    // The engine registered after the first timer was set: the timer asks
-    // when it fires, so the first fetch still happens.
+    service().setError(APMRemoteConfig::kSDKName, 3);
+    APMMeasurement::monitor().clearLines();
+    // The configuration registered after the first timer was set: the timer
+    // asks when it fires, so the first fetch still happens.
     fireAndWaitForAnswer();
     settle();
-    // The notice of a new snapshot arrives on the main queue.
-    ASSERT_TRUE(sim::MainLoop::runUntil([&] { return switches->hasNewSnapshot(); },
-                                        std::chrono::seconds(20)));
-    ASSERT_EQ(fetchErrors.size(), 1u);
-    EXPECT_EQ(fetchErrors[0], NSError(kAPMExperimentErrorDomain, -4));
-    auto pending = manager_->pendingSnapshot(APMEMeasurementSwitches::kSDKName);
+    EXPECT_TRUE(monitorLogged(29025));  // the server's error, told to the configuration
+    auto pending = manager_->pendingSnapshot(APMRemoteConfig::kSDKName);
     ASSERT_NE(pending, nullptr);
     EXPECT_TRUE(pending->manuallyActivated());
     // Not in force before activation.
-    EXPECT_FALSE(switches->efficientEngagementReportingEnabled());
+    EXPECT_FALSE(config->efficientEngagementReportingEnabled());
 
-    EXPECT_TRUE(switches->activateNewSnapshot());
-    EXPECT_FALSE(switches->activateNewSnapshot());
-    EXPECT_TRUE(switches->efficientEngagementReportingEnabled());
-    EXPECT_TRUE(switches->isNetworkBackgroundSessionEnabled());
-    EXPECT_FALSE(switches->redundantEngagementRemovalEnabled());
-    EXPECT_EQ(manager_->experimentIDs(), std::vector<std::int64_t>{21});
+    // The notice of a new snapshot arrives on the main queue.
+    ASSERT_TRUE(sim::MainLoop::runUntil([&] { return config->activateNewSnapshot(); },
+                                        std::chrono::seconds(20)));
+    EXPECT_FALSE(config->activateNewSnapshot());
+    EXPECT_TRUE(config->efficientEngagementReportingEnabled());
+    EXPECT_TRUE(config->redundantEngagementRemovalEnabled());  // a text flag
+    EXPECT_TRUE(config->nonBlockingAppInstanceIDEnabled());    // a fractional flag
+    EXPECT_TRUE(config->isNetworkBackgroundSessionEnabled());  // launched
+    EXPECT_FALSE(config->persistentConfigInApplicationSupportEnabled());
+    EXPECT_EQ(config->experimentIDs(), (std::vector<std::int64_t>{21, 22, 23}));
+    EXPECT_EQ(APMEMeasurementExperiments::describe(manager_, *config),
+              (std::vector<std::string>{
+                  "pending experiments: no snapshot",
+                  "active experiments: 21, 22, 23",
+                  "launched flags: network_background_session_enabled",
+                  "switch efficient_engagement_reporting_enabled: on",
+                  "switch redundant_engagement_removal_enabled: on",
+                  "switch non_blocking_app_instance_id_enabled: on",
+                  "switch persistent_config_in_application_support_enabled: off",
+                  "switch network_background_session_enabled: on",
+              }));
+    EXPECT_EQ(APMEMeasurementExperiments::describe(nullptr, *config).front(),
+              "experiments client: not started");
+    APMRemoteConfig::setEngineEnabledCheck(nullptr);
+}
 
-    // Without a manager only the settings answer.
-    auto standalone = APMEMeasurementSwitches::create(nullptr, 40103, [&](const std::string& key) {
-        return key == "measurement.non_blocking_app_instance_id_enabled";
-    });
-    EXPECT_TRUE(standalone->nonBlockingAppInstanceIDEnabled());
-    EXPECT_FALSE(standalone->persistentConfigInApplicationSupportEnabled());
-    settingsSayYes = false;
+// A disabled engine wants no experiments: the fetch is put off.
+TEST_F(ExperimentManagerTest, NoFetchWhileTheEngineIsDisabled) {
+    auto database = APMDatabase::initWithDatabaseName("measurement.sql", nullptr);
+    ASSERT_TRUE(database);
+    auto config = APMRemoteConfig::initWithAppID("1:1:ios:1", database.get(),
+                                                 APMEMeasurementExperiments::factory(manager_));
+    settle();
+    const double due = scheduled();
+    sim::advanceClock(sim::seconds(due - sim::wallClockSeconds()) + std::chrono::milliseconds(1));
+    ASSERT_TRUE(waitFor([&] { return scheduled() > due; }));
+    EXPECT_EQ(fetches(), 0u);
+}
+
+// Experiment lines are the engine's: they reach its monitor and its debug
+// switches.
+TEST_F(ExperimentManagerTest, ExperimentLinesGoThroughTheEngineMonitor) {
+    APMMeasurement::monitor().clearLines();
+    EXPECT_TRUE(manager_->flagValueForFlagName(Value("a"), Value(3)).isNull());
+    bool found = false;
+    for (const auto& line : APMMeasurement::monitor().lines()) found |= line.messageCode == 800008;
+    EXPECT_TRUE(found);
 }
 
 TEST_F(ExperimentManagerTest, PendingSnapshotsStoredManuallyActivatedAreNotActivatedAtStart) {

@@ -46,7 +46,7 @@ class TaskManagerFixture : public ::testing::Test {
     }
 
     std::shared_ptr<APMETaskManager> makeTaskManager() {
-        auto alarm = std::make_shared<APMEAlarm>("APMExperimentAlarm", queue_);
+        auto alarm = std::make_shared<APMAlarm>(queue_, "APMExperimentAlarm");
         taskManager_ =
             APMETaskManager::initWithQueue(queue_, alarm, std::make_shared<DOZIvedidi>(), storage_,
                                            databasePath_, sim::wallClockSeconds());
@@ -75,7 +75,7 @@ class TaskManagerFixture : public ::testing::Test {
             std::chrono::seconds(20));
     }
     double stored(const char* key) { return storage_->doubleForKey(key); }
-    double scheduled() { return taskManager_->alarm()->scheduledTime(); }
+    double scheduled() { return taskManager_->alarm()->scheduledTimestamp().value_or(0); }
     std::size_t fetches() { return backend_.requests("experiments").size(); }
     sim::ExperimentsBackend& service() {
         return *static_cast<sim::ExperimentsBackend*>(backend_.service("experiments"));

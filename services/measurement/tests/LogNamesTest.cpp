@@ -29,11 +29,15 @@ TEST_F(LogNamesTest, ShortNamesShowTheirPublicNames) {
     for (const auto& c : cases) EXPECT_EQ(APMRenderEventName(Value(c.name)), c.rendered);
     EXPECT_EQ(APMRenderName(Value("_x"), {{"reruzera_x", "_x"}}), "reruzera_x (_x)");
     EXPECT_EQ(APMRenderUserPropertyName(Value("_fot")), "first_open_time (_fot)");
+    EXPECT_EQ(APMRenderParameterName(Value("_sid")), "session_id (_sid)");
+    // "reruzera_error" and "za_error" both map to it: the unprefixed one wins.
+    EXPECT_EQ(APMRenderParameterName(Value("_err")), "za_error (_err)");
     EXPECT_EQ(APMRenderUserPropertyName(Value("_exp_1")), "experiment_id (_exp_1)");
     EXPECT_EQ(APMRenderEventName(Value(3)), Value(3).description());
 
     APMMeasurement::monitor().setDebugModeEnabled(false);
     EXPECT_EQ(APMRenderEventName(Value("_vs")), "_vs");
+    EXPECT_EQ(APMRenderParameterName(Value("_sid")), "_sid");
 }
 
 TEST_F(LogNamesTest, ParametersOneLinePerEntrySorted) {
@@ -41,7 +45,7 @@ TEST_F(LogNamesTest, ParametersOneLinePerEntrySorted) {
                                   {"A", APMValue(APMValueTypeString, Value("x"))},
                                   {"_err", APMValue::initWithInt64(2)}};
     EXPECT_EQ(APMRenderParameters(&parameters),
-              "{\n    _err = InvalidEventName (2);\n    A = x;\n    b = 1;\n}");
+              "{\n    A = x;\n    b = 1;\n    za_error (_err) = InvalidEventName (2);\n}");
 }
 
 }  // namespace

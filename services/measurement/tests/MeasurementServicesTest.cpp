@@ -14,7 +14,7 @@ namespace {
 
 class MeasurementFlags : public ::testing::Test {
   protected:
-    void SetUp() override { APMExperimentsMonitor().clearLines(); }
+    void SetUp() override { APMMeasurement::monitor().clearLines(); }
     Lines lines_;
 };
 
@@ -47,7 +47,7 @@ TEST_F(MeasurementFlags, CreateStoresByKind) {
         ASSERT_TRUE(back);
         EXPECT_EQ(APMPBFlagGetValue(back.get()), c.readBack);
     }
-    EXPECT_TRUE(APMExperimentsMonitor().lines().empty());
+    EXPECT_TRUE(APMMeasurement::monitor().lines().empty());
 }
 
 TEST_F(MeasurementFlags, ValueOrder) {
@@ -79,9 +79,9 @@ TEST_F(MeasurementFlags, CreateRefusals) {
         {Value("f"), Value(), 850002, "Flag value is invalid", {Value("NSNull")}},
     };
     for (const auto& c : cases) {
-        APMExperimentsMonitor().clearLines();
+        APMMeasurement::monitor().clearLines();
         EXPECT_FALSE(APMPBFlagFromNameAndValue(c.name, c.value));
-        const auto lines = APMExperimentsMonitor().lines();
+        const auto lines = APMMeasurement::monitor().lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, 1);
         EXPECT_EQ(lines[0].messageCode, c.code);
