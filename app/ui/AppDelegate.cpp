@@ -124,12 +124,12 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
     NSUserDefaults::standardUserDefaults()->registerDefaults(
         {{"NSApplicationCrashOnExceptions", Value(true)}});
     registerApplicationDefaults();
-    // The user's choice on sharing data holds from the first event on: the
-    // mute engine reports the devices it meets as it starts.
-    ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
+    // The services come before the mute engine: it reports the devices it
+    // meets as it starts and reads remote values, which need the services
+    // configured and their defaults loaded.
+    configureServices();
     clamshellObserver_ = std::make_shared<ClamshellObserver>();
     muteManager_ = MuteManager::create(clamshellObserver_);
-    configureServices();
 
     auto center = NSWorkspace::sharedWorkspace()->notificationCenter();
     std::weak_ptr<AppDelegate> weak = self();
@@ -147,6 +147,10 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
 }
 
 void AppDelegate::configureServices() {
+    // The user's choice on sharing data holds before the first request: the
+    // crash reporter and analytics read it as they start. (The settings
+    // observations apply it again, and every change, from initializeApp on.)
+    SettingsReactions::collectDataChanged(Defaults::get(K::collectData()));
     try {
         DIROdadevOveredComponent::registerLibrary();
         ZAROduzozovaConnector::registerLibrary();
@@ -157,8 +161,6 @@ void AppDelegate::configureServices() {
         // itself works without it.
         NSLog(std::string("Could not configure the backend services: ") + exception.what());
     }
-    ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
-    RZRCrashtrace::applyCollectionSetting(Defaults::get(K::collectData()));
     auto remoteConfig = DIROdadevOvered::remoteConfig();
     remoteConfig->setDefaultsFromPlistFileName("RemoteConfigDefaults");
     std::weak_ptr<AppDelegate> weak = self();
