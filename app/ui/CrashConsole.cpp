@@ -76,20 +76,22 @@ std::string crashCommand(sim::Console& console, const Args& args) {
         const bool collecting = crashtrace->isCrashtraceCollectionEnabled();
         std::string state;
         if (!startup->isPending()) {
-            state = startup->value() == PRMValue(true) ? "capturing crashes"
-                                                       : "not capturing crashes";
+            state =
+                startup->value() == PRMValue(true) ? "capturing crashes" : "not capturing crashes";
         } else if (!collecting) {
             // Start-up waits for the user's choice; this run is recorded meanwhile.
-            state = std::string(crashtrace->reportManager()->currentReport() ? "capturing crashes"
-                                                                             : "not capturing crashes") +
+            state = std::string(crashtrace->reportManager()->currentReport()
+                                    ? "capturing crashes"
+                                    : "not capturing crashes") +
                     ", holding the reports of earlier runs until data collection is allowed "
                     "(or crash send, crash delete)";
         } else {
             state = "starting";
         }
-        console.say(std::string("Crash reporter: ") + state + "; collection " +
-                    (collecting ? "on" : "off") + "; the previous run " +
-                    (crashtrace->didCrashDuringPreviousExecution() ? "crashed." : "did not crash."));
+        console.say(
+            std::string("Crash reporter: ") + state + "; collection " +
+            (collecting ? "on" : "off") + "; the previous run " +
+            (crashtrace->didCrashDuringPreviousExecution() ? "crashed." : "did not crash."));
         return "";
     }
     if (what == "reports") {

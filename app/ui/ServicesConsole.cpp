@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "app/mute/RemoteValues.h"
 #include "app/ui/CrashConsole.h"
 #include "platform/backend/Backend.h"
 #include "platform/backend/CrashReports.h"
@@ -23,7 +24,6 @@
 #include "services/core/RZRInstallations.h"
 #include "services/core/RZROptions.h"
 #include "services/core/VUVEzu.h"
-#include "app/mute/RemoteValues.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/transport/ZDTCORTransportSummary.h"
@@ -163,7 +163,9 @@ std::string bundlesText() {
         const auto& bundle = bundles[i];
         out << "\n  bundle " << i + 1 << ": " << bundle.events.size() << " event(s), "
             << bundle.audienceResults.size() << " audience(s), checksum "
-            << (!bundle.checksum ? "none" : bundle.checksumMatches ? "right" : "wrong");
+            << (!bundle.checksum         ? "none"
+                : bundle.checksumMatches ? "right"
+                                         : "wrong");
         for (const auto& event : bundle.events) {
             out << "\n    " << event.name;
             std::string params;
@@ -426,14 +428,16 @@ static std::string remoteConfigCommand(sim::Console& console, const Args& args) 
         auto fetch = std::make_shared<ConsoleFetch>();
         lateFetch() = fetch;
         const auto conclude = [fetch](std::string text) {
-            DispatchQueue::main()->async([fetch, text = std::move(text)] { fetch->outcome = text; });
+            DispatchQueue::main()->async(
+                [fetch, text = std::move(text)] { fetch->outcome = text; });
         };
         config->fetchWithExpirationDuration(0, [conclude, config](DIROdadevOveredFetchStatus status,
                                                                   std::optional<NSError> error) {
             if (status != DIROdadevOveredFetchStatus::Success || error) {
-                conclude("Fetch failed: " +
-                         (error ? error->localizedDescription()
-                                : std::string("status ") + std::to_string(static_cast<long>(status))));
+                conclude(
+                    "Fetch failed: " +
+                    (error ? error->localizedDescription()
+                           : std::string("status ") + std::to_string(static_cast<long>(status))));
                 return;
             }
             config->activateWithCompletion([conclude](bool changed, std::optional<NSError>) {
@@ -454,8 +458,8 @@ static std::string remoteConfigCommand(sim::Console& console, const Args& args) 
         return "Usage: remoteconfig [set <key> <value> | remove <key> | fetch | show]";
     std::ostringstream out;
     if (const auto& late = lateFetch()) {
-        out << "The fetch the console gave up on: "
-            << late->outcome.value_or("still going on.") << "\n";
+        out << "The fetch the console gave up on: " << late->outcome.value_or("still going on.")
+            << "\n";
         if (late->outcome) lateFetch().reset();
     }
     out << "Remote config: last fetch status " << static_cast<long>(config->lastFetchStatus())
@@ -470,7 +474,8 @@ static std::string remoteConfigCommand(sim::Console& console, const Args& args) 
 std::optional<std::string> expectServicesFact(const std::vector<std::string>& args) {
     if (args.size() == 2 && args[0] == "installation") {
         auto installations = defaultInstallations();
-        if (!installations) return "Expected the installation " + args[1] + ", the services are not configured.";
+        if (!installations)
+            return "Expected the installation " + args[1] + ", the services are not configured.";
         auto controller = installations->installationsIDController();
         auto read = controller->installationsStore()->installationForAppID(controller->appID(),
                                                                            controller->appName());
@@ -480,27 +485,29 @@ std::optional<std::string> expectServicesFact(const std::vector<std::string>& ar
             item && item->registrationStatus == RZRInstallationsRegistrationStatus::Registered
                 ? "registered"
                 : "not-registered";
-        if (found != args[1]) return "Expected the installation " + args[1] + ", it is " + found + ".";
+        if (found != args[1])
+            return "Expected the installation " + args[1] + ", it is " + found + ".";
         return "";
     }
     if (args.size() == 3 && args[0] == "remote-value") {
         // As the mute engine reads it.
         const auto value = remotevalues::text(args[1]).value_or("(none)");
         if (value != args[2])
-            return "Expected the remote value " + args[1] + " = " + args[2] + ", the mute engine reads " +
-                   value + ".";
+            return "Expected the remote value " + args[1] + " = " + args[2] +
+                   ", the mute engine reads " + value + ".";
         return "";
     }
     if (args.size() == 2 && args[0] == "backend-event") {
         if (!backend()) return "No simulated backend here.";
-        auto* measurement =
-            dynamic_cast<sim::MeasurementBackend*>(backend()->service(sim::MeasurementBackend::kName));
+        auto* measurement = dynamic_cast<sim::MeasurementBackend*>(
+            backend()->service(sim::MeasurementBackend::kName));
         std::size_t found = 0;
         for (const auto& bundle : measurement->acceptedBundles())
             for (const auto& event : bundle.events)
                 if (event.name == args[1]) ++found;
         if (found == 0)
-            return "Expected the backend to have accepted a bundle with " + args[1] + ", it has none.";
+            return "Expected the backend to have accepted a bundle with " + args[1] +
+                   ", it has none.";
         return "";
     }
     return std::nullopt;
@@ -527,14 +534,15 @@ void readInstallationAtLaunch() {
 }
 
 void addServicesCommands(sim::Console& console) {
-    console.addCommand("backend",
-                       "backend [requests [service] | state | crash | bundles | experiments | clear "
-                       "| script <service> <endpoint> <status> [times|always] | delay <service> "
-                       "<endpoint> <ms> [times|always]]",
-                       "the simulated hosted services: requests received, their state, the last "
-                       "crash report, measurement bundles and experiments served, scripted "
-                       "answers",
-                       [&console](const Args& args) { return backendCommand(console, args); });
+    console.addCommand(
+        "backend",
+        "backend [requests [service] | state | crash | bundles | experiments | clear "
+        "| script <service> <endpoint> <status> [times|always] | delay <service> "
+        "<endpoint> <ms> [times|always]]",
+        "the simulated hosted services: requests received, their state, the last "
+        "crash report, measurement bundles and experiments served, scripted "
+        "answers",
+        [&console](const Args& args) { return backendCommand(console, args); });
     console.addCommand("services", "services",
                        "the service clients: stored events and uploads, installation identifier, "
                        "token expiry, backoff",

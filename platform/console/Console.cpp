@@ -191,9 +191,9 @@ void Console::say(const std::string& line) {
 
 void Console::sayStillBusy() {
     std::ostringstream line;
-    line << "The program was still busy after "
-         << std::chrono::duration<double>(patience()).count() << " s of real time ("
-         << busyDispatchBlocks() << " block(s) at work, " << activeTransferCount()
+    line << "The program was still busy after " << std::chrono::duration<double>(patience()).count()
+         << " s of real time (" << busyDispatchBlocks() << " block(s) at work, "
+         << activeTransferCount()
          << " request(s) in flight): what follows may differ from run to run.";
     say(line.str());
 }

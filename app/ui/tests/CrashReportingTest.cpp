@@ -87,8 +87,13 @@ TEST_F(CrashReportingTest, TheNextLaunchSendsTheCrashSymbolicated) {
 
 TEST_F(CrashReportingTest, WithCollectionOffTheReportWaitsUntilAllowed) {
     crashOnce(false);
-    EXPECT_EQ(run("crash reports\ncrash check\ncrash check\n"), 0);
+    EXPECT_EQ(run("crash status\ncrash reports\ncrash check\ncrash check\n"), 0);
     EXPECT_EQ(backend_.requestCount("transport"), 0u);
+    EXPECT_NE(output().find("Crash reporter: capturing crashes, holding the reports of earlier "
+                            "runs until data collection is allowed (or crash send, crash "
+                            "delete); collection off; the previous run crashed."),
+              std::string::npos)
+        << output();
     EXPECT_NE(output().find("active, crash"), std::string::npos) << output();
     // Only the first check of a run hears of the held report.
     EXPECT_NE(output().find("Unsent reports are waiting to be sent or deleted.\n"
