@@ -7,7 +7,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DLUMBREL_WERROR=ON
 endif
 
-.PHONY: all setup configure build run test tsan asan format clean
+.PHONY: all setup configure build programs run test tsan asan format clean
 
 all: build
 
@@ -20,7 +20,11 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
+# Only the two programs: a first `make run` need not build every test.
+programs: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target lumbrel lumbrel-helper
+
+run: programs
 	@$(BUILD_DIR)/app/ui/lumbrel
 
 test: build

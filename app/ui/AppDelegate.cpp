@@ -125,12 +125,12 @@ void AppDelegate::applicationDidFinishLaunching(const id&) {
     NSUserDefaults::standardUserDefaults()->registerDefaults(
         {{"NSApplicationCrashOnExceptions", Value(true)}});
     registerApplicationDefaults();
-    // The user's choice on sharing data holds from the first event on: the
-    // mute engine reports the devices it meets as it starts.
-    ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
+    // The services come before the mute engine: it reports the devices it
+    // meets as it starts and reads remote values, which need the services
+    // configured and their defaults loaded.
+    configureServices();
     clamshellObserver_ = std::make_shared<ClamshellObserver>();
     muteManager_ = MuteManager::create(clamshellObserver_);
-    configureServices();
 
     auto center = NSWorkspace::sharedWorkspace()->notificationCenter();
     std::weak_ptr<AppDelegate> weak = self();
@@ -151,6 +151,10 @@ void AppDelegate::configureServices() {
     // The measurement engine's configuration registers with the experiments
     // client when the engine is made.
     APMEMeasurementExperiments::install();
+    // The user's choice on sharing data holds before the first request: the
+    // crash reporter and analytics read it as they start. (The settings
+    // observations apply it again, and every change, from initializeApp on.)
+    SettingsReactions::collectDataChanged(Defaults::get(K::collectData()));
     try {
         DIROdadevOveredComponent::registerLibrary();
         ZAROduzozovaConnector::registerLibrary();
@@ -161,8 +165,6 @@ void AppDelegate::configureServices() {
         // itself works without it.
         NSLog(std::string("Could not configure the backend services: ") + exception.what());
     }
-    ZAROduzozova::setAnalyticsCollectionEnabled(Defaults::get(K::collectData()));
-    RZRCrashtrace::applyCollectionSetting(Defaults::get(K::collectData()));
     auto remoteConfig = DIROdadevOvered::remoteConfig();
     remoteConfig->setDefaultsFromPlistFileName("RemoteConfigDefaults");
     std::weak_ptr<AppDelegate> weak = self();

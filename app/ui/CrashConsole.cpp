@@ -73,12 +73,24 @@ std::string crashCommand(sim::Console& console, const Args& args) {
     const std::string what = args.empty() ? "status" : args[0];
     if (what == "status") {
         const auto& startup = crashtrace->startup();
-        const std::string state = startup->isPending()                 ? "starting"
-                                  : startup->value() == PRMValue(true) ? "capturing crashes"
-                                                                       : "not capturing crashes";
+        const bool collecting = crashtrace->isCrashtraceCollectionEnabled();
+        std::string state;
+        if (!startup->isPending()) {
+            state =
+                startup->value() == PRMValue(true) ? "capturing crashes" : "not capturing crashes";
+        } else if (!collecting) {
+            // Start-up waits for the user's choice; this run is recorded meanwhile.
+            state = std::string(crashtrace->reportManager()->currentReport()
+                                    ? "capturing crashes"
+                                    : "not capturing crashes") +
+                    ", holding the reports of earlier runs until data collection is allowed "
+                    "(or crash send, crash delete)";
+        } else {
+            state = "starting";
+        }
         console.say(
             std::string("Crash reporter: ") + state + "; collection " +
-            (crashtrace->isCrashtraceCollectionEnabled() ? "on" : "off") + "; the previous run " +
+            (collecting ? "on" : "off") + "; the previous run " +
             (crashtrace->didCrashDuringPreviousExecution() ? "crashed." : "did not crash."));
         return "";
     }

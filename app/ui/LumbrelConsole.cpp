@@ -11,6 +11,7 @@
 #include "app/ui/AppDelegate.h"
 #include "app/ui/AppWindows.h"
 #include "app/ui/LoginItem.h"
+#include "app/ui/ServicesConsole.h"
 #include "app/ui/SettingsReport.h"
 #include "app/ui/WindowConsole.h"
 #include "platform/appkit/NSWorkspace.h"
@@ -151,8 +152,10 @@ std::string expect(const std::weak_ptr<AppDelegate>& weak, const ConsoleArgument
         "Usage: expect setting <key> <value> | expect device <name> muted|live | "
         "expect all-live | expect image <name> | expect bezel <text>|none | "
         "expect shortcut registered|not-registered|none | expect opened <address> | "
-        "expect update-checks <count>";
+        "expect update-checks <count> | expect installation registered|not-registered | "
+        "expect remote-value <key> <value> | expect backend-event <name>";
     if (args.empty()) return usage;
+    if (auto fact = expectServicesFact(args)) return *fact;
     const auto& what = args[0];
     if (what == "setting" && args.size() == 3) {
         auto it = settings().find(args[1]);
@@ -291,7 +294,9 @@ void addLumbrelCommands(sim::Console& console, const std::shared_ptr<AppDelegate
                            return "";
                        });
     console.addCommand(
-        "expect", "expect setting|device|all-live|image|bezel|shortcut|opened|update-checks ...",
+        "expect",
+        "expect setting|device|all-live|image|bezel|shortcut|opened|update-checks|installation|"
+        "remote-value|backend-event ...",
         "check a fact (for scripts): a failed check counts as an error",
         [weak](const ConsoleArguments& args) { return expect(weak, args); });
 

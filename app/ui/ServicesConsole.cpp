@@ -4,12 +4,20 @@
 #include <cstdlib>
 #include <iomanip>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <type_traits>
+#include <variant>
 
+#include "app/mute/RemoteValues.h"
 #include "app/ui/CrashConsole.h"
 #include "platform/backend/Backend.h"
+#include "platform/backend/CrashReports.h"
+#include "platform/backend/ExperimentsBackend.h"
 #include "platform/backend/InstallationsBackend.h"
+#include "platform/backend/MeasurementBackend.h"
 #include "platform/backend/RemoteConfigBackend.h"
+#include "platform/backend/TransportBackend.h"
 #include "platform/console/Console.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/net/NSURLSession.h"
@@ -58,6 +66,168 @@ std::string requestsText(const std::string& service) {
     return out.str();
 }
 
+// Hex text as the crash reporter writes it, back to its bytes; other text
+// as it is.
+std::string unhex(const std::string& text) {
+    if (text.empty() || text.size() % 2 != 0 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return text;
+    std::string bytes;
+    bytes.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::string jsonText(const nlohmann::json& value) {
+    return value.is_string() ? unhex(value.get<std::string>()) : value.dump();
+}
+
+// The last crash report the backend decoded: each file (whole, or the first
+// line that does not decode), the custom keys and the log lines.
+std::string crashReportText() {
+    auto* transport =
+        dynamic_cast<sim::TransportBackend*>(backend()->service(sim::TransportBackend::kName));
+    if (!transport) return "No transport service.";
+    const auto reports = transport->crashReports();
+    std::size_t undecodable = 0;
+    for (const auto& batch : transport->batches())
+        if (!batch.decoded) ++undecodable;
+    std::ostringstream out;
+    out << reports.size() << " crash report(s) received; " << undecodable
+        << " upload(s) that did not decode";
+    // UNDECODABLE UPLOADS: uploads the backend could not read as any service's
+    // request are counted by sim::Backend; show that count here too.
+    if (reports.empty()) return out.str();
+    const auto& report = reports.back();
+    out << "\nThe last report: build " << report.buildVersion << " (" << report.displayVersion
+        << "), " << report.files.size() << " file(s)";
+    std::vector<std::pair<std::string, std::string>> keys;
+    std::vector<std::string> logs;
+    for (const auto& [name, contents] : report.files) {
+        std::size_t lines = 0, bad = 0;
+        std::istringstream in(contents);
+        for (std::string line; std::getline(in, line);) {
+            ++lines;
+            auto json = nlohmann::json::parse(line, nullptr, false);
+            if (json.is_discarded()) {
+                if (!bad) bad = lines;
+                continue;
+            }
+            if (!json.is_object()) continue;
+            if (auto kv = json.find("kv"); kv != json.end() && kv->is_object())
+                keys.emplace_back(jsonText(kv->value("key", nlohmann::json())),
+                                  jsonText(kv->value("value", nlohmann::json())));
+            if (auto log = json.find("log"); log != json.end() && log->is_object())
+                logs.push_back(jsonText(log->value("msg", nlohmann::json())));
+        }
+        out << "\n  " << name << ": " << contents.size() << " byte(s), " << lines << " line(s), "
+            << (bad ? "line " + std::to_string(bad) + " does not decode" : std::string("whole"));
+    }
+    out << "\n  " << keys.size() << " custom key(s)";
+    for (const auto& [key, value] : keys) out << "\n    " << key << " = " << value;
+    constexpr std::size_t kLogsShown = 5;
+    out << "\n  " << logs.size() << " log line(s)"
+        << (logs.size() > kLogsShown ? ", the last " + std::to_string(kLogsShown) : "");
+    for (std::size_t i = logs.size() > kLogsShown ? logs.size() - kLogsShown : 0; i < logs.size();
+         ++i)
+        out << "\n    " << logs[i];
+    return out.str();
+}
+
+std::string paramText(const sim::MeasurementParam& param) {
+    std::ostringstream out;
+    out << param.name << "=";
+    if (param.stringValue)
+        out << *param.stringValue;
+    else if (param.intValue)
+        out << *param.intValue;
+    else if (param.doubleValue)
+        out << *param.doubleValue;
+    else
+        out << "(" << param.nested.size() << " nested)";
+    return out.str();
+}
+
+// The measurement bundles the backend accepted: their events (with their
+// parameters) and audiences.
+std::string bundlesText() {
+    auto* measurement =
+        dynamic_cast<sim::MeasurementBackend*>(backend()->service(sim::MeasurementBackend::kName));
+    if (!measurement) return "No measurement service.";
+    const auto bundles = measurement->acceptedBundles();
+    std::ostringstream out;
+    out << bundles.size() << " measurement bundle(s) accepted, " << measurement->rejectedCount()
+        << " upload(s) rejected";
+    for (std::size_t i = 0; i < bundles.size(); ++i) {
+        const auto& bundle = bundles[i];
+        out << "\n  bundle " << i + 1 << ": " << bundle.events.size() << " event(s), "
+            << bundle.audienceResults.size() << " audience(s), checksum "
+            << (!bundle.checksum         ? "none"
+                : bundle.checksumMatches ? "right"
+                                         : "wrong");
+        for (const auto& event : bundle.events) {
+            out << "\n    " << event.name;
+            std::string params;
+            for (const auto& param : event.params)
+                params += (params.empty() ? "" : ", ") + paramText(param);
+            if (!params.empty()) out << " (" << params << ")";
+        }
+        for (const auto& audience : bundle.audienceResults)
+            out << "\n    audience " << audience.audienceID
+                << (audience.newAudience ? " (new)" : "");
+    }
+    return out.str();
+}
+
+std::string flagText(const sim::ExperimentsBackend::FlagValue& value) {
+    return std::visit(
+        [](const auto& v) -> std::string {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return v;
+            else if constexpr (std::is_same_v<T, bool>)
+                return v ? "true" : "false";
+            else {
+                std::ostringstream out;
+                out << v;
+                return out.str();
+            }
+        },
+        value);
+}
+
+// What the experiments service served: each request's clients and the
+// snapshot it assigns them.
+std::string experimentsText() {
+    auto* experiments =
+        dynamic_cast<sim::ExperimentsBackend*>(backend()->service(sim::ExperimentsBackend::kName));
+    if (!experiments) return "No experiments service.";
+    const auto received = experiments->received();
+    const auto snapshots = experiments->snapshots();
+    std::ostringstream out;
+    out << received.size() << " experiment fetch(es) served";
+    for (const auto& request : received) {
+        for (const auto& client : request.clients) {
+            out << "\n  " << client.sdkName << ": ";
+            auto found = snapshots.find(client.sdkName);
+            if (found == snapshots.end()) {
+                out << "no snapshot";
+                continue;
+            }
+            out << found->second.size() << " experiment(s)";
+            for (const auto& experiment : found->second) {
+                out << "\n    "
+                    << (experiment.id ? "experiment " + std::to_string(*experiment.id)
+                                      : std::string("launched"));
+                for (const auto& flag : experiment.flags)
+                    out << ", " << flag.name << " = " << flagText(flag.value);
+            }
+        }
+    }
+    return out.str();
+}
+
 std::string backendCommand(sim::Console& console, const Args& args) {
     if (!backend()) {
         const char* base = std::getenv("LUMBREL_SERVICE_BASE_URL");
@@ -76,6 +246,12 @@ std::string backendCommand(sim::Console& console, const Args& args) {
             out << "\n" << name << ": " << backend()->service(name)->describeState();
         }
         console.say(out.str());
+        return "";
+    }
+    if (what == "crash" || what == "bundles" || what == "experiments") {
+        console.say(what == "crash"     ? crashReportText()
+                    : what == "bundles" ? bundlesText()
+                                        : experimentsText());
         return "";
     }
     if (what == "clear") {
@@ -122,8 +298,9 @@ std::string backendCommand(sim::Console& console, const Args& args) {
             (times == "always" ? " from now on." : " (" + times + " time(s))."));
         return "";
     }
-    return "Usage: backend [requests [service] | state | clear | script <service> <endpoint> "
-           "<status> [times|always] | delay <service> <endpoint> <milliseconds> [times|always]]";
+    return "Usage: backend [requests [service] | state | crash | bundles | experiments | clear | "
+           "script <service> <endpoint> <status> [times|always] | delay <service> <endpoint> "
+           "<milliseconds> [times|always]]";
 }
 
 std::string registrationWord(RZRInstallationsRegistrationStatus status) {
@@ -211,6 +388,22 @@ std::string servicesCommand(sim::Console& console) {
 
 }  // namespace
 
+namespace {
+
+// A console fetch: its outcome, once known.
+struct ConsoleFetch {
+    std::optional<std::string> outcome;
+};
+
+// The fetch the console last gave up on, until `remoteconfig show` has told
+// its outcome.
+std::shared_ptr<ConsoleFetch>& lateFetch() {
+    static auto* fetch = new std::shared_ptr<ConsoleFetch>();
+    return *fetch;
+}
+
+}  // namespace
+
 // remoteconfig set <key> <value> | remove <key> | fetch | show
 static std::string remoteConfigCommand(sim::Console& console, const Args& args) {
     const std::string what = args.empty() ? "show" : args[0];
@@ -230,30 +423,45 @@ static std::string remoteConfigCommand(sim::Console& console, const Args& args) 
     }
     if (what == "fetch") {
         waitForRemoteConfigAtLaunch();  // one fetch at a time
-        std::optional<std::string> outcome;
-        config->fetchWithExpirationDuration(0, [&, config](DIROdadevOveredFetchStatus status,
-                                                           std::optional<NSError> error) {
+        // Shared with the completions, which may come after the console
+        // gave up; they write it on the main queue only.
+        auto fetch = std::make_shared<ConsoleFetch>();
+        lateFetch() = fetch;
+        const auto conclude = [fetch](std::string text) {
+            DispatchQueue::main()->async(
+                [fetch, text = std::move(text)] { fetch->outcome = text; });
+        };
+        config->fetchWithExpirationDuration(0, [conclude, config](DIROdadevOveredFetchStatus status,
+                                                                  std::optional<NSError> error) {
             if (status != DIROdadevOveredFetchStatus::Success || error) {
-                outcome =
+                conclude(
                     "Fetch failed: " +
                     (error ? error->localizedDescription()
-                           : std::string("status ") + std::to_string(static_cast<long>(status)));
+                           : std::string("status ") + std::to_string(static_cast<long>(status))));
                 return;
             }
-            config->activateWithCompletion([&](bool changed, std::optional<NSError>) {
-                DispatchQueue::main()->async([&, changed] {
-                    outcome =
-                        changed ? "Fetched and activated." : "Fetched; nothing new to activate.";
-                });
+            config->activateWithCompletion([conclude](bool changed, std::optional<NSError>) {
+                conclude(changed ? "Fetched and activated." : "Fetched; nothing new to activate.");
             });
         });
-        sim::MainLoop::runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30));
-        console.say(outcome.value_or("The fetch did not finish."));
+        sim::MainLoop::runUntil([&fetch] { return fetch->outcome.has_value(); },
+                                sim::Console::patience());
+        if (fetch->outcome) {
+            lateFetch().reset();
+            console.say(*fetch->outcome);
+        } else {
+            console.say("The fetch did not finish; remoteconfig show tells how it ends.");
+        }
         return "";
     }
     if (what != "show")
         return "Usage: remoteconfig [set <key> <value> | remove <key> | fetch | show]";
     std::ostringstream out;
+    if (const auto& late = lateFetch()) {
+        out << "The fetch the console gave up on: " << late->outcome.value_or("still going on.")
+            << "\n";
+        if (late->outcome) lateFetch().reset();
+    }
     out << "Remote config: last fetch status " << static_cast<long>(config->lastFetchStatus())
         << ", activated:";
     for (const auto& key : config->allKeysFromSource(DIROdadevOveredSource::Remote))
@@ -261,6 +469,48 @@ static std::string remoteConfigCommand(sim::Console& console, const Args& args) 
             << config->configValueForKey(key)->stringValue().value_or("(bytes)");
     console.say(out.str());
     return "";
+}
+
+std::optional<std::string> expectServicesFact(const std::vector<std::string>& args) {
+    if (args.size() == 2 && args[0] == "installation") {
+        auto installations = defaultInstallations();
+        if (!installations)
+            return "Expected the installation " + args[1] + ", the services are not configured.";
+        auto controller = installations->installationsIDController();
+        auto read = controller->installationsStore()->installationForAppID(controller->appID(),
+                                                                           controller->appName());
+        sim::MainLoop::runUntil([&] { return !read->isPending(); }, sim::Console::patience());
+        auto item = read->value().as<RZRInstallationsItem>();
+        const std::string found =
+            item && item->registrationStatus == RZRInstallationsRegistrationStatus::Registered
+                ? "registered"
+                : "not-registered";
+        if (found != args[1])
+            return "Expected the installation " + args[1] + ", it is " + found + ".";
+        return "";
+    }
+    if (args.size() == 3 && args[0] == "remote-value") {
+        // As the mute engine reads it.
+        const auto value = remotevalues::text(args[1]).value_or("(none)");
+        if (value != args[2])
+            return "Expected the remote value " + args[1] + " = " + args[2] +
+                   ", the mute engine reads " + value + ".";
+        return "";
+    }
+    if (args.size() == 2 && args[0] == "backend-event") {
+        if (!backend()) return "No simulated backend here.";
+        auto* measurement = dynamic_cast<sim::MeasurementBackend*>(
+            backend()->service(sim::MeasurementBackend::kName));
+        std::size_t found = 0;
+        for (const auto& bundle : measurement->acceptedBundles())
+            for (const auto& event : bundle.events)
+                if (event.name == args[1]) ++found;
+        if (found == 0)
+            return "Expected the backend to have accepted a bundle with " + args[1] +
+                   ", it has none.";
+        return "";
+    }
+    return std::nullopt;
 }
 
 std::string startSimulatedBackend() {
@@ -284,12 +534,15 @@ void readInstallationAtLaunch() {
 }
 
 void addServicesCommands(sim::Console& console) {
-    console.addCommand("backend",
-                       "backend [requests [service] | state | clear | script <service> <endpoint> "
-                       "<status> [times|always] | delay <service> <endpoint> <ms> [times|always]]",
-                       "the simulated hosted services: requests received, their state, scripted "
-                       "answers",
-                       [&console](const Args& args) { return backendCommand(console, args); });
+    console.addCommand(
+        "backend",
+        "backend [requests [service] | state | crash | bundles | experiments | clear "
+        "| script <service> <endpoint> <status> [times|always] | delay <service> "
+        "<endpoint> <ms> [times|always]]",
+        "the simulated hosted services: requests received, their state, the last "
+        "crash report, measurement bundles and experiments served, scripted "
+        "answers",
+        [&console](const Args& args) { return backendCommand(console, args); });
     console.addCommand("services", "services",
                        "the service clients: stored events and uploads, installation identifier, "
                        "token expiry, backoff",

@@ -3,7 +3,9 @@
 // talks to (`backend`) and what the program's service clients hold
 // (`services`).
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 class Console;
@@ -20,3 +22,8 @@ void readInstallationAtLaunch();
 // and before quitting).
 void waitForRemoteConfigAtLaunch();
 void addServicesCommands(sim::Console& console);
+// The services' facts of `expect`: installation registered|not-registered,
+// remote-value <key> <text> (as the mute engine reads it), backend-event
+// <name> (in a bundle the backend accepted). "" when it holds, the failure,
+// or nothing when the words name no services fact.
+std::optional<std::string> expectServicesFact(const std::vector<std::string>& args);

@@ -233,6 +233,12 @@ void ExperimentsBackend::reset() {
     received_.clear();
 }
 
+std::map<std::string, std::vector<ExperimentsBackend::Experiment>> ExperimentsBackend::snapshots()
+    const {
+    std::lock_guard lock(mutex_);
+    return snapshots_;
+}
+
 std::string ExperimentsBackend::describeState() const {
     std::lock_guard lock(mutex_);
     std::ostringstream out;

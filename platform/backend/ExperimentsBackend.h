@@ -77,6 +77,8 @@ class ExperimentsBackend : public BackendService {
     void setSnapshotsInSdkResponses(bool inSdkResponses);
 
     std::vector<ReceivedRequest> received() const;
+    // What the service assigns now, per SDK name.
+    std::map<std::string, std::vector<Experiment>> snapshots() const;
 
   private:
     mutable std::mutex mutex_;

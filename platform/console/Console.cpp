@@ -3,6 +3,8 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -12,10 +14,12 @@
 #include "platform/audio/SimAudioHardware.h"
 #include "platform/bezel/BHBezelNotification.h"
 #include "platform/defaults/NSUserDefaults.h"
+#include "platform/dispatch/Activity.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/input/Keyboard.h"
 #include "platform/log/Log.h"
+#include "platform/net/NSURLSession.h"
 
 namespace sim {
 namespace {
@@ -185,10 +189,58 @@ void Console::say(const std::string& line) {
     out_ << line << std::endl;
 }
 
-void Console::settle() {
-    for (int round = 0; round < 4; ++round) {
-        AudioHardware::flush();
-        if (MainLoop::runUntilIdle() == 0 && round > 0) break;
+void Console::sayStillBusy() {
+    std::ostringstream line;
+    line << "The program was still busy after " << std::chrono::duration<double>(patience()).count()
+         << " s of real time (" << busyDispatchBlocks() << " block(s) at work, "
+         << activeTransferCount()
+         << " request(s) in flight): what follows may differ from run to run.";
+    say(line.str());
+}
+
+namespace {
+
+std::chrono::milliseconds patienceFromEnvironment() {
+    const char* text = std::getenv("LUMBREL_CONSOLE_PATIENCE");
+    char* end = nullptr;
+    const double seconds = text ? std::strtod(text, &end) : 0;
+    if (!text || *end != '\0' || !(seconds > 0) || seconds > 3600)
+        return std::chrono::milliseconds(20000);
+    return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
+std::atomic<long> gPatienceMillis{patienceFromEnvironment().count()};
+
+}  // namespace
+
+std::chrono::milliseconds Console::patience() {
+    return std::chrono::milliseconds(gPatienceMillis.load());
+}
+
+void Console::setPatience(std::chrono::milliseconds patience) {
+    gPatienceMillis = patience.count();
+}
+
+bool Console::settle() {
+    return settleUntil(std::chrono::steady_clock::now() + patience());
+}
+
+bool Console::settleUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto quiet = [] {
+        return MainLoop::pendingCount() == 0 && busyDispatchBlocks() == 0 &&
+               activeTransferCount() == 0;
+    };
+    for (;;) {
+        for (int round = 0; round < 4; ++round) {
+            AudioHardware::flush();
+            if (MainLoop::runUntilIdle() == 0 && round > 0) break;
+        }
+        if (quiet()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        MainLoop::runUntil(quiet,
+                           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                               std::chrono::milliseconds(1));
     }
 }
 
@@ -211,12 +263,16 @@ bool Console::execute(const std::string& line) {
         return !quit_;
     }
     Arguments args(words.begin() + 1, words.end());
+    // One patience for the whole command: what it shows and what it did.
+    commandDeadline_ = std::chrono::steady_clock::now() + patience();
+    bool settled = settleUntil(commandDeadline_);
     auto error = it->second.handler(args);
     if (!error.empty()) {
         out_ << error << std::endl;
         ++failures_;
     }
-    settle();
+    settled = settleUntil(commandDeadline_) && settled;
+    if (!settled) sayStillBusy();
     return !quit_;
 }
 
@@ -473,7 +529,7 @@ void Console::addBuiltIns() {
             if (*end != '\0' || !(seconds >= 0) || seconds > 86400)
                 return "Give 0 to 86400 seconds.";
             if (isVirtualClock())
-                advanceAndRun(sim::seconds(seconds));
+                advanceAndRun(sim::seconds(seconds), [this] { settleUntil(commandDeadline_); });
             else
                 MainLoop::runFor(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
             std::ostringstream text;

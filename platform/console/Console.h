@@ -4,11 +4,17 @@
 // audio hardware, screens, clock) and shows what the program made of it.
 // The `lumbrel` program reads it from standard input or from a script file.
 //
-// After every command the console lets the program react: it delivers the
-// audio hardware's pending callbacks and runs the main queue until idle.
-// Time is the simulated clock; `wait` moves it on. While a console exists,
+// Before and after every command the console lets the program react: it
+// delivers the audio hardware's pending callbacks, runs the main queue, and
+// waits until the work on other queues and the requests in flight have
+// finished, for at most the patience in real time (20 s, or
+// $LUMBREL_CONSOLE_PATIENCE seconds); when they have not, it says so in one
+// line. So the same input gives the same output. Time is the simulated
+// clock; `wait` moves it on, settling after every step, so the program's
+// real work keeps pace with it. While a console exists,
 // each alert is printed as it comes up and closed with its first button.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,8 +53,13 @@ class Console {
     // Extra lines of the `state` command.
     void addStateSection(std::function<void(std::ostream&)> section);
 
-    // Lets the program react to what just happened.
-    static void settle();
+    // Lets the program react to what just happened and waits until its work
+    // has finished, for at most the patience; false when it had not.
+    static bool settle();
+    static bool settleUntil(std::chrono::steady_clock::time_point deadline);
+    // How long a command waits for the program's work, in real time.
+    static std::chrono::milliseconds patience();
+    static void setPatience(std::chrono::milliseconds patience);
 
     // One line to the person: what a command did. Every command that
     // changes something says it.
@@ -62,6 +73,7 @@ class Console {
     };
     void addBuiltIns();
     std::string state();
+    void sayStillBusy();
 
     std::ostream& out_;
     std::map<std::string, Command> commands_;
@@ -69,6 +81,7 @@ class Console {
     std::unique_ptr<LogCapture> log_;
     bool quit_ = false;
     int failures_ = 0;
+    std::chrono::steady_clock::time_point commandDeadline_{};
 };
 
 // Splits a command line into words; double quotes group words.

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/Activity.h"
 #include "platform/dispatch/Internal.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/WorkerThreads.h"
@@ -89,6 +91,23 @@ Pool& pool() {
 
 }  // namespace
 
+std::atomic<std::size_t> gBlocksInFlight{0};
+std::atomic<std::size_t> gBlocksWaiting{0};
+
+// Marks a worker block that waits on a semaphore or group: it is not busy,
+// it waits for someone else.
+struct WaitingGuard {
+    const bool inBlock = !frames().empty();
+    WaitingGuard() {
+        if (inBlock) ++gBlocksWaiting;
+    }
+    ~WaitingGuard() {
+        if (inBlock) --gBlocksWaiting;
+    }
+    WaitingGuard(const WaitingGuard&) = delete;
+    WaitingGuard& operator=(const WaitingGuard&) = delete;
+};
+
 MainState& mainState() {
     static MainState* s = new MainState;
     return *s;
@@ -164,6 +183,7 @@ struct DispatchQueueAccess {
                         block();
                     }
                     finish(*self, exclusive);
+                    --sim::detail::gBlocksInFlight;
                 });
         }
     }
@@ -224,6 +244,7 @@ void DispatchQueue::submit(Block block, bool barrier) {
         sim::detail::postToMain(std::move(block));
         return;
     }
+    ++sim::detail::gBlocksInFlight;
     std::vector<Impl::Item> runnable;
     {
         std::lock_guard lock(impl_->mutex);
@@ -353,6 +374,7 @@ namespace {
 template <class Ready>
 DispatchTimeoutResult waitUntil(std::mutex& mutex, std::condition_variable& cv, sim::Time deadline,
                                 Ready ready) {
+    sim::detail::WaitingGuard waiting;
     std::unique_lock lock(mutex);
     if (ready()) return DispatchTimeoutResult::success;
     if (!sim::isVirtualClock()) {
@@ -407,6 +429,7 @@ bool DispatchSemaphore::signal() {
 }
 
 void DispatchSemaphore::wait() {
+    sim::detail::WaitingGuard waiting;
     std::unique_lock lock(state_->mutex);
     ++state_->waiters;
     state_->cv.wait(lock, [&] { return state_->value > 0; });
@@ -486,6 +509,7 @@ void DispatchGroup::notify(const std::shared_ptr<DispatchQueue>& queue,
 }
 
 void DispatchGroup::wait() {
+    sim::detail::WaitingGuard waiting;
     std::unique_lock lock(state_->mutex);
     state_->cv.wait(lock, [&] { return state_->count == 0; });
 }
@@ -497,4 +521,10 @@ DispatchTimeoutResult DispatchGroup::wait(sim::Duration timeout) {
 DispatchTimeoutResult DispatchGroup::wait(sim::Time deadline) {
     auto st = state_;
     return waitUntil(st->mutex, st->cv, deadline, [&] { return st->count == 0; });
+}
+
+std::size_t sim::busyDispatchBlocks() {
+    const std::size_t inFlight = sim::detail::gBlocksInFlight.load();
+    const std::size_t waiting = sim::detail::gBlocksWaiting.load();
+    return inFlight > waiting ? inFlight - waiting : 0;
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/dispatch/Activity.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/Internal.h"
 
@@ -105,8 +106,13 @@ void setVirtualNow(Time t);
 }  // namespace detail
 
 void advanceAndRun(Duration d) {
+    advanceAndRun(d, [] {});
+}
+
+void advanceAndRun(Duration d, const std::function<void()>& afterEachStep) {
     if (!isVirtualClock()) {
         MainLoop::runUntilIdle();
+        afterEachStep();
         return;
     }
     Time target = Clock::now() + d;
@@ -118,12 +124,14 @@ void advanceAndRun(Duration d) {
         }
         if (!stepped) break;
         MainLoop::runUntilIdle();
+        afterEachStep();
     }
     {
         std::lock_guard advancing(detail::advanceMutex());
         detail::setVirtualNow(target);
     }
     MainLoop::runUntilIdle();
+    afterEachStep();
 }
 
 }  // namespace sim

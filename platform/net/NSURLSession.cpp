@@ -230,6 +230,7 @@ struct URLLoader {
     }
 
     void add(std::shared_ptr<URLTransfer> transfer) {
+        ++inFlight_;
         {
             std::lock_guard lock(mutex_);
             pendingAdd_.push_back(std::move(transfer));
@@ -245,7 +246,7 @@ struct URLLoader {
         wake();
     }
 
-    std::size_t activeCount() const { return activeCount_.load(); }
+    std::size_t activeCount() const { return inFlight_.load(); }
 
   private:
     URLLoader() {
@@ -262,7 +263,6 @@ struct URLLoader {
     void detach(URLTransfer* t) {
         curl_multi_remove_handle(multi_, t->easy);
         active_.erase(t->easy);
-        activeCount_ = active_.size();
     }
 
     void run() {
@@ -277,16 +277,20 @@ struct URLLoader {
                 removes.swap(pendingRemove_);
             }
             for (auto& t : removes) {
-                if (active_.count(t->easy)) detach(t.get());
+                if (!active_.count(t->easy)) continue;
+                detach(t.get());
+                --inFlight_;
             }
             for (auto& t : adds) {
-                if (std::find(removes.begin(), removes.end(), t) != removes.end()) continue;
+                if (std::find(removes.begin(), removes.end(), t) != removes.end()) {
+                    --inFlight_;
+                    continue;
+                }
                 t->lastActivity = sim::Clock::now();
                 curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
                 curl_multi_add_handle(multi_, t->easy);
                 active_[t->easy] = t;
             }
-            activeCount_ = active_.size();
             int running = 0;
             curl_multi_perform(multi_, &running);
             int left = 0;
@@ -303,6 +307,7 @@ struct URLLoader {
                     t->task->transferDone(t->writeFailed ? NSURLErrorCannotWriteToFile
                                                          : errorCodeForCurl(code));
                 }
+                --inFlight_;
             }
             auto now = sim::Clock::now();
             std::vector<std::shared_ptr<URLTransfer>> expired;
@@ -314,6 +319,7 @@ struct URLLoader {
             for (auto& t : expired) {
                 detach(t.get());
                 t->task->transferDone(NSURLErrorTimedOut);
+                --inFlight_;
             }
             if (!active_.empty()) curl_multi_poll(multi_, nullptr, 0, 20, nullptr);
         }
@@ -325,7 +331,9 @@ struct URLLoader {
     std::vector<std::shared_ptr<URLTransfer>> pendingAdd_;
     std::vector<std::shared_ptr<URLTransfer>> pendingRemove_;
     std::map<CURL*, std::shared_ptr<URLTransfer>> active_;  // loader thread only
-    std::atomic<std::size_t> activeCount_{0};
+    // Added and not yet finished: counted from add() until the completion
+    // has been handed to its queue, so that no moment shows nothing going on.
+    std::atomic<std::size_t> inFlight_{0};
 };
 
 // ---------------------------------------------------------------------------

@@ -14,15 +14,12 @@
 #include <sstream>
 #include <string>
 
-#include "platform/backend/Backend.h"
+#include "app/ui/tests/ProgramTestSupport.h"
 #include "platform/backend/CrashReports.h"
-#include "platform/backend/TransportBackend.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-class CrashReportingTest : public ::testing::Test {
+class CrashReportingTest : public programtest::ProgramTest {
   protected:
     void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -30,38 +27,7 @@ class CrashReportingTest : public ::testing::Test {
         // and report the deliberate fault instead of letting it be recorded.
         GTEST_SKIP() << "live crash capture runs in the plain build only";
 #endif
-        home_ = fs::temp_directory_path() /
-                ("lumbrel-crash-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-    }
-    void TearDown() override {
-        if (!home_.empty()) fs::remove_all(home_);
-    }
-
-    // Starts the program on the backend; its output goes to a file.
-    FILE* launch() {
-        output_ = home_ / ("run-" + std::to_string(++runs_) + ".txt");
-        const std::string command = "LUMBREL_HOME='" + home_.string() +
-                                    "' LUMBREL_SERVICE_BASE_URL='" + backend_.url() + "' " +
-                                    LUMBREL_PROGRAM + " > '" + output_.string() + "' 2>&1";
-        return ::popen(command.c_str(), "w");
-    }
-    // Runs the commands to the end of the input; the exit status.
-    int run(const std::string& commands) {
-        FILE* program = launch();
-        std::fputs(commands.c_str(), program);
-        return ::pclose(program);
-    }
-    std::string output() const {
-        std::ifstream in(output_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    sim::TransportBackend& transport() {
-        return *dynamic_cast<sim::TransportBackend*>(backend_.service("transport"));
+        ProgramTest::SetUp();
     }
     // Crashes a run that set a custom key and a log line.
     void crashOnce(bool collect) {
@@ -110,11 +76,6 @@ class CrashReportingTest : public ::testing::Test {
         }
         EXPECT_TRUE(symbolicated) << "no symbolicated frame of the crashing function";
     }
-
-    fs::path home_;
-    fs::path output_;
-    int runs_ = 0;
-    sim::Backend backend_;
 };
 
 TEST_F(CrashReportingTest, TheNextLaunchSendsTheCrashSymbolicated) {
@@ -126,8 +87,13 @@ TEST_F(CrashReportingTest, TheNextLaunchSendsTheCrashSymbolicated) {
 
 TEST_F(CrashReportingTest, WithCollectionOffTheReportWaitsUntilAllowed) {
     crashOnce(false);
-    EXPECT_EQ(run("crash reports\ncrash check\ncrash check\n"), 0);
+    EXPECT_EQ(run("crash status\ncrash reports\ncrash check\ncrash check\n"), 0);
     EXPECT_EQ(backend_.requestCount("transport"), 0u);
+    EXPECT_NE(output().find("Crash reporter: capturing crashes, holding the reports of earlier "
+                            "runs until data collection is allowed (or crash send, crash "
+                            "delete); collection off; the previous run crashed."),
+              std::string::npos)
+        << output();
     EXPECT_NE(output().find("active, crash"), std::string::npos) << output();
     // Only the first check of a run hears of the held report.
     EXPECT_NE(output().find("Unsent reports are waiting to be sent or deleted.\n"
@@ -146,6 +112,35 @@ TEST_F(CrashReportingTest, DeletedReportsAreNeverSent) {
     EXPECT_NE(output().find("1 report(s)"), std::string::npos) << output();
     EXPECT_EQ(output().find("active, crash"), std::string::npos) << output();
     EXPECT_TRUE(backend_.requests("transport", "crs").empty());
+}
+
+// A long log makes the crash report's files large: each arrives whole.
+TEST_F(CrashReportingTest, ALongLogArrivesWholeOnceAllowed) {
+    const int lines = LUMBREL_CRASH_LOG_LINES;
+    std::string commands = "crash key color blue\n";
+    for (int i = 1; i <= lines; ++i) commands += "crash log line " + std::to_string(i) + "\n";
+    const int status = run(commands + "crash signal SEGV\n");
+    ASSERT_TRUE(WIFEXITED(status)) << output();
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV) << output();
+    EXPECT_EQ(backend_.requestCount("transport"), 0u);
+
+    launchUntilSent("set collectData true\n");
+    expectOneSymbolicatedReport();
+    const auto reports = transport().crashReports();
+    ASSERT_EQ(reports.size(), 1u);
+    bool lastLine = false;
+    for (const auto& [name, contents] : reports[0].files) {
+        // The log holds its lines hex-encoded.
+        std::string hex;
+        for (unsigned char c : "line " + std::to_string(lines)) {
+            static const char digits[] = "0123456789abcdef";
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        if (contents.find("\"" + hex + "\"") != std::string::npos) lastLine = true;
+    }
+    EXPECT_TRUE(lastLine) << "the last log line is missing";
+    for (const auto& batch : transport().batches()) EXPECT_TRUE(batch.decoded);
 }
 
 }  // namespace

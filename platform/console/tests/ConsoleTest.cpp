@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/appkit/AppKit.h"
@@ -12,6 +13,10 @@
 #include "platform/audio/SimAudioHardware.h"
 #include "platform/bundle/Home.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/net/NSURLSession.h"
+#include "platform/testing/TestServer.h"
 
 namespace {
 
@@ -165,4 +170,47 @@ TEST_F(ConsoleTest, HelpListsEveryCommandAndProgramsCanAddTheirOwn) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     EXPECT_NE(run("open").find("Usage: open"), std::string::npos);
     EXPECT_NE(run("state").find("Windows: none"), std::string::npos);
+}
+
+// Work that a timer starts elsewhere (another queue, the network) finishes
+// before `wait` moves the clock on, and before the console answers.
+TEST_F(ConsoleTest, WaitLetsRealWorkKeepPaceWithTheClock) {
+    sim::TestServer server;
+    auto slow = sim::ScriptedResponse::text(200, "late");
+    slow.delay = std::chrono::milliseconds(100);
+    server.setResponse("/slow", slow);
+    auto session = NSURLSession::sharedSession();
+    std::optional<double> answeredAt;
+    const auto start = sim::Clock::now();
+    DispatchQueue::create("console.test")->asyncAfter(sim::seconds(5), [&] {
+        session
+            ->dataTaskWithRequest(NSURLRequest(*NSURL::URLWithString(server.url("/slow"))),
+                                  [&](auto, auto, auto) {
+                                      DispatchQueue::main()->async([&] {
+                                          answeredAt = sim::toSeconds(sim::Clock::now() - start);
+                                      });
+                                  })
+            ->resume();
+    });
+    EXPECT_EQ(run("wait 10"), "10 seconds passed.\n");
+    ASSERT_TRUE(answeredAt.has_value());
+    EXPECT_EQ(*answeredAt, 5.0);
+}
+
+TEST_F(ConsoleTest, WorkThatDoesNotFinishIsSaidInOneLine) {
+    const auto patience = sim::Console::patience();
+    sim::Console::setPatience(std::chrono::milliseconds(200));
+    sim::TestServer server;
+    auto slow = sim::ScriptedResponse::text(200, "late");
+    slow.delay = std::chrono::seconds(10);
+    server.setResponse("/slow", slow);
+    auto task = NSURLSession::sharedSession()->dataTaskWithRequest(
+        NSURLRequest(*NSURL::URLWithString(server.url("/slow"))), [](auto, auto, auto) {});
+    task->resume();
+    EXPECT_NE(run("wait 1").find("The program was still busy after 0.2 s of real time (0 block(s) "
+                                 "at work, 1 request(s) in flight)"),
+              std::string::npos);
+    sim::Console::setPatience(patience);
+    task->cancel();
+    server.stop();
 }
