@@ -19,7 +19,6 @@
 #include "services/crash/RZRCTRBinaryImage.h"
 #include "services/crash/RZRCTRContext.h"
 #include "services/crash/RZRCTRFile.h"
-#include "services/crash/RZRCTRHost.h"
 #include "services/crash/RZRCTRMemory.h"
 #include "services/crash/RZRCTRSDKLog.h"
 #include "services/crash/RZRCTRUnwind.h"
