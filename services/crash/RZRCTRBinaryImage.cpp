@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <climits>
@@ -45,27 +46,30 @@ std::string programPath() {
     return std::string(path, static_cast<std::size_t>(length));
 }
 
-// The build-id note of the image, hex-encoded into out.
+// The build-id note of the image, hex-encoded into out. The notes are read
+// through the fault-safe read: at crash time the image may be going away.
 void readBuildId(const dl_phdr_info& info, char* out) {
     out[0] = '\0';
     for (int i = 0; i < info.dlpi_phnum; ++i) {
         const ElfW(Phdr)& header = info.dlpi_phdr[i];
         if (header.p_type != PT_NOTE) continue;
-        const auto* cursor = reinterpret_cast<const std::uint8_t*>(info.dlpi_addr + header.p_vaddr);
+        std::uintptr_t cursor = info.dlpi_addr + header.p_vaddr;
         std::size_t remaining = header.p_memsz;
         while (remaining >= sizeof(ElfW(Nhdr))) {
             ElfW(Nhdr) note;
-            std::memcpy(&note, cursor, sizeof note);
+            if (!RZRCTRReadMemory(cursor, &note, sizeof note)) break;
             const std::size_t nameSize = (note.n_namesz + 3u) & ~std::size_t{3};
             const std::size_t descSize = (note.n_descsz + 3u) & ~std::size_t{3};
             if (nameSize > remaining - sizeof note || descSize > remaining - sizeof note - nameSize)
                 break;
-            const auto* name = cursor + sizeof note;
-            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
-                std::memcmp(name, "GNU", 4) == 0 && note.n_descsz > 0) {
-                const std::size_t length =
-                    std::min<std::size_t>(note.n_descsz, (kRZRCTRBinaryImageUUIDLength - 1) / 2);
-                RZRCTRSafeHexToString(name + nameSize, length, out);
+            char name[4];
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && note.n_descsz > 0 &&
+                RZRCTRReadMemory(cursor + sizeof note, name, sizeof name) &&
+                std::memcmp(name, "GNU", 4) == 0) {
+                std::uint8_t id[(kRZRCTRBinaryImageUUIDLength - 1) / 2];
+                const std::size_t length = std::min<std::size_t>(note.n_descsz, sizeof id);
+                if (!RZRCTRReadMemory(cursor + sizeof note + nameSize, id, length)) return;
+                RZRCTRSafeHexToString(id, length, out);
                 return;
             }
             cursor += sizeof note + nameSize + descSize;
@@ -75,10 +79,15 @@ void readBuildId(const dl_phdr_info& info, char* out) {
 }
 
 // The .eh_frame start named by an .eh_frame_hdr's encoded pointer.
-const void* ehFrameFromHeader(const std::uint8_t* header) {
-    if (header == nullptr || header[0] != 1) return nullptr;
+const void* ehFrameFromHeader(const void* headerAddress) {
+    std::uint8_t header[12];
+    if (headerAddress == nullptr ||
+        !RZRCTRReadMemory(reinterpret_cast<std::uintptr_t>(headerAddress), header, sizeof header) ||
+        header[0] != 1)
+        return nullptr;
     const std::uint8_t encoding = header[1];
     const std::uint8_t* field = header + 4;
+    const std::uintptr_t fieldAddress = reinterpret_cast<std::uintptr_t>(headerAddress) + 4;
     std::int64_t value = 0;
     switch (encoding & 0x0f) {
         case 0x03: {  // udata4
@@ -105,10 +114,10 @@ const void* ehFrameFromHeader(const std::uint8_t* header) {
         case 0x00:
             break;
         case 0x10:
-            value += static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(field));
+            value += static_cast<std::int64_t>(fieldAddress);
             break;
         case 0x30:
-            value += static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(header));
+            value += static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(headerAddress));
             break;
         default:
             return nullptr;
@@ -134,8 +143,7 @@ void fillDetails(const dl_phdr_info& info, RZRCTRBinaryImageDetails* details) {
     if (lowest == ~ElfW(Addr){0}) lowest = 0;
     details->node.baseAddress = info.dlpi_addr + lowest;
     details->node.size = codeEnd > lowest ? codeEnd - lowest : 0;
-    details->node.ehFrame =
-        ehFrameFromHeader(static_cast<const std::uint8_t*>(details->node.ehFrameHeader));
+    details->node.ehFrame = ehFrameFromHeader(details->node.ehFrameHeader);
     // Neither table's length is written down anywhere: each is bounded by
     // the end of the segment that holds it.
     const auto segmentRest = [&](const void* pointer) -> std::uint64_t {
@@ -187,6 +195,98 @@ void runOnQueue(std::function<void()> block) {
     }
 }
 
+// What crash-time code knows of the program without asking anything that
+// could fault or lock: kept at set-up.
+struct ProgramFacts {
+    std::uintptr_t headers = 0;
+    std::size_t headerCount = 0;
+    // The loader's own list, as it tells debuggers through the program's
+    // DT_DEBUG entry.
+    std::uintptr_t loaderList = 0;
+    char path[PATH_MAX] = {};
+};
+ProgramFacts gProgram;
+
+std::uintptr_t findLoaderList() {
+    const auto* headers = reinterpret_cast<const ElfW(Phdr)*>(gProgram.headers);
+    std::uintptr_t bias = 0;
+    const ElfW(Phdr)* dynamic = nullptr;
+    for (std::size_t i = 0; headers != nullptr && i < gProgram.headerCount; ++i) {
+        if (headers[i].p_type == PT_PHDR) bias = gProgram.headers - headers[i].p_vaddr;
+        if (headers[i].p_type == PT_DYNAMIC) dynamic = &headers[i];
+    }
+    if (dynamic == nullptr) return 0;
+    const auto* entry = reinterpret_cast<const ElfW(Dyn)*>(bias + dynamic->p_vaddr);
+    for (std::size_t i = 0; i < dynamic->p_memsz / sizeof(ElfW(Dyn)); ++i) {
+        if (entry[i].d_tag == DT_NULL) break;
+        if (entry[i].d_tag == DT_DEBUG) return static_cast<std::uintptr_t>(entry[i].d_un.d_ptr);
+    }
+    return 0;
+}
+
+// The loader's list as read at crash time; in use while a crash is recorded.
+RZRCTRBinaryImageRuntimeNode gLoaderNodes[kRZRCTRBinaryImageNodeCount];
+std::size_t gLoaderNodeCount;
+bool gLoaderNodesInUse;
+
+constexpr int kMaxProgramHeaders = 64;
+// Namespaces of the loader (each has its own list) followed at most.
+constexpr int kMaxNamespaces = 16;
+
+// The program headers of the object the loader lists at bias, copied through
+// the fault-safe read: the program's from the auxiliary vector, any other's
+// from the ELF header at its base.
+int copyProgramHeaders(std::uintptr_t bias, bool program, ElfW(Phdr) * headers) {
+    std::uintptr_t at = gProgram.headers;
+    std::size_t count = gProgram.headerCount;
+    if (!program) {
+        ElfW(Ehdr) elf;
+        if (!RZRCTRReadMemory(bias, &elf, sizeof elf) ||
+            std::memcmp(elf.e_ident, ELFMAG, SELFMAG) != 0 || elf.e_phentsize != sizeof(ElfW(Phdr)))
+            return 0;
+        at = bias + elf.e_phoff;
+        count = elf.e_phnum;
+    }
+    if (at == 0 || count == 0 || count > kMaxProgramHeaders) return 0;
+    return RZRCTRReadMemory(at, headers, count * sizeof(ElfW(Phdr))) ? static_cast<int>(count) : 0;
+}
+
+bool trackedAtSetUp(const RZRCTRBinaryImageRuntimeNode* table, std::uintptr_t base) {
+    for (std::size_t i = 0; table != nullptr && i < kRZRCTRBinaryImageNodeCount; ++i)
+        if (__atomic_load_n(&table[i].baseAddress, __ATOMIC_ACQUIRE) == base &&
+            __atomic_load_n(&table[i].size, __ATOMIC_ACQUIRE) != 0)
+            return true;
+    return false;
+}
+
+bool inLoaderList(std::uintptr_t base) {
+    for (std::size_t i = 0; i < gLoaderNodeCount; ++i)
+        if (gLoaderNodes[i].baseAddress == base) return true;
+    return false;
+}
+
+// One load or unload line at crash time, in the shape the queue writes.
+void recordCrashTimeChange(RZRCTRFile* file, bool* opened, bool loaded, const char* path,
+                           std::size_t pathLength, const RZRCTRBinaryImageDetails& details) {
+    if (!*opened) {
+        const RZRCTRReadOnlyContext* readonly = _rzrctrContext.readonly;
+        if (readonly == nullptr || readonly->binaryimage.path == nullptr ||
+            !RZRCTRFileInitWithPathMode(file, readonly->binaryimage.path, true, false))
+            return;
+        *opened = true;
+    }
+    RZRCTRFileOpenSection(file, loaded ? "load" : "unload");
+    RZRCTRFileOpenHash(file);
+    if (pathLength > 0) {
+        RZRCTRFileWriteStringEntryWithLength(file, "path", path, pathLength);
+    } else {
+        RZRCTRFileWriteStringEntry(file, "path", nullptr);
+    }
+    RZRCTRBinaryImageRecordDetails(file, details);
+    RZRCTRFileCloseHash(file);
+    RZRCTRFileCloseSection(file);
+}
+
 RZRCTRBinaryImageRuntimeNode* nodes() {
     RZRCTRReadWriteContext* writable = _rzrctrContext.writable;
     return writable != nullptr ? writable->binaryImage.nodes : nullptr;
@@ -196,6 +296,11 @@ RZRCTRBinaryImageRuntimeNode* nodes() {
 
 void RZRCTRBinaryImageInit(RZRCTRBinaryImageReadOnlyContext* context,
                            RZRCTRBinaryImageReadWriteContext* state) {
+    gProgram.headers = static_cast<std::uintptr_t>(::getauxval(AT_PHDR));
+    gProgram.headerCount = static_cast<std::size_t>(::getauxval(AT_PHNUM));
+    gProgram.loaderList = findLoaderList();
+    const std::string program = programPath();
+    std::memcpy(gProgram.path, program.c_str(), std::min(program.size(), sizeof gProgram.path - 1));
     std::memset(static_cast<void*>(state), 0, sizeof *state);
     state->file = RZRCTRFile{};
     const char* path = context->path;
@@ -388,9 +493,99 @@ bool RZRCTRBinaryImageRecordMainExecutable(RZRCTRFile* file) {
     return true;
 }
 
+void RZRCTRBinaryImageSafeReadLoaderList() {
+    RZRCTRBinaryImageSafeEndLoaderList();
+    gLoaderNodeCount = 0;
+    RZRCTRFile file;
+    bool opened = false;
+    const RZRCTRBinaryImageRuntimeNode* table = nodes();
+    // The first namespace's list is the program's; further ones are those
+    // of dlmopen.
+    std::uintptr_t debug = gProgram.loaderList;
+    bool programSeen = false;
+    for (int space = 0; space < kMaxNamespaces && debug != 0; ++space) {
+        r_debug_extended list{};
+        if (!RZRCTRReadMemory(debug, &list.base, sizeof list.base)) break;
+        if (list.base.r_version >= 2 &&
+            !RZRCTRReadMemory(debug + offsetof(r_debug_extended, r_next), &list.r_next,
+                              sizeof list.r_next))
+            list.r_next = nullptr;
+        debug = list.base.r_version >= 2 ? reinterpret_cast<std::uintptr_t>(list.r_next) : 0;
+        auto at = reinterpret_cast<std::uintptr_t>(list.base.r_map);
+        // A damaged or cyclic list ends when the table is full.
+        for (std::size_t walked = 0; at != 0 && walked < kRZRCTRBinaryImageNodeCount; ++walked) {
+            link_map entry{};
+            if (!RZRCTRReadMemory(at, &entry, sizeof entry)) break;
+            at = reinterpret_cast<std::uintptr_t>(entry.l_next);
+            const char* name = nullptr;
+            std::size_t nameLength = 0;
+            if (!RZRCTRReadString(reinterpret_cast<std::uintptr_t>(entry.l_name), &name, PATH_MAX,
+                                  &nameLength))
+                nameLength = 0;
+            const bool program = !programSeen && nameLength == 0;
+            programSeen = true;
+            if (program) {
+                name = gProgram.path;
+                nameLength = std::strlen(gProgram.path);
+            }
+            ElfW(Phdr) headers[kMaxProgramHeaders];
+            dl_phdr_info info{};
+            info.dlpi_addr = entry.l_addr;
+            info.dlpi_phdr = headers;
+            info.dlpi_phnum =
+                static_cast<ElfW(Half)>(copyProgramHeaders(entry.l_addr, program, headers));
+            if (info.dlpi_phnum == 0 || gLoaderNodeCount >= kRZRCTRBinaryImageNodeCount) continue;
+            RZRCTRBinaryImageDetails details;
+            fillDetails(info, &details);
+            RZRCTRBinaryImageRuntimeNode& node = details.node;
+            if (node.size == 0) continue;
+            // Tables that cannot be read whole are not used: the readers of
+            // call-frame information read them directly.
+            if (!RZRCTRMemoryIsReadable(reinterpret_cast<std::uintptr_t>(node.ehFrame),
+                                        node.ehFrameSize) ||
+                !RZRCTRMemoryIsReadable(reinterpret_cast<std::uintptr_t>(node.ehFrameHeader),
+                                        node.ehFrameHeaderSize)) {
+                node.ehFrame = nullptr;
+                node.ehFrameSize = 0;
+                node.ehFrameHeader = nullptr;
+                node.ehFrameHeaderSize = 0;
+            }
+            gLoaderNodes[gLoaderNodeCount++] = node;
+            if (!trackedAtSetUp(table, node.baseAddress))
+                recordCrashTimeChange(&file, &opened, true, name, nameLength, details);
+        }
+    }
+    for (std::size_t i = 0; table != nullptr && i < kRZRCTRBinaryImageNodeCount; ++i) {
+        RZRCTRBinaryImageDetails gone{};
+        gone.node.baseAddress = __atomic_load_n(&table[i].baseAddress, __ATOMIC_ACQUIRE);
+        gone.node.size = __atomic_load_n(&table[i].size, __ATOMIC_ACQUIRE);
+        if (gone.node.baseAddress == 0 || gone.node.size == 0 ||
+            inLoaderList(gone.node.baseAddress))
+            continue;
+        recordCrashTimeChange(&file, &opened, false, nullptr, 0, gone);
+    }
+    if (opened) RZRCTRFileClose(&file);
+    __atomic_store_n(&gLoaderNodesInUse, gLoaderNodeCount > 0, __ATOMIC_RELEASE);
+}
+
+void RZRCTRBinaryImageSafeEndLoaderList() {
+    __atomic_store_n(&gLoaderNodesInUse, false, __ATOMIC_RELEASE);
+}
+
 bool RZRCTRBinaryImageSafeFindImageForAddress(std::uintptr_t address,
                                               RZRCTRBinaryImageRuntimeNode* node) {
     if (!RZRCTRContextIsInitialized() || address == 0 || node == nullptr) return false;
+    if (__atomic_load_n(&gLoaderNodesInUse, __ATOMIC_ACQUIRE)) {
+        for (std::size_t i = 0; i < gLoaderNodeCount; ++i) {
+            const RZRCTRBinaryImageRuntimeNode& candidate = gLoaderNodes[i];
+            if (address < candidate.baseAddress ||
+                address - candidate.baseAddress >= candidate.size)
+                continue;
+            *node = candidate;
+            return true;
+        }
+        return false;
+    }
     const RZRCTRBinaryImageRuntimeNode* table = nodes();
     if (table == nullptr) return false;
     for (std::size_t i = 0; i < kRZRCTRBinaryImageNodeCount; ++i) {

@@ -7,7 +7,8 @@
 // its GNU build-id in lowercase hex. The loader has no add/remove callback
 // here: RZRCTRBinaryImageSync compares its list with the images tracked so
 // far and reports each difference as a change. Set-up calls it once (the
-// initial burst); call it again after loading or unloading a library.
+// initial burst); call it again after loading or unloading a library. A
+// crash reads the loader's list again in any case.
 //
 // Node updates and record writes run on the binary-image queue. The lookup
 // functions marked crash-time take no lock and allocate nothing.
@@ -57,6 +58,14 @@ bool RZRCTRBinaryImageOpenIfNeeded(bool* didOpen);
 void RZRCTRBinaryImageRecordDetails(RZRCTRFile* file, const RZRCTRBinaryImageDetails& details);
 // The executable section of the launch metadata.
 bool RZRCTRBinaryImageRecordMainExecutable(RZRCTRFile* file);
+
+// Crash-time: reads the dynamic loader's own list of loaded objects through
+// the fault-safe read, and writes a load or unload line for each difference
+// from the images tracked so far. Until RZRCTRBinaryImageSafeEndLoaderList,
+// address lookups use this list: a library loaded after set-up unwinds
+// through its own tables, and one unloaded since is never read.
+void RZRCTRBinaryImageSafeReadLoaderList();
+void RZRCTRBinaryImageSafeEndLoaderList();
 
 // Crash-time: the first node with base <= address < base + size.
 bool RZRCTRBinaryImageSafeFindImageForAddress(std::uintptr_t address,

@@ -96,6 +96,8 @@ struct RZRCTRReadWriteContext {
     int sdkLogFD;
     std::uint32_t sdkLogLevel;
     bool crashOccurred;
+    // SDK log lines written since the crash was claimed.
+    std::uint32_t sdkLogLinesAfterCrash;
     RZRCTRBinaryImageReadWriteContext binaryImage;
     RZRCTRUserLoggingWritableContext logging;
     RZRCTRExceptionReadWriteContext exception;

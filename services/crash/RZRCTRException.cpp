@@ -30,10 +30,6 @@
 
 namespace {
 
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
 void recordFatal(RZRCTRExceptionType type, const char* name, const char* reason,
                  const RZRCTRExceptionFrames* frames) {
     // One record per crash: a signal or another exception that got here
@@ -49,7 +45,7 @@ void recordFatal(RZRCTRExceptionType type, const char* name, const char* reason,
         return;
     }
     RZRCTRExceptionWrite(&file, type, name, reason, frames);
-    RZRCTRHandler(&file, currentThread(), nullptr);
+    RZRCTRHandler(&file, RZRCTRProcessCurrentThread(), nullptr);
     RZRCTRFileClose(&file);
 }
 

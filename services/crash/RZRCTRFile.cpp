@@ -305,7 +305,7 @@ bool RZRCTRFileInitWithPathMode(RZRCTRFile* file, const char* path, bool appendM
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (appendMode ? O_APPEND : O_TRUNC);
     const int fd = ::open(path, flags, 0644);
     if (fd < 0) {
-        RZRCTRSDKLogWarn("Error: Unable to open file %s", std::strerror(errno));
+        RZRCTRSDKLogWarn("Error: Unable to open file (errno %d)", errno);
         RZRCTRSDKLogWarn("Error: file descriptor invalid");
         return false;
     }
@@ -338,7 +338,7 @@ bool RZRCTRFileCloseWithOffset(RZRCTRFile* file, std::int64_t* finalSize) {
     }
     if (finalSize) *finalSize = file->bytesWritten;
     if (::close(file->fd) != 0) {
-        RZRCTRSDKLogWarn("Error: Unable to close file %s", std::strerror(errno));
+        RZRCTRSDKLogWarn("Error: Unable to close file (errno %d)", errno);
         return false;
     }
     *file = RZRCTRFile{};

@@ -31,6 +31,30 @@ bool RZRCTRReadMemory(std::uintptr_t source, void* destination, std::size_t leng
     return copied == static_cast<ssize_t>(length);
 }
 
+bool RZRCTRMemoryIsReadable(std::uintptr_t source, std::size_t length) {
+    if (source < kRZRCTRMinimumValidAddress || source + length < source) return false;
+    if (length == 0) return true;
+    const std::size_t page = pageSize();
+    const std::uintptr_t first = source - source % page;
+    const std::uintptr_t last = source + length - 1;
+    constexpr std::size_t kBatch = 64;
+    char bytes[kBatch];
+    struct iovec local = {bytes, 0};
+    struct iovec remote[kBatch];
+    const int savedErrno = errno;
+    bool readable = true;
+    for (std::uintptr_t at = first; readable && at <= last && at >= first;) {
+        std::size_t count = 0;
+        for (; count < kBatch && at <= last && at >= first; ++count, at += page)
+            remote[count] = {reinterpret_cast<void*>(count == 0 && at < source ? source : at), 1};
+        local.iov_len = count;
+        readable = ::process_vm_readv(::getpid(), &local, 1, remote, count, 0) ==
+                   static_cast<ssize_t>(count);
+    }
+    errno = savedErrno;
+    return readable;
+}
+
 bool RZRCTRReadString(std::uintptr_t source, const char** string, std::size_t maxLength,
                       std::size_t* length) {
     if (!string) return false;

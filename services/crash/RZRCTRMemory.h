@@ -16,6 +16,10 @@ inline constexpr std::uintptr_t kRZRCTRMinimumValidAddress = 4096;
 // below 4096 or when any byte cannot be read. Never faults.
 bool RZRCTRReadMemory(std::uintptr_t source, void* destination, std::size_t length);
 
+// Whether every byte of [source, source + length) can be read now, asked
+// one byte per page through the same system call; never faults.
+bool RZRCTRMemoryIsReadable(std::uintptr_t source, std::size_t length);
+
 // Validates the C string at source: readable up to its NUL or maxLength
 // bytes, whichever comes first. On success *string is the source address
 // itself (the string is validated, not copied) and *length the number of

@@ -38,6 +38,11 @@ void RZRCTRSDKLog(std::uint32_t level, const char* format, ...) {
     RZRCTRReadWriteContext* writable = _rzrctrContext.writable;
     if (!readonly || !writable || !readonly->sdkLogPath || !format) return;
     if (level < __atomic_load_n(&writable->sdkLogLevel, __ATOMIC_SEQ_CST)) return;
+    // However long a capture runs, what it says about itself is bounded.
+    if (__atomic_load_n(&writable->crashOccurred, __ATOMIC_SEQ_CST) &&
+        __atomic_add_fetch(&writable->sdkLogLinesAfterCrash, 1, __ATOMIC_SEQ_CST) >
+            kRZRCTRSDKLogLinesAfterCrash)
+        return;
     const int fd = sdkLogDescriptor(writable, readonly->sdkLogPath);
     if (fd < 0) return;
 

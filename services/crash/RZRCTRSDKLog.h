@@ -18,6 +18,10 @@ enum RZRCTRSDKLogLevel : std::uint32_t {
     RZRCTRSDKLogLevelError = 4,
 };
 
+// Once a crash has been claimed, the lines after this many are dropped: the
+// walk of a deep or damaged stack may log at every frame.
+inline constexpr std::uint32_t kRZRCTRSDKLogLinesAfterCrash = 10000;
+
 void RZRCTRSDKLog(std::uint32_t level, const char* format, ...);
 
 #define RZRCTRSDKLogDebug(format, ...)                                           \

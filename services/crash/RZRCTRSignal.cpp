@@ -1,9 +1,7 @@
 #include "services/crash/RZRCTRSignal.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <linux/futex.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -13,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
-#include "platform/dispatch/WorkerThreads.h"
 #include "services/crash/RZRCTRFile.h"
 #include "services/crash/RZRCTRHandler.h"
 #include "services/crash/RZRCTRMemory.h"
@@ -23,100 +21,48 @@
 
 namespace {
 
-int gStackAnswers;  // futex word: threads that have answered the stack request
-
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
+pid_t gRecordingThread;
 
 bool isFunction(const struct sigaction& action) {
     return action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN &&
            action.sa_handler != nullptr;
 }
 
-void altStackRequest(int, siginfo_t*, void* raw) {
-    const int saved = errno;
-    RZRCTRSignalInstallAltStackForCurrentThread();
-    // Returning from a handler puts back the alternate stack saved in its
-    // frame: make that the new one.
-    stack_t installed{};
-    if (raw != nullptr && ::sigaltstack(nullptr, &installed) == 0)
-        static_cast<ucontext_t*>(raw)->uc_stack = installed;
-    __atomic_add_fetch(&gStackAnswers, 1, __ATOMIC_RELEASE);
-    ::syscall(SYS_futex, &gStackAnswers, FUTEX_WAKE, 1, nullptr, nullptr, 0);
-    errno = saved;
-}
-
-// Asks every other thread to give itself an alternate stack, and waits a
-// short while for the answers.
-void installAltStacksOnOtherThreads() {
-    const int request = SIGRTMIN + 5;
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_sigaction = altStackRequest;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    if (::sigaction(request, &action, &previous) != 0) return;
-    __atomic_store_n(&gStackAnswers, 0, __ATOMIC_RELEASE);
-    const pid_t self = currentThread();
-    int asked = 0;
-    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    alignas(8) char buffer[4096];
-    for (long got; fd >= 0 && (got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
-        for (long at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-            at += entry->d_reclen;
-            pid_t thread = 0;
-            for (const char* c = entry->d_name; *c >= '0' && *c <= '9'; ++c)
-                thread = thread * 10 + (*c - '0');
-            if (thread == 0 || thread == self) continue;
-            if (::syscall(SYS_tgkill, ::getpid(), thread, request) == 0) ++asked;
-        }
-    }
-    if (fd >= 0) ::close(fd);
-    timespec start{};
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
-    for (int answered; (answered = __atomic_load_n(&gStackAnswers, __ATOMIC_ACQUIRE)) < asked;) {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long spent =
-            (now.tv_sec - start.tv_sec) * 1'000'000'000LL + (now.tv_nsec - start.tv_nsec);
-        if (spent >= 500'000'000LL) break;
-        const timespec timeout{0, static_cast<long>(500'000'000LL - spent)};
-        ::syscall(SYS_futex, &gStackAnswers, FUTEX_WAIT, answered, &timeout, nullptr, 0);
-    }
-    ::sigaction(request, &previous, nullptr);
-}
-
-pid_t gRecordingThread;
-
-thread_local void* tOwnedAltStack;
-pthread_introspection_hook_t gEarlierThreadHook;
-
-// Threads the platform starts after set-up get their alternate stack before
-// they run anything, and give it back as they leave.
-void threadHook(unsigned int event, pthread_t thread, void* addr, std::size_t size) {
-    if (event == PTHREAD_INTROSPECTION_THREAD_START) {
-        RZRCTRSignalInstallAltStackForCurrentThread();
-    } else if (event == PTHREAD_INTROSPECTION_THREAD_TERMINATE && tOwnedAltStack != nullptr) {
+// The alternate stack a thread mapped for itself, given back as it leaves.
+struct OwnedAltStack {
+    void* memory = nullptr;
+    ~OwnedAltStack() {
+        if (memory == nullptr) return;
         stack_t disable{};
         disable.ss_flags = SS_DISABLE;
-        if (::sigaltstack(&disable, nullptr) == 0) {
-            ::munmap(tOwnedAltStack, kRZRCTRSignalStackSize);
-            tOwnedAltStack = nullptr;
-        }
+        if (::sigaltstack(&disable, nullptr) == 0) ::munmap(memory, kRZRCTRSignalStackSize);
+        memory = nullptr;
     }
-    const pthread_introspection_hook_t earlier =
-        __atomic_load_n(&gEarlierThreadHook, __ATOMIC_ACQUIRE);
-    if (earlier != nullptr) earlier(event, thread, addr, size);
+};
+thread_local OwnedAltStack tOwnedAltStack;
+
+using ThreadCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+struct ThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* startWithAltStack(void* raw) {
+    const ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    RZRCTRSignalInstallAltStackForCurrentThread();
+    return start.routine(start.argument);
 }
 
-void installThreadHook() {
-    static bool installed = false;
-    if (__atomic_exchange_n(&installed, true, __ATOMIC_ACQ_REL)) return;
-    __atomic_store_n(&gEarlierThreadHook, pthread_introspection_hook_install(threadHook),
-                     __ATOMIC_RELEASE);
+ThreadCreate nextThreadCreate() {
+    static ThreadCreate next = reinterpret_cast<ThreadCreate>(::dlsym(RTLD_NEXT, "pthread_create"));
+    return next;
 }
+
+// The main thread has its stack before anything runs; set-up may happen on
+// another thread.
+const bool gMainThreadStack = RZRCTRSignalInstallAltStackForCurrentThread();
 
 void recordSignal(int signal, const siginfo_t* info, int savedErrno, const ucontext_t* context) {
     RZRCTRFile file;
@@ -144,21 +90,42 @@ void recordSignal(int signal, const siginfo_t* info, int savedErrno, const ucont
     RZRCTRFileWriteUInt64Entry(&file, "time", static_cast<std::uint64_t>(::time(nullptr)));
     RZRCTRFileCloseHash(&file);
     RZRCTRFileCloseSection(&file);
-    RZRCTRHandler(&file, currentThread(), context);
+    RZRCTRHandler(&file, RZRCTRProcessCurrentThread(), context);
     RZRCTRFileClose(&file);
     (void)signal;
+}
+
+// The earlier actions come back and the process goes on as it would have
+// without us: an earlier handler function decides for itself and an ignored
+// signal stays ignored. Under the default action the signal is sent once
+// more, whatever raised it: a trap or a seccomp SIGSYS has no instruction to
+// run again, and a signal from raise or kill none at all.
+void endAsWithoutUs(const RZRCTRReadOnlyContext* readonly, int signal, siginfo_t* info,
+                    void* userContext) {
+    bool byDefault = true;
+    for (int i = 0; i < kRZRCTRSignalCount; ++i)
+        if (kRZRCTRHandledSignals[i] == signal)
+            byDefault = readonly->signal.originalActions[i].sa_handler == SIG_DFL;
+    RZRCTRSignalSafeInstallPreexistingHandlers(
+        const_cast<RZRCTRSignalReadOnlyContext*>(&readonly->signal), signal, info, userContext);
+    if (!byDefault) return;
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::syscall(SYS_tgkill, ::getpid(), RZRCTRProcessCurrentThread(), signal);
 }
 
 }  // namespace
 
 bool RZRCTRSignalClaimCrashForCurrentThread() {
     if (RZRCTRContextMarkAndCheckIfCrashed()) return false;
-    __atomic_store_n(&gRecordingThread, currentThread(), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&gRecordingThread, RZRCTRProcessCurrentThread(), __ATOMIC_SEQ_CST);
     return true;
 }
 
 bool RZRCTRSignalIsRecordingThread() {
-    return __atomic_load_n(&gRecordingThread, __ATOMIC_SEQ_CST) == currentThread();
+    return __atomic_load_n(&gRecordingThread, __ATOMIC_SEQ_CST) == RZRCTRProcessCurrentThread();
 }
 
 bool RZRCTRSignalInstallAltStackForCurrentThread() {
@@ -174,8 +141,22 @@ bool RZRCTRSignalInstallAltStackForCurrentThread() {
         ::munmap(memory, kRZRCTRSignalStackSize);
         return false;
     }
-    tOwnedAltStack = memory;
+    tOwnedAltStack.memory = memory;
     return true;
+}
+
+// Every thread the program starts, by the platform or by std::thread, gets
+// its alternate stack before it runs anything: a stack overflow can only be
+// recorded on one, and no thread can be given one from outside.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) noexcept {
+    const ThreadCreate next = nextThreadCreate();
+    if (next == nullptr) return EAGAIN;
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr) return EAGAIN;
+    const int result = next(thread, attributes, startWithAltStack, start);
+    if (result != 0) delete start;
+    return result;
 }
 
 void RZRCTRSignalNameLookup(int signal, const char** name, const char** codeName) {
@@ -211,19 +192,16 @@ void RZRCTRSignalNameLookup(int signal, const char** name, const char** codeName
 
 void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context) {
     if (!RZRCTRUnlinkIfExists(context->path)) {
-        RZRCTRSDKLogError("Unable to reset the signal log file %s", std::strerror(errno));
+        RZRCTRSDKLogError("Unable to reset the signal log file (errno %d)", errno);
     }
     stack_t stack{};
     stack.ss_sp = _rzrctrContext.readonly->signalStack;
     stack.ss_size = kRZRCTRSignalStackSize;
     context->originalStack = stack_t{};
     if (::sigaltstack(&stack, &context->originalStack) != 0) {
-        RZRCTRSDKLogError("Unable to setup stack %s", std::strerror(errno));
+        RZRCTRSDKLogError("Unable to setup stack (errno %d)", errno);
     }
-    // Set-up runs on one thread; a crash may come on any other, also on one
-    // started later.
-    installThreadHook();
-    installAltStacksOnOtherThreads();
+    (void)gMainThreadStack;
     for (int i = 0; i < kRZRCTRSignalCount; ++i) {
         struct sigaction action {};
         action.sa_sigaction = RZRCTRSignalHandler;
@@ -233,8 +211,8 @@ void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context) {
         std::memset(static_cast<void*>(&context->originalActions[i]), 0,
                     sizeof context->originalActions[i]);
         if (::sigaction(kRZRCTRHandledSignals[i], &action, &previous) != 0) {
-            RZRCTRSDKLogError("Unable to install handler for %d (%s)", kRZRCTRHandledSignals[i],
-                              std::strerror(errno));
+            RZRCTRSDKLogError("Unable to install handler for %d (errno %d)",
+                              kRZRCTRHandledSignals[i], errno);
             continue;
         }
         if (previous.sa_handler != nullptr) context->originalActions[i] = previous;
@@ -248,8 +226,7 @@ void RZRCTRSignalSafeRemoveHandlers(bool includeAbort) {
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         if (::sigaction(signal, &action, nullptr) != 0) {
-            RZRCTRSDKLogError("Unable to set default handler for %d (%s)", signal,
-                              std::strerror(errno));
+            RZRCTRSDKLogError("Unable to set default handler for %d (errno %d)", signal, errno);
         }
     }
 }
@@ -265,7 +242,7 @@ bool RZRCTRSignalSafeInstallPreexistingHandlers(RZRCTRSignalReadOnlyContext* con
         const bool onOurStack =
             ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_ONSTACK) != 0;
         if (!onOurStack && ::sigaltstack(&context->originalStack, nullptr) != 0) {
-            RZRCTRSDKLogError("Unable to setup stack %s", std::strerror(errno));
+            RZRCTRSDKLogError("Unable to setup stack (errno %d)", errno);
             success = false;
         }
     }
@@ -273,8 +250,8 @@ bool RZRCTRSignalSafeInstallPreexistingHandlers(RZRCTRSignalReadOnlyContext* con
         const struct sigaction& saved = context->originalActions[i];
         if (saved.sa_handler == nullptr) continue;
         if (::sigaction(kRZRCTRHandledSignals[i], &saved, nullptr) != 0) {
-            RZRCTRSDKLogError("Unable to install handler for %d (%s)", kRZRCTRHandledSignals[i],
-                              std::strerror(errno));
+            RZRCTRSDKLogError("Unable to install handler for %d (errno %d)",
+                              kRZRCTRHandledSignals[i], errno);
             success = false;
         }
         // SIG_IGN and SIG_DFL are actions, not functions to call.
@@ -314,8 +291,7 @@ void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
             // The abort after a recorded exception, or a fault while
             // recording: no second record; the earlier actions end the
             // process.
-            RZRCTRSignalSafeInstallPreexistingHandlers(&readonly->signal, signal, info,
-                                                       userContext);
+            endAsWithoutUs(readonly, signal, info, userContext);
             errno = savedErrno;
             return;
         }
@@ -329,17 +305,7 @@ void RZRCTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
         ::_exit(1);
     }
     recordSignal(signal, info, savedErrno, static_cast<const ucontext_t*>(userContext));
-    bool handledByEarlierFunction = false;
-    for (int i = 0; i < kRZRCTRSignalCount; ++i)
-        if (kRZRCTRHandledSignals[i] == signal)
-            handledByEarlierFunction = isFunction(readonly->signal.originalActions[i]);
-    RZRCTRSignalSafeInstallPreexistingHandlers(&readonly->signal, signal, info, userContext);
-    // A signal sent with kill or raise has no faulting instruction to run
-    // again: send it once more, now under the default action put back
-    // above (abort sends its own second one).
-    if (info != nullptr && info->si_code <= 0 && signal != SIGABRT && !handledByEarlierFunction) {
-        ::syscall(SYS_tgkill, ::getpid(), currentThread(), signal);
-    }
+    endAsWithoutUs(readonly, signal, info, userContext);
     errno = savedErrno;
 }
 

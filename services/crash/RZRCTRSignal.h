@@ -2,7 +2,8 @@
 // Fatal signals recorded as crashes: handlers for SIGABRT, SIGBUS, SIGFPE,
 // SIGILL, SIGSEGV, SIGSYS and SIGTRAP on alternate stacks, the signal and the
 // whole process written to signal.ctrrecord, then the earlier handlers put
-// back so that the process ends as it would have without us.
+// back so that the process ends as it would have without us: a signal under
+// the default action is sent again, whatever its origin, and ends it.
 //
 // The handler is crash-time code: no allocation, no locks, no stdio.
 
@@ -13,11 +14,14 @@
 inline constexpr int kRZRCTRHandledSignals[kRZRCTRSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
                                                                   SIGSEGV, SIGSYS, SIGTRAP};
 
-// Resets the record file, gives every thread of the process an alternate
-// stack and installs the handlers, saving what was there before.
+// Resets the record file, gives the calling thread the context's alternate
+// stack and installs the handlers, saving what was there before. Set-up
+// touches no other thread: every thread the program starts has its own
+// alternate stack from its first instruction (pthread_create is wrapped
+// here, and the main thread gets one before main).
 void RZRCTRSignalInitialize(RZRCTRSignalReadOnlyContext* context);
-// An alternate stack for the calling thread when it has none; threads
-// started after set-up call it to have their stack overflows recorded.
+// An alternate stack for the calling thread when it has none, given back
+// when the thread ends.
 bool RZRCTRSignalInstallAltStackForCurrentThread();
 
 // Claims the crash for the calling thread: true when nobody had, and the

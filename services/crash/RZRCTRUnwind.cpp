@@ -10,16 +10,24 @@ bool valid(std::uint64_t address) {
     return address >= kRZRCTRMinimumValidAddress;
 }
 
-int fpRegister(const RZRCTRUnwindRegisters* registers) {
-    return RZRCTRUnwindFramePointerRegister(registers->architecture);
-}
-int spRegister(const RZRCTRUnwindRegisters* registers) {
-    return RZRCTRUnwindStackPointerRegister(registers->architecture);
+// A step that ends the stack (PC 0) has nowhere to climb to; on arm64 the
+// crashed function may be a leaf that returns through the link register
+// with its caller's stack pointer.
+bool climbed(const RZRCTRUnwindContext* context, std::uint64_t previousSP) {
+    const RZRCTRUnwindRegisters* registers = &context->registers;
+    const std::uint64_t sp = registers->value[RZRCTRUnwindSPRegister(registers)];
+    if (registers->pc == 0 || sp > previousSP) return true;
+    if (context->frameCount == 1 && registers->architecture == RZRCTRUnwindArchitecture::arm64 &&
+        sp == previousSP)
+        return true;
+    RZRCTRSDKLogWarn("Error: the stack pointer %p does not move up",
+                     reinterpret_cast<void*>(registers->value[RZRCTRUnwindSPRegister(registers)]));
+    return false;
 }
 
 // The image's own tables: compact unwind information where the image has
 // it, else DWARF call-frame information through its search table.
-bool unwindWithImageTables(RZRCTRUnwindContext* context) {
+bool unwindWithImageTables(RZRCTRUnwindContext* context, bool* signalFrame) {
     RZRCTRUnwindRegisters* registers = &context->registers;
     RZRCTRBinaryImageRuntimeNode node;
     if (!RZRCTRBinaryImageSafeFindImageForAddress(registers->pc, &node)) {
@@ -55,6 +63,7 @@ bool unwindWithImageTables(RZRCTRUnwindContext* context) {
                          reinterpret_cast<void*>(registers->pc));
         return false;
     }
+    *signalFrame = record.cie.signalFrame;
     return RZRCTRDwarfUnwindComputeRegisters(&record, registers);
 }
 
@@ -72,8 +81,17 @@ bool nextFrameUsingAllStrategies(RZRCTRUnwindContext* context) {
         return false;
     }
     if (context->frameCount == 0) return true;
-    if (unwindWithImageTables(context)) return true;
-    if (registers->value[fpRegister(registers)] == 0) {
+    const std::uint64_t sp = registers->value[RZRCTRUnwindSPRegister(registers)];
+    bool signalFrame = false;
+    if (unwindWithImageTables(context, &signalFrame)) {
+        if (!signalFrame || registers->pc == 0) return climbed(context, sp);
+        if (++context->signalFrames > kRZRCTRUnwindMaxSignalFrames) {
+            RZRCTRSDKLogWarn("Too many signal frames");
+            return false;
+        }
+        return true;
+    }
+    if (registers->value[RZRCTRUnwindFPRegister(registers)] == 0) {
         RZRCTRSDKLogWarn("FP is zero, aborting unwind");
         registers->pc = 0;
         return true;
@@ -84,7 +102,7 @@ bool nextFrameUsingAllStrategies(RZRCTRUnwindContext* context) {
         RZRCTRSDKLogError("Unable to use frame pointer");
         return false;
     }
-    return true;
+    return climbed(context, sp);
 }
 
 }  // namespace
@@ -102,7 +120,7 @@ bool RZRCTRUnwindNextFrame(RZRCTRUnwindContext* context) {
         return false;
     }
     RZRCTRUnwindRegisters* registers = &context->registers;
-    if (!valid(registers->pc) || !valid(registers->value[spRegister(registers)])) {
+    if (!valid(registers->pc) || !valid(registers->value[RZRCTRUnwindSPRegister(registers)])) {
         if (context->frameCount == 0) {
             RZRCTRSDKLogWarn("Cancelling unwind for thread with invalid PC/SP");
         } else {
@@ -115,9 +133,10 @@ bool RZRCTRUnwindNextFrame(RZRCTRUnwindContext* context) {
         return false;
     }
     if (!valid(registers->pc)) return false;
-    if (!valid(registers->value[spRegister(registers)])) {
-        RZRCTRSDKLogWarn("Error: SP (%p) isn't a valid pointer",
-                         reinterpret_cast<void*>(registers->value[spRegister(registers)]));
+    if (!valid(registers->value[RZRCTRUnwindSPRegister(registers)])) {
+        RZRCTRSDKLogWarn(
+            "Error: SP (%p) isn't a valid pointer",
+            reinterpret_cast<void*>(registers->value[RZRCTRUnwindSPRegister(registers)]));
         return false;
     }
     context->repeatCount = registers->pc == context->lastFramePC ? context->repeatCount + 1 : 0;
@@ -131,7 +150,9 @@ std::uint64_t RZRCTRUnwindGetPC(const RZRCTRUnwindContext* context) {
 }
 
 std::uint64_t RZRCTRUnwindGetStackPointer(const RZRCTRUnwindContext* context) {
-    return context != nullptr ? context->registers.value[spRegister(&context->registers)] : 0;
+    return context != nullptr
+               ? context->registers.value[RZRCTRUnwindSPRegister(&context->registers)]
+               : 0;
 }
 
 std::uint32_t RZRCTRUnwindGetFrameRepeatCount(const RZRCTRUnwindContext* context) {

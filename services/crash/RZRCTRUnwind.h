@@ -13,6 +13,17 @@
 #include "services/crash/RZRCTRDwarf.h"
 
 inline constexpr std::uint32_t kRZRCTRUnwindMaxFrames = 600000;
+// Steps through signal frames a walk may take: only there may the stack
+// pointer move down (from an alternate signal stack to the thread's own).
+inline constexpr std::uint32_t kRZRCTRUnwindMaxSignalFrames = 8;
+
+// The DWARF numbers of the frame and stack pointers of the registers' kind.
+inline int RZRCTRUnwindFPRegister(const RZRCTRUnwindRegisters* registers) {
+    return RZRCTRUnwindFramePointerRegister(registers->architecture);
+}
+inline int RZRCTRUnwindSPRegister(const RZRCTRUnwindRegisters* registers) {
+    return RZRCTRUnwindStackPointerRegister(registers->architecture);
+}
 
 struct RZRCTRUnwindContext {
     RZRCTRUnwindRegisters registers;
@@ -20,11 +31,14 @@ struct RZRCTRUnwindContext {
     RZRCTRCompactUnwindContext compactUnwindContext;
     std::uint64_t lastFramePC = 0;
     std::uint32_t repeatCount = 0;
+    std::uint32_t signalFrames = 0;
 };
 
 bool RZRCTRUnwindInit(RZRCTRUnwindContext* context, const RZRCTRUnwindRegisters* registers);
 // True when the context now describes one more frame; the first call yields
-// the captured frame itself.
+// the captured frame itself. Every step must leave the stack pointer higher
+// than before (stacks grow down), whichever method took it, so a damaged or
+// cyclic stack ends the walk.
 bool RZRCTRUnwindNextFrame(RZRCTRUnwindContext* context);
 std::uint64_t RZRCTRUnwindGetPC(const RZRCTRUnwindContext* context);
 std::uint64_t RZRCTRUnwindGetStackPointer(const RZRCTRUnwindContext* context);

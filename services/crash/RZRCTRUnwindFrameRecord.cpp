@@ -13,13 +13,6 @@ bool valid(std::uint64_t address) {
     return address >= kRZRCTRMinimumValidAddress;
 }
 
-int fpRegister(const RZRCTRUnwindRegisters* registers) {
-    return RZRCTRUnwindFramePointerRegister(registers->architecture);
-}
-int spRegister(const RZRCTRUnwindRegisters* registers) {
-    return RZRCTRUnwindStackPointerRegister(registers->architecture);
-}
-
 }  // namespace
 
 std::uint64_t RZRCTRUnwindStackPointerFromFramePointer(std::uint64_t fp) {
@@ -41,7 +34,7 @@ bool RZRCTRUnwindWithFramePointer(RZRCTRUnwindRegisters* registers, bool tryLink
         if (RZRCTRUnwindWithLRRegister(registers)) return true;
         RZRCTRSDKLogWarn("Unable to use LR, skipping");
     }
-    const std::uint64_t fp = registers->value[fpRegister(registers)];
+    const std::uint64_t fp = registers->value[RZRCTRUnwindFPRegister(registers)];
     std::uint64_t record[2];
     if (!RZRCTRReadMemory(static_cast<std::uintptr_t>(fp), record, sizeof record)) {
         RZRCTRSDKLogWarn("Error: failed to read memory at address %p", reinterpret_cast<void*>(fp));
@@ -54,8 +47,9 @@ bool RZRCTRUnwindWithFramePointer(RZRCTRUnwindRegisters* registers, bool tryLink
         return false;
     }
     registers->pc = record[1];
-    registers->value[fpRegister(registers)] = record[0];
-    registers->value[spRegister(registers)] = RZRCTRUnwindStackPointerFromFramePointer(fp);
+    registers->value[RZRCTRUnwindFPRegister(registers)] = record[0];
+    registers->value[RZRCTRUnwindSPRegister(registers)] =
+        RZRCTRUnwindStackPointerFromFramePointer(fp);
     return true;
 }
 

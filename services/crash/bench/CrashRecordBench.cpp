@@ -1,9 +1,12 @@
 // Time from a fatal signal to the complete record files on disk, for a
 // process with 20 threads, beside the same process dying without the crash
 // reporter (the baseline: fork, thread start and the kernel's own kill).
+// And the signal capture's set-up in a process with 20 threads, beside
+// installing the same handlers with nothing else (the baseline).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -68,6 +71,53 @@ void killAndWait(benchmark::State& state, bool withReporter) {
     }
 }
 
+// Each run in a child of its own with 20 parked threads, so that every
+// set-up finds the process as an application's would; the child reports
+// the time it took.
+void setUpAndReport(benchmark::State& state, bool withReporter) {
+    for (auto _ : state) {
+        int report[2];
+        ::pipe(report);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            int hold[2];
+            ::pipe(hold);
+            std::vector<std::thread> threads;
+            for (int i = 0; i < 20; ++i)
+                threads.emplace_back([&] {
+                    char byte;
+                    ::read(hold[0], &byte, 1);
+                });
+            RZRCTRSignalReadOnlyContext context{};
+            context.path = _rzrctrContext.readonly->signal.path;
+            timespec start{};
+            timespec end{};
+            ::clock_gettime(CLOCK_MONOTONIC, &start);
+            if (withReporter) {
+                RZRCTRSignalInitialize(&context);
+            } else {
+                struct sigaction action {};
+                action.sa_sigaction = RZRCTRSignalHandler;
+                action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+                sigemptyset(&action.sa_mask);
+                for (const int signal : kRZRCTRHandledSignals)
+                    ::sigaction(signal, &action, nullptr);
+            }
+            ::clock_gettime(CLOCK_MONOTONIC, &end);
+            const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
+                                   static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+            ::write(report[1], &seconds, sizeof seconds);
+            ::_exit(0);
+        }
+        double seconds = 0;
+        ::read(report[0], &seconds, sizeof seconds);
+        ::waitpid(pid, nullptr, 0);
+        ::close(report[0]);
+        ::close(report[1]);
+        state.SetIterationTime(seconds);
+    }
+}
+
 struct Setup {
     Setup() {
         home = fs::temp_directory_path() / ("crash-bench-" + std::to_string(::getpid()));
@@ -109,8 +159,21 @@ void BM_BaselineKillWith20Threads(benchmark::State& state) {
     setup();
     killAndWait(state, false);
 }
+void BM_SetUpWith20Threads(benchmark::State& state) {
+    setup();
+    setUpAndReport(state, true);
+}
+void BM_BaselineHandlersWith20Threads(benchmark::State& state) {
+    setup();
+    setUpAndReport(state, false);
+}
 BENCHMARK(BM_BaselineKillWith20Threads)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_SignalToRecordWith20Threads)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_BaselineHandlersWith20Threads)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(50);
+BENCHMARK(BM_SetUpWith20Threads)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(50);
 
 }  // namespace
 
@@ -119,12 +182,17 @@ int main(int argc, char** argv) {
     struct Reporter : benchmark::ConsoleReporter {
         double baseline = 0;
         double recorded = 0;
+        double handlers = 0;
+        double setUp = 0;
         void ReportRuns(const std::vector<Run>& runs) override {
             ConsoleReporter::ReportRuns(runs);
             for (const Run& run : runs) {
-                const double ms = run.GetAdjustedRealTime();
-                if (run.benchmark_name().find("Baseline") != std::string::npos) baseline = ms;
-                if (run.benchmark_name().find("SignalToRecord") != std::string::npos) recorded = ms;
+                const double time = run.GetAdjustedRealTime();
+                const std::string& name = run.benchmark_name();
+                if (name.find("BaselineKill") != std::string::npos) baseline = time;
+                if (name.find("SignalToRecord") != std::string::npos) recorded = time;
+                if (name.find("BaselineHandlers") != std::string::npos) handlers = time;
+                if (name.find("SetUp") != std::string::npos) setUp = time;
             }
         }
     } reporter;
@@ -132,5 +200,8 @@ int main(int argc, char** argv) {
     if (reporter.baseline > 0)
         std::printf("signal to record: %.2f ms, baseline kill: %.2f ms, ratio %.1f\n",
                     reporter.recorded, reporter.baseline, reporter.recorded / reporter.baseline);
+    if (reporter.handlers > 0)
+        std::printf("set-up: %.1f us, baseline handlers: %.1f us, ratio %.1f\n", reporter.setUp,
+                    reporter.handlers, reporter.setUp / reporter.handlers);
     return 0;
 }

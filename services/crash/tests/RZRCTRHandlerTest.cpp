@@ -1,4 +1,5 @@
 #include "services/crash/RZRCTRHandler.h"
+#include "services/crash/RZRCTRProcess.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

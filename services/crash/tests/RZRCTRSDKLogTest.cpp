@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -76,6 +77,16 @@ TEST_F(SDKLogTest, DropsLinesBelowTheCurrentLevel) {
     _rzrctrContext.writable->sdkLogLevel = RZRCTRSDKLogLevelDebug;
     RZRCTRSDKLog(RZRCTRSDKLogLevelInfo, "again\n");
     EXPECT_EQ(sdkLog(), "loud\nagain\n");
+}
+
+TEST_F(SDKLogTest, LinesAfterACrashAreBounded) {
+    for (int i = 0; i < 100; ++i) RZRCTRSDKLogError("before %d", i);
+    RZRCTRContextMarkAndCheckIfCrashed();
+    for (std::uint32_t i = 0; i < 2 * kRZRCTRSDKLogLinesAfterCrash; ++i)
+        RZRCTRSDKLogError("after %d", static_cast<int>(i));
+    const std::string log = readFile(file("sdk.log"));
+    EXPECT_EQ(static_cast<std::uint32_t>(std::count(log.begin(), log.end(), '\n')),
+              100 + kRZRCTRSDKLogLinesAfterCrash);
 }
 
 TEST_F(SDKLogTest, WritesNothingWithoutAContext) {

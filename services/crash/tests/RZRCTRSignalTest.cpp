@@ -1,9 +1,16 @@
 #include "services/crash/RZRCTRSignal.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -37,6 +44,30 @@ __attribute__((noinline)) void illegalInstruction() {
 }
 __attribute__((noinline)) void callAbort() {
     std::abort();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void raiseAbort() {
+    ::raise(SIGABRT);
+    asm volatile("" ::: "memory");
+}
+// A breakpoint trap: the kernel reports it with the PC already past the
+// instruction, so returning from the handler would carry on.
+__attribute__((noinline)) void breakpointTrap() {
+    asm volatile("int3" ::: "memory");
+}
+// A system call the process's own filter refuses with SIGSYS.
+__attribute__((noinline)) void refusedSystemCall() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getppid, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+    ::syscall(SYS_getppid);
+    asm volatile("" ::: "memory");
 }
 __attribute__((noinline)) int overflowStack(int depth) {
     volatile char pad[512];
@@ -44,6 +75,33 @@ __attribute__((noinline)) int overflowStack(int depth) {
     if (depth < 0) return 0;
     return overflowStack(depth + 1) + pad[0];
 }
+
+// Sets its frame pointer to the records it is given, which link to each
+// other, and faults: every step of a walk through its call-frame
+// information (CFA = frame pointer + 16) leads to the other record.
+extern "C" void cycleOfFramesAndFault(std::uint64_t* records);
+extern "C" char cycleOfFramesBody[];
+asm(R"(
+    .text
+    .globl cycleOfFramesAndFault
+    .type cycleOfFramesAndFault, @function
+cycleOfFramesAndFault:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    movq %rdi, %rbp
+    .globl cycleOfFramesBody
+cycleOfFramesBody:
+    nop
+    nop
+    movl $1, 0
+    ud2
+    .cfi_endproc
+    .size cycleOfFramesAndFault, .-cycleOfFramesAndFault
+)");
 
 int gEarlierCalls[2];
 void earlierHandler(int signal, siginfo_t* info, void* context) {
@@ -100,11 +158,14 @@ class SignalTest : public crashtest::CrashFixture {
 const void* crashingFunctionOf(std::uint64_t pc) {
     const void* best = nullptr;
     std::uint64_t bestBase = 0;
-    for (const void* start : {reinterpret_cast<const void*>(&nullDereference),
-                              reinterpret_cast<const void*>(&divideByZero),
-                              reinterpret_cast<const void*>(&illegalInstruction),
-                              reinterpret_cast<const void*>(&callAbort),
-                              reinterpret_cast<const void*>(&overflowStack)}) {
+    for (const void* start :
+         {reinterpret_cast<const void*>(&nullDereference),
+          reinterpret_cast<const void*>(&divideByZero),
+          reinterpret_cast<const void*>(&illegalInstruction),
+          reinterpret_cast<const void*>(&callAbort), reinterpret_cast<const void*>(&raiseAbort),
+          reinterpret_cast<const void*>(&breakpointTrap),
+          reinterpret_cast<const void*>(&refusedSystemCall),
+          reinterpret_cast<const void*>(&overflowStack)}) {
         const auto base = reinterpret_cast<std::uint64_t>(start);
         if (pc >= base && pc < base + 256 && base > bestBase) {
             best = start;
@@ -131,7 +192,12 @@ TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
          nullptr},
         {"illegal instruction", illegalInstruction,
          reinterpret_cast<const void*>(&illegalInstruction), SIGILL, nullptr},
-        {"abort", callAbort, nullptr, SIGABRT, "ABORT"},
+        {"abort", callAbort, reinterpret_cast<const void*>(&callAbort), SIGABRT, "ABORT"},
+        {"abort raised", raiseAbort, reinterpret_cast<const void*>(&raiseAbort), SIGABRT, "ABORT"},
+        {"breakpoint trap", breakpointTrap, reinterpret_cast<const void*>(&breakpointTrap), SIGTRAP,
+         nullptr},
+        {"system call refused by a filter", refusedSystemCall,
+         reinterpret_cast<const void*>(&refusedSystemCall), SIGSYS, nullptr},
         {"stack overflow", [] { overflowStack(0); }, reinterpret_cast<const void*>(&overflowStack),
          SIGSEGV, nullptr},
         {"stack overflow on a later thread",
@@ -141,6 +207,10 @@ TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
                  overflowStack(0);
              }).join();
          },
+         reinterpret_cast<const void*>(&overflowStack), SIGSEGV, nullptr},
+        // A plain thread of the program's own: its stack comes with it.
+        {"stack overflow on a plain later thread",
+         [] { std::thread([] { overflowStack(0); }).join(); },
          reinterpret_cast<const void*>(&overflowStack), SIGSEGV, nullptr},
     };
     for (const Case& c : cases) {
@@ -168,9 +238,13 @@ TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
             ASSERT_TRUE(thread.contains("stacktrace"));
             ASSERT_FALSE(thread["stacktrace"].empty());
             if (c.function != nullptr) {
+                // Frames after the crashed one hold return addresses, which
+                // may lie just past a call that ends its function.
                 bool inFunction = false;
                 for (const json& pc : thread["stacktrace"])
-                    inFunction |= crashingFunctionOf(pc.get<std::uint64_t>()) == c.function;
+                    for (const std::uint64_t at :
+                         {pc.get<std::uint64_t>(), pc.get<std::uint64_t>() - 1})
+                        inFunction |= crashingFunctionOf(at) == c.function;
                 EXPECT_TRUE(inFunction) << thread["stacktrace"].dump();
             }
         }
@@ -181,25 +255,31 @@ TEST_F(SignalTest, EachKindOfCrashLeavesOneCompleteRecord) {
 TEST_F(SignalTest, ASignalFromAnotherProcessEndsTheProcessAfterRecording) {
     CRASHTEST_SKIP_UNDER_SANITIZERS();
     initialize();
-    int ready[2];
-    int hold[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(hold), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::write(ready[1], "r", 1);
+    for (const int sent : {SIGBUS, SIGABRT, SIGTRAP}) {
+        SCOPED_TRACE(sent);
+        std::filesystem::remove(file("signal.ctrrecord"));
+        __atomic_store_n(&_rzrctrContext.writable->crashOccurred, false, __ATOMIC_SEQ_CST);
+        int ready[2];
+        int hold[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(hold), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::write(ready[1], "r", 1);
+            char byte;
+            ::read(hold[0], &byte, 1);  // nobody writes: only the signal ends this
+            ::_exit(7);
+        }
         char byte;
-        ::read(hold[0], &byte, 1);  // nobody writes: only the signal ends this
-        ::_exit(7);
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::kill(pid, sent);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(crashtest::diedOfSignal(status, sent)) << status;
+        EXPECT_EQ(sections()["signal"].size(), 1u);
+        EXPECT_EQ(sections()["storage"].size(), 1u);
+        for (const int fd : {ready[0], ready[1], hold[0], hold[1]}) ::close(fd);
     }
-    char byte;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ::kill(pid, SIGBUS);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(crashtest::diedOfSignal(status, SIGBUS)) << status;
-    EXPECT_EQ(sections()["signal"].size(), 1u);
-    for (const int fd : {ready[0], ready[1], hold[0], hold[1]}) ::close(fd);
 }
 
 TEST_F(SignalTest, SeveralThreadsCrashingAtOnceLeaveOneRecord) {
@@ -384,6 +464,183 @@ TEST_F(SignalTest, ThreadsStartedBeforeSetUpGetAnAlternateStack) {
     earlier.join();
     EXPECT_EQ(enabled, 'y');
     for (const int fd : {answer[0], answer[1], go[0], go[1]}) ::close(fd);
+}
+
+// Set-up touches no other thread: one that blocks every signal and unblocks
+// them later lives on, a poll under way is not cut short, and threads started
+// later have their alternate stack.
+TEST_F(SignalTest, SetUpLeavesTheOtherThreadsOfAHealthyProcessAlone) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    const int status = crashChild([this] {
+        ::alarm(20);
+        int wake[2];
+        int unblock[2];
+        if (::pipe(wake) != 0 || ::pipe(unblock) != 0) ::_exit(10);
+        std::atomic<int> blockedReady{0};
+        std::atomic<int> pollResult{-2};
+        std::atomic<pid_t> pollThread{0};
+        std::thread blocked([&] {
+            sigset_t all;
+            sigfillset(&all);
+            ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            blockedReady = 1;
+            char byte;
+            while (::read(unblock[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            ::pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+        });
+        std::thread poller([&] {
+            pollThread = static_cast<pid_t>(::syscall(SYS_gettid));
+            pollfd entry{wake[0], POLLIN, 0};
+            const int got = ::poll(&entry, 1, -1);
+            pollResult = got < 0 ? -errno : got;
+        });
+        // Until the poll is under way in the kernel.
+        const auto inPoll = [&] {
+            const pid_t thread = pollThread;
+            if (thread == 0) return false;
+            const std::string syscall =
+                crashtest::readFile("/proc/self/task/" + std::to_string(thread) + "/syscall");
+            return syscall.rfind("7 ", 0) == 0 || syscall.rfind("271 ", 0) == 0;
+        };
+        while (blockedReady == 0 || !inPoll()) std::this_thread::yield();
+        initialize();
+        char lateStack = 0;
+        std::thread([&] {
+            stack_t stack{};
+            ::sigaltstack(nullptr, &stack);
+            lateStack = (stack.ss_flags & SS_DISABLE) == 0 ? 'y' : 'n';
+        }).join();
+        ::write(unblock[1], "u", 1);
+        blocked.join();
+        ::write(wake[1], "w", 1);
+        poller.join();
+        if (pollResult != 1) ::_exit(20 + (pollResult == -EINTR ? 1 : 2));
+        if (lateStack != 'y') ::_exit(30);
+        ::_exit(0);
+    });
+    EXPECT_TRUE(crashtest::exitedCleanly(status))
+        << (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                : "exit " + std::to_string(WEXITSTATUS(status)));
+    EXPECT_FALSE(std::filesystem::exists(file("signal.ctrrecord")) &&
+                 !crashtest::readFile(file("signal.ctrrecord")).empty());
+}
+
+class LibraryCrashTest : public SignalTest {
+  protected:
+    void expectComplete(int status) {
+        EXPECT_TRUE(crashtest::diedOfSignal(status, SIGSEGV)) << status;
+        auto all = sections();
+        for (const char* name : {"signal", "threads", "runtime", "dispatch_queue_names",
+                                 "thread_names", "process_stats", "storage"})
+            EXPECT_EQ(all[name].size(), 1u) << name;
+    }
+    std::vector<std::pair<std::string, json>> images() const {
+        std::vector<std::pair<std::string, json>> out;
+        for (const auto& line : crashtest::readLines(file("binary_images.ctrrecord"))) {
+            const json parsed = json::parse(line);
+            out.emplace_back(parsed.begin().key(), parsed.begin().value());
+        }
+        return out;
+    }
+    const json* crashedThread() {
+        static json threads;
+        auto all = sections();
+        if (all["threads"].size() != 1) return nullptr;
+        threads = all["threads"][0];
+        for (const json& thread : threads)
+            if (thread.value("crashed", false)) return &thread;
+        return nullptr;
+    }
+};
+
+// The library is known at set-up and gone at the crash: its tables must not
+// be read, and the record says it went.
+TEST_F(LibraryCrashTest, ACallIntoALibraryUnloadedAfterSetUpLeavesACompleteRecord) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    const int status = crashChild([this] {
+        ::alarm(20);
+        void* handle = ::dlopen(CRASH_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) ::_exit(10);
+        initialize();
+        auto* answer = reinterpret_cast<int (*)(int)>(::dlsym(handle, "crashTestPluginAnswer"));
+        ::dlclose(handle);
+        if (::dlopen(CRASH_TEST_PLUGIN, RTLD_NOW | RTLD_NOLOAD) != nullptr) ::_exit(11);
+        answer(1);
+    });
+    expectComplete(status);
+    EXPECT_TRUE(std::filesystem::exists(root_ / "previously-crashed"));
+    std::string loadedBase;
+    bool unloaded = false;
+    for (const auto& [kind, entry] : images()) {
+        if (kind == "load" && entry["path"] == CRASH_TEST_PLUGIN) loadedBase = entry["base"].dump();
+        if (kind == "unload" && !loadedBase.empty() && entry["base"].dump() == loadedBase)
+            unloaded = true;
+    }
+    EXPECT_FALSE(loadedBase.empty());
+    EXPECT_TRUE(unloaded);
+}
+
+__attribute__((noinline)) void callIntoPlugin(void (*fault)(int*)) {
+    fault(nullptr);
+    asm volatile("" ::: "memory");
+}
+
+// Loaded after set-up, nobody told: the crash finds its image and unwinds
+// through its own call-frame information back to the caller.
+TEST_F(LibraryCrashTest, ALibraryLoadedAfterSetUpGetsItsImageLineAndAFullUnwind) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    initialize();
+    const int status = crashChild([] {
+        ::alarm(20);
+        void* handle = ::dlopen(CRASH_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) ::_exit(10);
+        callIntoPlugin(reinterpret_cast<void (*)(int*)>(::dlsym(handle, "crashTestPluginFault")));
+    });
+    expectComplete(status);
+    int loads = 0;
+    for (const auto& [kind, entry] : images())
+        if (kind == "load" && entry["path"] == CRASH_TEST_PLUGIN) ++loads;
+    EXPECT_EQ(loads, 1);
+    const json* crashed = crashedThread();
+    ASSERT_NE(crashed, nullptr);
+    bool inCaller = false;
+    for (const json& pc : (*crashed)["stacktrace"]) {
+        const auto address = pc.get<std::uint64_t>();
+        const auto start = reinterpret_cast<std::uint64_t>(&callIntoPlugin);
+        inCaller |= address >= start && address < start + 64;
+    }
+    EXPECT_TRUE(inCaller) << (*crashed)["stacktrace"].dump();
+    EXPECT_GE((*crashed)["stacktrace"].size(), 5u) << (*crashed)["stacktrace"].dump();
+}
+
+// Frame records that lead to each other, read through call-frame
+// information: the walk stops where the stack would go down, and the
+// record is whole long before the child's alarm.
+TEST_F(SignalTest, ACycleOfFramesThroughCallFrameInformationEndsTheWalk) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    initialize();
+    const int status = crashChild([] {
+        ::alarm(20);
+        std::uint64_t records[8] = {};
+        // Two records above this frame, each naming the other as its caller's.
+        records[0] = reinterpret_cast<std::uint64_t>(&records[4]);
+        records[1] = reinterpret_cast<std::uint64_t>(cycleOfFramesBody) + 1;
+        records[4] = reinterpret_cast<std::uint64_t>(&records[0]);
+        records[5] = reinterpret_cast<std::uint64_t>(cycleOfFramesBody) + 1;
+        cycleOfFramesAndFault(records);
+    });
+    EXPECT_TRUE(crashtest::diedOfSignal(status, SIGSEGV)) << status;
+    auto all = sections();
+    for (const char* name : {"signal", "threads", "runtime", "process_stats", "storage"})
+        EXPECT_EQ(all[name].size(), 1u) << name;
+    ASSERT_EQ(all["threads"].size(), 1u);
+    for (const json& thread : all["threads"][0]) {
+        if (!thread.value("crashed", false)) continue;
+        EXPECT_LE(thread["stacktrace"].size(), 4u) << thread["stacktrace"].dump();
+        EXPECT_FALSE(thread.contains("repeat_count"));
+    }
+    EXPECT_LT(std::filesystem::file_size(file("sdk.log")), 64u * 1024);
 }
 
 }  // namespace

@@ -213,23 +213,35 @@ TEST(CompactUnwind, EncodingsAndRejectedSections) {
     EXPECT_FALSE(RZRCTRCompactUnwindLookup(&context, load + 0x1000, &result));
 }
 
-// Each damaged field would lead a trusting reader onto the guard page.
+// Each damaged field would lead a trusting reader onto the guard page. What
+// a damaged table still gives must be what the whole one gives: never an
+// entry read from beyond the section.
 TEST(CompactUnwind, DamagedOffsetsAndCountsStayInsideTheSection) {
     const HandMade good = handMadeUnwindInfo(1, {0x02000000}, {{0x00, 0}, {0x20, 1}}, {0x04000000});
+    const std::uint64_t pcs[] = {0x101000ull, 0x101024ull, 0x1010f0ull, 0x102000ull};
+    std::map<std::uint64_t, std::pair<bool, RZRCTRCompactUnwindResult>> whole;
+    {
+        const GuardedBytes info(good.bytes);
+        RZRCTRCompactUnwindContext context;
+        ASSERT_TRUE(RZRCTRCompactUnwindInit(&context, info.data(), info.size(), {}, 0x100000));
+        for (const std::uint64_t pc : pcs)
+            whole[pc].first = RZRCTRCompactUnwindLookup(&context, pc, &whole[pc].second);
+    }
     struct Case {
         const char* name;
         std::size_t at;
         std::uint32_t value;
         bool half;
+        int found;  // of the four PCs; the whole table has three
     };
     const Case cases[] = {
-        {"index count", 24, 0x10000000, false},
-        {"index offset", 20, 0x7ffffff0, false},
-        {"page offset", 32 + 4, 0x7ffffff0, false},
-        {"entry count", good.pageAt + 6, 0x40, true},
-        {"entry offset", good.pageAt + 4, 0x0f00, true},
-        {"page encoding index", good.pageAt + 12 + 4 + 3, 0xff, true},
-        {"encodings offset", good.pageAt + 8, 0x0f00, true},
+        {"index count", 24, 0x10000000, false, 0},
+        {"index offset", 20, 0x7ffffff0, false, 0},
+        {"page offset", 32 + 4, 0x7ffffff0, false, 0},
+        {"entry count", good.pageAt + 6, 0x40, true, 0},
+        {"entry offset", good.pageAt + 4, 0x0f00, true, 0},
+        {"page encoding index", good.pageAt + 12 + 4 + 3, 0xff, true, 1},
+        {"encodings offset", good.pageAt + 8, 0x0f00, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,10 +259,18 @@ TEST(CompactUnwind, DamagedOffsetsAndCountsStayInsideTheSection) {
         const GuardedBytes info(bytes);
         RZRCTRCompactUnwindContext context;
         ASSERT_TRUE(RZRCTRCompactUnwindInit(&context, info.data(), info.size(), {}, 0x100000));
-        for (const std::uint64_t pc : {0x101000ull, 0x101024ull, 0x1010f0ull, 0x102000ull}) {
+        int found = 0;
+        for (const std::uint64_t pc : pcs) {
+            SCOPED_TRACE(pc);
             RZRCTRCompactUnwindResult result;
-            RZRCTRCompactUnwindLookup(&context, pc, &result);
+            if (!RZRCTRCompactUnwindLookup(&context, pc, &result)) continue;
+            ++found;
+            ASSERT_TRUE(whole[pc].first);
+            EXPECT_EQ(result.functionStart, whole[pc].second.functionStart);
+            EXPECT_EQ(result.functionEnd, whole[pc].second.functionEnd);
+            EXPECT_EQ(result.encoding, whole[pc].second.encoding);
         }
+        EXPECT_EQ(found, c.found);
     }
 }
 
