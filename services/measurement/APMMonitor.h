@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -230,7 +231,7 @@ class APMMonitor {
     std::atomic<bool> encodeContexts_{false};
     mutable std::mutex mutex_;
     std::string logTag_ = kDefaultLogTag;
-    std::vector<APMMonitorLine> lines_;
+    std::deque<APMMonitorLine> lines_;  // dropped from the front when full
 };
 
 // The monitor of the experiments client, shared with the experiment messages
