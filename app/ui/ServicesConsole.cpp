@@ -314,17 +314,23 @@ std::string registrationWord(RZRInstallationsRegistrationStatus status) {
     }
 }
 
-// The measurement engine's stored raw events and current session.
+// The measurement engine's database: every stored raw event, the queued
+// bundles, and the current session.
 std::string measurementSummary() {
     auto engine = APMMeasurement::sharedInstance();
     if (!engine) return "Measurement: no engine.";
     const auto summary = engine->summary();
     if (!summary.started) return "Measurement: not started (collection off).";
     std::ostringstream out;
+    out << std::fixed << std::setprecision(3);
     out << "Measurement: " << summary.storedEvents.size() << " stored event(s)";
     for (const APMEvent& event : summary.storedEvents)
-        out << "\n  " << event.name() << " (" << event.origin() << ") at " << std::fixed
-            << std::setprecision(3) << event.timestamp();
+        out << "\n  " << event.name() << " (" << event.origin() << ") at " << event.timestamp();
+    out << "\n  " << summary.queuedBundles.size() << " queued bundle(s)";
+    for (const auto& bundle : summary.queuedBundles)
+        out << "\n  bundle " << bundle.rowID << " ending " << bundle.endTimestamp << ", "
+            << bundle.compressedBytes << " bytes" << (bundle.realtime ? ", realtime" : "")
+            << ", retried " << bundle.retryCount << " time(s)";
     if (summary.hasSessionReporter) {
         out << "\n  session "
             << (summary.sessionID ? std::to_string(*summary.sessionID) : std::string("(none)"))

@@ -97,7 +97,15 @@ void APMETaskManager::startTaskManager() {
     });
 }
 
+bool APMETaskManager::checkOnWorkerQueue(const char* method) const {
+    if (DispatchQueue::currentLabel() == workerQueue_->label()) return true;
+    monitor().logWithLevel(1, 820028,
+                           std::string("Method ") + method + " should execute on the worker queue");
+    return false;
+}
+
 void APMETaskManager::startTaskManagerOnWorkerQueue() {
+    checkOnWorkerQueue("startTaskManagerOnWorkerQueue");
     database_ = APMEDatabase::initWithPath(databasePath_);
     // Without a database nothing is loaded and nothing is ever fetched.
     if (!database_) return;
@@ -106,6 +114,7 @@ void APMETaskManager::startTaskManagerOnWorkerQueue() {
 }
 
 void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
+    checkOnWorkerQueue("fetchAllSnapshotsOnWorkerQueue");
     if (!database_) return;
     const bool started = database_->performTransaction([this] {
         NSError error;
@@ -173,6 +182,7 @@ double APMETaskManager::fetchTimeFromLastSuccessfulTimestamp(double lastSuccess,
 }
 
 void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
+    checkOnWorkerQueue("scheduleFetchingExperimentsOnWorkerQueue");
     const double now = sim::wallClockSeconds();
     double fetchTime = fetchTimeFromLastSuccessfulTimestamp(
         persistedStorage_->doubleForKey(kAPMExperimentFetchSuccessTimestampKey),
@@ -341,14 +351,26 @@ APMETaskManager::experimentSnapshotsFromExperimentResponse(
             messages.push_back(std::move(snapshot));
         }
     }
+    // A hostile answer may hold many refusable snapshots: each costs a check,
+    // the refusals one monitored line for the whole answer.
     Snapshots snapshots;
+    long long refused = 0;
     for (const auto& message : messages) {
-        auto snapshot = APMESnapshot::initWithProtobuf(message.get());
+        const auto name =
+            message ? APMPBGetString(message.get(), kAPMPBSnapshotSDKName) : std::nullopt;
+        auto snapshot =
+            name && !name->empty() && snapshots.size() < kAPMExperimentMaxSnapshotsPerAnswer
+                ? APMESnapshot::initWithProtobuf(message.get())
+                : nullptr;
         if (!snapshot) {
-            monitor().logWithLevel(2, 820016, "Cannot create a snapshot from the proto");
+            ++refused;
             continue;
         }
         snapshots.push_back(std::move(snapshot));
+    }
+    if (refused > 0) {
+        monitor().logWithLevel(2, 820016, "Cannot create snapshots from the proto. Refused",
+                               Value(refused));
     }
     return snapshots;
 }

@@ -13,6 +13,7 @@
 // public entry points check their argument and hand over to it. The timer
 // and the network completion come back on that queue.
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,6 +33,9 @@ class APMETaskManager;
 inline constexpr const char* kAPMExperimentErrorDomain =
     "com.zevera.ruv.measurement.experiment.ErrorDomain";
 inline constexpr const char* kAPMExperimentSuiteName = "APMExperimentSuiteName";
+// The snapshots one answer may bring: one per SDK of the product is a
+// handful; the rest of a larger answer is refused.
+inline constexpr std::size_t kAPMExperimentMaxSnapshotsPerAnswer = 100;
 inline constexpr const char* kAPMExperimentFetchSuccessTimestampKey =
     "APMExperimentFetchSuccessTimestamp";
 inline constexpr const char* kAPMExperimentFetchFailureTimestampKey =
@@ -108,6 +112,8 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
     std::optional<Snapshots> experimentSnapshotsFromData(const Data& data);
 
     void dispatchAsyncOnWorkerQueue(std::function<void()> block);
+    // Logs (a monitored line) when called off the worker queue.
+    bool checkOnWorkerQueue(const char* method) const;
     // An exception thrown by the block is logged and thrown again.
     void dispatchSyncOnWorkerQueue(const std::function<void()>& block);
 

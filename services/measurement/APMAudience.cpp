@@ -5,6 +5,7 @@
 
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMEventFilter.h"
 #include "services/measurement/APMFilterEvaluation.h"
 #include "services/measurement/APMInfoPlistFileUtil.h"
@@ -44,10 +45,6 @@ using Words = std::vector<std::uint64_t>;
 
 APMMonitor& monitor() {
     return APMMeasurement::monitor();
-}
-
-bool failed(const NSError& error) {
-    return !error.domain.empty() || error.code != 0;
 }
 
 APMMonitorContext eventName(const std::string& name) {
@@ -109,7 +106,7 @@ bool lookUpResult(APMDatabase& database, std::int32_t audienceID,
         return true;
     }
     result = database.filterResultForAudienceID(audienceID, &error);
-    if (!result && failed(error)) return false;
+    if (!result && APMFailed(error)) return false;
     if (result) read.insert_or_assign(audienceID, *result);
     return true;
 }
@@ -295,7 +292,7 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& name,
     NSError error;
     auto filters = database_->eventFiltersForEventName(name, &error);
     if (!filters) {
-        if (!failed(error)) return true;
+        if (!APMFailed(error)) return true;
         monitor().logWithLevel(1, 6000,
                                "Unable to query event filters for event. Event will not be "
                                "evaluated. Event name, error",
@@ -305,6 +302,7 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& name,
     APMAudienceTimestampsCache fresh;
     APMAudienceTimestampsCache& timestamps = cache ? *cache : fresh;
     std::map<std::int32_t, APMFilterResult> updated, read;
+    APMRegexBudgetScope regexBudget(kAPMRegexBudgetPerEvent);
     for (const auto& filter : *filters) {
         const std::int32_t audienceID = filter.audienceID();
         std::optional<APMFilterResult> current;
@@ -355,7 +353,7 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& propert
     NSError error;
     auto filters = database_->propertyFiltersForPropertyName(name, &error);
     if (!filters) {
-        if (!failed(error)) return true;
+        if (!APMFailed(error)) return true;
         monitor().logWithLevel(1, 6004,
                                "Unable to query property filters for property. Property will not "
                                "be evaluated. Property name, error",

@@ -4,6 +4,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMMeasurement.h"
 
 namespace {
@@ -16,10 +17,6 @@ APMMonitor& monitor() {
 
 Value describe(const NSError& error) {
     return Value(error.localizedDescription());
-}
-
-bool failed(const NSError& error) {
-    return !error.domain.empty();
 }
 
 // The event a property's owner attached, logged under the property's origin.
@@ -148,7 +145,7 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(co
         return std::nullopt;
     }
     std::lock_guard lock(result->mutex);
-    if (!result->properties && failed(result->error)) {
+    if (!result->properties && APMFailed(result->error)) {
         monitor().logWithLevel(
             2, 11006, "Cannot query for conditional user properties. Name prefix, origin, error",
             Value(prefixText), Value(originText), describe(result->error));
@@ -180,7 +177,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
         APMConditionalUserProperty n = incoming;
         NSError error;
         auto stored = database->conditionalUserPropertyWithName(n.name(), &error);
-        if (!stored && failed(error)) {
+        if (!stored && APMFailed(error)) {
             monitor().logWithLevel(1, 11009,
                                    "Cannot query conditional user property. Name, origin, error",
                                    Value(n.name()), Value(n.origin()), describe(error));
@@ -270,7 +267,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
         toLog.reset();
         NSError error;
         auto stored = database->conditionalUserPropertyWithName(name, &error);
-        if (!stored && failed(error)) {
+        if (!stored && APMFailed(error)) {
             monitor().logWithLevel(
                 1, 11017, "Cannot query conditional user property to remove. Name, origin, error",
                 Value(name), Value(origin), describe(error));

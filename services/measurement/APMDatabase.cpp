@@ -117,12 +117,14 @@ const std::map<std::string, std::map<std::string, std::string>>& modifiedColumns
 }  // namespace
 
 std::unique_ptr<APMDatabase> APMDatabase::initWithDatabaseName(
-    const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig, NSError* error) {
+    const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig, NSError* error,
+    int busyTimeoutMilliseconds) {
     if (name.empty()) {
         fail(error, 1, "Received empty database name in init");
         return nullptr;
     }
     std::unique_ptr<APMDatabase> database(new APMDatabase());
+    database->busyTimeoutMilliseconds_ = busyTimeoutMilliseconds;
     if (!database->initializeDatabaseResources("Init", APMMeasurementDirectoryPath(name), error)) {
         return nullptr;
     }
@@ -141,33 +143,48 @@ bool APMDatabase::reset(NSError* error) {
 
 bool APMDatabase::initializeDatabaseResources(const std::string& context, const std::string& path,
                                               NSError* error) {
-    auto store = APMSqliteStore::initWithDatabasePath(path, error);
-    if (!store) return false;
-    store_ = std::move(store);
-    if (!ensureAllTables()) {
+    // Set when a damaged file was made anew: still reported to the caller.
+    NSError openError;
+    // A second round only after a damaged file was set aside.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        NSError attemptError;
+        auto store =
+            APMSqliteStore::initWithDatabasePath(path, &attemptError, busyTimeoutMilliseconds_);
+        if (!store) {
+            if (error) *error = attemptError;
+            return false;
+        }
+        if (!attemptError.domain.empty()) openError = attemptError;
+        store_ = std::move(store);
+        NSError tablesError;
+        if (ensureAllTables(&tablesError)) break;
         monitor().logWithLevel(
             1, 12002, "Failed to create or validate required database tables (" + context + ")");
-        store_->closeDatabase();
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
-        if (ec) {
+        if (error) *error = tablesError;
+        if (attempt > 0 || !store_->lastFailureIsDamage()) {
+            store_->closeDatabase();
+            return false;
+        }
+        if (!store_->setAsideDamagedDatabase(tablesError.localizedDescription())) {
             monitor().logWithLevel(
                 4, 12003,
                 "Failed to delete old database file after failed validation. Error (" + context +
                     ")",
-                Value(ec.message()));
+                Value(tablesError.localizedDescription()));
+            return false;
         }
-        return false;
+        openError = tablesError;
     }
     if (!initializeAppMetadata()) {
         monitor().logWithLevel(1, 12004,
                                "Failed to initialize App Metadata table (" + context + ")");
         return false;
     }
+    if (error) *error = openError;
     return true;
 }
 
-bool APMDatabase::ensureAllTables() {
+bool APMDatabase::ensureAllTables(NSError* failure) {
     static const std::map<std::string, std::string> none;
     for (const auto& [table, elementary] : elementaryColumns()) {
         auto addOn = addOnColumns().find(table);
@@ -178,6 +195,7 @@ bool APMDatabase::ensureAllTables() {
                 modify == modifiedColumns().end() ? none : modify->second, &error)) {
             monitor().logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(table),
                                    Value(error.localizedDescription()));
+            if (failure) *failure = error;
             return false;
         }
     }

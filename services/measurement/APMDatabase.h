@@ -22,6 +22,7 @@
 #include "services/measurement/APMFilterResult.h"
 #include "services/measurement/APMPBMessage.h"
 #include "services/measurement/APMPersistedConfig.h"
+#include "services/measurement/APMQueuedBundleInfo.h"
 #include "services/measurement/APMSqliteStore.h"
 
 class APMDatabase {
@@ -29,15 +30,20 @@ class APMDatabase {
     static constexpr const char* kDefaultName = "zevera-app-measurement.sql";
 
     // Nullopt (with the error) for an empty name or a failed initialisation.
+    // A file that is busy or on a full disk stays as it is; only a damaged
+    // one is set aside and made anew, and then the error says so although
+    // the database is returned.
     static std::unique_ptr<APMDatabase> initWithDatabaseName(
         const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig,
-        NSError* error = nullptr);
+        NSError* error = nullptr,
+        int busyTimeoutMilliseconds = ZVUSQLiteDatabase::kDefaultBusyTimeoutMilliseconds);
 
     // Deletes the file and initialises again; the persisted settings stay.
     bool reset(NSError* error = nullptr);
     bool initializeDatabaseResources(const std::string& context, const std::string& path,
                                      NSError* error = nullptr);
-    bool ensureAllTables();
+    // False with the error of the first table that failed.
+    bool ensureAllTables(NSError* error = nullptr);
     bool initializeAppMetadata();
     // The block answers YES to commit; a failure is logged.
     bool performTransaction(const std::function<bool()>& block);
@@ -69,6 +75,8 @@ class APMDatabase {
     // Adds 1 to each retry counter below the largest 32-bit value.
     bool incrementRetryCounterForBundlesWithIDs(const Array& rowIDs, NSError* error = nullptr);
     bool deleteBundlesWithRowIDs(const Array& rowIDs, NSError* error = nullptr);
+    // What the queue holds, oldest first, without decoding the bundles.
+    std::optional<std::vector<APMQueuedBundleInfo>> queuedBundleInfos(NSError* error = nullptr);
     bool deleteStaleBundlesOlderThanMaxAge(double maxAge, double now, NSError* error = nullptr);
     // When more than `interval` seconds (either way) passed since the last
     // clean-up, deletes raw events and bundles older than `maxQueueTime`;
@@ -122,6 +130,11 @@ class APMDatabase {
     // Up to 1000 events of that fingerprint, oldest first.
     std::optional<std::vector<APMRawEventData>> rawEventsWithMetadataFingerprint(
         int64_t fingerprint, NSError* error, const APMSqliteStore::RecordFilter& filter);
+    // Every raw event stored after `rowID`, oldest first, whatever its
+    // metadata (for the console and tests: the engine itself keeps none).
+    std::optional<std::vector<APMRawEventData>> rawEventsAfterRowID(int64_t rowID,
+                                                                    NSError* error = nullptr);
+    std::optional<int64_t> latestRawEventRowID(NSError* error = nullptr);
     bool deleteRawEventsWithMaxRowID(int64_t rowID, NSError* error = nullptr);
     // Keeps the newest maxEventsStored - 1 rows; the number deleted.
     std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(int64_t maxEventsStored,
@@ -233,4 +246,5 @@ class APMDatabase {
     APMDatabase() = default;
     std::unique_ptr<APMSqliteStore> store_;
     std::shared_ptr<APMPersistedConfig> persistedConfig_;
+    int busyTimeoutMilliseconds_ = ZVUSQLiteDatabase::kDefaultBusyTimeoutMilliseconds;
 };

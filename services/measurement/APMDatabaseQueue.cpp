@@ -137,6 +137,23 @@ std::optional<std::vector<APMDatabase::QueuedBundle>> APMDatabase::queryBundles(
     return taken;
 }
 
+std::optional<std::vector<APMQueuedBundleInfo>> APMDatabase::queuedBundleInfos(NSError* error) {
+    auto rows = store_->recordsForQuery(
+        "SELECT rowid, bundle_end_timestamp, is_realtime, retry_count, length(data) AS bytes "
+        "FROM queue ORDER BY bundle_end_timestamp ASC",
+        {}, error);
+    if (!rows) return std::nullopt;
+    std::vector<APMQueuedBundleInfo> infos;
+    infos.reserve(rows->size());
+    for (const auto& row : *rows) {
+        infos.push_back({row["rowid"].asInt().value_or(0),
+                         row["bundle_end_timestamp"].asDouble().value_or(0),
+                         row["is_realtime"].asInt().value_or(0) != 0,
+                         row["retry_count"].asInt().value_or(0), row["bytes"].asInt().value_or(0)});
+    }
+    return infos;
+}
+
 std::optional<std::vector<APMDatabase::QueuedBundle>> APMDatabase::queryBundlesWithRowIDs(
     const Array& rowIDs, NSError* error) {
     auto condition = rowIDCondition(rowIDs, error);

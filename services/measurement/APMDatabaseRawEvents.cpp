@@ -207,6 +207,30 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFi
     return events;
 }
 
+std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsAfterRowID(int64_t rowID,
+                                                                             NSError* error) {
+    auto rows = store_->recordsForQuery(
+        "SELECT rowid, * FROM raw_events WHERE rowid > ? ORDER BY rowid ASC",
+        Array{Value(static_cast<long long>(rowID))}, error);
+    if (!rows) return std::nullopt;
+    std::vector<APMRawEventData> events;
+    events.reserve(rows->size());
+    for (const auto& row : *rows) {
+        if (auto data = rawEventDataFromDictionary(row)) events.push_back(std::move(*data));
+    }
+    return events;
+}
+
+std::optional<int64_t> APMDatabase::latestRawEventRowID(NSError* error) {
+    NSError failure;
+    auto number = store_->numberForQuery("SELECT max(rowid) FROM raw_events", {}, &failure);
+    if (!failure.domain.empty()) {
+        if (error) *error = failure;
+        return std::nullopt;
+    }
+    return number ? number->asInt().value_or(0) : 0;
+}
+
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, NSError* error) {
     return store_
         ->deleteRecords("raw_events", "rowid <= ?", Array{Value(static_cast<long long>(rowID))},

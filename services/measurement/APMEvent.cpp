@@ -8,6 +8,7 @@
 #include "MeasurementUpload.pb.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMRemoteConfig.h"
 
 namespace {
 
@@ -228,7 +229,7 @@ std::optional<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bool
                                                  const std::string& name, double timestamp,
                                                  double previousTimestamp,
                                                  const APMRawParameters& parameters,
-                                                 int64_t maxPublicEventParams) {
+                                                 std::optional<int64_t> maxPublicEventParams) {
     const Value originObject(origin), nameObject(name);
     int64_t failure = 0;
     if (!APMDataTypeValidator::isValidForwardedEventOrigin(&originObject, &failure) &&
@@ -247,8 +248,10 @@ std::optional<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bool
     event.name_ = name;
     event.timestamp_ = timestamp;
     event.previousTimestamp_ = previousTimestamp;
+    event.maxPublicEventParams_ =
+        maxPublicEventParams.value_or(APMMeasurement::remoteConfig()->maxPublicEventParams());
     event.parameters_ =
-        APMSanitizeEventParameters(parameters, &name, isPublic, false, maxPublicEventParams)
+        APMSanitizeEventParameters(parameters, &name, isPublic, false, event.maxPublicEventParams_)
             .value_or(APMEventParameters{});
     event.parameters_.insert_or_assign("_o", APMValue(APMValueTypeString, Value(origin)));
     if (event.shouldValidateParams() && !APMValidateValueAndCurrency(event.parameters_)) {
@@ -257,7 +260,8 @@ std::optional<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bool
     return event;
 }
 
-std::optional<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) {
+std::optional<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto,
+                                                     std::optional<int64_t> maxPublicEventParams) {
     const std::string name = APMPBGetString(&proto, kEventName).value_or("");
     const double timestamp = static_cast<double>(APMPBGetInt64(&proto, kEventTimestamp)) / 1000.0;
     const double previous =
@@ -301,7 +305,8 @@ std::optional<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) {
                                    Value(*paramName));
         }
     }
-    return initWithOrigin(origin, false, name, timestamp, previous, parameters);
+    return initWithOrigin(origin, false, name, timestamp, previous, parameters,
+                          maxPublicEventParams);
 }
 
 std::optional<APMEvent> APMEvent::eventFromEditEvent(const APMPEvent& editEvent) {
@@ -380,15 +385,18 @@ APMRawParameters APMEvent::raw(const APMEventParameters& parameters) {
 }
 
 std::optional<APMEvent> APMEvent::copy() const {
-    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, raw(parameters_));
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, raw(parameters_),
+                          maxPublicEventParams_);
 }
 
 std::optional<APMEvent> APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, raw(parameters_));
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, raw(parameters_),
+                          maxPublicEventParams_);
 }
 
 std::optional<APMEvent> APMEvent::copyWithParameters(const APMRawParameters& parameters) const {
-    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, parameters);
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, parameters,
+                          maxPublicEventParams_);
 }
 
 void APMEvent::applyParameters(const APMRawParameters& parameters) {

@@ -16,13 +16,16 @@
 
 class APMEvent {
   public:
+    // `maxPublicEventParams` bounds the custom parameters; nullopt stands for
+    // the configured limit. Copies keep the limit the event was made with.
     static std::optional<APMEvent> initWithOrigin(
         const std::string& origin, bool isPublic, const std::string& name, double timestamp,
         double previousTimestamp, const APMRawParameters& parameters,
-        int64_t maxPublicEventParams = kAPMDefaultMaxPublicEventParams);
+        std::optional<int64_t> maxPublicEventParams = std::nullopt);
     // Nullopt when the message's "_o" is not a string or the event is
     // refused.
-    static std::optional<APMEvent> initWithEventProto(const APMPBEvent& proto);
+    static std::optional<APMEvent> initWithEventProto(
+        const APMPBEvent& proto, std::optional<int64_t> maxPublicEventParams = std::nullopt);
     static std::optional<APMEvent> eventFromEditEvent(const APMPEvent& editEvent);
 
     std::shared_ptr<APMPBEvent> protoEvent() const;
@@ -63,6 +66,7 @@ class APMEvent {
     std::string name_;
     double timestamp_ = 0;
     double previousTimestamp_ = 0;
+    int64_t maxPublicEventParams_ = kAPMDefaultMaxPublicEventParams;
 };
 
 class APMUserAttribute {

@@ -3,6 +3,7 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -136,9 +137,24 @@ bool sameText(const std::string& value, const std::string& expression, bool case
     return folded(value, false) == folded(expression, false);
 }
 
-// A search anywhere in the string, within the time budget.
+// ICU reports each whole time unit a match has used.
+UBool countUnits(const void* context, int32_t steps) {
+    *static_cast<std::int32_t*>(const_cast<void*>(context)) = steps;
+    return true;
+}
+
+// A search anywhere in the string, within the time limit and what the open
+// budget scopes allow; a spent budget answers no match.
 std::optional<bool> regexSearch(const icu::RegexPattern& pattern, const std::string& string,
                                 const APMPBStringFilter& filter) {
+    std::int32_t limit = kAPMRegexTimeLimit;
+    if (auto available = APMRegexBudgetScope::available()) {
+        if (*available <= 0) {
+            APMRegexBudgetScope::charge(0);
+            return false;
+        }
+        limit = std::min(limit, *available);
+    }
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString input = icu::UnicodeString::fromUTF8(string);
     std::unique_ptr<icu::RegexMatcher> matcher(pattern.matcher(input, status));
@@ -148,8 +164,12 @@ std::optional<bool> regexSearch(const icu::RegexPattern& pattern, const std::str
                                describe(filter));
         return std::nullopt;
     }
-    matcher->setTimeLimit(kAPMRegexTimeLimit, status);
+    matcher->setTimeLimit(limit, status);
+    std::int32_t used = 0;
+    matcher->setMatchCallback(countUnits, &used, status);
     const bool found = matcher->find(status);
+    APMRegexBudgetScope::charge(used + 1);
+    if (status == U_REGEX_TIME_OUT && limit < kAPMRegexTimeLimit) return false;
     if (U_FAILURE(status)) {
         monitor().logWithLevel(1, 9009,
                                "Regular expression evaluation did not finish. Audience filter will "
@@ -161,6 +181,38 @@ std::optional<bool> regexSearch(const icu::RegexPattern& pattern, const std::str
 }
 
 }  // namespace
+
+namespace {
+thread_local APMRegexBudgetScope* innermostRegexBudget = nullptr;
+}  // namespace
+
+APMRegexBudgetScope::APMRegexBudgetScope(std::int32_t units)
+    : units_(units), remaining_(units), outer_(innermostRegexBudget) {
+    innermostRegexBudget = this;
+}
+
+APMRegexBudgetScope::~APMRegexBudgetScope() {
+    innermostRegexBudget = outer_;
+}
+
+std::optional<std::int32_t> APMRegexBudgetScope::available() {
+    std::optional<std::int32_t> least;
+    for (auto* scope = innermostRegexBudget; scope; scope = scope->outer_)
+        least = std::min(least.value_or(scope->remaining_), scope->remaining_);
+    return least;
+}
+
+void APMRegexBudgetScope::charge(std::int32_t units) {
+    for (auto* scope = innermostRegexBudget; scope; scope = scope->outer_) {
+        scope->remaining_ = std::max(0, scope->remaining_ - units);
+        if (scope->remaining_ > 0 || scope->logged_) continue;
+        scope->logged_ = true;
+        monitor().logWithLevel(1, 9012,
+                               "Regular expression budget spent. Further regular expression "
+                               "filters count as no match. Budget",
+                               Value(static_cast<long long>(scope->units_)));
+    }
+}
 
 const std::map<std::string, std::string>& APMParameterNameAliases() {
     static const std::map<std::string, std::string> table{

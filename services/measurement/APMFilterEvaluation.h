@@ -81,6 +81,36 @@ using APMCompiledRegex = std::shared_ptr<const icu::RegexPattern>;
 // answers nullopt instead of holding the worker queue.
 inline constexpr std::int32_t kAPMRegexTimeLimit = 300;
 
+// The matching work all server-supplied regular expressions may take within
+// a scope: one event's evaluation, one bundling pass. Same units as above;
+// a search costs what ICU counted plus one, so a flood of cheap searches is
+// bounded too. Scopes nest on a thread: a search may use what every open
+// scope has left and is charged to all. Once a scope is spent, its searches
+// answer no match, logged once per scope.
+inline constexpr std::int32_t kAPMRegexBudgetPerEvent = 2000;
+inline constexpr std::int32_t kAPMRegexBudgetPerBundlingPass = 20000;
+
+class APMRegexBudgetScope {
+  public:
+    explicit APMRegexBudgetScope(std::int32_t units);
+    ~APMRegexBudgetScope();
+    APMRegexBudgetScope(const APMRegexBudgetScope&) = delete;
+    APMRegexBudgetScope& operator=(const APMRegexBudgetScope&) = delete;
+
+    std::int32_t remaining() const { return remaining_; }
+    // The units every open scope on this thread still allows; nullopt when
+    // no scope is open.
+    static std::optional<std::int32_t> available();
+    // Charges every open scope; logs for each scope this spends first.
+    static void charge(std::int32_t units);
+
+  private:
+    const std::int32_t units_;
+    std::int32_t remaining_;
+    bool logged_ = false;
+    APMRegexBudgetScope* outer_;
+};
+
 // Whether the audience may be saved; fills the error (codes 9, 10, 11) when
 // not. `acceptedAudienceIDs` is not changed: the caller adds the ID after a
 // successful validation.

@@ -296,7 +296,7 @@ void APMMeasurement::filterPurchaseTransactions(
                     1, 23140,
                     "Failed to save purchase fingerprint. Purchase will "
                     "not be checked for duplicates. Product ID, error",
-                    APMMonitorContext(productID));
+                    APMMonitorContext(productID), APMMonitorContext(error));
                 kept.push_back(transaction);
             } else if (*inserted) {
                 kept.push_back(transaction);
@@ -306,6 +306,8 @@ void APMMeasurement::filterPurchaseTransactions(
                     APMMonitorContext(productID));
             }
         }
-        callback(std::move(kept));
+        // The caller's work does not run on (or hold) the worker queue.
+        DispatchQueue::global()->async(
+            [callback, kept = std::move(kept)]() mutable { callback(std::move(kept)); });
     });
 }

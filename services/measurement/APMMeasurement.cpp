@@ -665,7 +665,16 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
     if (!database_)
         database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-    if (!database_) return false;
+    if (!database_) {
+        monitor().logWithLevel(1, 23240, "Failed to open the measurement database. Error",
+                               APMMonitorContext(error));
+        return false;
+    }
+    // A damaged file was set aside and the database made anew: what it held is lost.
+    if (!error.domain.empty())
+        monitor().logWithLevel(3, 23241, "Measurement database made anew. Error",
+                               APMMonitorContext(error));
+    keptEventsAfterRowID_ = database_->latestRawEventRowID().value_or(0);
 
     remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get());
     if (!remoteConfig_) return false;
@@ -908,7 +917,12 @@ APMDatabase* APMMeasurement::database() {
 
 std::vector<APMEvent> APMMeasurement::keptEvents() {
     std::vector<APMEvent> events;
-    worker_->sync([&] { events = kept_; });
+    worker_->sync([&] {
+        if (!database_) return;
+        for (auto& row : database_->rawEventsAfterRowID(keptEventsAfterRowID_)
+                             .value_or(std::vector<APMRawEventData>{}))
+            events.push_back(row.rawEvent());
+    });
     return events;
 }
 
@@ -917,13 +931,11 @@ APMMeasurement::Summary APMMeasurement::summary() {
     dispatchSyncOnWorkerQueue("summary", [&] {
         if (!database_) return;
         summary.started = true;
-        if (auto fingerprint = database_->nextMetadataFingerprintToProcess()) {
-            NSError error;
-            auto rows = database_->rawEventsWithMetadataFingerprint(
-                *fingerprint, &error, [](std::size_t, const Dictionary&) { return true; });
-            for (const auto& row : rows.value_or(std::vector<APMRawEventData>{}))
-                summary.storedEvents.push_back(row.rawEvent());
-        }
+        for (const auto& row :
+             database_->rawEventsAfterRowID(0).value_or(std::vector<APMRawEventData>{}))
+            summary.storedEvents.push_back(row.rawEvent());
+        summary.queuedBundles =
+            database_->queuedBundleInfos().value_or(std::vector<APMQueuedBundleInfo>{});
         if (!sessionReporter_) return;
         summary.hasSessionReporter = true;
         for (auto [name, field] :
@@ -937,5 +949,7 @@ APMMeasurement::Summary APMMeasurement::summary() {
 }
 
 void APMMeasurement::forgetKeptEventsForTesting() {
-    worker_->sync([&] { kept_.clear(); });
+    worker_->sync([&] {
+        if (database_) keptEventsAfterRowID_ = database_->latestRawEventRowID().value_or(0);
+    });
 }

@@ -30,6 +30,7 @@
 #include "services/measurement/APMInAppPurchaseTransactionReporter.h"
 #include "services/measurement/APMMonitor.h"
 #include "services/measurement/APMParameterSanitizer.h"
+#include "services/measurement/APMQueuedBundleInfo.h"
 
 class APMAlarm;
 class APMAudience;
@@ -144,8 +145,7 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
         std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
         const std::string& appID, bool isAnalyticsCollectionEnabled,
         bool isAnalyticsCollectionDeactivated,
-        const std::optional<std::vector<std::string>>& safelistedEvents,
-        bool withNetwork = false);
+        const std::optional<std::vector<std::string>>& safelistedEvents, bool withNetwork = false);
 
     bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
     bool isEnabled() override;
@@ -243,6 +243,10 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     APMAlarm& alarm() { return *alarm_; }
     const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
     std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return remoteConfig_; }
+    // This engine's configuration, else the process-wide one.
+    std::shared_ptr<APMRemoteConfig> activeRemoteConfig() const {
+        return remoteConfig_ ? remoteConfig_ : remoteConfig();
+    }
     std::shared_ptr<APMIdentity> identity() const { return identity_; }
     APMSessionReporter* sessionReporter() const { return sessionReporter_.get(); }
     APMAudience* audience() const { return audience_.get(); }
@@ -462,23 +466,26 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     bool checkOnBackgroundThread(const std::string& methodName) override;
     void writeEventOnWorkerQueue(const APMEvent& event) override;
 
-    // Tests and the console: the events kept so far, oldest first (waits for
-    // the worker queue).
+    // Tests: the raw events this start stored that the database still holds,
+    // oldest first (waits for the worker queue).
     std::vector<APMEvent> keptEvents();
-    // The console's view: the raw events stored in the database (oldest
-    // first, those sharing the oldest metadata) and the current session
-    // (waits for the worker queue).
+    // The console's view, read from the database: every stored raw event
+    // (oldest first), the queued bundles and the current session (waits for
+    // the worker queue).
     struct Summary {
         bool started = false;
         std::vector<APMEvent> storedEvents;
+        std::vector<APMQueuedBundleInfo> queuedBundles;
         bool hasSessionReporter = false;
         std::optional<std::int64_t> sessionID;
         std::optional<std::int64_t> sessionNumber;
         bool sessionExpired = false;
     };
     Summary summary();
-    // The URLs handed to handleNonFirstOpenEventURL, with their times.
+    // The deep links handed to handleDeepLink, with their times, as the
+    // monitor's kept lines tell.
     std::vector<std::pair<std::string, double>> openedURLs();
+    // keptEvents() then answers only what is stored from now on.
     void forgetKeptEventsForTesting();
     // Tests: forget the shared engine (its database stays on disk).
     static void resetSharedInstanceForTesting();
@@ -562,8 +569,9 @@ class APMMeasurement : public APMConditionalUserPropertyEngine,
     bool sessionTimeoutSet_ = false;  // by the application
     // Worker queue only.
     std::unique_ptr<APMDatabase> database_;
-    std::vector<APMEvent> kept_;
-    std::vector<std::pair<std::string, double>> openedURLs_;
+    // The newest raw row when this start opened the database: the events
+    // after it are this start's (read back from the database, never held).
+    int64_t keptEventsAfterRowID_ = 0;
     std::atomic<bool> componentsInitialized_{false};  // written under initializeComponentsLock_
 };
 

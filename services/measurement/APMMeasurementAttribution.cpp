@@ -203,14 +203,20 @@ void APMMeasurement::handleDeepLink(const std::string& url,
         "APMMeasurement:388", [weak, url, clickTimestampInMs, eventTimestampInSeconds] {
             auto self = weak.lock();
             if (!self) return;
-            self->openedURLs_.emplace_back(url, eventTimestampInSeconds);
+            monitor().logWithLevel(7, 23242, "Handling deep link. URL, time", Value(url),
+                                   Value(eventTimestampInSeconds));
             self->handleOpenURLOnWorkerQueue(url, clickTimestampInMs, eventTimestampInSeconds, {});
         });
 }
 
 std::vector<std::pair<std::string, double>> APMMeasurement::openedURLs() {
+    worker_->sync([] {});
     std::vector<std::pair<std::string, double>> urls;
-    worker_->sync([&] { urls = openedURLs_; });
+    for (const auto& line : monitor().lines()) {
+        if (line.messageCode != 23242 || line.contexts.size() != 2) continue;
+        urls.emplace_back(line.contexts[0].asString().value_or(""),
+                          line.contexts[1].asDouble().value_or(0));
+    }
     return urls;
 }
 
@@ -301,7 +307,7 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(const std::string& url,
 bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {
     auto config = configOf(remoteConfigInstance());
     if (!config->isDeferredDeepLinkEnabled()) {
-        monitor().logWithLevel(5, 23193, "Deferred Deep Link feature disabled");
+        monitor().logWithLevel(5, 23243, "Deferred Deep Link feature disabled");
         return false;
     }
     const Value* switched =

@@ -17,9 +17,11 @@
 #include "services/measurement/APMConsentSettings.h"
 #include "services/measurement/APMDailyCounts.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMEnvironmentInfo.h"
 #include "services/measurement/APMEventAggregates.h"
 #include "services/measurement/APMEventSampler.h"
+#include "services/measurement/APMFilterEvaluation.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMPersistedConfig.h"
@@ -78,28 +80,6 @@ void setStringIfNotEmpty(APMPBMessage* message, int field, const std::optional<s
     if (text && !text->empty()) APMPBSetString(message, field, Value(*text));
 }
 
-bool failed(const NSError& error) {
-    return !error.domain.empty() || error.code != 0;
-}
-
-APMMonitorContext context(const std::string& text) {
-    return APMMonitorContext(Value(text));
-}
-
-APMMonitorContext context(long long number) {
-    return APMMonitorContext(Value(number));
-}
-
-APMMonitorContext context(const APMEventParameters& parameters) {
-    Dictionary described;
-    for (const auto& [name, value] : parameters) described.set(name, value.object());
-    return APMMonitorContext(Value(described));
-}
-
-bool isPublicName(const std::string& name) {
-    return !name.empty() && name[0] != '_';
-}
-
 // The public names uploaded under an internal one.
 std::optional<std::string> internalNameFor(const std::string& name) {
     if (name == "ad_impression") return std::string("_ai");
@@ -118,15 +98,6 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     if (!__builtin_add_overflow(a, b, &sum)) return sum;
     return b > 0 ? std::numeric_limits<std::int64_t>::max()
                  : std::numeric_limits<std::int64_t>::min();
-}
-
-// Seconds since 1970 to bundle milliseconds, truncated and held within 64 bits.
-std::int64_t milliseconds(double seconds) {
-    const double ms = std::trunc(seconds * 1000.0);
-    if (std::isnan(ms)) return 0;
-    if (ms >= 9.2233720368547758e18) return std::numeric_limits<std::int64_t>::max();
-    if (ms <= -9.2233720368547758e18) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(ms);
 }
 
 // The hour a raw event belongs to. Counted in 64 bits: a 32-bit second count
@@ -205,7 +176,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMMeasurement::createRawEventMetadataWi
     auto bundle = APMPBMeasurementBundle::make();
     APMPBMessage* b = bundle.get();
     const auto identity = identity_ ? identity_ : APMIdentity::sharedInstance();
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
 
     APMPBSetString(b, kPlatform, Value("macos"));
     APMPBSetInt32(b, kProtocolVersion, 1);
@@ -256,14 +227,15 @@ void APMMeasurement::setSamplingRandomForTesting(
 bool APMMeasurement::bundleRawEvents() {
     APMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
     if (!database_) return false;
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     bool removed = false;
+    APMRegexBudgetScope regexBudget(kAPMRegexBudgetPerBundlingPass);
     const bool committed = database_->performTransaction([&] {
         removed = false;
         NSError error;
         auto fingerprint = database_->nextMetadataFingerprintToProcess(&error);
         if (!fingerprint) {
-            if (!failed(error)) return true;  // no raw events
+            if (!APMFailed(error)) return true;  // no raw events
             monitor().logWithLevel(1, 23095, "Unable to fetch next event metadata. Error",
                                    APMMonitorContext(error));
             return false;
@@ -282,7 +254,7 @@ bool APMMeasurement::bundleRawEvents() {
         if (!bundle) {
             monitor().logWithLevel(
                 1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
-                context(static_cast<long long>(*fingerprint)), APMMonitorContext(error));
+                APMContext(static_cast<long long>(*fingerprint)), APMMonitorContext(error));
             return false;
         }
         auto events = processRawEvents(*run, *fingerprint, coveredRowID);
@@ -358,8 +330,8 @@ bool APMMeasurement::bundleRawEvents() {
             monitor().logWithLevel(8, 23221, APMConsentSettingsUtil::description());
         monitor().logWithLevel(
             7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
-            context(static_cast<long long>(APMPBGetInt32(bundle.get(), kBundleIndex))),
-            context(static_cast<long long>(APMPBGetInt64(bundle.get(), kBundleEndTimestamp))));
+            APMContext(static_cast<long long>(APMPBGetInt32(bundle.get(), kBundleIndex))),
+            APMContext(static_cast<long long>(APMPBGetInt64(bundle.get(), kBundleEndTimestamp))));
         removed = deleteRawEventRun(coveredRowID, *fingerprint);
         return removed;
     });
@@ -370,7 +342,7 @@ bool APMMeasurement::bundleRawEvents() {
 
 std::optional<std::vector<APMRawEventData>> APMMeasurement::rawEventsWithMetadataFingerprint(
     std::int64_t fingerprint, std::int64_t* coveredRowID) {
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const std::int64_t maxEvents = config->uploadMaxEventsPerBundle();
     const std::int64_t maxBytes = config->uploadMaxSizeLimitBytes();
     std::optional<std::int64_t> hour;
@@ -406,7 +378,7 @@ std::optional<std::vector<APMRawEventData>> APMMeasurement::rawEventsWithMetadat
     if (coveredRowID) *coveredRowID = lastRowID;
     if (!events) {
         // Rows were taken, none of them decoded.
-        if (!failed(error) && lastRowID >= 0) return std::vector<APMRawEventData>{};
+        if (!APMFailed(error) && lastRowID >= 0) return std::vector<APMRawEventData>{};
         monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
                                APMMonitorContext(error));
         return std::nullopt;
@@ -417,7 +389,7 @@ std::optional<std::vector<APMRawEventData>> APMMeasurement::rawEventsWithMetadat
 std::optional<std::vector<APMEvent>> APMMeasurement::processRawEvents(
     const std::vector<APMRawEventData>& rawEvents, std::int64_t fingerprint,
     std::int64_t coveredRowID) {
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const bool keepRenamed = config->blocklistInternal() && !config->blocklistPublic();
     const bool dropRedundantEngagement = config->redundantEngagementRemovalEnabled();
     std::vector<const APMRawEventData*> kept;
@@ -430,7 +402,7 @@ std::optional<std::vector<APMEvent>> APMMeasurement::processRawEvents(
         }
         if (config->isEventBlocklisted(name) ||
             (internalName && config->isEventBlocklisted(*internalName))) {
-            monitor().logWithLevel(4, 23099, "Rejected event. Event name", context(name));
+            monitor().logWithLevel(4, 23099, "Rejected event. Event name", APMContext(name));
             continue;
         }
         if (dropRedundantEngagement && name == "_e" && int64Parameter(raw.rawEvent(), "_fr") == 1)
@@ -466,7 +438,7 @@ std::optional<std::vector<APMEvent>> APMMeasurement::processRawEvents(
     }
     if (counted && !database_->updateDailyCounts(*counts, &error)) {
         monitor().logWithLevel(2, 23106, "Failed to update daily event counts. Name, error",
-                               context(out.back().name()), APMMonitorContext(error));
+                               APMContext(out.back().name()), APMMonitorContext(error));
         return std::nullopt;
     }
     return out;
@@ -486,16 +458,16 @@ std::optional<APMRawEventData> APMMeasurement::internalEventFromPublicEvent(
 }
 
 bool APMMeasurement::checkConversion(APMEvent& event, APMDailyCounts& dailyCounts) {
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const std::string& name = event.name();
     if (config->isEventCustomConversion(name)) event.setConversion(true);
-    if (!isPublicName(name) || !event.isConversion()) return false;
+    if (!APMIsPublicName(name) || !event.isConversion()) return false;
     const int limit = config->maxConversionsPerDay();
     if (dailyCounts.conversionsCount() >= limit) {
         event.setConversion(false);
         monitor().logWithLevel(
             3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
-            context(name), context(static_cast<long long>(limit)));
+            APMContext(name), APMContext(static_cast<long long>(limit)));
         return false;
     }
     dailyCounts.incrementCountsForCurrentDay(currentDayNumber(), false, true);
@@ -505,7 +477,7 @@ bool APMMeasurement::checkConversion(APMEvent& event, APMDailyCounts& dailyCount
 
 bool APMMeasurement::checkRealtime(APMEvent& event, APMDailyCounts& dailyCounts) {
     if (!event.isRealtime() && !event.isConversion()) return false;
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const std::string& name = event.name();
     const bool exempt =
         monitor().isDebugModeEnabled() || name == "_iap" || name == "_f" || name == "_fx";
@@ -514,7 +486,7 @@ bool APMMeasurement::checkRealtime(APMEvent& event, APMDailyCounts& dailyCounts)
         monitor().logWithLevel(7, 23105,
                                "Event is not subject to real-time event count daily limit. Marking "
                                "an event as real-time. Event name, parameters",
-                               context(name), context(event.parameters()));
+                               APMContext(name), APMContext(event.parameters()));
         return false;
     }
     if (dailyCounts.realtimeCount() < config->maxRealtimeEventCountPerDay()) {
@@ -523,14 +495,14 @@ bool APMMeasurement::checkRealtime(APMEvent& event, APMDailyCounts& dailyCounts)
         monitor().logWithLevel(7, 23103,
                                "Event is under real-time event count daily limit. Marking the "
                                "event as real-time. Event name, parameters",
-                               context(name), context(event.parameters()));
+                               APMContext(name), APMContext(event.parameters()));
         return true;
     }
     event.setRealtime(false);
     monitor().logWithLevel(4, 23104,
                            "Number of real-time events is over the real-time event count daily "
                            "limit. Event is no longer real-time. Event name, parameters",
-                           context(name), context(event.parameters()));
+                           APMContext(name), APMContext(event.parameters()));
     return false;
 }
 
@@ -589,10 +561,10 @@ bool APMMeasurement::updateUserEngagement(std::int64_t engagementMilliseconds,
     const std::string name = sessionScoped ? "_se" : "_lte";
     NSError error;
     auto stored = database_->userAttributeWithName(name, &error);
-    if (!stored && failed(error)) {
+    if (!stored && APMFailed(error)) {
         monitor().logWithLevel(1, 23187,
                                "Failed to query for user engagement user property. Name, error",
-                               context(name), APMMonitorContext(error));
+                               APMContext(name), APMMonitorContext(error));
         return false;
     }
     std::int64_t total = engagementMilliseconds;
@@ -612,7 +584,7 @@ bool APMMeasurement::updateUserEngagement(std::int64_t engagementMilliseconds,
         APMPBClearField(property.get(), kAttributeString);
         APMPBClearField(property.get(), kAttributeDouble);
         APMPBSetInt64(property.get(), kAttributeInt, total);
-        APMPBSetInt64(property.get(), kAttributeSetTimestamp, milliseconds(now));
+        APMPBSetInt64(property.get(), kAttributeSetTimestamp, APMMillisecondsFromSeconds(now));
         found = true;
     }
     if (!found) {
@@ -629,9 +601,9 @@ std::optional<std::vector<APMEvent>> APMMeasurement::eventsAfterUpdatingEventAgg
     for (const APMEvent& event : events) {
         NSError error;
         auto aggregates = database_->eventAggregatesWithName(event.name(), &error);
-        if (!aggregates && failed(error)) {
+        if (!aggregates && APMFailed(error)) {
             monitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error",
-                                   context(event.name()), APMMonitorContext(error));
+                                   APMContext(event.name()), APMMonitorContext(error));
             return std::nullopt;
         }
         std::optional<APMEvent> updated;
@@ -671,11 +643,14 @@ bool APMMeasurement::updateAppMetadataForBundle(APMPBMeasurementBundle& bundle,
     const double previousStart = metadata->lastBundleStartTimestamp();
     const double previousEnd = metadata->lastBundleEndTimestamp();
     if (previousEnd > 0)
-        APMPBSetInt64(&bundle, kPreviousBundleEndTimestamp, milliseconds(previousEnd));
+        APMPBSetInt64(&bundle, kPreviousBundleEndTimestamp,
+                      APMMillisecondsFromSeconds(previousEnd));
     if (previousStart > 0)
-        APMPBSetInt64(&bundle, kPreviousBundleStartTimestamp, milliseconds(previousStart));
+        APMPBSetInt64(&bundle, kPreviousBundleStartTimestamp,
+                      APMMillisecondsFromSeconds(previousStart));
     else if (previousEnd > 0)
-        APMPBSetInt64(&bundle, kPreviousBundleStartTimestamp, milliseconds(previousEnd));
+        APMPBSetInt64(&bundle, kPreviousBundleStartTimestamp,
+                      APMMillisecondsFromSeconds(previousEnd));
     metadata->incrementLastBundleIndex();
     metadata->setLastBundleStartTimestamp(bundleStartTimestamp);
     metadata->setLastBundleEndTimestamp(bundleEndTimestamp);
@@ -692,7 +667,7 @@ void APMMeasurement::addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle,
                                                  double bundleStartTimestamp,
                                                  double bundleEndTimestamp) {
     APMPBMessage* b = &bundle;
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     if (auto ids = config->experimentIDs(); ids && !ids->empty()) {
         std::vector<APMPBObject> values;
         for (std::int64_t id : *ids) values.emplace_back(Value(static_cast<long long>(id)));
@@ -714,28 +689,28 @@ void APMMeasurement::addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle,
         if (appID.empty()) appID = NSBundle::mainBundle()->bundleIdentifier();
         setStringIfNotEmpty(b, kAppID, appID);
     }
-    APMPBSetInt64(b, kBundleStartTimestamp, milliseconds(bundleStartTimestamp));
-    APMPBSetInt64(b, kBundleEndTimestamp, milliseconds(bundleEndTimestamp));
+    APMPBSetInt64(b, kBundleStartTimestamp, APMMillisecondsFromSeconds(bundleStartTimestamp));
+    APMPBSetInt64(b, kBundleEndTimestamp, APMMillisecondsFromSeconds(bundleEndTimestamp));
 }
 
 bool APMMeasurement::deleteRawEventRun(std::int64_t rowID, std::int64_t fingerprint) {
     NSError error;
     if (!database_->deleteRawEventsWithMaxRowID(rowID, &error)) {
         monitor().logWithLevel(1, 23119, "Unable to delete raw events. RowID, error",
-                               context(static_cast<long long>(rowID)), APMMonitorContext(error));
+                               APMContext(static_cast<long long>(rowID)), APMMonitorContext(error));
         return false;
     }
     auto stillUsed = database_->containsRawEventWithMetadataFingerprint(fingerprint, &error);
     if (!stillUsed) {
         monitor().logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
-                               context(static_cast<long long>(fingerprint)),
+                               APMContext(static_cast<long long>(fingerprint)),
                                APMMonitorContext(error));
         return false;
     }
     if (!*stillUsed &&
         !database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error)) {
         monitor().logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
-                               context(static_cast<long long>(fingerprint)),
+                               APMContext(static_cast<long long>(fingerprint)),
                                APMMonitorContext(error));
         return false;
     }

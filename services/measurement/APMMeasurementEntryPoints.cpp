@@ -12,10 +12,10 @@
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMLogNames.h"
 #include "services/measurement/APMMeasurement.h"
-#include "services/measurement/APMScreenViewReporter.h"
 #include "services/measurement/APMPersistedConfig.h"
 #include "services/measurement/APMRemoteConfig.h"
 #include "services/measurement/APMScheduler.h"
+#include "services/measurement/APMScreenViewReporter.h"
 
 namespace {
 
@@ -406,7 +406,7 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     previousRUVAppID_ = persistedConfig_->appIDFromRUV();
     persistedConfig_->clearValues();
     monitor().clearMonitoringData();
-    kept_.clear();
+    keptEventsAfterRowID_ = 0;
     if (database_) {
         NSError error;
         if (!database_->reset(&error)) {

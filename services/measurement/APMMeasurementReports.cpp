@@ -17,6 +17,7 @@
 #include "platform/bundle/NSBundle.h"
 #include "platform/dispatch/Clock.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMEnvironmentInfo.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMKeychainWrapper.h"
@@ -31,10 +32,6 @@ namespace {
 
 constexpr std::int64_t kHourMillis = 3600000;
 
-bool failed(const NSError& error) {
-    return !error.domain.empty() || error.code != 0;
-}
-
 // A boolean or a number, as the facade stores its switches.
 bool isTrue(const Value& value) {
     if (auto flag = value.asBool()) return *flag;
@@ -47,16 +44,6 @@ APMValue int64Value(std::int64_t value) {
 
 APMValue stringValue(const std::string& text) {
     return APMValue(APMValueTypeString, Value(text));
-}
-
-// Seconds to milliseconds, truncated; out-of-range times are held at the
-// limits instead of overflowing.
-std::int64_t millisecondsFromSeconds(double seconds) {
-    const double millis = std::trunc(seconds * 1000);
-    if (std::isnan(millis)) return 0;
-    if (millis >= 9.2233720368547758e18) return std::numeric_limits<std::int64_t>::max();
-    if (millis <= -9.2233720368547758e18) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(millis);
 }
 
 std::int64_t keychainInteger(const std::optional<std::string>& text) {
@@ -131,7 +118,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
         return;
     }
 
-    const std::int64_t openedAtMillis = millisecondsFromSeconds(openedAt);
+    const std::int64_t openedAtMillis = APMMillisecondsFromSeconds(openedAt);
     if (auto property = APMUserAttribute::initWithOrigin(
             "auto", "_fot", int64Value(timestampMillisRoundedUpToNextHour(openedAtMillis)),
             openedAt))
@@ -149,7 +136,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
         return;
     }
 
-    auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    auto config = activeRemoteConfig();
     const bool efficient = config->efficientEngagementReportingEnabled();
     APMRawParameters parameters;
     if (const auto& previous = previousRUVAppID(); previous && !previous->empty())
@@ -234,7 +221,7 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (!db) return;
     NSError error;
     const auto stored = db->userAttributeWithName("_npa", &error);
-    if (!stored && failed(error)) {
+    if (!stored && APMFailed(error)) {
         monitor().logWithLevel(1, 23172, "Unable to read personalized ads user property. Error",
                                APMMonitorContext(error));
         return;
@@ -243,7 +230,7 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (!disable) {
         if (!stored) return;
         NSError deleteError;
-        if (!db->deleteUserAttributeWithName("_npa", &deleteError) && failed(deleteError)) {
+        if (!db->deleteUserAttributeWithName("_npa", &deleteError) && APMFailed(deleteError)) {
             monitor().logWithLevel(
                 1, 23173, "Unable to remove personalized ads user property in the database. Error",
                 APMMonitorContext(deleteError));
@@ -266,7 +253,7 @@ void APMMeasurement::backfillSessionNumber() {
     if (!db || config->sessionNumber() != 0) return;
     NSError error;
     const auto aggregates = db->eventAggregatesWithName("_s", &error);
-    if (!aggregates && failed(error)) {
+    if (!aggregates && APMFailed(error)) {
         monitor().logWithLevel(1, 23063, "Unable to query event aggregates. Name, error",
                                APMMonitorContext(Value("_s")), APMMonitorContext(error));
         return;
@@ -283,10 +270,10 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
     if (auto property = reporter->sessionIDPropertyWithTimestamp(timestamp))
         setUserAttributeOnWorkerQueue(*property);
     if (auto property = reporter->sessionNumberProperty()) setUserAttributeOnWorkerQueue(*property);
-    auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    auto config = activeRemoteConfig();
     const bool inBackground = appInBackground && config->appInBackgroundParameterEnabled();
     APMRawParameters parameters{
-        {"_sid", int64Value(millisecondsFromSeconds(timestamp) / 1000)},
+        {"_sid", int64Value(APMMillisecondsFromSeconds(timestamp) / 1000)},
         {"_sno", int64Value(persistedConfig()->sessionNumber())},
     };
     if (inBackground) parameters.emplace("_aib", int64Value(1));

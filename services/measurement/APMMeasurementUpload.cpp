@@ -12,6 +12,7 @@
 #include "services/measurement/APMAlarm.h"
 #include "services/measurement/APMConsentSettings.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMExtensions.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMMeasurement.h"
@@ -46,10 +47,6 @@ std::shared_ptr<APMRemoteConfig> configOf(const std::shared_ptr<APMRemoteConfig>
     return config ? config : APMRemoteConfig::defaultInstance();
 }
 
-APMMonitorContext context(double value) {
-    return APMMonitorContext(Value(value));
-}
-
 Array rowIDArray(const std::vector<std::int64_t>& ids) {
     Array array;
     for (std::int64_t id : ids) array.push_back(Value(static_cast<long long>(id)));
@@ -80,7 +77,7 @@ void APMMeasurement::updateSchedule() {
             monitor().logWithLevel(3, 23023,
                                    "Upload has been suspended. Will update scheduling later. "
                                    "Seconds",
-                                   context(kUploadSuspension - elapsed));
+                                   APMContext(kUploadSuspension - elapsed));
             stopScheduling();
             return;
         }
@@ -123,7 +120,7 @@ void APMMeasurement::updateSchedule() {
         monitor().logWithLevel(8, 23027,
                                "Do not schedule an upload task. Task already exists. Will be "
                                "executed in seconds",
-                               context(*armed - now));
+                               APMContext(*armed - now));
         return;
     }
 
@@ -137,7 +134,7 @@ void APMMeasurement::updateSchedule() {
                 [](const std::shared_ptr<APMMeasurement>& engine) { engine->uploadData(); });
     });
     monitor().logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)",
-                           context(delay));
+                           APMContext(delay));
 }
 
 double APMMeasurement::nextUploadingTime() {
@@ -324,7 +321,7 @@ void APMMeasurement::uploadData() {
     if (!isTiny(lastSuccess))
         monitor().logWithLevel(8, 23038,
                                "Uploading events. Elapsed time since last successful upload (s)",
-                               context(std::fabs(now - lastSuccess)));
+                               APMContext(std::fabs(now - lastSuccess)));
 
     const APMPBMessage* first = queued->front().first.get();
     std::optional<std::string> resettableFilter, vendorFilter;
@@ -436,7 +433,7 @@ void APMMeasurement::networkUploadCompletionHandlerWithResponse(
             monitor().logWithLevel(1, 23045,
                                    "Unable to delete uploaded bundles. Uploads will be suspended "
                                    "for seconds",
-                                   context(kUploadSuspension));
+                                   APMContext(kUploadSuspension));
             suspendedUploadTimestamp_ = APMSessionReporter::currentUptime();
         } else {
             suspendedUploadTimestamp_ = 0;

@@ -13,6 +13,7 @@
 #include "services/measurement/APMDailyCounts.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMKeychainWrapper.h"
 #include "services/measurement/APMLifetimeValueRecorder.h"
@@ -35,25 +36,6 @@ struct Runner {
 Runner& eventEditingRunner() {
     static auto* runner = new Runner();  // used from the worker queue until exit
     return *runner;
-}
-
-APMMonitorContext context(const std::string& text) {
-    return APMMonitorContext(Value(text));
-}
-
-APMMonitorContext context(const APMEventParameters& parameters) {
-    Dictionary described;
-    for (const auto& [name, value] : parameters) described.set(name, value.object());
-    return APMMonitorContext(Value(described));
-}
-
-APMMonitorContext context(long long number) {
-    return APMMonitorContext(Value(number));
-}
-
-// A non-empty name not starting with "_".
-bool isPublicName(const std::string& name) {
-    return !name.empty() && name[0] != '_';
 }
 
 // One for the event and one for each element of its array parameters.
@@ -141,7 +123,7 @@ void APMMeasurement::handleEventOnWorkerQueue(const APMEvent& event) {
     if (!triggered)
         monitor().logWithLevel(4, 23050,
                                "Unable to process conditional user property. Event name, origin",
-                               context(allowed->name()), context(allowed->origin()));
+                               APMContext(allowed->name()), APMContext(allowed->origin()));
 
     if (shouldDropDuplicatedSessionStartWithRolloutEvent(*allowed)) return;
     const APMEvent toWrite = appExceptionEventWithReruzeraFeatureRollouts(*allowed);
@@ -162,7 +144,7 @@ std::optional<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const APMEven
         return event;
     }
     monitor().logWithLevel(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
-                           context(event.name()), context(event.origin()));
+                           APMContext(event.name()), APMContext(event.origin()));
     return std::nullopt;
 }
 
@@ -283,11 +265,12 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 
 void APMMeasurement::writeEventOnWorkerQueue(const APMEvent& event) {
     APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
-    monitor().logWithLevel(7, 23051, "Logging event: origin, name, params", context(event.origin()),
-                           context(event.name()), context(event.parameters()));
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    monitor().logWithLevel(7, 23051, "Logging event: origin, name, params",
+                           APMContext(event.origin()), APMContext(event.name()),
+                           APMContext(event.parameters()));
+    const auto config = activeRemoteConfig();
     if (config->isEventBlocklisted(event.name())) {
-        monitor().logWithLevel(5, 23052, "Rejected event. Event name", context(event.name()));
+        monitor().logWithLevel(5, 23052, "Rejected event. Event name", APMContext(event.name()));
         if (!config->blocklistInternal() && !config->blocklistPublic() &&
             !APMEventNameIsErrorEvent(event.name())) {
             const Value name(event.name());
@@ -311,7 +294,8 @@ void APMMeasurement::writeEventOnWorkerQueue(const APMEvent& event) {
     const EventEditingOutcome outcome = runner(*editing, event.editEvent());
     if (outcome.failed) {
         writeFilteredEventOnWorkerQueue(event);
-        monitor().logWithLevel(1, 23223, "Event editing failed. Event name", context(event.name()));
+        monitor().logWithLevel(1, 23223, "Event editing failed. Event name",
+                               APMContext(event.name()));
         return;
     }
     if (outcome.editedEvent) {
@@ -345,7 +329,7 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const APMEvent& event) {
         pendingWriteEffects_ = {};
         stored = false;
         if (!updateLifetimeValueWithEvent(written)) return false;
-        const bool isPublic = isPublicName(written.name());
+        const bool isPublic = APMIsPublicName(written.name());
         const int32_t day = currentDayNumber();
         NSError error;
         auto counts = database_->dailyCounts(day, &error);
@@ -359,7 +343,7 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const APMEvent& event) {
         if (!database_->updateDailyCounts(*counts, &error)) {
             monitor().logWithLevel(1, 23061,
                                    "Data loss. Unable to update daily event counts. Name, error",
-                                   context(written.name()), APMMonitorContext(error));
+                                   APMContext(written.name()), APMMonitorContext(error));
             return false;
         }
         if (!store) return true;
@@ -377,7 +361,6 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(const APMEvent& event) {
     if (effects.consentedFirstOpenTimestamp)
         logFirstOpenConsentedEvent(*effects.consentedFirstOpenTimestamp);
     if (effects.raiseFirstOpenCounter) raiseFirstOpenCounter();
-    kept_.push_back(written);
 }
 
 int32_t APMMeasurement::currentDayNumber() const {
@@ -393,7 +376,7 @@ bool APMMeasurement::updateLifetimeValueWithEvent(const APMEvent& event) {
     auto value = parameters.find("value");
     monitor().logWithLevel(
         1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
-        context(event.name()),
+        APMContext(event.name()),
         APMMonitorContext(currency != parameters.end() ? currency->second.object() : Value()),
         APMMonitorContext(value != parameters.end() ? value->second.object() : Value()));
     return false;
@@ -403,7 +386,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
                                         bool isPublicEvent) {
     const int32_t day = currentDayNumber();
     if (counts.day() != day) counts.resetWithNewDay(day);
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const int32_t effective = effectiveEventCount(event);
     const bool isError = APMEventNameIsErrorEvent(event.name());
 
@@ -411,7 +394,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
     if (counts.allEventsCount() >= maxEvents) {
         if (isOverflowToLog(counts.allEventsCount(), maxEvents))
             monitor().logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit",
-                                   context(event.name()), context(maxEvents));
+                                   APMContext(event.name()), APMContext(maxEvents));
         if (isError)
             counts.incrementErrorEventsCountForCurrentDay(day);
         else
@@ -427,7 +410,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
                 1, 23056, "Too many error events logged. Error code, limit",
                 APMMonitorContext(code != event.parameters().end() ? code->second.object()
                                                                    : Value()),
-                context(maxErrors));
+                APMContext(maxErrors));
         }
         counts.incrementErrorEventsCountForCurrentDay(day);
         if (over) counts.decrementAllEventsCount();
@@ -439,7 +422,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
         if (over && isOverflowToLog(counts.publicEventsCount(), maxPublic)) {
             monitor().logWithLevel(1, 23057,
                                    "Data loss. Too many public events logged. Name, limit",
-                                   context(event.name()), context(maxPublic));
+                                   APMContext(event.name()), APMContext(maxPublic));
             APMLogInternalErrorEvent(16);
         }
         counts.incrementCountsForCurrentDay(day, true, false, effective);
@@ -451,7 +434,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
 }
 
 bool APMMeasurement::isRealtimeEvent(APMEvent& event, const APMDailyCounts& counts) {
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const std::string& name = event.name();
     const bool exempt =
         monitor().isDebugModeEnabled() || name == "_iap" || name == "_f" || name == "_fx";
@@ -464,7 +447,7 @@ bool APMMeasurement::isRealtimeEvent(APMEvent& event, const APMDailyCounts& coun
         monitor().logWithLevel(
             4, 23060,
             "Too many real-time events. Event is no longer real-time. Event name, parameters",
-            context(name), context(event.parameters()));
+            APMContext(name), APMContext(event.parameters()));
     }
     maybeAddDebugAndRealtimeParameters(event);
     return candidate || event.isRealtime();
@@ -477,17 +460,17 @@ void APMMeasurement::maybeAddDebugAndRealtimeParameters(APMEvent& event) {
     monitor().logWithLevel(
         7, 23073,
         "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
-        context(event.name()), context(event.parameters()));
+        APMContext(event.name()), APMContext(event.parameters()));
 }
 
 bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime) {
-    const auto config = remoteConfigInstance() ? remoteConfigInstance() : remoteConfig();
+    const auto config = activeRemoteConfig();
     const std::string& name = event.name();
     NSError error;
     auto aggregates = database_->eventAggregatesWithName(name, &error);
     if (!aggregates && !error.domain.empty()) {
         monitor().logWithLevel(1, 23063, "Cannot query event aggregates. Name, error",
-                               context(name), APMMonitorContext(error));
+                               APMContext(name), APMMonitorContext(error));
         return false;
     }
     if (!aggregates) {
@@ -499,8 +482,9 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
                 return false;
             }
             if (*count >= config->maxEventNameCardinality()) {
-                monitor().logWithLevel(
-                    1, 23065, "Cannot set event. Reached limit on set events. Name", context(name));
+                monitor().logWithLevel(1, 23065,
+                                       "Cannot set event. Reached limit on set events. Name",
+                                       APMContext(name));
                 APMLogInternalErrorEvent(8);
                 return false;
             }
@@ -545,7 +529,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     }
     if (*deleted > 0)
         monitor().logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
-                               context(static_cast<long long>(*deleted)));
+                               APMContext(static_cast<long long>(*deleted)));
     if (!database_->insertRawEvent(event, APMDatabase::metadataFingerprint(*metadata), isRealtime,
                                    &error)) {
         monitor().logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
@@ -553,8 +537,8 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
         return false;
     }
     if (name == "_f") pendingWriteEffects_.raiseFirstOpenCounter = true;
-    monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", context(name),
-                           context(event.parameters()));
+    monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", APMContext(name),
+                           APMContext(event.parameters()));
     return true;
 }
 

@@ -258,6 +258,9 @@ struct APMMonitor::State {
     std::shared_ptr<APMUserDefaults> suite;
     APMMonitoringSampledData sampledData;
     APMMonitoringSampledData::UniformRandom random;
+    // Sample updates queued and not yet applied: only the last of a burst
+    // writes the preferences file.
+    std::atomic<std::size_t> pendingUpdates{0};
 
     void migrate() {
         auto standard = APMUserDefaults::standardUserDefaults();
@@ -388,7 +391,7 @@ void APMMonitor::record(int level, long long messageCode, const std::optional<st
     APMMonitorLine line{level, messageCode, message.value_or(""), {}};
     for (const auto& context : contexts) line.contexts.push_back(context.asValue());
     std::lock_guard lock(mutex_);
-    if (lines_.size() >= kMaxKeptLines) lines_.erase(lines_.begin());
+    if (lines_.size() >= kMaxKeptLines) lines_.pop_front();
     lines_.push_back(std::move(line));
 }
 
@@ -565,12 +568,13 @@ void APMMonitor::insertOrUpdateMonitoringDataWithMessage(const std::string& mess
                                                          const std::string& encodedContext,
                                                          int level) {
     std::weak_ptr<State> weak = state_;
+    ++state_->pendingUpdates;
     queue_->async([weak, key = monitoringDataKeyWithMessage(message, level, libraryVersion_),
                    encodedContext] {
         auto state = weak.lock();
         if (!state) return;
         state->sampledData.insertOrUpdateSampledDataWithKey(key, encodedContext);
-        state->save();
+        if (--state->pendingUpdates == 0) state->save();
     });
 }
 
@@ -603,7 +607,7 @@ std::optional<Array> APMMonitor::sampledData() const {
 
 std::vector<APMMonitorLine> APMMonitor::lines() const {
     std::lock_guard lock(mutex_);
-    return lines_;
+    return {lines_.begin(), lines_.end()};
 }
 
 void APMMonitor::clearLines() {

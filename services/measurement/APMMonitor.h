@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -230,5 +231,5 @@ class APMMonitor {
     std::atomic<bool> encodeContexts_{false};
     mutable std::mutex mutex_;
     std::string logTag_ = kDefaultLogTag;
-    std::vector<APMMonitorLine> lines_;
+    std::deque<APMMonitorLine> lines_;  // dropped from the front when full
 };

@@ -16,6 +16,7 @@
 #include "services/measurement/APMExtensions.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMScheduler.h"
 #include "services/util/ZVUMutableDictionary.h"
 
 namespace {
@@ -218,6 +219,7 @@ std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() {
 
 bool APMRemoteConfig::updateMeasurementConfig(
     const std::shared_ptr<APMPBMeasurementConfig>& config) {
+    APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig");
     if (isDefaultInstance_) {
         monitor().logWithLevel(2, 29002, "Cannot update the default measurement configuration");
         return false;
@@ -344,6 +346,7 @@ void APMRemoteConfig::reset() {
 }
 
 std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDatabase() {
+    APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
     if (isDefaultInstance_ || !database_) {
         monitor().logWithLevel(2, 29015,
                                "Cannot retrieve a measurement configuration from the database for "

@@ -73,22 +73,36 @@ APMMonitor& monitor() {
 }  // namespace
 
 std::unique_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path,
-                                                                     NSError* error) {
+                                                                     NSError* error,
+                                                                     int busyTimeoutMilliseconds) {
     if (path.empty()) {
         fail(error, 1, "Received empty database path on init");
         return nullptr;
     }
-    std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path));
-    if (store->openAndValidateDatabase(error)) return store;
-    if (store->closeAndDeleteDatabase() && store->openAndValidateDatabase(error)) return store;
-    return nullptr;
+    std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path, busyTimeoutMilliseconds));
+    NSError openError;
+    Validation validation = store->openAndValidateDatabase(&openError);
+    if (validation == Validation::Valid) {
+        if (error) *error = NSError();
+        return store;
+    }
+    if (error) *error = openError;
+    if (validation == Validation::Failed) return nullptr;
+    if (!store->setAsideDamagedDatabase(openError.localizedDescription())) return nullptr;
+    if (store->openAndValidateDatabase(error) != Validation::Valid) return nullptr;
+    if (error) {
+        *error = apm_errorWithCode(
+            3, "Damaged database set aside and made anew: " + openError.localizedDescription(), "");
+    }
+    return store;
 }
 
 APMSqliteStore::~APMSqliteStore() {
     closeDatabase();
 }
 
-bool APMSqliteStore::openAndValidateDatabase(NSError* error) {
+APMSqliteStore::Validation APMSqliteStore::openAndValidateDatabase(NSError* error) {
+    damaged_ = false;
     std::error_code ec;
     if (fs::exists(databasePath_, ec)) {
         clearImmutable(databasePath_);
@@ -99,10 +113,11 @@ bool APMSqliteStore::openAndValidateDatabase(NSError* error) {
                 *error = NSError("NSPOSIXErrorDomain", ec.value(),
                                  {{NSError::NSLocalizedDescriptionKey, ec.message()}});
             }
-            return false;
+            return Validation::Failed;
         }
     }
-    if (!db_.open(databasePath_)) {
+    if (!db_.open(databasePath_, ZVUSQLiteDatabase::OpenMode::ReadWriteCreate,
+                  busyTimeoutMilliseconds_)) {
         if (error) {
             *error = apm_errorWithCode(
                 3,
@@ -111,27 +126,59 @@ bool APMSqliteStore::openAndValidateDatabase(NSError* error) {
                 monitorContextForDatabaseOperation("initialize sqlite handle"));
         }
         closeDatabase();
-        return false;
+        return Validation::Failed;
     }
     NSError backupError;
     if (!APMSetExcludedFromBackup(databasePath_, &backupError)) {
         monitor().logWithLevel(4, 34017, "Failed to exclude database file from backup",
                                Value(backupError.localizedDescription()));
     }
-    if (!validateDatabase(error)) {
-        closeDatabase();
-        return false;
-    }
-    return true;
+    Validation validation = validateDatabase(error);
+    if (validation != Validation::Valid) closeDatabase();
+    return validation;
 }
 
-bool APMSqliteStore::validateDatabase(NSError* error) {
-    if (!db_.isOpen()) return failed(error, 2, "Validate database failed. Database not open.");
+APMSqliteStore::Validation APMSqliteStore::validateDatabase(NSError* error) {
+    if (!db_.isOpen()) {
+        fail(error, 2, "Validate database failed. Database not open.");
+        return Validation::Failed;
+    }
     auto statement = db_.prepare("PRAGMA integrity_check");
-    bool valid = statement && statement.step() == ZVUSQLiteStatement::StepResult::Row &&
-                 statement.columnCount() == 1 && statement.columnText(0) == "ok";
-    if (!valid) setDatabaseError(error, "validate database");
-    return valid;
+    if (statement && statement.step() == ZVUSQLiteStatement::StepResult::Row) {
+        if (statement.columnCount() == 1 && statement.columnText(0) == "ok")
+            return Validation::Valid;
+        damaged_ = true;
+        fail(error, 3, "Database integrity check failed: " + statement.columnText(0));
+        return Validation::Damaged;
+    }
+    setDatabaseError(error, "validate database");
+    return lastFailureIsDamage() ? Validation::Damaged : Validation::Failed;
+}
+
+bool APMSqliteStore::lastFailureIsDamage() const {
+    if (damaged_) return true;
+    if (!db_.isOpen()) return false;
+    const int code = db_.lastErrorCode() & 0xff;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+bool APMSqliteStore::setAsideDamagedDatabase(const std::string& reason) {
+    closeDatabase();
+    monitor().logWithLevel(1, 34023, "Database file is damaged; keeping it aside and starting anew",
+                           Value(reason));
+    std::error_code ec;
+    if (!fs::exists(databasePath_, ec)) return true;
+    clearImmutable(databasePath_);
+    fs::rename(databasePath_, damagedCopyPath(), ec);
+    if (ec) {
+        monitor().logWithLevel(1, 34024, "Failed to set the damaged database aside. Error",
+                               Value(ec.message()));
+        return false;
+    }
+    // The journal belongs to the damaged file: replayed into a new one it
+    // would damage that too.
+    fs::remove(databasePath_ + "-journal", ec);
+    return true;
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {
@@ -468,6 +515,7 @@ std::optional<bool> APMSqliteStore::validateTable(
     std::set<std::string> present(existing->begin(), existing->end());
     for (const auto& name : requiredColumns) {
         if (!present.count(name)) {
+            damaged_ = true;
             fail(error, 2, "Table is missing required columns");
             return false;
         }
@@ -483,6 +531,7 @@ std::optional<bool> APMSqliteStore::validateTable(
         if (!statement) return false;
         while (statement->step() == ZVUSQLiteStatement::StepResult::Row) {
             if (extra.count(statement->columnText(1)) && statement->columnInt64(3) != 0) {
+                damaged_ = true;
                 fail(error, 2, "Table contains unknown non-optional columns");
                 return false;
             }
@@ -590,7 +639,12 @@ std::optional<bool> APMSqliteStore::tableExists(const std::string& table, NSErro
     if (!statement || !bindValues(Array{Value(table)}, statement.get(), error)) {
         return std::nullopt;
     }
-    return statement->step() == ZVUSQLiteStatement::StepResult::Row;
+    auto step = statement->step();
+    if (step == ZVUSQLiteStatement::StepResult::Error) {
+        setDatabaseError(error, "table exists");
+        return std::nullopt;
+    }
+    return step == ZVUSQLiteStatement::StepResult::Row;
 }
 
 std::optional<int64_t> APMSqliteStore::rowCount(const std::string& table, NSError* error) {
@@ -631,8 +685,13 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTable(const st
     auto statement = prepareSQL("PRAGMA table_info(" + table + ")", error);
     if (!statement) return std::nullopt;
     std::vector<std::string> names;
-    while (statement->step() == ZVUSQLiteStatement::StepResult::Row) {
+    auto step = statement->step();
+    for (; step == ZVUSQLiteStatement::StepResult::Row; step = statement->step()) {
         names.push_back(statement->columnText(1));
+    }
+    if (step == ZVUSQLiteStatement::StepResult::Error) {
+        setDatabaseError(error, "get table columns");
+        return std::nullopt;
     }
     return names;
 }
@@ -822,11 +881,12 @@ std::optional<std::vector<Dictionary>> APMSqliteStore::recordsForQuery(const std
     auto ref = statementForQuery(query, parameters, error);
     if (!ref) return std::nullopt;
     std::vector<Dictionary> rows;
-    if (ref.statement->step() != ZVUSQLiteStatement::StepResult::Row) {
+    auto step = ref.statement->step();
+    if (step == ZVUSQLiteStatement::StepResult::Done) {
         cleanUpStatement(ref);
         return rows;
     }
-    do {
+    while (step == ZVUSQLiteStatement::StepResult::Row) {
         Dictionary row;
         for (int i = 0; i < ref.statement->columnCount(); ++i) {
             std::string name = ref.statement->columnName(i);
@@ -843,7 +903,13 @@ std::optional<std::vector<Dictionary>> APMSqliteStore::recordsForQuery(const std
         }
         if (!filter(rows.size(), row)) break;
         rows.push_back(std::move(row));
-    } while (ref.statement->step() == ZVUSQLiteStatement::StepResult::Row);
+        step = ref.statement->step();
+    }
+    if (step == ZVUSQLiteStatement::StepResult::Error) {
+        setDatabaseError(error, "query records");
+        cleanUpStatement(ref);
+        return std::nullopt;
+    }
     if (rows.empty()) {
         monitor().logWithLevel(4, 34005, "Database contains records that were all filtered out");
     }

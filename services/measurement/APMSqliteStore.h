@@ -27,10 +27,13 @@ class APMSqliteStore {
     // Answers YES to keep a row and go on; NO ends the reading at once.
     using RecordFilter = std::function<bool(size_t acceptedSoFar, const Dictionary& row)>;
 
-    // nullptr (with the error) when the file can be neither opened nor
-    // recreated.
-    static std::unique_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
-                                                                NSError* error = nullptr);
+    // nullptr (with the error) when the file cannot be opened. A file SQLite
+    // calls corrupt or not a database is set aside (see setAsideDamagedDatabase)
+    // and made anew: the store is then returned with the error saying so. Any
+    // other failure (busy after the timeout, a full disk) leaves the file alone.
+    static std::unique_ptr<APMSqliteStore> initWithDatabasePath(
+        const std::string& path, NSError* error = nullptr,
+        int busyTimeoutMilliseconds = ZVUSQLiteDatabase::kDefaultBusyTimeoutMilliseconds);
     ~APMSqliteStore();
     APMSqliteStore(const APMSqliteStore&) = delete;
     APMSqliteStore& operator=(const APMSqliteStore&) = delete;
@@ -38,6 +41,14 @@ class APMSqliteStore {
     // Closes for good and removes the file; YES when it is gone.
     bool closeAndDeleteDatabase();
     void closeDatabase();
+    // Closes, logs the damage (a monitored line) and keeps the file as
+    // `damagedCopyPath()`, replacing an older copy; YES when the path is free.
+    bool setAsideDamagedDatabase(const std::string& reason);
+    std::string damagedCopyPath() const { return databasePath_ + ".damaged"; }
+    // Whether the latest failure was SQLite finding the file corrupt or not a
+    // database, or a table of unusable shape: the only failures that justify
+    // giving the file up.
+    bool lastFailureIsDamage() const;
     bool isOpen() const { return db_.isOpen(); }
     const std::string& databasePath() const { return databasePath_; }
 
@@ -124,10 +135,12 @@ class APMSqliteStore {
         explicit operator bool() const { return statement != nullptr; }
     };
 
-    explicit APMSqliteStore(std::string path) : databasePath_(std::move(path)) {}
+    APMSqliteStore(std::string path, int busyTimeoutMilliseconds)
+        : databasePath_(std::move(path)), busyTimeoutMilliseconds_(busyTimeoutMilliseconds) {}
 
-    bool openAndValidateDatabase(NSError* error);
-    bool validateDatabase(NSError* error);
+    enum class Validation { Valid, Damaged, Failed };
+    Validation openAndValidateDatabase(NSError* error);
+    Validation validateDatabase(NSError* error);
     StatementRef statementForQuery(const std::string& query, const Array& parameters,
                                    NSError* error);
     StatementRef statementForQuery(const std::string& query, const ValueRefs& parameters,
@@ -150,4 +163,8 @@ class APMSqliteStore {
     StatementCache statementCache_;
     uint64_t cacheGeneration_ = 0;
     std::string databasePath_;
+    int busyTimeoutMilliseconds_;
+    // integrity_check answered something other than "ok", or a table has a
+    // shape no version of this store can use.
+    bool damaged_ = false;
 };

@@ -152,7 +152,7 @@ ZVUSQLiteDatabase::~ZVUSQLiteDatabase() {
     close();
 }
 
-bool ZVUSQLiteDatabase::open(const std::string& path, OpenMode mode) {
+bool ZVUSQLiteDatabase::open(const std::string& path, OpenMode mode, int busyTimeoutMilliseconds) {
     close();
     int flags = SQLITE_OPEN_FULLMUTEX;
     switch (mode) {
@@ -174,6 +174,7 @@ bool ZVUSQLiteDatabase::open(const std::string& path, OpenMode mode) {
         return false;
     }
     sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, busyTimeoutMilliseconds);
     db_ = db;
     path_ = path;
     localError_.clear();

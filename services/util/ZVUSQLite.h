@@ -86,9 +86,14 @@ class ZVUSQLiteDatabase {
     ZVUSQLiteDatabase& operator=(const ZVUSQLiteDatabase&) = delete;
     ~ZVUSQLiteDatabase();
 
+    // How long a statement waits and retries while another connection
+    // holds a lock, before it fails as busy.
+    static constexpr int kDefaultBusyTimeoutMilliseconds = 5000;
+
     // Opens (or creates) the file; ":memory:" for a private in-memory
     // database. False on failure, with the reason in lastError().
-    bool open(const std::string& path, OpenMode mode = OpenMode::ReadWriteCreate);
+    bool open(const std::string& path, OpenMode mode = OpenMode::ReadWriteCreate,
+              int busyTimeoutMilliseconds = kDefaultBusyTimeoutMilliseconds);
     void close();
     bool isOpen() const { return db_ != nullptr; }
     const std::string& path() const { return path_; }

@@ -354,6 +354,51 @@ TEST_F(ExperimentTaskManagerTest, SnapshotsFromDataRefusesEmptyBytes) {
     EXPECT_EQ(APMPBFlagGetValue((*snapshots)[0]->flagByName("s").get()), Value("v"));
 }
 
+TEST_F(ExperimentTaskManagerTest, WorkerQueueMethodsSayWhenCalledElsewhere) {
+    makeTaskManager();
+    drain();
+    APMEManager::monitor().clearLines();
+    taskManager_->workerQueue()->sync([&] { taskManager_->fetchAllSnapshotsOnWorkerQueue(); });
+    EXPECT_FALSE(monitorLogged(820028));
+    taskManager_->fetchAllSnapshotsOnWorkerQueue();
+    EXPECT_TRUE(monitorLogged(820028));
+}
+
+// An answer of many snapshots to refuse costs one monitored line, not one
+// or two per snapshot.
+TEST_F(ExperimentTaskManagerTest, ManyRefusedSnapshotsLogOnce) {
+    makeTaskManager();
+    const std::string bytes = sim::ExperimentsBackend::encodeResponse(
+        {{"sdk", {Experiment{4, {Flag{"s", std::string("v")}}}}}}, {}, false);
+    auto response = APMPBExperimentResponse::initWithBuffer(Data(bytes.begin(), bytes.end()));
+    ASSERT_TRUE(response);
+    auto list = *APMPBGetArray(response.get(), kAPMPBExperimentResponseSnapshots,
+                               APMPBSnapshot::classObject());
+    for (int i = 0; i < 2000; ++i) list.emplace_back(APMPBSnapshot::make());
+    APMPBSetArray(response.get(), kAPMPBExperimentResponseSnapshots, list);
+    APMEManager::monitor().clearLines();
+
+    auto snapshots = taskManager_->experimentSnapshotsFromExperimentResponse(response.get());
+    ASSERT_TRUE(snapshots);
+    EXPECT_EQ(snapshots->size(), 1u);
+    const auto lines = APMEManager::monitor().lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].messageCode, 820016);
+    EXPECT_EQ(lines[0].contexts, std::vector<Value>{Value(2000)});
+
+    // However many well-made snapshots an answer holds, only so many are taken.
+    std::vector<APMPBObject> named;
+    for (std::size_t i = 0; i < kAPMExperimentMaxSnapshotsPerAnswer + 50; ++i) {
+        auto copy = APMPBSnapshot::make();
+        APMPBSetString(copy.get(), kAPMPBSnapshotSDKName, Value("sdk" + std::to_string(i)));
+        named.emplace_back(copy);
+    }
+    APMPBSetArray(response.get(), kAPMPBExperimentResponseSnapshots, named);
+    snapshots = taskManager_->experimentSnapshotsFromExperimentResponse(response.get());
+    ASSERT_TRUE(snapshots);
+    EXPECT_EQ(snapshots->size(), kAPMExperimentMaxSnapshotsPerAnswer);
+}
+
 }  // namespace
 
 namespace {

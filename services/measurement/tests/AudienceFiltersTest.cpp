@@ -92,6 +92,43 @@ TEST_F(AudienceFiltersTest, CatastrophicRegexIsCutOffAndAnswersNone) {
     EXPECT_EQ(APMEvaluateStringFilter(*stringFilter(1, "(a+)+$"), "aaa"), true);
 }
 
+// Within open budgets a costly search takes what is left and then counts as
+// no match, and so does every later search while the budget stays spent;
+// the spending is logged once per budget.
+TEST_F(AudienceFiltersTest, RegexWorkIsBoundedPerScope) {
+    const std::string costly = std::string(40, 'a') + "!";
+    const auto catastrophic = stringFilter(1, "(a+)+$");
+    const auto cheap = stringFilter(1, "a+");
+    {
+        APMRegexBudgetScope pass(1000);
+        {
+            APMRegexBudgetScope event(20);
+            EXPECT_EQ(APMEvaluateStringFilter(*cheap, "aaa"), true);
+            EXPECT_EQ(APMEvaluateStringFilter(*catastrophic, costly), false);
+            EXPECT_EQ(event.remaining(), 0);
+            EXPECT_EQ(APMEvaluateStringFilter(*cheap, "aaa"), false);
+            EXPECT_EQ(APMEvaluateStringFilter(*catastrophic, costly), false);
+        }
+        // The cheap search cost one unit; the costly one the 19 left and one.
+        EXPECT_EQ(pass.remaining(), 1000 - 1 - 19 - 1);
+        // The next event starts with a budget of its own, within the pass's.
+        APMRegexBudgetScope event(20);
+        EXPECT_EQ(APMEvaluateStringFilter(*cheap, "aaa"), true);
+        EXPECT_EQ(APMRegexBudgetScope::available(), 19);
+    }
+    EXPECT_FALSE(APMRegexBudgetScope::available());
+    int spent = 0;
+    for (const auto& line : APMMeasurement::monitor().lines()) spent += line.messageCode == 9012;
+    EXPECT_EQ(spent, 1);
+    {
+        // Many cheap searches spend a budget too.
+        APMRegexBudgetScope pass(50);
+        int matched = 0;
+        for (int i = 0; i < 100; ++i) matched += *APMEvaluateStringFilter(*cheap, "aaa");
+        EXPECT_EQ(matched, 50);
+    }
+}
+
 TEST_F(AudienceFiltersTest, NumberComparisons) {
     struct Case {
         std::shared_ptr<APMPBNumberFilter> filter;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -172,14 +173,45 @@ TEST_F(DatabaseSchemaTest, EveryOlderShapeGainsItsAddedColumns) {
     }
 }
 
-TEST_F(DatabaseSchemaTest, UnusableTablesDeleteTheFile) {
+TEST_F(DatabaseSchemaTest, UnusableTablesAreSetAsideAndTheDatabaseMadeAnew) {
     prepareOldFile(
         "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
         "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, "
         "strict INTEGER NOT NULL)");
-    EXPECT_FALSE(open());
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_TRUE(open());  // the next start begins empty
+    NSError error;
+    auto database = open(&error);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(error.localizedDescription(), "Table contains unknown non-optional columns");
+    EXPECT_EQ(database->store().columnsForTable("events")->size(), 10u);
+    ZVUSQLiteDatabase aside;
+    ASSERT_TRUE(aside.open(path + ".damaged", ZVUSQLiteDatabase::OpenMode::ReadOnly));
+    const auto columns = aside.columnNames("events");
+    EXPECT_NE(std::find(columns.begin(), columns.end(), "strict"), columns.end());
+}
+
+// Another connection reading while the store migrates: the migration waits,
+// fails as busy, and the file with its rows stays for the next start.
+TEST_F(DatabaseSchemaTest, MigrationBlockedByAReaderKeepsTheFile) {
+    prepareOldFile(
+        "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+        "INSERT INTO queue VALUES (X'01', 1), (X'02', 2), (X'03', 3), (X'04', 4), (X'05', 5);");
+    ZVUSQLiteDatabase reader;
+    ASSERT_TRUE(reader.open(path));
+    ASSERT_TRUE(reader.exec("BEGIN"));
+    auto reading = reader.prepare("SELECT data FROM queue");
+    ASSERT_EQ(reading.step(), ZVUSQLiteStatement::StepResult::Row);
+
+    NSError error;
+    EXPECT_FALSE(APMDatabase::initWithDatabaseName("test.sql", nullptr, &error, 20));
+    EXPECT_NE(error.localizedDescription().find("locked"), std::string::npos)
+        << error.localizedDescription();
+    EXPECT_FALSE(fs::exists(path + ".damaged"));
+
+    reading = ZVUSQLiteStatement();
+    ASSERT_TRUE(reader.exec("COMMIT"));
+    auto database = APMDatabase::initWithDatabaseName("test.sql", nullptr, &error, 20);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(database->store().rowCount("queue"), 5);
 }
 
 TEST_F(DatabaseSchemaTest, ResetLeavesAnEmptyDatabase) {

@@ -79,6 +79,7 @@ class EngineAttributionTest : public ::testing::Test {
     void SetUp() override {
         sim::useVirtualClock();
         sim::setServiceHostOverride(backend_.url());
+        APMMeasurement::setFacade(std::make_shared<APMMeasurementFacade>());
         APMMeasurement::monitor().clearLines();
         APMMeasurement::setEventListenerNotifier([this](const APMEvent& event) {
             if (event.name().rfind("_cmp", 0) != 0) return;
@@ -95,6 +96,7 @@ class EngineAttributionTest : public ::testing::Test {
     void TearDown() override {
         if (engine_) onWorker([] {});
         engine_.reset();
+        APMMeasurement::setFacade(nullptr);
         APMMeasurement::setEventListenerNotifier(nullptr);
         sim::clearServiceHostOverride();
         sim::clearMainBundlePath();
@@ -628,7 +630,7 @@ TEST_F(EngineAttributionTest, DeferredDeepLinkIsAskedOnlyWhenSwitchedOnWithAnIde
         {"no identifier", Dictionary{{"ZEVERA_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}},
          std::nullopt, false, 23196},
         {"configuration switched off",
-         Dictionary{{"ZEVERA_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}}, "AB-1", false, 23193,
+         Dictionary{{"ZEVERA_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}}, "AB-1", false, 23243,
          true},
     };
     for (const Case& c : cases) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -300,6 +301,19 @@ TEST_F(EngineCoreTest, AStartOpensTheComponentsOnce) {
     drain();
     EXPECT_EQ(count(23016), 1);
     EXPECT_TRUE(logged(23013));
+}
+
+// A damaged file costs its data but not the start: the engine says so.
+TEST_F(EngineCoreTest, ADamagedDatabaseIsMadeAnewAndTheStartSaysSo) {
+    const std::string path = APMMeasurementDirectoryPath(APMDatabase::kDefaultName);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+    make(true);
+    drain();
+    ASSERT_TRUE(engine_->didInitializeComponents());
+    EXPECT_TRUE(logged(34023));
+    EXPECT_TRUE(logged(23241));
+    EXPECT_TRUE(std::filesystem::exists(path + ".damaged"));
 }
 
 TEST_F(EngineCoreTest, AFailedStartSwitchesCollectionOffAndIsRetried) {

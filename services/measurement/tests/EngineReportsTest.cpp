@@ -76,6 +76,8 @@ class EngineReportsTest : public ::testing::Test {
         settings_ = APMPersistedConfig::initWithSuiteName("com.test.reports");
         ASSERT_TRUE(settings_);
         APMKeychainWrapper::deleteKeychainValueWithIdentifier("_pfo", kBundleID);
+        // A facade of this test's own: its load time must not reach others.
+        APMMeasurement::setFacade(std::make_shared<APMMeasurementFacade>());
         APMMeasurement::facade()->setLoadTimestamp(kNoon);
         APMMeasurement::monitor().clearLines();
     }
@@ -83,7 +85,7 @@ class EngineReportsTest : public ::testing::Test {
         stop();
         APMKeychainWrapper::deleteKeychainValueWithIdentifier("_pfo", kBundleID);
         APMRemoteConfig::setEngineInstance(nullptr);
-        APMMeasurement::facade()->setDeferredAnalyticsCollection(std::nullopt);
+        APMMeasurement::setFacade(nullptr);
         APMScreenViewReporter::sharedInstance()->resetForTesting(0);
         sim::clearMainBundlePath();
         sim::useRealClock();

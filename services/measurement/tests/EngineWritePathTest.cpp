@@ -20,6 +20,7 @@
 #include "services/measurement/APMDailyCounts.h"
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMEngineUtil.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMKeychainWrapper.h"
 #include "services/measurement/APMMeasurement.h"
@@ -240,6 +241,35 @@ class EngineWritePathTest : public ::testing::Test {
     std::mutex mutex;
     std::vector<InternalEvent> internalEvents;
 };
+
+// The engine holds no stored event itself: what it (and the console) tells
+// is read from the database, every metadata group and the queued bundles.
+TEST_F(EngineWritePathTest, StoredEventsAreReadFromTheDatabaseOnly) {
+    for (const char* name : {"one", "two", "three"}) write(event(name));
+    ASSERT_EQ(engine->keptEvents().size(), 3u);
+    work([&] {
+        auto other = event("four");
+        ASSERT_TRUE(engine->database()->insertRawEvent(other, 424242, false));
+        auto bundle = APMPBMeasurementBundle::make();
+        APMPBSetString(bundle.get(), 14, Value("1:2:mac:3"));
+        const double now = sim::wallClockSeconds();
+        APMPBSetInt64(bundle.get(), 5, APMMillisecondsFromSeconds(now));
+        ASSERT_TRUE(engine->database()->insertBundle(*bundle, true, now, 3600, 3600));
+    });
+    const auto summary = engine->summary();
+    std::vector<std::string> names;
+    for (const auto& e : summary.storedEvents) names.push_back(e.name());
+    EXPECT_EQ(names, (std::vector<std::string>{"one", "two", "three", "four"}));
+    ASSERT_EQ(summary.queuedBundles.size(), 1u);
+    EXPECT_TRUE(summary.queuedBundles[0].realtime);
+    EXPECT_NEAR(summary.queuedBundles[0].endTimestamp, sim::wallClockSeconds(), 0.001);
+    EXPECT_GT(summary.queuedBundles[0].compressedBytes, 0);
+
+    // Uploaded and deleted: nothing of them is left in memory.
+    work([&] { ASSERT_TRUE(engine->database()->deleteRawEventsWithMaxRowID(INT64_MAX)); });
+    EXPECT_TRUE(engine->keptEvents().empty());
+    EXPECT_TRUE(engine->summary().storedEvents.empty());
+}
 
 TEST_F(EngineWritePathTest, CollectionSwitchedOffStoresNothing) {
     work([&] { engine->setEnabledOnWorkerQueue(false); });

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMEvent.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMParameterSanitizer.h"
+#include "services/measurement/APMRemoteConfig.h"
+#include "services/measurement/tests/MeasurementTempHome.h"
 
 namespace {
 
@@ -156,6 +160,56 @@ TEST(EventTest, UserAttributes) {
     EXPECT_EQ(APMPBGetInt64(proto.get(), 0), 1250);
     EXPECT_EQ(APMPBGetString(proto.get(), 1), "_fot");
     EXPECT_EQ(APMPBGetDouble(level->protoUserAttribute().get(), 5), 2.5);
+}
+
+// With the configured limit at 100, an event of 60 custom parameters keeps
+// all of them however it is rebuilt: copied, from its message, read back.
+TEST(EventTest, ConfiguredCustomParameterLimitHoldsWhenRebuilt) {
+    MeasurementTempHome home;
+    auto database = APMDatabase::initWithDatabaseName("limit.sql", nullptr);
+    ASSERT_TRUE(database);
+    auto config = APMRemoteConfig::initWithAppID("1:123:ios:abc", database.get());
+    ASSERT_TRUE(config);
+    auto settings = APMPBMeasurementConfig::make();
+    APMPBSetString(settings.get(), 1, Value("1:123:ios:abc"));
+    std::vector<APMPBObject> list;
+    for (auto [key, value] : {std::pair{"measurement.upload.configurable_limits_enabled", "1"},
+                              std::pair{"measurement.upload.max_public_event_params", "100"}}) {
+        auto setting = APMPBSetting::make();
+        APMPBSetString(setting.get(), 0, Value(key));
+        APMPBSetString(setting.get(), 1, Value(value));
+        list.emplace_back(setting);
+    }
+    APMPBSetArray(settings.get(), 3, list);
+    config->parseRemoteConfigFromMeasurementConfig(*settings);
+    APMRemoteConfig::setEngineInstance(config);
+    ASSERT_EQ(APMMeasurement::remoteConfig()->maxPublicEventParams(), 100);
+
+    APMRawParameters sixty;
+    for (int i = 0; i < 60; ++i) sixty.emplace("p" + std::to_string(i), Value(i));
+    auto event = APMEvent::initWithOrigin("app", true, "level_up", 10, 0, sixty, 100);
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(database->insertRawEvent(*event, 7, false));
+    auto readBack = database->rawEventsWithMetadataFingerprint(
+        7, nullptr, [](size_t, const Dictionary&) { return true; });
+    ASSERT_TRUE(readBack && readBack->size() == 1);
+    auto encoded = event->encodedProtoEvent();
+    ASSERT_TRUE(encoded);
+
+    const std::vector<std::pair<const char*, std::optional<APMEvent>>> rebuilt{
+        {"copy", event->copy()},
+        {"copy with previous timestamp", event->copyWithPreviousTimestamp(5)},
+        {"copy with parameters", event->copyWithParameters(sixty)},
+        {"from its message", APMEvent::initWithEventProto(*event->protoEvent())},
+        {"raw event read back", readBack->front().rawEvent()},
+        {"stored event of a property", APMDatabase::eventFromData(Value(*encoded))},
+    };
+    for (const auto& [how, copy] : rebuilt) {
+        ASSERT_TRUE(copy) << how;
+        EXPECT_EQ(APMCountCustomParameters(copy->parameters(), false), 60) << how;
+        EXPECT_FALSE(copy->parameters().count("_err")) << how;
+    }
+    APMRemoteConfig::setEngineInstance(nullptr);
 }
 
 }  // namespace

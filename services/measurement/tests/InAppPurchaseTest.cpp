@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <limits>
 #include <map>
 #include <memory>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/notifications/NSNotificationCenter.h"
 #include "platform/runtime/Runtime.h"
 #include "platform/storekit/StoreKit.h"
@@ -146,14 +150,19 @@ class InAppPurchaseFilterTest : public ::testing::Test {
     }
     std::vector<std::shared_ptr<NSObject>> filter(
         const std::vector<std::shared_ptr<NSObject>>& transactions) {
-        std::vector<std::shared_ptr<NSObject>> kept;
-        bool called = false;
-        engine_->filterPurchaseTransactions(transactions, [&](auto answer) {
-            kept = std::move(answer);
-            called = true;
+        // The answer comes on a global queue, never the worker queue.
+        auto answer = std::make_shared<
+            std::promise<std::pair<std::vector<std::shared_ptr<NSObject>>, std::string>>>();
+        engine_->filterPurchaseTransactions(transactions, [answer](auto kept) {
+            answer->set_value({std::move(kept), DispatchQueue::currentLabel()});
         });
-        drain();
-        EXPECT_TRUE(called);
+        auto future = answer->get_future();
+        if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer";
+            return {};
+        }
+        auto [kept, label] = future.get();
+        EXPECT_EQ(label.rfind("com.apple.root.", 0), 0u) << label;
         return kept;
     }
 
@@ -178,6 +187,22 @@ TEST_F(InAppPurchaseFilterTest, RepeatedPurchasesAreDroppedAndOthersLeftOut) {
     EXPECT_EQ(filter({again, zeroes, third, third}),
               (std::vector<std::shared_ptr<NSObject>>{zeroes, third}));
     EXPECT_TRUE(logged(23141));
+}
+
+TEST_F(InAppPurchaseFilterTest, UnsavedFingerprintPassesThePurchaseAndLogsWhy) {
+    engine_->scheduler().dispatchSyncOnWorkerQueueBlockID("test", [&] {
+        ASSERT_TRUE(engine_->database()->store().executeSQL("DROP TABLE purchase_transactions"));
+    });
+    const auto purchase = transaction(kPurchased, "T-1");
+    EXPECT_EQ(filter({purchase}), (std::vector<std::shared_ptr<NSObject>>{purchase}));
+    bool withError = false;
+    for (const auto& line : APMMeasurement::monitor().lines()) {
+        if (line.messageCode == 23140)
+            withError = line.contexts.size() == 2 &&
+                        line.contexts[1].asString().value_or("").find("purchase_transactions") !=
+                            std::string::npos;
+    }
+    EXPECT_TRUE(withError);
 }
 
 // ---- the store's transactions and products
@@ -445,11 +470,22 @@ class FilteringObserver : public RuntimeObject {
     void updatedTransactions(const id& queue, const std::vector<id>& transactions) {
         auto engine = APMMeasurement::sharedInstance();
         if (!engine) return;
-        engine->filterPurchaseTransactions(transactions, [queue](std::vector<id> kept) {
+        ++delivered_;
+        engine->filterPurchaseTransactions(transactions, [this, queue](std::vector<id> kept) {
             APMInAppPurchaseTransactionReporter::sharedInstance()
                 .paymentQueueUpdatedFilteredTransactions(queue, kept);
+            answered_.signal();
         });
     }
+    // The filter answers on a global queue: waits for every batch handed on.
+    void waitForAnswers() {
+        for (; waited_ < delivered_; ++waited_) answered_.wait();
+    }
+
+  private:
+    std::atomic<int> delivered_{0};
+    int waited_ = 0;
+    DispatchSemaphore answered_{0};
 };
 
 class InAppPurchaseEndToEndTest : public ::testing::Test {
@@ -471,6 +507,7 @@ class InAppPurchaseEndToEndTest : public ::testing::Test {
         objc_msgSend(queue, "addTransactionObserver:", id(observer_));
     }
     void TearDown() override {
+        if (observer_) observer_->waitForAnswers();
         while (sim::pendingProductRequests()) sim::answerProductRequest({}, {});
         APMInAppPurchaseTransactionReporter::sharedInstance().waitForPendingWorkForTesting();
         drain();
@@ -491,6 +528,7 @@ class InAppPurchaseEndToEndTest : public ::testing::Test {
     void post(const std::vector<StoreTransaction>& transactions) {
         sim::postTransactions(transactions);
         drain();
+        observer_->waitForAnswers();
     }
     void settle() {
         APMInAppPurchaseTransactionReporter::sharedInstance().waitForPendingWorkForTesting();

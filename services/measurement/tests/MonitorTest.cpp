@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/defaults/NSUserDefaults.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/log/Log.h"
@@ -499,6 +501,30 @@ TEST_F(MonitorTest, ConsoleLinesThroughTheSharedLogger) {
     sim::setLogEcho(true);
     EXPECT_TRUE(capture.containsSubstring("<RedIdizezadodu>[I-ACS023016] 100% sure, %d kept"));
     EXPECT_FALSE(capture.containsSubstring("%%"));
+}
+
+// A burst of monitored lines writes the preferences once, not once a line.
+TEST_F(MonitorTest, BurstOfMonitoredLinesWritesThePreferencesOnce) {
+    struct Counter : NSKeyValueObserver {
+        std::atomic<int> changes{0};
+        void observeValueForKeyPath(const std::string&, NSObject*, const Dictionary*,
+                                    void*) override {
+            ++changes;
+        }
+    };
+    auto counter = std::make_shared<Counter>();
+    auto defaults = NSUserDefaults::initWithSuiteName(kTestSuite);
+    defaults->addObserver(counter, APMMonitor::kHealthMonitorKey, NSKeyValueObservingOptionNew,
+                          nullptr);
+    auto monitor = make();
+    DispatchSemaphore gate(0);
+    monitor->monitorQueue()->async([&] { gate.wait(); });
+    for (int i = 0; i < 200; ++i) monitor->logWithLevel(1, i, "line " + std::to_string(i));
+    gate.signal();
+    flush(*monitor);
+    EXPECT_EQ(counter->changes.load(), 1);
+    EXPECT_EQ(suite()->objectForKey(APMMonitor::kHealthMonitorKey), Value(*monitor->sampledData()));
+    defaults->removeObserver(counter.get(), APMMonitor::kHealthMonitorKey, nullptr);
 }
 
 TEST_F(MonitorTest, BlocksAfterTheMonitorIsGoneDoNothing) {

@@ -550,6 +550,16 @@ TEST_F(RemoteConfigTest, ExperimentsDecideTheirSwitches) {
     EXPECT_FALSE(config->nonBlockingAppInstanceIDEnabled());
 }
 
+TEST_F(RemoteConfigTest, StoringAndLoadingSayWhenOnTheMainThread) {
+    auto config = make();
+    APMMeasurement::monitor().clearLines();
+    config->updateMeasurementConfig(makeConfig(kAppID, {}));
+    config->measurementConfigFromDatabase();
+    int checks = 0;
+    for (const auto& line : APMMeasurement::monitor().lines()) checks += line.messageCode == 30001;
+    EXPECT_EQ(checks, 2);
+}
+
 TEST_F(RemoteConfigTest, MeasurementAnswersTheEngineInstanceElseTheDefault) {
     EXPECT_EQ(APMMeasurement::remoteConfig(), APMRemoteConfig::defaultInstance());
     auto config = make();

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <stdexcept>
 
 #include "services/measurement/APMMeasurement.h"
@@ -249,6 +252,95 @@ TEST_F(SqliteStoreTest, ClosedStoreRefusesWithStateErrors) {
     EXPECT_EQ(error.localizedDescription(), "Upsert record failed. Database not open.");
     EXPECT_TRUE(store->closeAndDeleteDatabase());
     EXPECT_FALSE(fs::exists(path));
+}
+
+// A store file of several pages: table t with `rows` rows of 200 bytes.
+void writeStoreWithRows(const std::string& path, int rows) {
+    auto store = APMSqliteStore::initWithDatabasePath(path);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE t (n INTEGER, pad BLOB)"));
+    for (int i = 0; i < rows; ++i) {
+        ASSERT_TRUE(store->upsertRecord(Dictionary{{"n", i}, {"pad", Data(200, 7)}}, "t"));
+    }
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(SqliteStoreTest, BusyFileIsKeptAndReadAfterTheLockEnds) {
+    store.reset();
+    writeStoreWithRows(path, 5);
+    ZVUSQLiteDatabase other;
+    ASSERT_TRUE(other.open(path));
+    ASSERT_TRUE(other.exec("BEGIN EXCLUSIVE"));
+
+    EXPECT_FALSE(APMSqliteStore::initWithDatabasePath(path, &error, 20));
+    EXPECT_NE(error.localizedDescription().find("locked"), std::string::npos)
+        << error.localizedDescription();
+    EXPECT_FALSE(fs::exists(path + ".damaged"));
+
+    ASSERT_TRUE(other.exec("COMMIT"));
+    store = APMSqliteStore::initWithDatabasePath(path, &error, 20);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->rowCount("t"), 5);
+}
+
+TEST_F(SqliteStoreTest, FailedStepIsAnErrorNotTheEndOfTheRows) {
+    store.reset();
+    writeStoreWithRows(path, 3);
+    store = APMSqliteStore::initWithDatabasePath(path, &error, 20);
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->recordsForQuery("SELECT n FROM t", {})->size(), 3u);
+    ZVUSQLiteDatabase other;
+    ASSERT_TRUE(other.open(path));
+    ASSERT_TRUE(other.exec("BEGIN EXCLUSIVE"));
+
+    error = NSError();
+    EXPECT_FALSE(store->recordsForQuery("SELECT n FROM t", {}, &error));
+    EXPECT_EQ(error.code, 3);
+    EXPECT_FALSE(store->tableExists("t", &error));
+    EXPECT_FALSE(store->columnsForTable("t", &error));
+    ASSERT_TRUE(other.exec("ROLLBACK"));
+    EXPECT_EQ(store->recordsForQuery("SELECT n FROM t", {})->size(), 3u);
+}
+
+// Each way of damage: the file is kept aside once, the damage is a monitored
+// line, and the store opens empty while its error says what happened.
+TEST_F(SqliteStoreTest, DamagedFileIsSetAsideLoggedAndMadeAnew) {
+    struct Case {
+        const char* name;
+        std::function<void(std::string&)> damage;
+    };
+    const std::vector<Case> cases{
+        {"cut in half", [](std::string& bytes) { bytes.resize(bytes.size() / 2); }},
+        {"zeroed page", [](std::string& bytes) { std::fill_n(bytes.begin() + 4096, 4096, '\0'); }},
+        {"bad header", [](std::string& bytes) { std::fill_n(bytes.begin(), 16, 'z'); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        store.reset();
+        fs::remove(path);
+        writeStoreWithRows(path, 100);
+        std::string bytes = fileBytes(path);
+        ASSERT_GT(bytes.size(), 4u * 4096);
+        c.damage(bytes);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        // An older copy is replaced, not added to.
+        std::ofstream(path + ".damaged") << "older";
+        APMMeasurement::monitor().clearLines();
+
+        error = NSError();
+        store = APMSqliteStore::initWithDatabasePath(path, &error, 20);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(error.code, 3);
+        EXPECT_NE(error.localizedDescription().find("Damaged database set aside"),
+                  std::string::npos);
+        EXPECT_EQ(store->tableExists("t"), false);
+        EXPECT_EQ(fileBytes(path + ".damaged"), bytes);
+        EXPECT_TRUE(monitorLogged(34023));
+    }
 }
 
 }  // namespace
