@@ -32,6 +32,7 @@ class ZDTLGSUploaderTest : public ::testing::Test {
             ZDTCORRegistrar::sharedInstance()->registerStorage(storage, t);
     }
     void TearDown() override {
+        EXPECT_EQ(backend.undecodableUploads(), 0u);
         sim::clearServiceHostOverride();
         sim::useRealClock();
     }
@@ -101,6 +102,19 @@ TEST_F(ZDTLGSUploaderTest, DeliversBatchesWithTheirHeaders) {
     EXPECT_EQ(transport().batches(sim::TransportBackend::kRLG).size(), 1u);
     upload(1001, ZDTCORUploadConditionWifiData | ZDTCORUploadConditionHighPriority);
     EXPECT_EQ(transport().batches(sim::TransportBackend::kRLG).size(), 2u);
+}
+
+TEST_F(ZDTLGSUploaderTest, LargeEventsArriveWhole) {
+    std::string large(70000, ' ');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i * 7919 % 26);
+    store(1001, large);
+    upload(1001, ZDTCORUploadConditionWifiData);
+    auto arrived = transport().batches(sim::TransportBackend::kRLG);
+    ASSERT_EQ(arrived.size(), 1u);
+    ASSERT_EQ(arrived[0].events.size(), 1u);
+    EXPECT_EQ(arrived[0].events[0].payload.size(), large.size());
+    EXPECT_TRUE(arrived[0].events[0].payload == large);
+    EXPECT_EQ(stored(1001), 0u);
 }
 
 TEST_F(ZDTLGSUploaderTest, AnswersDecideWhatHappensToTheBatch) {
