@@ -154,7 +154,7 @@ TEST_F(ZDTLGSUploaderTest, RedirectsKeepTheTargetsKey) {
     backend.enqueue(sim::TransportBackend::kName, sim::TransportBackend::kRLG, [&] {
         sim::BackendScript s = sim::BackendScript::withStatus(301);
         s.body = "";
-        s.headers.emplace("Location", backend.url() + "/v0/log/batch");
+        s.headers.emplace("Location", "/v0/log/batch");
         return s;
     }());
     upload(1001, ZDTCORUploadConditionWifiData);
@@ -164,6 +164,26 @@ TEST_F(ZDTLGSUploaderTest, RedirectsKeepTheTargetsKey) {
     EXPECT_EQ(arrived[0].userAgent, "datatransport/0.0.1 rlgsupport/0.0.1 apple/");
     EXPECT_EQ(arrived[0].events.size(), 1u);
     EXPECT_EQ(stored(1001), 0u);
+}
+
+// The key never goes to another origin: such a redirect is not followed and
+// the events wait in storage.
+TEST_F(ZDTLGSUploaderTest, RedirectsToAnotherHostAreNotFollowed) {
+    sim::Backend elsewhere;
+    store(1001, "moved");
+    for (int status : {301, 302, 307, 308}) {
+        SCOPED_TRACE(status);
+        backend.enqueue(sim::TransportBackend::kName, sim::TransportBackend::kRLG, [&] {
+            sim::BackendScript s = sim::BackendScript::withStatus(status);
+            s.body = "";
+            s.headers.emplace("Location", elsewhere.url() + "/v1/rzrlog/legacy/batchlog");
+            return s;
+        }());
+        upload(1001, ZDTCORUploadConditionWifiData | ZDTCORUploadConditionHighPriority);
+        EXPECT_EQ(elsewhere.requestCount(), 0u);
+        EXPECT_EQ(uploader->lastUpload()->status, status);
+        EXPECT_EQ(stored(1001), 1u);
+    }
 }
 
 TEST_F(ZDTLGSUploaderTest, WaitsAreClamped) {
