@@ -90,7 +90,8 @@ void RZRCTRReportUploader::uploadPackagedReportAtPath(
     }
     auto adapter = std::make_shared<RZRCTRReportAdapter>(path, zeveraAppID_, installIDModel_);
     if (!adapter->isWhole()) {
-        RZRCTRErrorLog("The report at %@ could not be read whole; it stays for a later launch", path);
+        RZRCTRErrorLog("The report at %@ could not be read whole; it stays for a later launch",
+                       path);
         return;
     }
     auto event = zeveraTransport_->eventForTransport();

@@ -42,16 +42,16 @@ bool decodeFile(pb_istream_t* stream, const pb_field_t*, void** arg) {
     file.contents = {{.decode = decodeField}, &parts};
     if (!pb_decode(stream, rzrctr_ReportFile_fields, &file)) return false;
     static_cast<std::vector<std::pair<std::string, std::string>>*>(*arg)->emplace_back(parts[1],
-                                                                                      parts[2]);
+                                                                                       parts[2]);
     return true;
 }
 
 std::optional<Decoded> decode(const Data& bytes) {
     Decoded decoded;
     rzrctr_ReportMessage message = rzrctr_ReportMessage_init_zero;
-    for (pb_callback_t* field : {&message.sdk_version, &message.zevera_app_id,
-                                 &message.installation_id, &message.build_version,
-                                 &message.display_version}) {
+    for (pb_callback_t* field :
+         {&message.sdk_version, &message.zevera_app_id, &message.installation_id,
+          &message.build_version, &message.display_version}) {
         *field = {{.decode = decodeField}, &decoded.fields};
     }
     message.files_payload.files = {{.decode = decodeFile}, &decoded.files};
@@ -158,7 +158,8 @@ TEST_F(ReportAdapterTest, ThePayloadCarriesEveryRecordFileInPathOrder) {
 // written whole; a file that cannot be read refuses the report.
 TEST_F(ReportAdapterTest, LargeFilesAreSentWholeAndUnreadableOnesRefuseTheReport) {
     std::string large(70000, ' ');
-    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i * 7919 % 26);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>('a' + i * 7919 % 26);
     crashtest::writeFile(file("log_a.ctrrecord"), large);
     RZRCTRReportAdapter adapter(reportDir_.string(), "app", installIDModel_);
     ASSERT_TRUE(adapter.isWhole());

@@ -106,7 +106,8 @@ TEST_F(ZDTLGSUploaderTest, DeliversBatchesWithTheirHeaders) {
 
 TEST_F(ZDTLGSUploaderTest, LargeEventsArriveWhole) {
     std::string large(70000, ' ');
-    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i * 7919 % 26);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>('a' + i * 7919 % 26);
     store(1001, large);
     upload(1001, ZDTCORUploadConditionWifiData);
     auto arrived = transport().batches(sim::TransportBackend::kRLG);
