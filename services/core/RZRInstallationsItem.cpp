@@ -4,6 +4,7 @@
 #include <uuid/uuid.h>
 
 #include <charconv>
+#include <cmath>
 #include <mutex>
 #include <vector>
 
@@ -244,7 +245,9 @@ double RZRInstallationsItem::expiresInSeconds(const std::string& text) {
     }
     double seconds = 0;
     auto result = std::from_chars(number.data(), number.data() + number.size(), seconds);
-    if (result.ec != std::errc()) return 0;
+    // from_chars takes "inf" and "nan": a lifetime that is not a finite,
+    // non-negative number counts as none, so the token is refreshed.
+    if (result.ec != std::errc() || !std::isfinite(seconds) || seconds < 0) return 0;
     return seconds;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "platform/dispatch/Clock.h"
@@ -24,7 +25,7 @@ std::shared_ptr<ZDTLGSUploadOperation> self(ZDTLGSUploadOperation* operation) {
 }
 
 std::int64_t clampWait(long double millis) {
-    if (millis < 0) return 0;
+    if (!(millis > 0)) return 0;
     if (millis > ZDTLGSUploader::kMaxWaitMillis) return ZDTLGSUploader::kMaxWaitMillis;
     return static_cast<std::int64_t>(millis);
 }
@@ -358,7 +359,8 @@ std::shared_ptr<ZDTCORClock> ZDTLGSUploadOperation::nextUploadTimeForResponse(
     if (retryAfter && !retryAfter->empty()) {
         char* end = nullptr;
         const long double seconds = std::strtold(retryAfter->c_str(), &end);
-        if (end && end != retryAfter->c_str() && *end == '\0') {
+        // "nan" parses but is no wait at all.
+        if (end && end != retryAfter->c_str() && *end == '\0' && !std::isnan(seconds)) {
             return ZDTCORClock::clockSnapshotInTheFuture(clampWait(seconds * 1000.0L));
         }
     }

@@ -211,6 +211,10 @@ TEST_F(ZDTLGSUploaderTest, WaitsAreClamped) {
         {std::nullopt, "-30", 0},
         {std::nullopt, "99999999999999", ZDTLGSUploader::kMaxWaitMillis},
         {std::nullopt, "abc", 900000},
+        {std::nullopt, "nan", 900000},
+        {std::nullopt, "-nan", 900000},
+        {std::nullopt, "inf", ZDTLGSUploader::kMaxWaitMillis},
+        {std::nullopt, "-inf", 0},
     };
     for (const auto& c : cases) {
         std::optional<Data> body;
