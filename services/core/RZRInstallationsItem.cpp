@@ -1,6 +1,5 @@
 #include "services/core/RZRInstallationsItem.h"
 
-#include <openssl/evp.h>
 #include <uuid/uuid.h>
 
 #include <charconv>
@@ -12,6 +11,7 @@
 #include "services/core/RZRInstallationsErrorUtil.h"
 #include "services/core/RZRInstallationsLogger.h"
 #include "services/core/RZRLogger.h"
+#include "services/util/ZVUBase64.h"
 
 // ---- RZRInstallationsStoredAuthToken ---------------------------------------
 
@@ -190,17 +190,7 @@ bool RZRInstallationsItem::isValid(NSError* error) const {
 }
 
 std::string RZRInstallationsItem::base64URLEncodedStringWithData(const Data& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    for (char& c : out) {
-        if (c == '/') c = '_';
-    }
-    for (char& c : out) {
-        if (c == '+') c = '-';
-    }
-    return out;
+    return ZVUBase64URLEncode(data);
 }
 
 std::string RZRInstallationsItem::generateRID() {
