@@ -110,6 +110,12 @@ std::vector<std::string> Backend::serviceNames() const {
     return names;
 }
 
+std::size_t Backend::undecodableUploads() const {
+    std::size_t count = 0;
+    for (const auto& s : services_) count += s->undecodableUploads();
+    return count;
+}
+
 bool Backend::knows(const std::string& service, const std::string& endpoint) {
     BackendService* s = this->service(service);
     if (!s) return false;

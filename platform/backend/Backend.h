@@ -87,6 +87,8 @@ class BackendService {
     virtual void reset() = 0;
     // A few lines for the console.
     virtual std::string describeState() const = 0;
+    // Uploads (or parts of one) that arrived but did not decode.
+    virtual std::size_t undecodableUploads() const { return 0; }
 };
 
 // An error answer in the common JSON layout
@@ -111,6 +113,9 @@ class Backend {
     RemoteConfigBackend& remoteConfig();
     BackendService* service(const std::string& name);
     std::vector<std::string> serviceNames() const;
+    // Every service's uploads that did not decode, summed: a client that
+    // writes what it means gets none.
+    std::size_t undecodableUploads() const;
 
     // Scripts, per "service", "endpoint". Unknown names are refused (false).
     bool enqueue(const std::string& service, const std::string& endpoint, BackendScript script);

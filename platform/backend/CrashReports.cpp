@@ -11,28 +11,29 @@ namespace sim {
 
 namespace {
 
-std::string text(const pb_bytes_array_t* bytes) {
-    return bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes->bytes), bytes->size)
-                            : std::string();
+// Every bytes field and the file list are read by callbacks: nanopb's own
+// byte arrays and counts are 16 bits wide in the system's runtime.
+bool decodeText(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto* text = static_cast<std::string*>(*arg);
+    text->resize(stream->bytes_left);
+    return pb_read(stream, reinterpret_cast<pb_byte_t*>(text->data()), text->size());
 }
 
-// The decoded message, released with everything it points to.
-class Message {
-  public:
-    Message() : message_(rzrctr_ReportMessage_init_zero) {}
-    ~Message() { pb_release(rzrctr_ReportMessage_fields, &message_); }
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-    bool decode(const std::string& bytes) {
-        pb_istream_t stream =
-            pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(bytes.data()), bytes.size());
-        return pb_decode(&stream, rzrctr_ReportMessage_fields, &message_);
-    }
-    const rzrctr_ReportMessage& get() const { return message_; }
+pb_callback_t textField(std::string& text) {
+    pb_callback_t callback{};
+    callback.funcs.decode = decodeText;
+    callback.arg = &text;
+    return callback;
+}
 
-  private:
-    rzrctr_ReportMessage message_;
-};
+bool decodeFile(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto& files = *static_cast<std::vector<std::pair<std::string, std::string>>*>(*arg);
+    auto& [name, contents] = files.emplace_back();
+    rzrctr_ReportFile file = rzrctr_ReportFile_init_zero;
+    file.filename = textField(name);
+    file.contents = textField(contents);
+    return pb_decode(stream, rzrctr_ReportFile_fields, &file);
+}
 
 }  // namespace
 
@@ -44,25 +45,24 @@ std::optional<std::string> ReceivedCrashReport::file(const std::string& name) co
 }
 
 std::optional<ReceivedCrashReport> decodeCrashReport(const std::string& payload) {
-    Message message;
-    if (!message.decode(payload)) return std::nullopt;
-    const auto& m = message.get();
     ReceivedCrashReport report;
-    report.sdkVersion = text(m.sdk_version);
-    report.zeveraAppID = text(m.zevera_app_id);
+    rzrctr_ReportMessage m = rzrctr_ReportMessage_init_zero;
+    m.sdk_version = textField(report.sdkVersion);
+    m.zevera_app_id = textField(report.zeveraAppID);
+    m.installation_id = textField(report.installationID);
+    m.build_version = textField(report.buildVersion);
+    m.display_version = textField(report.displayVersion);
+    m.files_payload.files.funcs.decode = decodeFile;
+    m.files_payload.files.arg = &report.files;
+    pb_istream_t stream =
+        pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(payload.data()), payload.size());
+    if (!pb_decode(&stream, rzrctr_ReportMessage_fields, &m)) return std::nullopt;
     // An unknown platform number is kept as it came: read as the enum type
     // it would be a value outside the enum.
     static_assert(sizeof(m.platform) == sizeof(std::int32_t));
     std::int32_t platform = 0;
     std::memcpy(&platform, &m.platform, sizeof platform);
     report.platform = platform;
-    report.installationID = text(m.installation_id);
-    report.buildVersion = text(m.build_version);
-    report.displayVersion = text(m.display_version);
-    for (pb_size_t i = 0; i < m.files_payload.files_count; ++i) {
-        report.files.emplace_back(text(m.files_payload.files[i].filename),
-                                  text(m.files_payload.files[i].contents));
-    }
     return report;
 }
 

@@ -132,7 +132,14 @@ ScriptedResponse TransportBackend::handle(const std::string& endpoint,
     batch.apiKey = request.header("X-Zevera-Api-Key");
     batch.userAgent = request.header("User-Agent").value_or("");
     batch.gzipped = gzipped;
+    std::size_t undecodable = batch.decoded ? 0 : 1;
+    if (endpoint == kCRS) {
+        for (const auto& event : batch.events) {
+            if (!decodeCrashReport(event.payload)) ++undecodable;
+        }
+    }
     std::lock_guard lock(mutex_);
+    undecodable_ += undecodable;
     const bool decoded = batch.decoded;
     batches_.push_back(std::move(batch));
     if (!decoded) return ScriptedResponse::text(400, "not an upload body");
@@ -145,6 +152,7 @@ void TransportBackend::reset() {
     std::lock_guard lock(mutex_);
     batches_.clear();
     waitMillis_.reset();
+    undecodable_ = 0;
 }
 
 std::string TransportBackend::describeState() const {
@@ -162,6 +170,11 @@ std::string TransportBackend::describeState() const {
         out << "\n  " << endpoint << ": " << uploads << " uploads, " << events << " events";
     }
     return out.str();
+}
+
+std::size_t TransportBackend::undecodableUploads() const {
+    std::lock_guard lock(mutex_);
+    return undecodable_;
 }
 
 std::vector<TransportBackend::ReceivedBatch> TransportBackend::batches(

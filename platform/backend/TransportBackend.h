@@ -53,6 +53,9 @@ class TransportBackend : public BackendService {
     ScriptedResponse handle(const std::string& endpoint, const RecordedRequest& request) override;
     void reset() override;
     std::string describeState() const override;
+    // Bodies that are not uploads, and events at the crash target that are
+    // not report messages.
+    std::size_t undecodableUploads() const override;
 
     // Decodes an upload body (already inflated); nullopt when it is not one.
     static std::optional<ReceivedBatch> decodeUpload(const std::string& body);
@@ -69,6 +72,7 @@ class TransportBackend : public BackendService {
     mutable std::mutex mutex_;
     std::vector<ReceivedBatch> batches_;
     std::optional<std::int64_t> waitMillis_;
+    std::size_t undecodable_ = 0;
 };
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/PropertyList.h"
 #include "services/core/RZRInstallationsErrorUtil.h"
+#include "services/util/ZVUBase64.h"
 #include "services/util/ZVUKeychainUtils.h"
 
 namespace {
@@ -68,16 +69,7 @@ Data RZRInstallationsIIDStore::sha1WithData(const Data& data) {
 }
 
 std::string RZRInstallationsIIDStore::base64URLEncodedStringWithData(const Data& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    std::string result;
-    for (char c : out) {
-        if (c == '=') continue;
-        result += c == '/' ? '_' : c == '+' ? '-' : c;
-    }
-    return result;
+    return ZVUBase64URLEncode(data, false);
 }
 
 std::string RZRInstallationsIIDStore::IIDWithPublicKeyData(const Data& publicKeyData) {

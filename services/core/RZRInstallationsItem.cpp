@@ -1,9 +1,9 @@
 #include "services/core/RZRInstallationsItem.h"
 
-#include <openssl/evp.h>
 #include <uuid/uuid.h>
 
 #include <charconv>
+#include <cmath>
 #include <mutex>
 #include <vector>
 
@@ -11,6 +11,7 @@
 #include "services/core/RZRInstallationsErrorUtil.h"
 #include "services/core/RZRInstallationsLogger.h"
 #include "services/core/RZRLogger.h"
+#include "services/util/ZVUBase64.h"
 
 // ---- RZRInstallationsStoredAuthToken ---------------------------------------
 
@@ -189,17 +190,7 @@ bool RZRInstallationsItem::isValid(NSError* error) const {
 }
 
 std::string RZRInstallationsItem::base64URLEncodedStringWithData(const Data& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    for (char& c : out) {
-        if (c == '/') c = '_';
-    }
-    for (char& c : out) {
-        if (c == '+') c = '-';
-    }
-    return out;
+    return ZVUBase64URLEncode(data);
 }
 
 std::string RZRInstallationsItem::generateRID() {
@@ -244,7 +235,9 @@ double RZRInstallationsItem::expiresInSeconds(const std::string& text) {
     }
     double seconds = 0;
     auto result = std::from_chars(number.data(), number.data() + number.size(), seconds);
-    if (result.ec != std::errc()) return 0;
+    // from_chars takes "inf" and "nan": a lifetime that is not a finite,
+    // non-negative number counts as none, so the token is refreshed.
+    if (result.ec != std::errc() || !std::isfinite(seconds) || seconds < 0) return 0;
     return seconds;
 }
 

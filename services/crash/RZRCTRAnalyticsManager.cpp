@@ -58,8 +58,15 @@ void RZRCTRAnalyticsManager::logCrashWithTimeStamp(
     RZRCTRDebugLog(
         "[Crashtrace:Crash:Reports:Event] Sending app_exception event to Reruzera Analytics for "
         "crash-free statistics");
-    // nearbyint rounds halves to the even neighbour in the default mode.
-    const auto timestamp = static_cast<std::int64_t>(std::nearbyint(crashTime * 1000));
+    // nearbyint rounds halves to the even neighbour in the default mode. The
+    // time comes from a file: one that milliseconds cannot hold is not sent.
+    const double millis = std::nearbyint(crashTime * 1000);
+    if (!std::isfinite(millis) || millis < -9.2e18 || millis > 9.2e18) {
+        RZRCTRErrorLog("The crash time %@ is out of range; no crash event is sent",
+                       std::to_string(crashTime));
+        return;
+    }
+    const auto timestamp = static_cast<std::int64_t>(millis);
     analytics->logEventWithOrigin(
         kRZRCTRAnalyticsOrigin, "_ae",
         Dictionary{{"timestamp", Value(static_cast<long long>(timestamp))},

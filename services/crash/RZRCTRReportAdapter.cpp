@@ -1,12 +1,10 @@
 #include "services/crash/RZRCTRReportAdapter.h"
 
-#include <pb_decode.h>
 #include <pb_encode.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -27,13 +25,37 @@ std::string lowercased(std::string text) {
     return text;
 }
 
-// A new length-prefixed heap block holding the bytes, freed by pb_release.
-pb_bytes_array_t* newBytes(const void* bytes, std::size_t length) {
-    auto* block = static_cast<pb_bytes_array_t*>(std::malloc(PB_BYTES_ARRAY_T_ALLOCSIZE(length)));
-    if (block == nullptr) return nullptr;
-    block->size = static_cast<pb_size_t>(length);
-    if (length != 0) std::memcpy(block->bytes, bytes, length);
-    return block;
+// Every bytes field and the file list are written by callbacks: nanopb's own
+// byte arrays and counts are 16 bits wide in the system's runtime, and a
+// callback writes any size whole.
+template <class Bytes>
+bool encodeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* bytes = static_cast<const Bytes*>(*arg);
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(bytes->data()),
+                            bytes->size());
+}
+
+template <class Bytes>
+pb_callback_t bytesField(const Bytes& bytes) {
+    pb_callback_t callback{};
+    callback.funcs.encode = encodeBytes<Bytes>;
+    callback.arg = const_cast<Bytes*>(&bytes);
+    return callback;
+}
+
+using ReportFiles = std::vector<std::pair<std::string, Data>>;
+
+bool encodeFiles(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    for (const auto& [name, contents] : *static_cast<const ReportFiles*>(*arg)) {
+        rzrctr_ReportFile file = rzrctr_ReportFile_init_zero;
+        file.filename = bytesField(name);
+        file.contents = bytesField(contents);
+        if (!pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_submessage(stream, rzrctr_ReportFile_fields, &file))
+            return false;
+    }
+    return true;
 }
 
 // A metadata value as text: strings as they are, numbers in decimal; null
@@ -53,15 +75,14 @@ std::string encodableText(const Value& value) {
 
 // RZRCTREncodeString: a JSON null is logged and counts as absent; absent
 // becomes the empty string.
-pb_bytes_array_t* RZRCTREncodeString(const std::optional<Value>& value) {
+std::string RZRCTREncodeString(const std::optional<Value>& value) {
     if (value && value->isNull()) {
         RZRCTRErrorLog(
             "Expected encodable string, but found NSNull instead. Set a symbolic breakpoint at "
             "RZRCTREncodeString to debug.");
-        return newBytes(nullptr, 0);
+        return {};
     }
-    const std::string text = value ? encodableText(*value) : std::string();
-    return newBytes(text.data(), text.size());
+    return value ? encodableText(*value) : std::string();
 }
 
 }  // namespace
@@ -71,16 +92,12 @@ RZRCTRReportAdapter::RZRCTRReportAdapter(
     std::shared_ptr<RZRCTRInstallIdentifierModel> installIDModel)
     : folderPath_(std::move(folderPath)),
       zeveraAppID_(std::move(zeveraAppID)),
-      installIDModel_(std::move(installIDModel)),
-      report_(std::make_unique<rzrctr_ReportMessage>()) {
-    *report_ = rzrctr_ReportMessage_init_zero;
+      installIDModel_(std::move(installIDModel)) {
     loadMetaDataFile();
-    protoReport();
+    bytes_ = encodedReport();
 }
 
-RZRCTRReportAdapter::~RZRCTRReportAdapter() {
-    pb_release(rzrctr_ReportMessage_fields, report_.get());
-}
+RZRCTRReportAdapter::~RZRCTRReportAdapter() = default;
 
 std::vector<Value> RZRCTRReportAdapter::dictionariesFromEachLineOfFile(const std::string& path) {
     std::vector<Value> values;
@@ -159,51 +176,53 @@ std::vector<std::string> RZRCTRReportAdapter::ctrRecordFilePaths() const {
     return paths;
 }
 
-void RZRCTRReportAdapter::protoFilesPayload(_rzrctr_ReportFilesPayload* payload) const {
-    const auto paths = ctrRecordFilePaths();
-    if (paths.empty()) return;
-    auto* files =
-        static_cast<rzrctr_ReportFile*>(std::calloc(paths.size(), sizeof(rzrctr_ReportFile)));
-    if (files == nullptr) return;
-    payload->files = files;
-    payload->files_count = static_cast<pb_size_t>(paths.size());
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const auto name = fs::path(paths[i]).filename().string();
-        files[i].filename = RZRCTREncodeString(Value(name));
+std::optional<Data> RZRCTRReportAdapter::encodedReport() const {
+    ReportFiles files;
+    for (const auto& path : ctrRecordFilePaths()) {
         int errorNumber = 0;
-        auto contents = sim::FileSystem::readFile(paths[i], &errorNumber);
+        auto contents = sim::FileSystem::readFile(path, &errorNumber);
         if (!contents) {
-            RZRCTRErrorLog("Failed to read from %@ with error: %@", paths[i],
+            // Sent without the file, the report would be deleted as delivered.
+            RZRCTRErrorLog("Failed to read from %@ with error: %@", path,
                            std::string(std::strerror(errorNumber)));
-            contents = Data{};
+            return std::nullopt;
         }
-        files[i].contents = newBytes(contents->data(), contents->size());
+        files.emplace_back(fs::path(path).filename().string(), std::move(*contents));
     }
-}
-
-void RZRCTRReportAdapter::protoReport() {
-    report_->sdk_version = RZRCTREncodeString(identity_.build_version);
-    report_->zevera_app_id = RZRCTREncodeString(Value(zeveraAppID_));
-    const auto platform = host_.platform ? host_.platform->asString() : std::nullopt;
-    report_->platform =
-        static_cast<rzrctr_ReportPlatform>(protoPlatformFromString(platform.value_or("")));
-    report_->installation_id = RZRCTREncodeString(
+    const std::string sdkVersion = RZRCTREncodeString(identity_.build_version);
+    const std::string zeveraAppID = RZRCTREncodeString(Value(zeveraAppID_));
+    const std::string installationID = RZRCTREncodeString(
         installIDModel_ ? std::optional<Value>(Value(installIDModel_->installID())) : std::nullopt);
-    report_->build_version = RZRCTREncodeString(application_.build_version);
-    report_->display_version = RZRCTREncodeString(application_.display_version);
-    protoFilesPayload(&report_->files_payload);
-    report_->has_files_payload = report_->files_payload.files_count > 0;
-}
+    const std::string buildVersion = RZRCTREncodeString(application_.build_version);
+    const std::string displayVersion = RZRCTREncodeString(application_.display_version);
+    const auto platform = host_.platform ? host_.platform->asString() : std::nullopt;
 
-Data RZRCTRReportAdapter::transportBytes() const {
+    rzrctr_ReportMessage report = rzrctr_ReportMessage_init_zero;
+    report.sdk_version = bytesField(sdkVersion);
+    report.zevera_app_id = bytesField(zeveraAppID);
+    report.platform =
+        static_cast<rzrctr_ReportPlatform>(protoPlatformFromString(platform.value_or("")));
+    report.installation_id = bytesField(installationID);
+    report.build_version = bytesField(buildVersion);
+    report.display_version = bytesField(displayVersion);
+    report.has_files_payload = !files.empty();
+    report.files_payload.files.funcs.encode = encodeFiles;
+    report.files_payload.files.arg = &files;
+
     pb_ostream_t sizing = PB_OSTREAM_SIZING;
-    if (!pb_encode(&sizing, rzrctr_ReportMessage_fields, report_.get())) {
+    if (!pb_encode(&sizing, rzrctr_ReportMessage_fields, &report)) {
         RZRCTRErrorLog("Error in nanopb encoding for size: %s", PB_GET_ERROR(&sizing));
+        return std::nullopt;
     }
     Data bytes(sizing.bytes_written);
     pb_ostream_t stream = pb_ostream_from_buffer(bytes.data(), bytes.size());
-    if (!pb_encode(&stream, rzrctr_ReportMessage_fields, report_.get())) {
+    if (!pb_encode(&stream, rzrctr_ReportMessage_fields, &report)) {
         RZRCTRErrorLog("Error in nanopb encoding for bytes: %s", PB_GET_ERROR(&stream));
+        return std::nullopt;
     }
     return bytes;
+}
+
+Data RZRCTRReportAdapter::transportBytes() const {
+    return bytes_.value_or(Data{});
 }

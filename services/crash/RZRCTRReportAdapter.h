@@ -2,8 +2,9 @@
 // A packaged report directory as the data object of one transport event:
 // a ReportMessage (nanopb) with identity fields from the metadata record and
 // the raw bytes of every record file, each with its name. The directory is
-// read once, at creation; the message is encoded on every request.
-// Immutable after creation, so any thread may ask for the bytes.
+// read and the message encoded once, at creation; a report that cannot be
+// read or encoded whole is refused (isWhole), never sent cut. Immutable
+// after creation, so any thread may ask for the bytes.
 
 #include <memory>
 #include <optional>
@@ -15,8 +16,6 @@
 #include "services/transport/ZDTCOREvent.h"
 
 class RZRCTRInstallIdentifierModel;
-struct _rzrctr_ReportMessage;
-struct _rzrctr_ReportFilesPayload;
 
 // The adapter's typed view of one metadata section: each value as stored
 // (a JSON null included), nothing when absent.
@@ -53,9 +52,11 @@ class RZRCTRReportAdapter : public NSObject, public ZDTCOREventDataObject {
 
     std::string className() const override { return "RZRCTRReportAdapter"; }
 
-    // The encoded ReportMessage; encoding failures are logged and give what
-    // was encoded.
+    // The encoded ReportMessage; empty when the report is not whole.
     Data transportBytes() const override;
+    // Whether every record file was read and the message encoded; a report
+    // that is not whole stays where it is.
+    bool isWhole() const { return bytes_.has_value(); }
 
     // One dictionary from every line's object, later keys replacing earlier
     // ones; lines that are not objects are left out.
@@ -78,8 +79,7 @@ class RZRCTRReportAdapter : public NSObject, public ZDTCOREventDataObject {
 
   private:
     void loadMetaDataFile();
-    void protoReport();
-    void protoFilesPayload(_rzrctr_ReportFilesPayload* payload) const;
+    std::optional<Data> encodedReport() const;
 
     std::string folderPath_;
     std::string zeveraAppID_;
@@ -87,5 +87,5 @@ class RZRCTRReportAdapter : public NSObject, public ZDTCOREventDataObject {
     RZRCTRRecordIdentity identity_{Value()};
     RZRCTRRecordHost host_{Value()};
     RZRCTRRecordApplication application_{Value()};
-    std::unique_ptr<_rzrctr_ReportMessage> report_;
+    std::optional<Data> bytes_;
 };

@@ -88,9 +88,14 @@ void RZRCTRReportUploader::uploadPackagedReportAtPath(
             "Failed to send crash report due to failure writing ZeveraDataTransport event");
         return;
     }
+    auto adapter = std::make_shared<RZRCTRReportAdapter>(path, zeveraAppID_, installIDModel_);
+    if (!adapter->isWhole()) {
+        RZRCTRErrorLog("The report at %@ could not be read whole; it stays for a later launch",
+                       path);
+        return;
+    }
     auto event = zeveraTransport_->eventForTransport();
-    event->setDataObject(
-        std::make_shared<RZRCTRReportAdapter>(path, zeveraAppID_, installIDModel_));
+    event->setDataObject(adapter);
     event->setQosTier(ZDTCOREventQoSImmediate);
 
     auto semaphore = std::make_shared<DispatchSemaphore>(0);

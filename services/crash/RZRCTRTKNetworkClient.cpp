@@ -152,13 +152,16 @@ double RZRCTRTKNetworkClient::generateRandomJitter() {
 
 double RZRCTRTKNetworkClient::computeDelayForResponse(
     const std::shared_ptr<NSURLResponse>& response, std::uint64_t retryCount) {
-    const double base = std::min(
-        std::max(kMinimumRetryBase, RZRCTRNetworkResponseHandler::retryValueForResponse(response)),
-        kLongestRetryAfterSeconds);
+    auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
+    if (http && http->valueForHTTPHeaderField("Retry-After")) {
+        // The server said how long to wait: that, within bounds, however
+        // often it has said so.
+        return std::min(RZRCTRNetworkResponseHandler::retryValueForResponse(response),
+                        kLongestRetryAfterSeconds);
+    }
     const double exponent = static_cast<double>(std::max<std::uint64_t>(retryCount, 1));
     // pow of finite numbers may be infinite; the cap keeps the delay finite.
-    const double ceiling = std::max(base, kMaximumRetryDelaySeconds);
-    const double delay = std::min(std::pow(base, exponent), ceiling);
+    const double delay = std::min(std::pow(kMinimumRetryBase, exponent), kMaximumRetryDelaySeconds);
     return generateRandomJitter() * delay;
 }
 

@@ -51,9 +51,9 @@ class RZRCTRTKNetworkClient : public NSObject {
     // min + (max - min) x a uniform number in [0, 1) from drand48.
     static double randomDoubleWithMin(double min, double max);
     static double generateRandomJitter();
-    // jitter x max(2, Retry-After) ^ max(retryCount, 1) seconds, at most
-    // kMaximumRetryDelaySeconds (or the server's own Retry-After, when that
-    // is longer, up to a day).
+    // The server's Retry-After in seconds, up to a day (a value that cannot
+    // be read counts as 2); without one, jitter x 2 ^ max(retryCount, 1)
+    // seconds, at most kMaximumRetryDelaySeconds.
     static double computeDelayForResponse(const std::shared_ptr<NSURLResponse>& response,
                                           std::uint64_t retryCount);
     // Runs the block on the queue after that delay (sim clock).

@@ -1,7 +1,9 @@
 #include "services/crash/RZRCTRUserDefaults.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <system_error>
 
@@ -107,7 +109,12 @@ std::int64_t RZRCTRUserDefaults::integerForKey(const std::string& key) const {
     auto value = objectForKey(key);
     if (!value || !(value->isNumber() || value->isBool())) return 0;
     if (auto integer = value->asInt()) return *integer;
-    return static_cast<std::int64_t>(value->asDouble().value_or(0));
+    // The file is outside data: a real beyond the integers is clamped, NaN is 0.
+    const double real = value->asDouble().value_or(0);
+    if (std::isnan(real)) return 0;
+    if (real >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+    if (real < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(real);
 }
 
 void RZRCTRUserDefaults::setObject(const std::optional<Value>& value, const std::string& key) {

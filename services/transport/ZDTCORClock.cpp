@@ -95,8 +95,8 @@ bool ZDTCORClock::isAfter(const ZDTCORClock& other) const {
     if (kernelBootTimeNanoseconds_ != other.kernelBootTimeNanoseconds_) {
         return other.kernelBootTimeNanoseconds_ < kernelBootTimeNanoseconds_;
     }
-    return timeMillis_ + timezoneOffsetSeconds_ * 1000 >
-           other.timeMillis_ + other.timezoneOffsetSeconds_ * 1000;
+    // Absolute time: a change to or from summer time moves neither clock.
+    return timeMillis_ > other.timeMillis_;
 }
 
 std::size_t ZDTCORClock::hash() const {

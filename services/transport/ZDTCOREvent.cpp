@@ -1,6 +1,5 @@
 #include "services/transport/ZDTCOREvent.h"
 
-#include <openssl/evp.h>
 #include <uuid/uuid.h>
 
 #include <cctype>
@@ -12,6 +11,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "services/transport/ZDTCORConsoleLogger.h"
+#include "services/util/ZVUBase64.h"
 
 namespace {
 constexpr const char* kEventIDKey = "ZDTCOREventEventIDKey";
@@ -38,32 +38,6 @@ std::optional<json> parseObject(const Data& bytes) {
 Data toBytes(const json& object) {
     const std::string text = object.dump();
     return Data(text.begin(), text.end());
-}
-
-std::string base64Encode(const Data& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    return out;
-}
-
-std::optional<Data> base64Decode(const std::string& text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    for (char c : text) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=') {
-            return std::nullopt;
-        }
-    }
-    Data out(3 * (text.size() / 4) + 1);
-    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-    if (n < 0) return std::nullopt;
-    std::size_t size = static_cast<std::size_t>(n);
-    if (!text.empty() && text[text.size() - 1] == '=') --size;
-    if (text.size() > 1 && text[text.size() - 2] == '=') --size;
-    out.resize(size);
-    return out;
 }
 
 std::optional<Data> dataValue(const Id& id) {
@@ -180,7 +154,7 @@ void ZDTCOREvent::setNetworkConnectionInfoData(const std::optional<Data>& data) 
         }
         object = std::move(*parsed);
     }
-    object[kNetworkInfoMember] = base64Encode(*data);
+    object[kNetworkInfoMember] = ZVUBase64Encode(*data);
     customBytes_ = toBytes(object);
 }
 
@@ -190,7 +164,7 @@ std::optional<Data> ZDTCOREvent::networkConnectionInfoData() const {
     if (!object || !object->contains(kNetworkInfoMember)) return std::nullopt;
     const json& member = (*object)[kNetworkInfoMember];
     if (!member.is_string()) return std::nullopt;
-    return base64Decode(member.get<std::string>());
+    return ZVUBase64Decode(member.get<std::string>());
 }
 
 void ZDTCOREvent::setEventCode(std::optional<std::int64_t> code) {

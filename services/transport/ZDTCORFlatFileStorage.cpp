@@ -1,5 +1,9 @@
 #include "services/transport/ZDTCORFlatFileStorage.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -60,6 +64,43 @@ bool isCandidateName(const std::string& name) {
 std::uint64_t wholeSeconds(const Date& date) {
     const double seconds = date.unixSeconds();
     return seconds <= 0 ? 0 : static_cast<std::uint64_t>(seconds);
+}
+
+// Only a regular file is read, opened without blocking (a FIFO or device
+// with a store name must not hold the queue) and no further than limit
+// bytes: a longer file gives EFBIG.
+std::optional<Data> readRegularFile(const std::string& path, std::uint64_t limit, int* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = errno;
+        return std::nullopt;
+    }
+    struct stat status {};
+    std::optional<Data> data;
+    if (::fstat(fd, &status) != 0) {
+        *error = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+        *error = S_ISDIR(status.st_mode) ? EISDIR : ENODEV;
+    } else if (static_cast<std::uint64_t>(status.st_size) > limit) {
+        *error = EFBIG;
+    } else {
+        Data bytes(static_cast<std::size_t>(status.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        if (done == bytes.size()) {
+            data = std::move(bytes);
+        } else {
+            // Shorter than it said: changed under us; read it another time.
+            *error = EIO;
+        }
+    }
+    ::close(fd);
+    return data;
 }
 
 std::vector<std::string> listDirectory(const std::string& path, std::error_code& ec) {
@@ -241,7 +282,7 @@ void ZDTCORFlatFileStorage::hasEventsForTarget(ZDTCORTarget target,
 std::optional<Data> ZDTCORFlatFileStorage::readLibraryValue(const std::string& key,
                                                             std::optional<NSError>* error) {
     int code = 0;
-    auto data = sim::FileSystem::readFile(libraryDataStoragePath() + "/" + key, &code);
+    auto data = readRegularFile(libraryDataStoragePath() + "/" + key, kSizeLimitBytes, &code);
     if (!data && error) *error = posixError(code);
     return data;
 }
@@ -265,29 +306,45 @@ std::optional<std::int64_t> ZDTCORFlatFileStorage::nextBatchIDOnQueue() {
         std::memcpy(&next, stored->data(), sizeof next);
         valid = next >= 0;
     }
-    if (!valid) {
-        // No counter, or one that cannot be trusted: go past every batch on disk.
-        if (stored)
-            ZDTCORLogDebug("The batch counter was refused, %ld bytes",
-                           {static_cast<long long>(stored->size())});
-        const auto highest = highestBatchID();
-        next = highest && *highest >= 0 && *highest < std::numeric_limits<std::int32_t>::max()
-                   ? static_cast<std::int32_t>(*highest + 1)
-                   : 0;
+    if (!valid && stored) {
+        ZDTCORLogDebug("The batch counter was refused, %ld bytes",
+                       {static_cast<long long>(stored->size())});
+    }
+    // Past every batch on disk whatever the counter says: a stale counter
+    // would hand out an ID that another target's batch still has, and its
+    // removal would take both.
+    const auto highest = highestBatchID();
+    if (highest && *highest >= 0) {
+        const std::int32_t past = *highest < std::numeric_limits<std::int32_t>::max()
+                                      ? static_cast<std::int32_t>(*highest + 1)
+                                      : 0;
+        if (!valid || past > next) next = past;
+    } else if (!valid) {
+        next = 0;
     }
     const std::int32_t after = next == std::numeric_limits<std::int32_t>::max() ? 0 : next + 1;
     Data bytes(sizeof after);
     std::memcpy(bytes.data(), &after, sizeof after);
     const std::string path = libraryDataStoragePath() + "/" + kBatchIDCounterKey;
     const auto oldSize = ZDTCORDirectorySizeTracker::fileSizeAtPath(path);
-    if (sim::FileSystem::writeFileAtomically(path, bytes)) {
+    bool written = sim::FileSystem::writeFileAtomically(path, bytes);
+    if (!written) {
+        // Something that is not the counter (a folder) may sit at its path.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(path, ec)) &&
+            !fs::is_regular_file(fs::symlink_status(path, ec))) {
+            fs::remove_all(path, ec);
+            written = sim::FileSystem::writeFileAtomically(path, bytes);
+        }
+    }
+    if (written) {
         sizeTracker_.fileWasRemovedAtPath(path, oldSize);
         sizeTracker_.fileWasAddedAtPath(path, bytes.size());
     } else {
-        // Handing out an ID that the counter does not remember would reuse it.
+        // The ID is still unique among the batches on disk; batching goes on.
         ZDTCORLogDebug("Error writing new value in libraryDataForKey: %@",
                        {std::string(kBatchIDCounterKey)});
-        return std::nullopt;
+        sizeTracker_.resetCachedSize();
     }
     return next;
 }
@@ -340,8 +397,19 @@ void ZDTCORFlatFileStorage::batchWithEventSelector(const ZDTCORStorageEventSelec
         }
         std::vector<std::shared_ptr<ZDTCOREvent>> events;
         for (const auto& path : pathsOnQueue(selector)) {
-            auto event = ZDTCORUnarchiveObject(ZDTCOREvent::kClassName, path, std::nullopt)
-                             .as<ZDTCOREvent>();
+            int readError = 0;
+            const auto bytes = readRegularFile(path, kSizeLimitBytes, &readError);
+            if (!bytes && readError != EFBIG) {
+                // Not a failure to decode (EIO, EMFILE, not a regular file):
+                // the event stays for a later batch.
+                ZDTCORLogDebug("An event file could not be read: %@, %@",
+                               {path, std::string(std::strerror(readError))});
+                continue;
+            }
+            auto event =
+                bytes
+                    ? ZDTCORUnarchiveObject(ZDTCOREvent::kClassName, path, bytes).as<ZDTCOREvent>()
+                    : nullptr;
             if (!event) {
                 ZDTCORLogDebug("Error deserializing event: %@", {path});
                 std::error_code ec;

@@ -53,9 +53,15 @@ void ZDTCORTransformer::transformEvent(std::shared_ptr<ZDTCOREvent> event,
                 return;
             }
         }
-        if (!current) return;
-        if (auto storage = ZDTCORStorageForTarget(current->target()))
-            storage->storeEvent(current, finish);
+        auto storage = current ? ZDTCORStorageForTarget(current->target()) : nullptr;
+        if (!storage) {
+            // Nothing will ever answer for it: a waiting caller ends now.
+            ZDTCORLogDebug("No storage for the event's target: %@",
+                           {current ? current->description() : std::string("(null)")});
+            finish(false, std::nullopt);
+            return;
+        }
+        storage->storeEvent(current, finish);
     });
 }
 

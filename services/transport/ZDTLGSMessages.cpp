@@ -4,7 +4,6 @@
 #include <pb_encode.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -16,36 +15,50 @@
 
 namespace {
 
-// Owns a message's heap parts (nanopb's release) for its lifetime.
-class Body {
-  public:
-    Body() : body_(zdtlgs_UploadBody_init_zero) {}
-    ~Body() { pb_release(zdtlgs_UploadBody_fields, &body_); }
-    Body(const Body&) = delete;
-    Body& operator=(const Body&) = delete;
-    zdtlgs_UploadBody& get() { return body_; }
-
-  private:
-    zdtlgs_UploadBody body_;
+// Payloads, event lists and batch lists are written by callbacks: nanopb's
+// own byte arrays and counts are 16 bits wide in the system's runtime, and
+// a callback writes any size whole.
+struct EventPart {
+    zdtlgs_EventRecord record = zdtlgs_EventRecord_init_zero;
+    Data payload;
+};
+struct BatchPart {
+    zdtlgs_SourceBatch batch = zdtlgs_SourceBatch_init_zero;
+    std::vector<EventPart> events;
 };
 
-template <class T>
-T* allocateArray(std::size_t count) {
-    return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+bool encodePayload(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* payload = static_cast<const Data*>(*arg);
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, payload->data(), payload->size());
 }
 
-zdtlgs_EventRecord eventRecord(const ZDTCOREvent& event) {
-    zdtlgs_EventRecord record = zdtlgs_EventRecord_init_zero;
+bool encodeEvents(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    for (const auto& part : *static_cast<const std::vector<EventPart>*>(*arg)) {
+        if (!pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_submessage(stream, zdtlgs_EventRecord_fields, &part.record))
+            return false;
+    }
+    return true;
+}
+
+bool encodeBatches(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    for (const auto& part : *static_cast<const std::vector<BatchPart>*>(*arg)) {
+        if (!pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_submessage(stream, zdtlgs_SourceBatch_fields, &part.batch))
+            return false;
+    }
+    return true;
+}
+
+void fillEventRecord(EventPart& part, const ZDTCOREvent& event) {
+    auto& record = part.record;
     const auto& clock = event.clockSnapshot();
     record.has_wall_time_ms = true;
     record.wall_time_ms = clock ? clock->timeMillis() : 0;
-    const Data payload = event.serializedDataObjectBytes().value_or(Data{});
-    record.payload =
-        static_cast<pb_bytes_array_t*>(std::malloc(PB_BYTES_ARRAY_T_ALLOCSIZE(payload.size())));
-    if (record.payload) {
-        record.payload->size = static_cast<pb_size_t>(payload.size());
-        if (!payload.empty()) std::memcpy(record.payload->bytes, payload.data(), payload.size());
-    }
+    part.payload = event.serializedDataObjectBytes().value_or(Data{});
+    record.payload.funcs.encode = encodePayload;
+    record.payload.arg = &part.payload;
     if (event.customBytes()) {
         if (auto code = event.eventCode()) {
             record.has_event_code = true;
@@ -71,33 +84,25 @@ zdtlgs_EventRecord eventRecord(const ZDTCOREvent& event) {
     record.utc_offset_s = clock ? clock->timezoneOffsetSeconds() : 0;
     record.has_uptime_ms = true;
     record.uptime_ms = clock ? static_cast<std::int64_t>(clock->uptimeMilliseconds()) : 0;
-    return record;
 }
 
-bool fillSourceBatch(zdtlgs_SourceBatch& batch, const std::string& mappingID,
+void fillSourceBatch(BatchPart& part, const std::string& mappingID,
                      const std::vector<std::shared_ptr<ZDTCOREvent>>& events) {
-    if (events.empty()) {
-        ZDTCORLogError(ZDTCORMCEGeneralError, "An empty event set can't be serialized to proto.");
-        return true;
-    }
+    auto& batch = part.batch;
     batch.has_client = true;
     batch.client.has_client_kind = true;
     batch.client.client_kind = 15;
     batch.has_source_id = true;
     batch.source_id = ZDTLGSSourceID(mappingID);
-    batch.events = allocateArray<zdtlgs_EventRecord>(events.size());
-    if (!batch.events) return false;
-    batch.events_count = static_cast<pb_size_t>(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        batch.events[i] = eventRecord(*events[i]);
-        if (!batch.events[i].payload) return false;
-    }
+    part.events.resize(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) fillEventRecord(part.events[i], *events[i]);
+    batch.events.funcs.encode = encodeEvents;
+    batch.events.arg = &part.events;
     auto now = ZDTCORClock::snapshot();
     batch.has_sent_at_ms = true;
     batch.sent_at_ms = now->timeMillis();
     batch.has_sent_uptime_ms = true;
     batch.sent_uptime_ms = static_cast<std::int64_t>(now->uptimeMilliseconds());
-    return true;
 }
 
 }  // namespace
@@ -118,20 +123,12 @@ std::optional<Data> ZDTLGSConstructRequest(
     for (const auto& event : events) {
         if (event) byMapping[event->mappingID()].push_back(event);
     }
-    Body body;
-    auto& message = body.get();
-    message.source_batches = allocateArray<zdtlgs_SourceBatch>(byMapping.size());
-    if (!message.source_batches) return std::nullopt;
-    message.source_batches_count = static_cast<pb_size_t>(byMapping.size());
+    std::vector<BatchPart> batches(byMapping.size());
     std::size_t i = 0;
-    for (const auto& [mapping, group] : byMapping) {
-        message.source_batches[i] = zdtlgs_SourceBatch_init_zero;
-        if (!fillSourceBatch(message.source_batches[i++], mapping, group)) {
-            ZDTCORLogError(ZDTCORMCEGeneralError, "Error in nanopb encoding for size: %s",
-                           {std::string("out of memory")});
-            return std::nullopt;
-        }
-    }
+    for (const auto& [mapping, group] : byMapping) fillSourceBatch(batches[i++], mapping, group);
+    zdtlgs_UploadBody message = zdtlgs_UploadBody_init_zero;
+    message.source_batches.funcs.encode = encodeBatches;
+    message.source_batches.arg = &batches;
     std::size_t size = 0;
     if (!pb_get_encoded_size(&size, zdtlgs_UploadBody_fields, &message)) {
         ZDTCORLogError(ZDTCORMCEGeneralError, "Error in nanopb encoding for size: %s",

@@ -1,6 +1,8 @@
 #include "services/transport/ZDTLGSUploader.h"
 
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "platform/dispatch/Clock.h"
@@ -23,26 +25,49 @@ std::shared_ptr<ZDTLGSUploadOperation> self(ZDTLGSUploadOperation* operation) {
 }
 
 std::int64_t clampWait(long double millis) {
-    if (millis < 0) return 0;
+    if (!(millis > 0)) return 0;
     if (millis > ZDTLGSUploader::kMaxWaitMillis) return ZDTLGSUploader::kMaxWaitMillis;
     return static_cast<std::int64_t>(millis);
 }
 
+std::string lowercased(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int effectivePort(const NSURL& url) {
+    const auto scheme = lowercased(url.scheme());
+    return url.port().value_or(scheme == "https" ? 443 : scheme == "http" ? 80 : -1);
+}
+
+// The API key goes only to the origin (scheme, host and port) it was
+// addressed to.
+bool sameOrigin(const NSURL& a, const NSURL& b) {
+    return lowercased(a.scheme()) == lowercased(b.scheme()) &&
+           lowercased(a.host()) == lowercased(b.host()) && effectivePort(a) == effectivePort(b);
+}
+
 // Permanent and temporary redirects are refused here and followed by the
 // operation with a request rebuilt for its own target (its API key, user
-// agent and body), since a POST turned into a GET would lose the body.
+// agent and body), since a POST turned into a GET would lose the body. Any
+// redirect to another origin is refused: the request carries the key.
 class RedirectDelegate : public NSURLSessionDelegate {
   public:
+    explicit RedirectDelegate(std::optional<NSURL> origin) : origin_(std::move(origin)) {}
     void URLSession(const Session&, const Task&, const std::shared_ptr<NSHTTPURLResponse>& response,
                     const NSURLRequest& newRequest, RedirectCompletion completion) override {
         if (!completion) return;
         const long status = response ? response->statusCode() : 0;
-        if (status == 301 || status == 302) {
+        if (status == 301 || status == 302 || !origin_ || !newRequest.URL ||
+            !sameOrigin(*origin_, *newRequest.URL)) {
             completion(std::nullopt);
             return;
         }
         completion(newRequest);
     }
+
+  private:
+    std::optional<NSURL> origin_;
 };
 }  // namespace
 
@@ -334,7 +359,8 @@ std::shared_ptr<ZDTCORClock> ZDTLGSUploadOperation::nextUploadTimeForResponse(
     if (retryAfter && !retryAfter->empty()) {
         char* end = nullptr;
         const long double seconds = std::strtold(retryAfter->c_str(), &end);
-        if (end && end != retryAfter->c_str() && *end == '\0') {
+        // "nan" parses but is no wait at all.
+        if (end && end != retryAfter->c_str() && *end == '\0' && !std::isnan(seconds)) {
             return ZDTCORClock::clockSnapshotInTheFuture(clampWait(seconds * 1000.0L));
         }
     }
@@ -435,7 +461,7 @@ bool ZDTLGSUploadOperation::post(std::int64_t batchID, const NSURLRequest& reque
     configuration->setTimeoutIntervalForRequest(ZDTLGSUploader::kRequestTimeoutSeconds);
     configuration->setTimeoutIntervalForResource(ZDTLGSUploader::kResourceTimeoutSeconds);
     auto session = NSURLSession::sessionWithConfiguration(
-        configuration, std::make_shared<RedirectDelegate>(), nullptr);
+        configuration, std::make_shared<RedirectDelegate>(request.URL), nullptr);
     auto task = session->dataTaskWithRequest(
         request,
         [me, batchID, session](std::optional<Data> data, std::shared_ptr<NSURLResponse> response,
@@ -460,7 +486,12 @@ void ZDTLGSUploadOperation::handleResponse(std::int64_t batchID, std::optional<D
         const long status = http->statusCode();
         if ((status == 301 || status == 302) && redirects_ < kMaxRedirects) {
             const auto location = http->valueForHTTPHeaderField("Location");
-            const auto url = location ? NSURL::URLWithString(*location, uploadURL_) : std::nullopt;
+            auto url = location ? NSURL::URLWithString(*location, uploadURL_) : std::nullopt;
+            if (url && !sameOrigin(*url, uploadURL_)) {
+                ZDTCORLogDebug("LGS: a redirect to another host is not followed: %@",
+                               {url->absoluteString()});
+                url.reset();
+            }
             const auto request = url ? constructRequestWithURL(*url, target_, body_) : std::nullopt;
             ++redirects_;
             if (request && post(batchID, *request)) return;

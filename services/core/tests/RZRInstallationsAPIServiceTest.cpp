@@ -87,7 +87,10 @@ TEST_F(RZRInstallationsAPIServiceTest,
         if (c.finalStatus == 0) {
             EXPECT_TRUE(result.as<RZRInstallationsItem>());
             ASSERT_EQ(requests.size(), 2u);
+            // One second later on the virtual clock, which the wait moves in
+            // quarter seconds: a longer or shorter retry fails.
             EXPECT_GE(requests[1].wallTime - requests[0].wallTime, 1.0);
+            EXPECT_LE(requests[1].wallTime - requests[0].wallTime, 1.5);
         } else {
             ASSERT_TRUE(error);
             EXPECT_TRUE(RZRInstallationsErrorUtil::isAPIError(*error, c.finalStatus));

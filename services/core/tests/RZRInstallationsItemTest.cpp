@@ -91,7 +91,8 @@ TEST(RZRInstallationsItemTest, ExpiresInIsReadAsSecondsWithOrWithoutTheUnit) {
         double seconds;
     };
     for (const Case& c : {Case{"604800s", 604800}, Case{"3600", 3600}, Case{"s", 0},
-                          Case{" 12s", 12}, Case{"1.5s", 1.5}, Case{"abc", 0}}) {
+                          Case{" 12s", 12}, Case{"1.5s", 1.5}, Case{"abc", 0}, Case{"infs", 0},
+                          Case{"nan", 0}, Case{"-inf", 0}, Case{"-5s", 0}}) {
         EXPECT_EQ(RZRInstallationsItem::expiresInSeconds(c.text), c.seconds) << c.text;
     }
     NSError error;

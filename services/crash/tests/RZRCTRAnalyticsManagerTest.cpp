@@ -114,6 +114,8 @@ TEST_F(RZRCTRAnalyticsManagerTest, CrashEventCarriesTheRoundedTime) {
         {12.0004, 12000}, {12.0006, 12001}, {1733800000.25, 1733800000250}, {0.0, 0}};
     auto analytics = std::make_shared<RecordingAnalytics>();
     for (const auto& c : cases) RZRCTRAnalyticsManager::logCrashWithTimeStamp(c.seconds, analytics);
+    for (const double outside : {18446744073709551616.0, -1e300, std::nan(""), HUGE_VAL})
+        RZRCTRAnalyticsManager::logCrashWithTimeStamp(outside, analytics);
     ASSERT_EQ(analytics->events.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& event = analytics->events[i];

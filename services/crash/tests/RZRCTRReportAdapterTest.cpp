@@ -23,29 +23,41 @@ struct Decoded {
     std::vector<std::pair<std::string, std::string>> files;
 };
 
-std::string text(const pb_bytes_array_t* bytes) {
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes->bytes), bytes->size) : "";
+std::string readAll(pb_istream_t* stream) {
+    std::string text(stream->bytes_left, '\0');
+    if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(text.data()), text.size())) text.clear();
+    return text;
+}
+
+// Each bytes field present by its number.
+bool decodeField(pb_istream_t* stream, const pb_field_t* field, void** arg) {
+    (*static_cast<std::map<int, std::string>*>(*arg))[field->tag] = readAll(stream);
+    return true;
+}
+
+bool decodeFile(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    std::map<int, std::string> parts;
+    rzrctr_ReportFile file = rzrctr_ReportFile_init_zero;
+    file.filename = {{.decode = decodeField}, &parts};
+    file.contents = {{.decode = decodeField}, &parts};
+    if (!pb_decode(stream, rzrctr_ReportFile_fields, &file)) return false;
+    static_cast<std::vector<std::pair<std::string, std::string>>*>(*arg)->emplace_back(parts[1],
+                                                                                       parts[2]);
+    return true;
 }
 
 std::optional<Decoded> decode(const Data& bytes) {
+    Decoded decoded;
     rzrctr_ReportMessage message = rzrctr_ReportMessage_init_zero;
+    for (pb_callback_t* field :
+         {&message.sdk_version, &message.zevera_app_id, &message.installation_id,
+          &message.build_version, &message.display_version}) {
+        *field = {{.decode = decodeField}, &decoded.fields};
+    }
+    message.files_payload.files = {{.decode = decodeFile}, &decoded.files};
     pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
     if (!pb_decode(&stream, rzrctr_ReportMessage_fields, &message)) return std::nullopt;
-    Decoded decoded;
-    const std::pair<int, pb_bytes_array_t*> fields[] = {{1, message.sdk_version},
-                                                        {3, message.zevera_app_id},
-                                                        {5, message.installation_id},
-                                                        {6, message.build_version},
-                                                        {7, message.display_version}};
-    for (const auto& [number, value] : fields) {
-        if (value) decoded.fields[number] = text(value);
-    }
     decoded.platform = message.platform;
-    for (pb_size_t i = 0; i < message.files_payload.files_count; ++i) {
-        decoded.files.emplace_back(text(message.files_payload.files[i].filename),
-                                   text(message.files_payload.files[i].contents));
-    }
-    pb_release(rzrctr_ReportMessage_fields, &message);
     return decoded;
 }
 
@@ -140,6 +152,30 @@ TEST_F(ReportAdapterTest, ThePayloadCarriesEveryRecordFileInPathOrder) {
     RZRCTRReportAdapter adapter(reportDir_.string(), "app", installIDModel_);
     fs::remove_all(reportDir_);
     EXPECT_EQ(decode(adapter.transportBytes())->files.size(), 4u);
+}
+
+// Sizes past 16 bits (nanopb's own array sizes in the system's runtime) are
+// written whole; a file that cannot be read refuses the report.
+TEST_F(ReportAdapterTest, LargeFilesAreSentWholeAndUnreadableOnesRefuseTheReport) {
+    std::string large(70000, ' ');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>('a' + i * 7919 % 26);
+    crashtest::writeFile(file("log_a.ctrrecord"), large);
+    RZRCTRReportAdapter adapter(reportDir_.string(), "app", installIDModel_);
+    ASSERT_TRUE(adapter.isWhole());
+    const auto decoded = decode(adapter.transportBytes());
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->files.size(), 1u);
+    EXPECT_EQ(decoded->files[0].second.size(), large.size());
+    EXPECT_TRUE(decoded->files[0].second == large);
+
+    fs::create_directory(file("unreadable.ctrrecord"));
+    sim::LogCapture capture;
+    RZRCTRReportAdapter refused(reportDir_.string(), "app", installIDModel_);
+    sim::flushZVULogger();
+    EXPECT_FALSE(refused.isWhole());
+    EXPECT_TRUE(refused.transportBytes().empty());
+    EXPECT_TRUE(capture.containsSubstring("Failed to read from"));
 }
 
 TEST_F(ReportAdapterTest, OnTheWireEmptyFieldsArePresentAndAZeroPlatformIsNot) {

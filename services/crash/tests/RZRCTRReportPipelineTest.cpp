@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -61,6 +62,7 @@ class ReportPipelineTest : public crashtest::CrashFixture {
                                                        nullptr, nullptr);
         }
         for (const int signal : kRZRCTRHandledSignals) ::signal(signal, SIG_DFL);
+        EXPECT_EQ(backend_.undecodableUploads(), 0u);
         sim::clearServiceHostOverride();
         sim::useRealClock();
         CrashFixture::TearDown();
@@ -158,6 +160,36 @@ TEST_F(ReportPipelineTest, TheBackendReceivesOneSymbolicatedReport) {
                                fileManager_->preparedPath()}) {
         EXPECT_FALSE(left(folder)) << folder;
     }
+}
+
+// Both log buffers full (64,000 bytes each): the report is larger than 16-bit
+// sizes allow and arrives whole.
+TEST_F(ReportPipelineTest, AReportWithFullLogBuffersArrivesWhole) {
+    CRASHTEST_SKIP_UNDER_SANITIZERS();
+    crashEarlierRun();
+    const auto run = fs::path(fileManager_->activePath()) / "run1";
+    std::map<std::string, std::string> logs;
+    for (const char* name : {"log_a.ctrrecord", "log_b.ctrrecord"}) {
+        std::string contents;
+        for (int line = 0; contents.size() < 64000; ++line) {
+            contents += "{\"log\":{\"time\":" + std::to_string(line) + ",\"value\":\"" +
+                        std::string(40, static_cast<char>('a' + line % 26)) + "\"}}\n";
+        }
+        contents.resize(64000);
+        crashtest::writeFile(run / name, contents);
+        logs[name] = contents;
+    }
+    manager()->sendUnsentReportsWithToken(RZRCTRDataCollectionToken::validToken(), true);
+    deliver();
+    const auto reports = received();
+    ASSERT_EQ(reports.size(), 1u);
+    for (const auto& [name, contents] : logs) {
+        const auto arrived = reports[0].file(name);
+        ASSERT_TRUE(arrived) << name;
+        EXPECT_EQ(arrived->size(), contents.size()) << name;
+        EXPECT_TRUE(*arrived == contents) << name;
+    }
+    EXPECT_FALSE(left(fileManager_->activePath()));
 }
 
 TEST_F(ReportPipelineTest, WithoutPermissionTheReportWaitsUntilSentOrDeleted) {

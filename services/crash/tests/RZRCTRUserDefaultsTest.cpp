@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 
 #include "platform/defaults/NSUserDefaults.h"
 #include "platform/foundation/FileSystem.h"
@@ -56,6 +58,9 @@ TEST_F(UserDefaultsTest, TypedReadsAnswerOnlyForTheirOwnTypes) {
     store.setInteger(7, "integer");
     store.setBool(true, "bool");
     store.setObject(Value(Array{Value(1)}), "array");
+    store.setObject(Value(1e300), "huge");
+    store.setObject(Value(-1e300), "tiny");
+    store.setObject(Value(std::nan("")), "nan");
     struct Case {
         const char* key;
         std::optional<std::string> string;
@@ -63,9 +68,14 @@ TEST_F(UserDefaultsTest, TypedReadsAnswerOnlyForTheirOwnTypes) {
         std::int64_t integer;
     };
     const Case cases[] = {
-        {"string", "12", false, 0},          {"integer", std::nullopt, true, 7},
-        {"bool", std::nullopt, true, 1},     {"array", std::nullopt, false, 0},
+        {"string", "12", false, 0},
+        {"integer", std::nullopt, true, 7},
+        {"bool", std::nullopt, true, 1},
+        {"array", std::nullopt, false, 0},
         {"missing", std::nullopt, false, 0},
+        {"huge", std::nullopt, true, std::numeric_limits<std::int64_t>::max()},
+        {"tiny", std::nullopt, true, std::numeric_limits<std::int64_t>::min()},
+        {"nan", std::nullopt, true, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

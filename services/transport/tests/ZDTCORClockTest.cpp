@@ -67,9 +67,12 @@ TEST_F(ZDTCORClockTest, ComparisonRules) {
         // Same boot: wall time decides.
         {{2000, 0, 100, 0}, {1000, 0, 100, 0}, true},
         {{1000, 0, 100, 0}, {1000, 0, 100, 0}, false},
-        // The zone offset counts in milliseconds: one second east outweighs 500 ms.
-        {{1000, 0, 100, 0}, {500, 1, 100, 0}, false},
-        {{500, 1, 100, 0}, {1000, 0, 100, 0}, true},
+        // The zone offset does not count: a 15-minute hold set in summer
+        // time ends 15 minutes later in winter time, not 75.
+        {{1000, 0, 100, 0}, {500, 1, 100, 0}, true},
+        {{500, 1, 100, 0}, {1000, 0, 100, 0}, false},
+        {{900001, 0, 100, 0}, {900000, 3600, 100, 0}, true},
+        {{900000, 3600, 100, 0}, {900001, 0, 100, 0}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.a.isAfter(c.b), c.aAfterB)

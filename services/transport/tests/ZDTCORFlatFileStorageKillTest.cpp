@@ -14,8 +14,10 @@
 #include <set>
 #include <string>
 
+#include "platform/backend/TransportBackend.h"
 #include "platform/log/Log.h"
 #include "services/transport/ZDTCORFlatFileStorage.h"
+#include "services/transport/ZDTLGSMessages.h"
 #include "services/transport/tests/TemporaryHome.h"
 
 extern char** environ;
@@ -118,16 +120,24 @@ TEST(ZDTCORFlatFileStorageKillTest, StoredEventsSurviveSigkill) {
     ZDTCORStorageEventSelector selector;
     selector.selectedTarget = 1002;
     std::set<std::string> found;
+    std::vector<std::shared_ptr<ZDTCOREvent>> batch;
     storage->batchWithEventSelector(
         selector, Date::fromUnix(4e9), [&](std::optional<std::int64_t>, auto events) {
-            for (const auto& e : events.value_or(std::vector<std::shared_ptr<ZDTCOREvent>>{})) {
-                found.insert(e->eventID());
-            }
+            batch = events.value_or(std::vector<std::shared_ptr<ZDTCOREvent>>{});
+            for (const auto& e : batch) found.insert(e->eventID());
         });
     storage->appWillTerminate(*ZDTCORApplication::sharedApplication());
     for (const auto& id : acknowledged) EXPECT_TRUE(found.count(id)) << id;
     EXPECT_GE(found.size(), acknowledged.size());
     EXPECT_LE(found.size(), acknowledged.size() + 5);  // at most one unacknowledged write per kill
+    // The batch goes out as it was stored: every payload whole in the request.
+    const auto request = ZDTLGSConstructRequest(batch);
+    ASSERT_TRUE(request);
+    const auto sent =
+        sim::TransportBackend::decodeUpload(std::string(request->begin(), request->end()));
+    ASSERT_TRUE(sent);
+    ASSERT_EQ(sent->events.size(), batch.size());
+    for (const auto& event : sent->events) EXPECT_EQ(event.payload, std::string(64 * 1024, '\1'));
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
         const std::string name = it->path().filename().string();

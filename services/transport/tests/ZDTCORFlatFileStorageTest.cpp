@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/log/Log.h"
@@ -149,7 +151,14 @@ TEST_F(ZDTCORFlatFileStorageTest, SizeLimitCountsTheArchive) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, "ZDTCORFlatFileStorage");
     EXPECT_EQ(error->code, 0);
+    EXPECT_EQ(error->userInfo["NSLocalizedFailureReason"].asString(),
+              std::optional<std::string>("Storage size limit has been reached."));
     EXPECT_EQ(namesIn(events(1001)).size(), 1u);
+}
+
+TEST_F(ZDTCORFlatFileStorageTest, TheFirstBatchIsZero) {
+    store(makeEvent(1001));
+    EXPECT_EQ(batch(target(1001)).id, 0);
 }
 
 TEST_F(ZDTCORFlatFileStorageTest, BatchNumbering) {
@@ -178,6 +187,54 @@ TEST_F(ZDTCORFlatFileStorageTest, BatchNumbering) {
         EXPECT_EQ(b.events.size(), 1u);
     }
     EXPECT_EQ(*sim::FileSystem::readFile(counter()), (Data{0, 0, 0, 0}));
+}
+
+// A stale counter never hands out the ID of a batch on disk, so removing one
+// target's delivered batch cannot take another target's unsent one.
+TEST_F(ZDTCORFlatFileStorageTest, AStaleCounterNeverRepeatsABatchOnDisk) {
+    store(makeEvent(1002));
+    const auto crash = batch(target(1002));
+    ASSERT_EQ(crash.id, 0);
+    ASSERT_TRUE(sim::FileSystem::writeFileAtomically(counter(), Data{0, 0, 0, 0}));
+    store(makeEvent(1001));
+    const auto diagnostics = batch(target(1001));
+    EXPECT_EQ(diagnostics.id, 1);
+    storage->removeBatchWithID(*diagnostics.id, true, nullptr);
+    drain();
+    EXPECT_EQ(namesIn(batches()).size(), 1u);
+    std::optional<std::set<std::int64_t>> ids;
+    storage->batchIDsForTarget(1002, [&](auto found) { ids = found; });
+    drain();
+    EXPECT_EQ(ids, std::set<std::int64_t>{0});
+}
+
+// A folder where the counter belongs is cleared; batching goes on.
+TEST_F(ZDTCORFlatFileStorageTest, AnUnwritableCounterPathRecovers) {
+    fs::create_directories(counter() / "inside");
+    store(makeEvent(1001));
+    EXPECT_EQ(batch(target(1001)).id, 0);
+    EXPECT_EQ(*sim::FileSystem::readFile(counter()), (Data{1, 0, 0, 0}));
+    store(makeEvent(1001));
+    EXPECT_EQ(batch(target(1001)).id, 1);
+}
+
+// Only what fails to decode is deleted. What cannot be read stays, and a
+// FIFO or a folder with an event's name never holds the queue.
+TEST_F(ZDTCORFlatFileStorageTest, UnreadableEntriesStayAndNeverBlock) {
+    store(makeEvent(1001));
+    const std::string real = *namesIn(events(1001)).begin();
+    const std::string fifo = "fifo-3-9999999999-137";
+    const std::string folder = "folder-3-9999999999-137";
+    const std::string broken = "broken-3-9999999999-137";
+    ASSERT_EQ(::mkfifo((events(1001) / fifo).c_str(), 0600), 0) << std::strerror(errno);
+    fs::create_directory(events(1001) / folder);
+    std::ofstream(events(1001) / broken) << "not an archive";
+    const auto b = batch(target(1001));
+    ASSERT_TRUE(b.id);
+    ASSERT_EQ(b.events.size(), 1u);
+    EXPECT_EQ(namesIn(events(1001)), (std::set<std::string>{fifo, folder}));
+    EXPECT_TRUE(fs::is_fifo(events(1001) / fifo));
+    EXPECT_EQ(namesIn(batches() / *namesIn(batches()).begin()), std::set<std::string>{real});
 }
 
 TEST_F(ZDTCORFlatFileStorageTest, BatchesMoveFilesAndComeBack) {

@@ -129,7 +129,7 @@ TEST_F(ZDTCORTransportTest, TransformersRunInOrderAndMayDiscard) {
                                                      {std::make_shared<NSObject>()}, target);
     broken->sendDataEvent(event, results.completion());
 
-    // No storage for the target: no completion at all.
+    // No storage for the target: refused at once, so no caller waits.
     auto nowhere = ZDTCORTransport::initWithMappingID(std::string("137"), {}, target + 1);
     auto lost = nowhere->eventForTransport();
     lost->setDataObject(std::make_shared<Payload>());
@@ -140,7 +140,7 @@ TEST_F(ZDTCORTransportTest, TransformersRunInOrderAndMayDiscard) {
     EXPECT_EQ(storage->stored()[0]->qosTier(), ZDTCOREventQoSWifiOnly);
     EXPECT_EQ(discard->calls, 1);
     EXPECT_EQ(after->calls, 0);
-    EXPECT_EQ(results.written, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(results.written, (std::vector<bool>{true, false, false, false}));
     EXPECT_TRUE(capture.containsSubstring(
         "[ZeveraDataTransport][I-ZDTCOR001000] Transformer doesn't implement transformZDTEvent: "));
 }

@@ -3,6 +3,7 @@
 #include <pb_decode.h>
 
 #include <algorithm>
+#include <deque>
 
 #include "LogUpload.pb.h"
 #include "platform/dispatch/Clock.h"
@@ -26,14 +27,46 @@ std::shared_ptr<ZDTCOREvent> event(const std::string& mapping, Data payload = Da
     return e;
 }
 
-// Decodes a request with the generated decoder; released on destruction.
+// Decodes a request with the generated decoder, the callback fields into
+// the lists below; released on destruction.
+struct DecodedEvent {
+    zdtlgs_EventRecord record = zdtlgs_EventRecord_init_zero;
+    Data payload;
+};
+struct DecodedBatch {
+    zdtlgs_SourceBatch batch = zdtlgs_SourceBatch_init_zero;
+    std::deque<DecodedEvent> events;
+};
+
+bool decodePayload(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto* payload = static_cast<Data*>(*arg);
+    payload->resize(stream->bytes_left);
+    return pb_read(stream, payload->data(), payload->size());
+}
+
+bool decodeEvent(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto& event = static_cast<std::deque<DecodedEvent>*>(*arg)->emplace_back();
+    event.record.payload = {{.decode = decodePayload}, &event.payload};
+    return pb_decode(stream, zdtlgs_EventRecord_fields, &event.record);
+}
+
+bool decodeBatch(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto& batch = static_cast<std::deque<DecodedBatch>*>(*arg)->emplace_back();
+    batch.batch.events = {{.decode = decodeEvent}, &batch.events};
+    return pb_decode(stream, zdtlgs_SourceBatch_fields, &batch.batch);
+}
+
 struct Decoded {
     explicit Decoded(const Data& bytes) {
+        zdtlgs_UploadBody body = zdtlgs_UploadBody_init_zero;
+        body.source_batches = {{.decode = decodeBatch}, &batches};
         pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
         ok = pb_decode(&stream, zdtlgs_UploadBody_fields, &body);
     }
-    ~Decoded() { pb_release(zdtlgs_UploadBody_fields, &body); }
-    zdtlgs_UploadBody body = zdtlgs_UploadBody_init_zero;
+    ~Decoded() {
+        for (auto& batch : batches) pb_release(zdtlgs_SourceBatch_fields, &batch.batch);
+    }
+    std::deque<DecodedBatch> batches;
     bool ok = false;
 };
 
@@ -56,11 +89,10 @@ TEST_F(ZDTLGSMessagesTest, OneSourceBatchPerMappingID) {
     ASSERT_TRUE(bytes);
     Decoded decoded(*bytes);
     ASSERT_TRUE(decoded.ok);
-    ASSERT_EQ(decoded.body.source_batches_count, 2u);
+    ASSERT_EQ(decoded.batches.size(), 2u);
     std::map<int, int> counts;
-    for (pb_size_t i = 0; i < 2; ++i) {
-        const auto& batch = decoded.body.source_batches[i];
-        counts[batch.source_id] = batch.events_count;
+    for (const auto& [batch, events] : decoded.batches) {
+        counts[batch.source_id] = static_cast<int>(events.size());
         EXPECT_EQ(batch.client.client_kind, 15u);
         EXPECT_FALSE(batch.client.has_platform_block);
         EXPECT_FALSE(batch.has_batch_qos);
@@ -68,7 +100,7 @@ TEST_F(ZDTLGSMessagesTest, OneSourceBatchPerMappingID) {
                   static_cast<std::int64_t>(sim::kVirtualWallEpochUnixSeconds) * 1000);
     }
     EXPECT_EQ(counts, (std::map<int, int>{{137, 2}, {1206, 1}}));
-    const auto& record = decoded.body.source_batches[0].events[0];
+    const auto& record = decoded.batches[0].events[0].record;
     EXPECT_EQ(record.wall_time_ms, 1704067200000);
     EXPECT_EQ(record.utc_offset_s, -3600);
     EXPECT_EQ(record.uptime_ms, 2);
@@ -94,12 +126,11 @@ TEST_F(ZDTLGSMessagesTest, ExtensionFieldsAndWireForms) {
     EXPECT_TRUE(contains(*bytes, Data{0x32, 0x00}));
     Decoded decoded(*bytes);
     ASSERT_TRUE(decoded.ok);
-    const auto& record = decoded.body.source_batches[0].events[0];
+    const auto& record = decoded.batches[0].events[0].record;
     EXPECT_EQ(record.event_code, -1);
     ASSERT_TRUE(record.has_network_connection_info);
     EXPECT_EQ(record.network_connection_info.connection_kind, 1);
-    ASSERT_TRUE(record.payload);
-    EXPECT_EQ(record.payload->size, 0u);
+    EXPECT_TRUE(decoded.batches[0].events[0].payload.empty());
 
     // A stored record of the wrong length is refused, not read past its end.
     auto shortRecord = event("137");
@@ -108,7 +139,24 @@ TEST_F(ZDTLGSMessagesTest, ExtensionFieldsAndWireForms) {
     ASSERT_TRUE(refused);
     Decoded decodedRefused(*refused);
     ASSERT_TRUE(decodedRefused.ok);
-    EXPECT_FALSE(decodedRefused.body.source_batches[0].events[0].has_network_connection_info);
+    EXPECT_FALSE(decodedRefused.batches[0].events[0].record.has_network_connection_info);
+}
+
+// Sizes past 16 bits (nanopb's own array sizes and counts in the system's
+// runtime) are written whole.
+TEST_F(ZDTLGSMessagesTest, LargePayloadsAndEventCountsRoundTrip) {
+    Data large(70000);
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7);
+    std::vector<std::shared_ptr<ZDTCOREvent>> events{event("1206", large)};
+    for (int i = 0; i < 65537; ++i) events.push_back(event("137", Data{}));
+    auto bytes = ZDTLGSConstructRequest(events);
+    ASSERT_TRUE(bytes);
+    Decoded decoded(*bytes);
+    ASSERT_TRUE(decoded.ok);
+    ASSERT_EQ(decoded.batches.size(), 2u);
+    ASSERT_EQ(decoded.batches[0].events.size(), 1u);
+    EXPECT_EQ(decoded.batches[0].events[0].payload, large);
+    EXPECT_EQ(decoded.batches[1].events.size(), 65537u);
 }
 
 TEST_F(ZDTLGSMessagesTest, ReplyDecoding) {

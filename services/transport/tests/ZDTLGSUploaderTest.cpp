@@ -32,6 +32,7 @@ class ZDTLGSUploaderTest : public ::testing::Test {
             ZDTCORRegistrar::sharedInstance()->registerStorage(storage, t);
     }
     void TearDown() override {
+        EXPECT_EQ(backend.undecodableUploads(), 0u);
         sim::clearServiceHostOverride();
         sim::useRealClock();
     }
@@ -103,6 +104,20 @@ TEST_F(ZDTLGSUploaderTest, DeliversBatchesWithTheirHeaders) {
     EXPECT_EQ(transport().batches(sim::TransportBackend::kRLG).size(), 2u);
 }
 
+TEST_F(ZDTLGSUploaderTest, LargeEventsArriveWhole) {
+    std::string large(70000, ' ');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>('a' + i * 7919 % 26);
+    store(1001, large);
+    upload(1001, ZDTCORUploadConditionWifiData);
+    auto arrived = transport().batches(sim::TransportBackend::kRLG);
+    ASSERT_EQ(arrived.size(), 1u);
+    ASSERT_EQ(arrived[0].events.size(), 1u);
+    EXPECT_EQ(arrived[0].events[0].payload.size(), large.size());
+    EXPECT_TRUE(arrived[0].events[0].payload == large);
+    EXPECT_EQ(stored(1001), 0u);
+}
+
 TEST_F(ZDTLGSUploaderTest, AnswersDecideWhatHappensToTheBatch) {
     struct Case {
         int status;
@@ -140,7 +155,7 @@ TEST_F(ZDTLGSUploaderTest, RedirectsKeepTheTargetsKey) {
     backend.enqueue(sim::TransportBackend::kName, sim::TransportBackend::kRLG, [&] {
         sim::BackendScript s = sim::BackendScript::withStatus(301);
         s.body = "";
-        s.headers.emplace("Location", backend.url() + "/v0/log/batch");
+        s.headers.emplace("Location", "/v0/log/batch");
         return s;
     }());
     upload(1001, ZDTCORUploadConditionWifiData);
@@ -150,6 +165,26 @@ TEST_F(ZDTLGSUploaderTest, RedirectsKeepTheTargetsKey) {
     EXPECT_EQ(arrived[0].userAgent, "datatransport/0.0.1 rlgsupport/0.0.1 apple/");
     EXPECT_EQ(arrived[0].events.size(), 1u);
     EXPECT_EQ(stored(1001), 0u);
+}
+
+// The key never goes to another origin: such a redirect is not followed and
+// the events wait in storage.
+TEST_F(ZDTLGSUploaderTest, RedirectsToAnotherHostAreNotFollowed) {
+    sim::Backend elsewhere;
+    store(1001, "moved");
+    for (int status : {301, 302, 307, 308}) {
+        SCOPED_TRACE(status);
+        backend.enqueue(sim::TransportBackend::kName, sim::TransportBackend::kRLG, [&] {
+            sim::BackendScript s = sim::BackendScript::withStatus(status);
+            s.body = "";
+            s.headers.emplace("Location", elsewhere.url() + "/v1/rzrlog/legacy/batchlog");
+            return s;
+        }());
+        upload(1001, ZDTCORUploadConditionWifiData | ZDTCORUploadConditionHighPriority);
+        EXPECT_EQ(elsewhere.requestCount(), 0u);
+        EXPECT_EQ(uploader->lastUpload()->status, status);
+        EXPECT_EQ(stored(1001), 1u);
+    }
 }
 
 TEST_F(ZDTLGSUploaderTest, WaitsAreClamped) {
@@ -176,6 +211,10 @@ TEST_F(ZDTLGSUploaderTest, WaitsAreClamped) {
         {std::nullopt, "-30", 0},
         {std::nullopt, "99999999999999", ZDTLGSUploader::kMaxWaitMillis},
         {std::nullopt, "abc", 900000},
+        {std::nullopt, "nan", 900000},
+        {std::nullopt, "-nan", 900000},
+        {std::nullopt, "inf", ZDTLGSUploader::kMaxWaitMillis},
+        {std::nullopt, "-inf", 0},
     };
     for (const auto& c : cases) {
         std::optional<Data> body;
