@@ -83,6 +83,9 @@ void MuteManager::reportDevice(const AudioDevice& device) {
               "> has no modelUID. Skipping reportDevice()");
         return;
     }
+    // Analytics drops events until the user allows data collection; a model
+    // remembered then would never be reported. Allowing it reports them all.
+    if (!Defaults::get(Keys::collectData())) return;
     if (!remember(Keys::devicesSentToAnalytics(), *model)) return;
     auto transport = device.transportType();
     auto problematic = remotevalues::dictionary("problematicDevices");

@@ -153,7 +153,8 @@ std::string expect(const std::weak_ptr<AppDelegate>& weak, const ConsoleArgument
         "expect all-live | expect image <name> | expect bezel <text>|none | "
         "expect shortcut registered|not-registered|none | expect opened <address> | "
         "expect update-checks <count> | expect installation registered|not-registered | "
-        "expect remote-value <key> <value> | expect backend-event <name>";
+        "expect remote-value <key> <value> | expect backend-event <name> | "
+        "expect experiment <id> | expect switch <flag> on|off";
     if (args.empty()) return usage;
     if (auto fact = expectServicesFact(args)) return *fact;
     const auto& what = args[0];
@@ -296,7 +297,7 @@ void addLumbrelCommands(sim::Console& console, const std::shared_ptr<AppDelegate
     console.addCommand(
         "expect",
         "expect setting|device|all-live|image|bezel|shortcut|opened|update-checks|installation|"
-        "remote-value|backend-event ...",
+        "remote-value|backend-event|experiment|switch ...",
         "check a fact (for scripts): a failed check counts as an error",
         [weak](const ConsoleArguments& args) { return expect(weak, args); });
 

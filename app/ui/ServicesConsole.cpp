@@ -1,5 +1,6 @@
 #include "app/ui/ServicesConsole.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <iomanip>
@@ -25,6 +26,7 @@
 #include "services/core/RZROptions.h"
 #include "services/core/VUVEzu.h"
 #include "services/measurement/APMMeasurement.h"
+#include "services/measurement/APMRemoteConfig.h"
 #include "services/remoteconfig/DIROdadevOvered.h"
 #include "services/transport/ZDTCORTransportSummary.h"
 #include "services/util/PRMPromise.h"
@@ -90,14 +92,9 @@ std::string crashReportText() {
         dynamic_cast<sim::TransportBackend*>(backend()->service(sim::TransportBackend::kName));
     if (!transport) return "No transport service.";
     const auto reports = transport->crashReports();
-    std::size_t undecodable = 0;
-    for (const auto& batch : transport->batches())
-        if (!batch.decoded) ++undecodable;
     std::ostringstream out;
-    out << reports.size() << " crash report(s) received; " << undecodable
+    out << reports.size() << " crash report(s) received; " << backend()->undecodableUploads()
         << " upload(s) that did not decode";
-    // UNDECODABLE UPLOADS: uploads the backend could not read as any service's
-    // request are counted by sim::Backend; show that count here too.
     if (reports.empty()) return out.str();
     const auto& report = reports.back();
     out << "\nThe last report: build " << report.buildVersion << " (" << report.displayVersion
@@ -254,6 +251,21 @@ std::string backendCommand(sim::Console& console, const Args& args) {
                                         : experimentsText());
         return "";
     }
+    if (what == "experiment" && args.size() == 4) {
+        // One experiment for the measurement engine, deciding one flag.
+        char* end = nullptr;
+        const long id = std::strtol(args[1].c_str(), &end, 10);
+        if (*end != '\0' || id < 1 || id > INT32_MAX) return "Not an experiment number: " + args[1] + ".";
+        sim::ExperimentsBackend::FlagValue value = args[3];
+        if (args[3] == "true" || args[3] == "false") value = args[3] == "true";
+        auto* experiments = dynamic_cast<sim::ExperimentsBackend*>(
+            backend()->service(sim::ExperimentsBackend::kName));
+        experiments->setSnapshot("app_measurement",
+                                 {{static_cast<std::int32_t>(id), {{args[2], value}}}});
+        console.say("The backend assigns experiment " + args[1] + " (" + args[2] + " = " + args[3] +
+                    ") to the measurement engine.");
+        return "";
+    }
     if (what == "clear") {
         backend()->clearScripts();
         backend()->clearRequests();
@@ -298,8 +310,8 @@ std::string backendCommand(sim::Console& console, const Args& args) {
             (times == "always" ? " from now on." : " (" + times + " time(s))."));
         return "";
     }
-    return "Usage: backend [requests [service] | state | crash | bundles | experiments | clear | "
-           "script <service> <endpoint> <status> [times|always] | delay <service> <endpoint> "
+    return "Usage: backend [requests [service] | state | crash | bundles | experiments | "
+           "experiment <id> <flag> <value> | clear | script <service> <endpoint> <status> [times|always] | delay <service> <endpoint> "
            "<milliseconds> [times|always]]";
 }
 
@@ -503,6 +515,25 @@ std::optional<std::string> expectServicesFact(const std::vector<std::string>& ar
                    ", the mute engine reads " + value + ".";
         return "";
     }
+    if ((args.size() == 2 && args[0] == "experiment") ||
+        (args.size() == 3 && args[0] == "switch")) {
+        // As the measurement engine has applied it.
+        auto configuration = APMMeasurement::remoteConfig();
+        if (!configuration) return "The measurement engine has not started.";
+        if (args[0] == "experiment") {
+            const auto ids = configuration->experimentIDs().value_or(std::vector<std::int64_t>{});
+            for (auto id : ids)
+                if (std::to_string(id) == args[1]) return "";
+            return "Expected experiment " + args[1] + " to be active, it is not.";
+        }
+        for (const auto& [flag, on] : configuration->experimentSwitchStates()) {
+            if (flag != args[1]) continue;
+            if ((on ? "on" : "off") == args[2]) return "";
+            return "Expected the switch " + flag + " " + args[2] + ", it is " + (on ? "on" : "off") +
+                   ".";
+        }
+        return "No experiment-decided switch " + args[1] + ".";
+    }
     if (args.size() == 2 && args[0] == "backend-event") {
         if (!backend()) return "No simulated backend here.";
         auto* measurement = dynamic_cast<sim::MeasurementBackend*>(
@@ -542,12 +573,12 @@ void readInstallationAtLaunch() {
 void addServicesCommands(sim::Console& console) {
     console.addCommand(
         "backend",
-        "backend [requests [service] | state | crash | bundles | experiments | clear "
-        "| script <service> <endpoint> <status> [times|always] | delay <service> "
+        "backend [requests [service] | state | crash | bundles | experiments | experiment "
+        "<id> <flag> <value> | clear | script <service> <endpoint> <status> [times|always] | delay <service> "
         "<endpoint> <ms> [times|always]]",
         "the simulated hosted services: requests received, their state, the last "
-        "crash report, measurement bundles and experiments served, scripted "
-        "answers",
+        "crash report, measurement bundles and experiments served, an experiment to "
+        "assign, scripted answers",
         [&console](const Args& args) { return backendCommand(console, args); });
     console.addCommand("services", "services",
                        "the service clients: stored events and uploads, installation identifier, "

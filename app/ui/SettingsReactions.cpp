@@ -1,5 +1,6 @@
 #include "app/ui/SettingsReactions.h"
 
+#include "app/mute/MuteManager.h"
 #include "app/settings/AppSettings.h"
 #include "app/ui/AppDelegate.h"
 #include "app/ui/LoginItem.h"
@@ -37,8 +38,12 @@ std::vector<std::shared_ptr<Defaults::DefaultsObservation>> observe(
     auto registering = std::make_shared<bool>(true);
 
     std::vector<std::shared_ptr<Defaults::DefaultsObservation>> observations;
-    observations.push_back(Defaults::observe<bool>(
-        K::collectData(), [](const auto& change) { collectDataChanged(change.newValue); }));
+    observations.push_back(Defaults::observe<bool>(K::collectData(), [weak](const auto& change) {
+        collectDataChanged(change.newValue);
+        // Devices met before the user allowed it are reported now, once each.
+        if (auto delegate = weak.lock(); delegate && change.newValue)
+            if (auto engine = delegate->muteManager()) engine->reportAllInputDevices();
+    }));
     observations.push_back(Defaults::observe<bool>(
         K::startOnLogin(),
         [registering](const auto& change) { startOnLoginChanged(change, *registering); }));

@@ -138,6 +138,7 @@ TEST_F(ObservationTest, ABurstOfMuteChangesIsCheckedInOnePass) {
 }
 
 TEST_F(ObservationTest, PluggingAndUnpluggingKeepsOneObserverPerDevice) {
+    Defaults::set(Defaults::Keys::collectData(), true);
     makeEngine();
     setMuted(true);
     auto usb = SimHardware::addDevice(AudioDeviceConfig::usbMicrophone());

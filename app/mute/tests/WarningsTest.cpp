@@ -16,6 +16,7 @@ TEST_F(MuteEngineTest, EveryModelIsReportedOnceWithItsDetails) {
     config.manufacturer.clear();
     auto usb = SimHardware::addDevice(config);
     SimHardware::addDevice(AudioDeviceConfig::usbMicrophone("USB-MIC-0002"));  // same model
+    Defaults::set(Defaults::Keys::collectData(), true);
     makeEngine();
     MuteManager::reportDevice(*device(usb));
     auto reported = events("device_encountered");
@@ -26,6 +27,19 @@ TEST_F(MuteEngineTest, EveryModelIsReportedOnceWithItsDetails) {
                                                   {"transportType", "USB"},
                                                   {"canMute", "yes"},
                                                   {"problematic", "no"}}));
+}
+
+// Until the user allows data collection nothing is reported and no model is
+// remembered, so each is reported once collection is allowed.
+TEST_F(MuteEngineTest, ModelsWaitForTheUserToAllowDataCollection) {
+    auto usb = SimHardware::addDevice(AudioDeviceConfig::usbMicrophone());
+    makeEngine();
+    MuteManager::reportDevice(*device(usb));
+    EXPECT_TRUE(events("device_encountered").empty());
+    EXPECT_TRUE(Defaults::get(Defaults::Keys::devicesSentToAnalytics()).empty());
+    Defaults::set(Defaults::Keys::collectData(), true);
+    MuteManager::reportDevice(*device(usb));
+    EXPECT_EQ(events("device_encountered").size(), 1u);
 }
 
 TEST_F(MuteEngineTest, ProblematicDeviceAlertTextAndHelp) {
