@@ -477,3 +477,8 @@ void APMIdentifiers::setOrigin(const std::optional<std::string>& origin) {
     std::lock_guard lock(mutex_);
     origin_ = origin;
 }
+
+void APMIdentifiers::resetOriginForTesting() {
+    std::lock_guard lock(mutex_);
+    origin_.reset();
+}

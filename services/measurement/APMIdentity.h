@@ -155,6 +155,8 @@ class APMIdentifiers {
     std::optional<std::string> origin() const;
     // "ra" or "zd"; an empty origin is refused.
     void setOrigin(const std::optional<std::string>& origin);
+    // Tests: no origin, as at the start of the process.
+    void resetOriginForTesting();
 
   private:
     mutable std::mutex mutex_;

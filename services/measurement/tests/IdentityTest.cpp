@@ -292,6 +292,7 @@ TEST(IdentityFacade, AdEventIDsAndOrigin) {
     identifiers.setOrigin(std::string(""));
     EXPECT_TRUE(logged(37004));
     EXPECT_EQ(identifiers.origin(), "ra");
+    identifiers.resetOriginForTesting();
 }
 
 TEST(IdentitySupport, DefaultsWithoutThePlatformObject) {

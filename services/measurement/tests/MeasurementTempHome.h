@@ -13,6 +13,7 @@
 #include "platform/bundle/NSBundle.h"
 #include "platform/defaults/NSUserDefaults.h"
 #include "platform/foundation/PropertyList.h"
+#include "services/measurement/APMIdentity.h"
 
 class MeasurementTempHome {
   public:
@@ -25,10 +26,14 @@ class MeasurementTempHome {
         std::filesystem::create_directories(path_);
         override_ = std::make_unique<sim::ScopedHomeOverride>(path_.string());
         NSUserDefaults::resetForTesting();
+        // An origin left by another test would make the engine's start wipe
+        // what it stored, as if the app ID had changed.
+        APMIdentifiers::sharedInstance().resetOriginForTesting();
     }
     ~MeasurementTempHome() {
         override_.reset();
         NSUserDefaults::resetForTesting();
+        APMIdentifiers::sharedInstance().resetOriginForTesting();
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }

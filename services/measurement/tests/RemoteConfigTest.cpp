@@ -98,6 +98,7 @@ class RemoteConfigTest : public ::testing::Test {
         APMRemoteConfig::setEngineInstance(nullptr);
         APMRemoteConfig::setEventEditingLoader(nullptr);
         APMConsentSettingsUtil::setConsentSettings(std::nullopt);
+        APMIdentifiers::sharedInstance().resetOriginForTesting();
         sim::useRealClock();
     }
     std::shared_ptr<APMRemoteConfig> make(
