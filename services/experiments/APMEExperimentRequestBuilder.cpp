@@ -39,6 +39,11 @@ void APMEExperimentRequestBuilder::addSDKProperty(
     clientPropertyBySDKName_[property->name()] = property;
 }
 
+bool APMEExperimentRequestBuilder::hasSDKName(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    return clientPropertyBySDKName_.count(name) != 0;
+}
+
 void APMEExperimentRequestBuilder::removeAllSDKProperties() {
     std::lock_guard lock(mutex_);
     clientPropertyBySDKName_.clear();

@@ -34,6 +34,8 @@ class APMEExperimentRequestBuilder {
     void addSDKProperty(const std::shared_ptr<APMESDKProperty>& property);
     std::shared_ptr<APMPBAppProperty> appPropertyProto() const;
     std::shared_ptr<APMPBExperimentRequest> request() const;
+    // Whether the request carries a property of that SDK name.
+    bool hasSDKName(const std::string& name) const;
     // Forgets every property (tests start afresh).
     void removeAllSDKProperties();
 

@@ -306,6 +306,14 @@ void APMETaskManager::handleFetchingExperimentsResponse(
     persistedStorage_->removeObjectForKey(kAPMExperimentFetchBackoffTimestampKey);
     Snapshots snapshots =
         experimentSnapshotsFromExperimentResponse(message.get()).value_or(Snapshots{});
+    // Snapshots of names no SDK registered would be stored, and their launched
+    // flags loaded at every start, with nobody ever to read or delete them.
+    const auto unasked = std::erase_if(snapshots, [](const std::shared_ptr<APMESnapshot>& s) {
+        return !APMEExperimentRequestBuilder::sharedInstance().hasSDKName(s->SDKName());
+    });
+    if (unasked > 0)
+        monitor().logWithLevel(2, 820029, "Ignored snapshots of unregistered SDK names. Count",
+                               Value(static_cast<long long>(unasked)));
     auto errors =
         errorsFromExperimentResponse(message.get()).value_or(std::map<std::string, NSError>{});
     if (!snapshots.empty() && database_) {

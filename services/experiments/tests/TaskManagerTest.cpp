@@ -139,6 +139,36 @@ TEST_F(ExperimentTaskManagerTest, FetchStoresPendingSnapshotsAndSchedulesTheNext
     EXPECT_EQ(stored(kAPMExperimentFetchSuccessTimestampKey), fetchedAt + 14400);
 }
 
+// Snapshots of names the request did not carry are not stored: their
+// launched flags would be loaded at every start with nobody to delete them.
+TEST_F(ExperimentTaskManagerTest, SnapshotsOfUnregisteredNamesAreNotStored) {
+    addClient("app_measurement");
+    // A hostile answer: launched flags for names the request did not carry.
+    std::map<std::string, std::vector<Experiment>> answer;
+    for (const std::string name : {"app_measurement", "junk0", "junk1", "junk2"})
+        answer[name] = {Experiment{std::nullopt, {Flag{"l", true}}}};
+    sim::BackendScript script;
+    script.body = sim::ExperimentsBackend::gzip(
+        sim::ExperimentsBackend::encodeResponse(answer, {}, false));
+    backend_.enqueue("experiments", "fetch", script);
+    start();
+    fireAndWaitForAnswer();
+    ASSERT_EQ(delegate_->fetched.size(), 1u);
+    ASSERT_EQ(delegate_->fetched[0].size(), 1u);
+    EXPECT_EQ(delegate_->fetched[0][0]->SDKName(), "app_measurement");
+    const auto pending = storedPending();
+    EXPECT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending.count("app_measurement"), 1u);
+    EXPECT_TRUE(monitorLogged(820029));
+
+    // The next start launches only the registered name's flags.
+    taskManager_->alarm()->cancel();
+    drain();
+    start();
+    ASSERT_EQ(delegate_->launched.size(), 1u);
+    EXPECT_EQ(delegate_->launched[0]->SDKName(), "app_measurement");
+}
+
 TEST_F(ExperimentTaskManagerTest, FailedAnswersRetryWithBackoff) {
     struct Case {
         const char* label;
