@@ -197,8 +197,11 @@ void RCNConfigContent::indexPersonalization() {
 }
 
 void RCNConfigContent::storeRows(const std::string& ns, RCNDBSource destination,
-                                 RCNKeyedRows rows) {
-    if (db_) db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination, std::move(rows));
+                                 RCNKeyedRows rows, std::uint64_t fetchedToken) {
+    if (!db_) return;
+    const auto token = db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination,
+                                                      std::move(rows), fetchedToken);
+    if (destination == RCNDBSource::Fetched) fetchedTokens_[ns] = token;
 }
 
 bool RCNConfigContent::checkCopy(const void* source, RCNDBSource destination) {
@@ -265,7 +268,10 @@ void RCNConfigContent::copyFromDictionary(const RCNNamespaceValues* fetched,
         auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
         target[ns] = std::move(space);
     }
-    storeRows(ns, destination, std::move(rows));
+    // The content's own fetched values are the rows of its last fetched write.
+    auto token = fetchedTokens_.find(ns);
+    storeRows(ns, destination, std::move(rows),
+              fetched == &fetchedConfig_ && token != fetchedTokens_.end() ? token->second : 0);
 }
 
 void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& response,

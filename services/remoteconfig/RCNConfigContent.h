@@ -12,6 +12,7 @@
 // for the first database load.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -80,7 +81,8 @@ class RCNConfigContent {
   private:
     void loadConfigFromMainTable();
     bool checkCopy(const void* source, RCNDBSource destination);
-    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows);
+    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows,
+                   std::uint64_t fetchedToken = 0);
     void indexPersonalization();
     void handleUpdateStateForConfigNamespace(const std::string& ns, const RCNFetchAnswer& answer);
 
@@ -91,6 +93,9 @@ class RCNConfigContent {
     Dictionary fetchedPersonalization_;
     // The active personalization by parameter key, for lookups.
     std::unordered_map<std::string, Value> personalizationByKey_;
+    // Per namespace, the token of the database write that stored the fetched
+    // values; the queue's own.
+    std::unordered_map<std::string, std::uint64_t> fetchedTokens_;
     std::shared_mutex mutex_;
     std::shared_ptr<RCNConfigDBManager> db_;
     std::string bundleIdentifier_;
