@@ -322,23 +322,23 @@ void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& ans
 void RCNConfigContent::handleUpdateStateForConfigNamespace(const std::string& ns,
                                                            const RCNFetchAnswer& answer) {
     RCNLog(ZVULoggerLevel::Debug, "I-RCN000058", "Update config in DB for namespace:" + ns);
-    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
     RCNKeyedRows rows;
     if (!answer.invalidEntries) {
-        space.reserve(answer.entries.size());
         rows.reserve(answer.entries.size());
-        for (const auto& [key, text] : answer.entries) {
-            auto value =
-                DIROdadevOveredValue::initWithData(bytes(text), DIROdadevOveredSource::Remote);
-            space[key] = value;
-            rows.emplace_back(key, std::move(value));
-        }
+        for (const auto& [key, text] : answer.entries)
+            rows.emplace_back(key, DIROdadevOveredValue::initWithData(
+                                       bytes(text), DIROdadevOveredSource::Remote));
     }
+    // The database starts on the rows while the lookup table is built.
+    storeRows(ns, RCNDBSource::Fetched, rows);
+    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
+    space.reserve(rows.size());
+    for (const auto& [key, value] : rows)
+        space.insert_or_assign(key, std::const_pointer_cast<DIROdadevOveredValue>(value));
     {
         std::unique_lock lock(mutex_);
         fetchedConfig_[ns] = std::move(space);
     }
-    storeRows(ns, RCNDBSource::Fetched, std::move(rows));
 }
 
 void RCNConfigContent::activatePersonalization() {
