@@ -5,8 +5,9 @@
 // database, and the content is read back from it when the object is made.
 //
 // Changes run on the shared remote-configuration queue and take the write
-// lock for their in-memory part only; the database writes are queued, one
-// transaction per change. The readers for lookups (valueForKey, keys,
+// lock for their in-memory part only; the database writes are queued, and
+// changes queued one after another (a fetch and its activation) share one
+// transaction. The readers for lookups (valueForKey, keys,
 // configForKey) take the read lock and may run on any thread, so a lookup
 // never waits on the database. Every reader first waits (at most 30 seconds)
 // for the first database load.
