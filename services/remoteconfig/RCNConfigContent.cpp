@@ -197,8 +197,11 @@ void RCNConfigContent::indexPersonalization() {
 }
 
 void RCNConfigContent::storeRows(const std::string& ns, RCNDBSource destination,
-                                 RCNKeyedRows rows) {
-    if (db_) db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination, std::move(rows));
+                                 RCNKeyedRows rows, std::uint64_t fetchedToken) {
+    if (!db_) return;
+    const auto token = db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination,
+                                                      std::move(rows), fetchedToken);
+    if (destination == RCNDBSource::Fetched) fetchedTokens_[ns] = token;
 }
 
 bool RCNConfigContent::checkCopy(const void* source, RCNDBSource destination) {
@@ -265,7 +268,10 @@ void RCNConfigContent::copyFromDictionary(const RCNNamespaceValues* fetched,
         auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
         target[ns] = std::move(space);
     }
-    storeRows(ns, destination, std::move(rows));
+    // The content's own fetched values are the rows of its last fetched write.
+    auto token = fetchedTokens_.find(ns);
+    storeRows(ns, destination, std::move(rows),
+              fetched == &fetchedConfig_ && token != fetchedTokens_.end() ? token->second : 0);
 }
 
 void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& response,
@@ -316,23 +322,23 @@ void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& ans
 void RCNConfigContent::handleUpdateStateForConfigNamespace(const std::string& ns,
                                                            const RCNFetchAnswer& answer) {
     RCNLog(ZVULoggerLevel::Debug, "I-RCN000058", "Update config in DB for namespace:" + ns);
-    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
     RCNKeyedRows rows;
     if (!answer.invalidEntries) {
-        space.reserve(answer.entries.size());
         rows.reserve(answer.entries.size());
-        for (const auto& [key, text] : answer.entries) {
-            auto value =
-                DIROdadevOveredValue::initWithData(bytes(text), DIROdadevOveredSource::Remote);
-            space[key] = value;
-            rows.emplace_back(key, std::move(value));
-        }
+        for (const auto& [key, text] : answer.entries)
+            rows.emplace_back(key, DIROdadevOveredValue::initWithData(
+                                       bytes(text), DIROdadevOveredSource::Remote));
     }
+    // The database starts on the rows while the lookup table is built.
+    storeRows(ns, RCNDBSource::Fetched, rows);
+    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
+    space.reserve(rows.size());
+    for (const auto& [key, value] : rows)
+        space.insert_or_assign(key, std::const_pointer_cast<DIROdadevOveredValue>(value));
     {
         std::unique_lock lock(mutex_);
         fetchedConfig_[ns] = std::move(space);
     }
-    storeRows(ns, RCNDBSource::Fetched, std::move(rows));
 }
 
 void RCNConfigContent::activatePersonalization() {

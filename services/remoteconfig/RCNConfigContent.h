@@ -5,13 +5,15 @@
 // database, and the content is read back from it when the object is made.
 //
 // Changes run on the shared remote-configuration queue and take the write
-// lock for their in-memory part only; the database writes are queued, one
-// transaction per change. The readers for lookups (valueForKey, keys,
+// lock for their in-memory part only; the database writes are queued, and
+// changes queued one after another (a fetch and its activation) share one
+// transaction. The readers for lookups (valueForKey, keys,
 // configForKey) take the read lock and may run on any thread, so a lookup
 // never waits on the database. Every reader first waits (at most 30 seconds)
 // for the first database load.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -80,7 +82,8 @@ class RCNConfigContent {
   private:
     void loadConfigFromMainTable();
     bool checkCopy(const void* source, RCNDBSource destination);
-    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows);
+    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows,
+                   std::uint64_t fetchedToken = 0);
     void indexPersonalization();
     void handleUpdateStateForConfigNamespace(const std::string& ns, const RCNFetchAnswer& answer);
 
@@ -91,6 +94,9 @@ class RCNConfigContent {
     Dictionary fetchedPersonalization_;
     // The active personalization by parameter key, for lookups.
     std::unordered_map<std::string, Value> personalizationByKey_;
+    // Per namespace, the token of the database write that stored the fetched
+    // values; the queue's own.
+    std::unordered_map<std::string, std::uint64_t> fetchedTokens_;
     std::shared_mutex mutex_;
     std::shared_ptr<RCNConfigDBManager> db_;
     std::string bundleIdentifier_;

@@ -2,6 +2,7 @@
 
 #include <sys/xattr.h>
 
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -117,7 +118,7 @@ std::string RCNConfigDBManager::remoteConfigPathForDatabase() {
 std::shared_ptr<RCNConfigDBManager> RCNConfigDBManager::managerWithPath(std::string path) {
     std::shared_ptr<RCNConfigDBManager> manager(new RCNConfigDBManager(std::move(path)));
     std::weak_ptr<RCNConfigDBManager> weak = manager;
-    manager->databaseOperationQueue_->async([weak] {
+    manager->enqueue([weak] {
         if (auto self = weak.lock()) self->createOrOpenDatabase();
     });
     return manager;
@@ -134,8 +135,23 @@ bool RCNConfigDBManager::isNewDatabase() const {
     return isNewDatabase_;
 }
 
+void RCNConfigDBManager::closeBatch() {
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    openBatch_.reset();
+}
+
+void RCNConfigDBManager::enqueue(std::function<void()> block) {
+    closeBatch();
+    databaseOperationQueue_->async(std::move(block));
+}
+
+void RCNConfigDBManager::runOnQueue(const std::function<void()>& block) {
+    closeBatch();
+    databaseOperationQueue_->sync(block);
+}
+
 void RCNConfigDBManager::waitForQueue() {
-    databaseOperationQueue_->sync([] {});
+    runOnQueue([] {});
 }
 
 // ---- opening, schema, migration, removal
@@ -203,6 +219,7 @@ void RCNConfigDBManager::migrateV1NamespaceToV2Namespace() {
 }
 
 void RCNConfigDBManager::removeDatabase(const std::string& path) {
+    lastFetchedWrite_.reset();
     if (path == path_) database_->close();
     std::error_code ec;
     std::filesystem::remove(path, ec);
@@ -212,7 +229,7 @@ void RCNConfigDBManager::removeDatabase(const std::string& path) {
 }
 
 void RCNConfigDBManager::removeDatabaseOnDatabaseQueueAtPath(const std::string& path) {
-    databaseOperationQueue_->sync([&] { removeDatabase(path); });
+    runOnQueue([&] { removeDatabase(path); });
 }
 
 // ---- statement utilities
@@ -260,6 +277,7 @@ void RCNConfigDBManager::post(std::shared_ptr<DispatchQueue> queue, WriteComplet
 // ---- workers (database queue)
 
 bool RCNConfigDBManager::insertMainTable(const std::vector<Value>& row, RCNDBSource source) {
+    if (source == RCNDBSource::Fetched) lastFetchedWrite_.reset();
     if (row.size() != 4) {
         RCNLog(ZVULoggerLevel::Error, "I-RCN000013",
                "Failed to insert config record. Wrong number of give parameters, current number "
@@ -279,13 +297,9 @@ bool RCNConfigDBManager::insertMainTable(const std::vector<Value>& row, RCNDBSou
     return true;
 }
 
-bool RCNConfigDBManager::replaceMainTable(const std::string& ns,
-                                          const std::string& bundleIdentifier, RCNDBSource source,
-                                          const RCNKeyedRows& rows) {
-    if (!database_->isOpen()) return false;
-    // One transaction: a crash leaves the old rows or the new ones, and the
-    // file is synced once rather than once per row.
-    if (!database_->beginTransaction()) return logErrorWithSQL("BEGIN");
+bool RCNConfigDBManager::replaceMainTable(const MainWrite& write) {
+    const auto& [ns, bundleIdentifier, source, rows, token] = write;
+    if (source == RCNDBSource::Fetched) lastFetchedWrite_.reset();
     // When the table holds only this namespace, an unqualified delete lets
     // SQLite drop its pages at once instead of deleting row by row.
     auto others = prepareSQL(std::string("SELECT EXISTS (SELECT 1 FROM ") + tableFor(source) +
@@ -298,26 +312,83 @@ bool RCNConfigDBManager::replaceMainTable(const std::string& ns,
                     : runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
                                        " WHERE bundle_identifier = ? and namespace = ?",
                                    {bundleIdentifier, ns});
+    const bool copy = ok && source == RCNDBSource::Active && token != 0 && lastFetchedWrite_ &&
+                      lastFetchedWrite_->token == token && lastFetchedWrite_->ns == ns &&
+                      lastFetchedWrite_->bundleIdentifier == bundleIdentifier;
+    if (copy) {
+        // The rows are those the fetched table holds for the namespace: SQLite
+        // copies them without a round trip per row.
+        return runWithTexts(std::string("INSERT INTO ") + tableFor(source) +
+                                " (bundle_identifier, namespace, key, value) SELECT "
+                                "bundle_identifier, namespace, key, value FROM main WHERE "
+                                "bundle_identifier = ? and namespace = ?",
+                            {bundleIdentifier, ns});
+    }
     const std::string sql = std::string("INSERT INTO ") + tableFor(source) +
                             " (bundle_identifier, namespace, key, value) values (?, ?, ?, ?)";
     auto statement = ok && !rows.empty() ? prepareSQL(sql) : ZVUSQLiteStatement();
-    if (ok && !rows.empty() && !statement) ok = false;
+    // A reset keeps the bindings: the bundle and namespace are bound once.
+    if (ok && !rows.empty() &&
+        !(statement && statement.bindText(1, bundleIdentifier) && statement.bindText(2, ns)))
+        ok = false;
     for (std::size_t i = 0; ok && i < rows.size(); ++i) {
         statement.reset();
         const auto& [key, value] = rows[i];
         static const unsigned char kNoBytes = 0;
         const Data* bytes = value && value->dataValue() ? &*value->dataValue() : nullptr;
-        ok = statement.bindText(1, bundleIdentifier) && statement.bindText(2, ns) &&
-             statement.bindText(3, key) &&
+        ok = statement.bindText(3, key) &&
              statement.bindBlobNoCopy(4, bytes && !bytes->empty() ? bytes->data() : &kNoBytes,
                                       bytes ? bytes->size() : 0) &&
              statement.step() == ZVUSQLiteStatement::StepResult::Done;
         if (!ok) logErrorWithSQL(sql);
     }
+    if (ok && source == RCNDBSource::Fetched && token != 0)
+        lastFetchedWrite_ = FetchedWrite{ns, bundleIdentifier, token};
+    return ok;
+}
+
+bool RCNConfigDBManager::storeMainWrites(std::vector<MainWrite>& writes,
+                                         const std::shared_ptr<MainBatch>& batch) {
+    if (!database_->isOpen()) return false;
+    if (!database_->beginTransaction()) return logErrorWithSQL("BEGIN");
+    bool ok = true;
+    for (std::size_t done = 0; ok;) {
+        for (; ok && done < writes.size(); ++done) ok = replaceMainTable(writes[done]);
+        // Writes asked for while these ran join the transaction: one sync for
+        // a fetch and its activation, and a crash keeps all of them or none.
+        if (!ok || !batch || !takeFromBatch(batch, writes)) break;
+    }
     if (ok && database_->commit()) return true;
     if (ok) logErrorWithSQL("COMMIT");
     database_->rollback();
+    lastFetchedWrite_.reset();
     return false;
+}
+
+bool RCNConfigDBManager::takeFromBatch(const std::shared_ptr<MainBatch>& batch,
+                                       std::vector<MainWrite>& writes) {
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    if (batch->writes.empty()) {
+        if (openBatch_ == batch) openBatch_.reset();
+        return false;
+    }
+    for (auto& write : batch->writes) writes.push_back(std::move(write));
+    batch->writes.clear();
+    return true;
+}
+
+void RCNConfigDBManager::storeMainBatch(const std::shared_ptr<MainBatch>& batch) {
+    std::vector<MainWrite> writes;
+    takeFromBatch(batch, writes);
+    if (storeMainWrites(writes, batch)) return;
+    while (takeFromBatch(batch, writes)) {
+    }
+    // One failing write must not take the others with it.
+    if (writes.size() < 2) return;
+    for (auto& write : writes) {
+        std::vector<MainWrite> one{std::move(write)};
+        storeMainWrites(one, nullptr);
+    }
 }
 
 bool RCNConfigDBManager::insertMetadataTable(const Dictionary& values) {
@@ -508,7 +579,7 @@ std::optional<Data> RCNConfigDBManager::loadPersonalizationTableFromKey(long key
 void RCNConfigDBManager::insertMainTableWithValues(std::vector<Value> row, RCNDBSource source,
                                                    WriteCompletion completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, row = std::move(row), source, completion] {
+    enqueue([weak, row = std::move(row), source, completion] {
         if (auto self = weak.lock())
             self->post(DispatchQueue::main(), completion, self->insertMainTable(row, source));
     });
@@ -517,7 +588,7 @@ void RCNConfigDBManager::insertMainTableWithValues(std::vector<Value> row, RCNDB
 void RCNConfigDBManager::insertMetadataTableWithValues(Dictionary values,
                                                        WriteCompletion completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, values = std::move(values), completion] {
+    enqueue([weak, values = std::move(values), completion] {
         if (auto self = weak.lock())
             self->post(DispatchQueue::main(), completion, self->insertMetadataTable(values));
     });
@@ -527,7 +598,7 @@ void RCNConfigDBManager::updateMetadataWithOption(RCNUpdateOption option, std::s
                                                   std::vector<Value> values,
                                                   WriteCompletion completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async(
+    enqueue(
         [weak, option, ns = std::move(ns), values = std::move(values), completion] {
             if (auto self = weak.lock())
                 self->post(DispatchQueue::main(), completion,
@@ -538,7 +609,7 @@ void RCNConfigDBManager::updateMetadataWithOption(RCNUpdateOption option, std::s
 void RCNConfigDBManager::insertInternalMetadataTableWithValues(std::vector<Value> values,
                                                                WriteCompletion completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, values = std::move(values), completion] {
+    enqueue([weak, values = std::move(values), completion] {
         if (auto self = weak.lock())
             self->post(DispatchQueue::main(), completion, self->insertInternalMetadata(values));
     });
@@ -547,7 +618,7 @@ void RCNConfigDBManager::insertInternalMetadataTableWithValues(std::vector<Value
 void RCNConfigDBManager::insertExperimentTableWithKey(std::string key, Data value,
                                                       WriteCompletion completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, key = std::move(key), value = std::move(value),
+    enqueue([weak, key = std::move(key), value = std::move(value),
                                     completion] {
         if (auto self = weak.lock())
             self->post(DispatchQueue::main(), completion, self->insertExperimentTable(key, value));
@@ -562,7 +633,7 @@ void RCNConfigDBManager::insertOrUpdatePersonalizationConfig(const Dictionary& c
         RCNLog(ZVULoggerLevel::Error, "I-RCN000075",
                "Invalid Personalization payload to be serialized.");
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, json = std::move(json), source] {
+    enqueue([weak, json = std::move(json), source] {
         auto self = weak.lock();
         if (!self) return;
         const std::string sql =
@@ -578,20 +649,29 @@ void RCNConfigDBManager::insertOrUpdatePersonalizationConfig(const Dictionary& c
     });
 }
 
-void RCNConfigDBManager::replaceMainTableNamespace(std::string ns, std::string bundleIdentifier,
-                                                   RCNDBSource source, RCNKeyedRows rows) {
-    std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, ns = std::move(ns),
-                                    bundleIdentifier = std::move(bundleIdentifier), source,
-                                    rows = std::move(rows)] {
-        if (auto self = weak.lock()) self->replaceMainTable(ns, bundleIdentifier, source, rows);
-    });
+std::uint64_t RCNConfigDBManager::replaceMainTableNamespace(std::string ns,
+                                                            std::string bundleIdentifier,
+                                                            RCNDBSource source, RCNKeyedRows rows,
+                                                            std::uint64_t fetchedToken) {
+    static std::atomic<std::uint64_t> lastToken{0};
+    const std::uint64_t token = source == RCNDBSource::Fetched ? ++lastToken : fetchedToken;
+    MainWrite write{std::move(ns), std::move(bundleIdentifier), source, std::move(rows), token};
+    std::lock_guard<std::mutex> lock(batchMutex_);
+    if (!openBatch_) {
+        openBatch_ = std::make_shared<MainBatch>();
+        std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
+        databaseOperationQueue_->async([weak, batch = openBatch_] {
+            if (auto self = weak.lock()) self->storeMainBatch(batch);
+        });
+    }
+    openBatch_->writes.push_back(std::move(write));
+    return source == RCNDBSource::Fetched ? token : 0;
 }
 
 void RCNConfigDBManager::loadMainWithBundleIdentifier(std::string bundleIdentifier,
                                                       MainLoad completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async(
+    enqueue(
         [weak, bundleIdentifier = std::move(bundleIdentifier), completion] {
             auto self = weak.lock();
             if (!self) {
@@ -613,13 +693,13 @@ void RCNConfigDBManager::loadMainWithBundleIdentifier(std::string bundleIdentifi
 Dictionary RCNConfigDBManager::loadMetadataWithBundleIdentifier(const std::string& bundleIdentifier,
                                                                 const std::string& ns) {
     std::optional<Dictionary> result;
-    databaseOperationQueue_->sync([&] { result = loadMetadataTable(bundleIdentifier, ns); });
+    runOnQueue([&] { result = loadMetadataTable(bundleIdentifier, ns); });
     return result.value_or(Dictionary{});
 }
 
 std::optional<std::map<std::string, Data>> RCNConfigDBManager::loadInternalMetadataTable() {
     std::optional<std::map<std::string, Data>> result;
-    databaseOperationQueue_->sync([&] {
+    runOnQueue([&] {
         const std::string sql = "SELECT key, value FROM internal_metadata";
         auto statement = prepareSQL(sql);
         if (!statement) return;
@@ -633,7 +713,7 @@ std::optional<std::map<std::string, Data>> RCNConfigDBManager::loadInternalMetad
 
 void RCNConfigDBManager::loadExperimentWithCompletionHandler(ExperimentLoad completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, completion] {
+    enqueue([weak, completion] {
         auto self = weak.lock();
         if (!self) return;
         Array payloads;
@@ -655,7 +735,7 @@ void RCNConfigDBManager::loadExperimentWithCompletionHandler(ExperimentLoad comp
 
 void RCNConfigDBManager::loadPersonalizationWithCompletionHandler(PersonalizationLoad completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, completion] {
+    enqueue([weak, completion] {
         auto self = weak.lock();
         if (!self) {
             if (completion)
@@ -680,19 +760,21 @@ void RCNConfigDBManager::deleteRecordFromMainTableWithNamespace(std::string ns,
                                                                 std::string bundleIdentifier,
                                                                 RCNDBSource source) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async(
+    enqueue(
         [weak, ns = std::move(ns), bundleIdentifier = std::move(bundleIdentifier), source] {
-            if (auto self = weak.lock())
-                self->runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
-                                       " WHERE bundle_identifier = ? and namespace = ?",
-                                   {bundleIdentifier, ns});
+            auto self = weak.lock();
+            if (!self) return;
+            if (source == RCNDBSource::Fetched) self->lastFetchedWrite_.reset();
+            self->runWithTexts(std::string("DELETE FROM ") + tableFor(source) +
+                                   " WHERE bundle_identifier = ? and namespace = ?",
+                               {bundleIdentifier, ns});
         });
 }
 
 void RCNConfigDBManager::deleteRecordWithBundleIdentifier(std::string bundleIdentifier,
                                                           std::string ns, bool isInternalDB) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async(
+    enqueue(
         [weak, bundleIdentifier = std::move(bundleIdentifier), ns = std::move(ns), isInternalDB] {
             auto self = weak.lock();
             if (!self) return;
@@ -708,7 +790,7 @@ void RCNConfigDBManager::deleteRecordWithBundleIdentifier(std::string bundleIden
 
 void RCNConfigDBManager::deleteExperimentTableForKey(std::string key) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, key = std::move(key)] {
+    enqueue([weak, key = std::move(key)] {
         if (auto self = weak.lock())
             self->runWithTexts("DELETE FROM experiment WHERE key = ?", {key});
     });
@@ -716,8 +798,10 @@ void RCNConfigDBManager::deleteExperimentTableForKey(std::string key) {
 
 void RCNConfigDBManager::deleteAllRecordsFromTableWithSource(RCNDBSource source) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    databaseOperationQueue_->async([weak, source] {
-        if (auto self = weak.lock())
-            self->runWithTexts(std::string("DELETE FROM ") + tableFor(source), {});
+    enqueue([weak, source] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (source == RCNDBSource::Fetched) self->lastFetchedWrite_.reset();
+        self->runWithTexts(std::string("DELETE FROM ") + tableFor(source), {});
     });
 }

@@ -9,9 +9,11 @@
 // content and personalization loads on the global queue. Failures are
 // reported as success flags and logged; no error objects.
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -75,9 +77,12 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     void insertExperimentTableWithKey(std::string key, Data value,
                                       WriteCompletion completion = nullptr);
     // The namespace's rows of `source` become `rows`: one transaction, one
-    // prepared statement.
-    void replaceMainTableNamespace(std::string ns, std::string bundleIdentifier, RCNDBSource source,
-                                   RCNKeyedRows rows);
+    // prepared statement. A fetched write returns its token; an active write
+    // that passes the token of the fetched write its rows come from lets the
+    // database copy them when that write is still the fetched table's last.
+    std::uint64_t replaceMainTableNamespace(std::string ns, std::string bundleIdentifier,
+                                            RCNDBSource source, RCNKeyedRows rows,
+                                            std::uint64_t fetchedToken = 0);
     void insertOrUpdatePersonalizationConfig(const Dictionary& config, RCNDBSource source);
 
     void loadMainWithBundleIdentifier(std::string bundleIdentifier, MainLoad completion);
@@ -103,9 +108,7 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     // Returns once every block queued so far has run.
     void waitForQueue();
     // Tests: runs the block on the database queue after what is queued.
-    void enqueueForTesting(std::function<void()> block) {
-        databaseOperationQueue_->async(std::move(block));
-    }
+    void enqueueForTesting(std::function<void()> block) { enqueue(std::move(block)); }
 
   private:
     explicit RCNConfigDBManager(std::string path);
@@ -119,8 +122,31 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     void logDatabaseError();
 
     bool insertMainTable(const std::vector<Value>& row, RCNDBSource source);
-    bool replaceMainTable(const std::string& ns, const std::string& bundleIdentifier,
-                          RCNDBSource source, const RCNKeyedRows& rows);
+    // A namespace's rows of one table; for a fetched write the token it
+    // returned, for an active one the token of the fetched rows it copies.
+    struct MainWrite {
+        std::string ns;
+        std::string bundleIdentifier;
+        RCNDBSource source;
+        RCNKeyedRows rows;
+        std::uint64_t token = 0;
+    };
+    // The main-table writes queued one after another, nothing between them.
+    struct MainBatch {
+        std::vector<MainWrite> writes;  // guarded by batchMutex_
+    };
+    // Queues blocks; a main-table write after them starts a new batch.
+    void enqueue(std::function<void()> block);
+    void runOnQueue(const std::function<void()>& block);
+    void closeBatch();
+    void storeMainBatch(const std::shared_ptr<MainBatch>& batch);
+    // One transaction for all of `writes` and what joins `batch` meanwhile,
+    // which is added to `writes`.
+    bool storeMainWrites(std::vector<MainWrite>& writes, const std::shared_ptr<MainBatch>& batch);
+    // Moves the batch's writes to `writes`; when it has none, closes it.
+    bool takeFromBatch(const std::shared_ptr<MainBatch>& batch, std::vector<MainWrite>& writes);
+    // Within the open transaction.
+    bool replaceMainTable(const MainWrite& write);
     bool insertMetadataTable(const Dictionary& values);
     bool updateMetadataTable(RCNUpdateOption option, const std::string& ns,
                              const std::vector<Value>& values);
@@ -139,4 +165,15 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     std::unique_ptr<ZVUSQLiteDatabase> database_;
     std::shared_ptr<DispatchQueue> databaseOperationQueue_;
     bool isNewDatabase_ = false;
+    // The last change of the fetched table, when it was a whole namespace
+    // written by replaceMainTable; database queue only.
+    struct FetchedWrite {
+        std::string ns;
+        std::string bundleIdentifier;
+        std::uint64_t token = 0;
+    };
+    std::optional<FetchedWrite> lastFetchedWrite_;
+    std::mutex batchMutex_;
+    // The batch still taking writes, if any.
+    std::shared_ptr<MainBatch> openBatch_;
 };

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 
 #include "platform/bundle/Home.h"
@@ -154,6 +155,103 @@ TEST_F(ConfigDatabaseTest, ReplacingANamespaceLeavesTheOthersAlone) {
     loaded = loadMain(*db, "app");
     EXPECT_FALSE(loaded.active.count("ns:a"));
     EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "b");
+}
+
+RCNKeyedRows keyedRows(std::initializer_list<std::pair<const char*, const char*>> pairs) {
+    RCNKeyedRows out;
+    for (const auto& [key, value] : pairs)
+        out.emplace_back(key, DIROdadevOveredValue::initWithData(bytes(value),
+                                                                 DIROdadevOveredSource::Remote));
+    return out;
+}
+
+// The counter SQLite raises in the file header on every committed change.
+std::uint32_t changeCounter(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[28] = {};
+    file.read(reinterpret_cast<char*>(header), sizeof header);
+    return std::uint32_t(header[24]) << 24 | std::uint32_t(header[25]) << 16 |
+           std::uint32_t(header[26]) << 8 | header[27];
+}
+
+TEST_F(ConfigDatabaseTest, AnActivationCopiesFetchedRowsOnlyWhileTheTableStillHoldsThem) {
+    const std::pair<const char*, std::function<void(RCNConfigDBManager&)>> cases[] = {
+        {"nothing between", [](RCNConfigDBManager&) {}},
+        {"a later fetch",
+         [](RCNConfigDBManager& db) {
+             db.replaceMainTableNamespace("ns:a", "app", RCNDBSource::Fetched,
+                                          keyedRows({{"k", "later"}}));
+         }},
+        {"another namespace's fetch",
+         [](RCNConfigDBManager& db) {
+             db.replaceMainTableNamespace("ns:b", "app", RCNDBSource::Fetched,
+                                          keyedRows({{"k", "b"}}));
+         }},
+        {"a deleted namespace",
+         [](RCNConfigDBManager& db) {
+             db.deleteRecordFromMainTableWithNamespace("ns:a", "app", RCNDBSource::Fetched);
+         }},
+        {"an emptied table",
+         [](RCNConfigDBManager& db) {
+             db.deleteAllRecordsFromTableWithSource(RCNDBSource::Fetched);
+         }},
+        {"a row added",
+         [](RCNConfigDBManager& db) {
+             db.insertMainTableWithValues({"app", "ns:a", "extra", bytes("x")},
+                                          RCNDBSource::Fetched);
+         }},
+    };
+    for (const auto& [name, between] : cases) {
+        SCOPED_TRACE(name);
+        auto db = open();
+        db->deleteAllRecordsFromTableWithSource(RCNDBSource::Active);
+        const auto token = db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Fetched,
+                                                         keyedRows({{"k", "1"}, {"j", "2"}}));
+        EXPECT_NE(token, 0u);
+        between(*db);
+        db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active,
+                                      keyedRows({{"k", "1"}, {"j", "2"}}), token);
+        Loaded loaded = loadMain(*db, "app");
+        EXPECT_EQ(loaded.active["ns:a"].size(), 2u);
+        EXPECT_EQ(text(loaded.active["ns:a"]["k"]), "1");
+        EXPECT_EQ(text(loaded.active["ns:a"]["j"]), "2");
+        db->deleteAllRecordsFromTableWithSource(RCNDBSource::Fetched);
+        db->waitForQueue();
+    }
+}
+
+TEST_F(ConfigDatabaseTest, WritesQueuedOneAfterAnotherShareOneTransaction) {
+    auto db = open();
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, keyedRows({{"k", "0"}}));
+    db->waitForQueue();
+    const auto before = changeCounter(path());
+    // Held back until all are queued, as a fetch stored while the queue is
+    // busy and its activation are.
+    std::promise<void> gate;
+    db->enqueueForTesting([future = gate.get_future().share()] { future.wait(); });
+    const auto token = db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Fetched,
+                                                     keyedRows({{"k", "1"}}));
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, keyedRows({{"k", "1"}}),
+                                  token);
+    db->replaceMainTableNamespace("ns:b", "app", RCNDBSource::Default, keyedRows({{"k", "d"}}));
+    gate.set_value();
+    db->waitForQueue();
+    EXPECT_EQ(changeCounter(path()), before + 1);
+    Loaded loaded = loadMain(*db, "app");
+    EXPECT_EQ(text(loaded.fetched["ns:a"]["k"]), "1");
+    EXPECT_EQ(text(loaded.active["ns:a"]["k"]), "1");
+    EXPECT_EQ(text(loaded.defaults["ns:b"]["k"]), "d");
+
+    // Anything queued between ends the batch, so the order holds.
+    std::promise<void> second;
+    db->enqueueForTesting([future = second.get_future().share()] { future.wait(); });
+    db->replaceMainTableNamespace("ns:a", "app", RCNDBSource::Active, keyedRows({{"k", "2"}}));
+    db->deleteAllRecordsFromTableWithSource(RCNDBSource::Active);
+    db->replaceMainTableNamespace("ns:b", "app", RCNDBSource::Active, keyedRows({{"k", "3"}}));
+    second.set_value();
+    loaded = loadMain(*db, "app");
+    EXPECT_FALSE(loaded.active.count("ns:a"));
+    EXPECT_EQ(text(loaded.active["ns:b"]["k"]), "3");
 }
 
 TEST_F(ConfigDatabaseTest, FetchMetadataRows) {
