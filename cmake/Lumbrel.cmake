@@ -34,8 +34,13 @@ function(lumbrel_test)
     set(sanitizer_env ENVIRONMENT_MODIFICATION
       "TSAN_OPTIONS=string_append::suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
   endif()
+  # Sanitized code runs several times slower, more so on a busy machine.
+  set(timeout 120)
+  if(LUMBREL_TSAN OR LUMBREL_ASAN)
+    set(timeout 600)
+  endif()
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "LUMBREL_TEST=1" TIMEOUT 120 ${sanitizer_env})
+    PROPERTIES ENVIRONMENT "LUMBREL_TEST=1" TIMEOUT ${timeout} ${sanitizer_env})
 endfunction()
 
 # Benchmarks left out still get a target, out of every build, so that a
