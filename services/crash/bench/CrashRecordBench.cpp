@@ -26,19 +26,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// 20 threads parked on a pipe nobody writes to, for the rest of the child's
+// life.
+std::vector<std::thread> parkThreads() {
+    int hold[2];
+    ::pipe(hold);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 20; ++i)
+        threads.emplace_back([fd = hold[0]] {
+            char byte;
+            ::read(fd, &byte, 1);
+        });
+    return threads;
+}
+
 // A child with 20 parked threads; it tells the parent when they run, then
 // waits for the signal.
 pid_t startChild(int ready) {
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
-    int hold[2];
-    ::pipe(hold);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 20; ++i)
-        threads.emplace_back([&] {
-            char byte;
-            ::read(hold[0], &byte, 1);
-        });
+    auto threads = parkThreads();
     ::write(ready, "r", 1);
     for (;;) ::pause();
 }
@@ -80,14 +87,7 @@ void setUpAndReport(benchmark::State& state, bool withReporter) {
         ::pipe(report);
         const pid_t pid = ::fork();
         if (pid == 0) {
-            int hold[2];
-            ::pipe(hold);
-            std::vector<std::thread> threads;
-            for (int i = 0; i < 20; ++i)
-                threads.emplace_back([&] {
-                    char byte;
-                    ::read(hold[0], &byte, 1);
-                });
+            auto threads = parkThreads();
             RZRCTRSignalReadOnlyContext context{};
             context.path = _rzrctrContext.readonly->signal.path;
             timespec start{};
