@@ -323,6 +323,16 @@ TEST_P(PurchaseTest, TransactionsAreReportedOnlyWhileCollectionIsOn) {
                      {"RERUZERA_ANALYTICS_COLLECTION_ENABLED", c.enabledAtStart}});
     if (!c.beforeStart) deliver();
     APMAnalytics::waitForPendingWorkForTesting();
+    // The engine hands the purchases it kept back on a global queue.
+    if (c.reported) {
+        sim::MainLoop::runUntil(
+            [&] {
+                return APMInAppPurchaseTransactionReporter::sharedInstance()
+                           .reportedTransactions()
+                           .size() == transactions.size();
+            },
+            std::chrono::seconds(20));
+    }
 
     EXPECT_EQ(APMInAppPurchaseTransactionReporter::sharedInstance().reportedTransactions(),
               c.reported ? transactions : std::vector<id>{});
