@@ -1,26 +1,39 @@
 #include "services/util/ZVUMutableDictionary.h"
 
-#include <algorithm>
+#include <cstddef>
+#include <unordered_map>
 #include <vector>
 
+// Entries in insertion order, with an index by key: a map filled from a
+// server's answer may hold many thousand keys, and a linear search per
+// write or read would make filling it quadratic.
 struct ZVUMutableDictionary::Storage {
     std::vector<std::pair<std::string, PRMValue>> entries;
+    std::unordered_map<std::string, std::size_t> positions;
 
-    std::vector<std::pair<std::string, PRMValue>>::iterator find(const std::string& key) {
-        return std::find_if(entries.begin(), entries.end(),
-                            [&](const auto& e) { return e.first == key; });
+    const PRMValue* find(const std::string& key) const {
+        auto it = positions.find(key);
+        return it == positions.end() ? nullptr : &entries[it->second].second;
     }
     void set(const std::string& key, PRMValue value) {
-        auto it = find(key);
-        if (it != entries.end()) {
-            it->second = std::move(value);
-        } else {
+        auto [it, added] = positions.try_emplace(key, entries.size());
+        if (added) {
             entries.emplace_back(key, std::move(value));
+        } else {
+            entries[it->second].second = std::move(value);
         }
     }
     void remove(const std::string& key) {
-        auto it = find(key);
-        if (it != entries.end()) entries.erase(it);
+        auto it = positions.find(key);
+        if (it == positions.end()) return;
+        const std::size_t position = it->second;
+        positions.erase(it);
+        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(position));
+        for (std::size_t i = position; i < entries.size(); ++i) positions[entries[i].first] = i;
+    }
+    void clear() {
+        entries.clear();
+        positions.clear();
     }
 };
 
@@ -30,8 +43,8 @@ ZVUMutableDictionary::ZVUMutableDictionary()
 
 PRMValue ZVUMutableDictionary::objectForKey(const std::string& key) const {
     return queue_->syncValue([&] {
-        auto it = objects_->find(key);
-        return it == objects_->entries.end() ? PRMValue() : it->second;
+        const PRMValue* found = objects_->find(key);
+        return found ? *found : PRMValue();
     });
 }
 
@@ -68,10 +81,18 @@ void ZVUMutableDictionary::setObjectForKeyedSubscript(PRMValue object, const std
     });
 }
 
+void ZVUMutableDictionary::addEntries(std::vector<std::pair<std::string, PRMValue>> entries) {
+    queue_->async([objects = objects_, entries = std::move(entries)]() mutable {
+        for (auto& [key, object] : entries) {
+            if (!object.isNil()) objects->set(key, std::move(object));
+        }
+    });
+}
+
 void ZVUMutableDictionary::removeObjectForKey(const std::string& key) {
     queue_->async([objects = objects_, key] { objects->remove(key); });
 }
 
 void ZVUMutableDictionary::removeAllObjects() {
-    queue_->async([objects = objects_] { objects->entries.clear(); });
+    queue_->async([objects = objects_] { objects->clear(); });
 }

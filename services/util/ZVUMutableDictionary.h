@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Object.h"
@@ -29,6 +31,8 @@ class ZVUMutableDictionary : public NSObject {
     void setObject(PRMValue object, const std::string& key);
     // A nil value removes the key.
     void setObjectForKeyedSubscript(PRMValue object, const std::string& key);
+    // Sets every pair in one write, in order; nil values are ignored.
+    void addEntries(std::vector<std::pair<std::string, PRMValue>> entries);
     void removeObjectForKey(const std::string& key);
     void removeAllObjects();
 
