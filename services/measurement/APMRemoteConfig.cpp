@@ -264,35 +264,56 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
     }
     if (APMPBGetString(&config, kConfigAppID).value_or("") != appID_) return;
 
-    auto values = std::make_shared<ZVUMutableDictionary>();
-    auto events = std::make_shared<ZVUMutableDictionary>();
-    {
-        std::lock_guard lock(lock_);
-        cachedValueByRemoteConfigKeys_ = values;
-        cachedEventConfigByEventName_ = events;
-    }
+    // A hostile answer may hold many thousand entries: each costs one check,
+    // each cache takes them all in one write, and each kind of refusal is one
+    // monitored line with its count.
+    std::vector<std::pair<std::string, PRMValue>> settingEntries;
+    long long refusedSettings = 0;
     for (const auto& object : *settings) {
         const auto& setting = object.message();
         if (!setting) continue;
         auto name = APMPBGetString(setting.get(), kSettingName);
         auto value = APMPBGetString(setting.get(), kSettingValue);
-        cacheValue(value ? std::optional<Value>(Value(*value)) : std::nullopt, name.value_or(""));
+        if (!name || name->empty() || !value) {
+            ++refusedSettings;
+            continue;
+        }
+        settingEntries.emplace_back(std::move(*name), PRMValue(Value(std::move(*value))));
     }
+    if (refusedSettings > 0) {
+        monitor().logWithLevel(5, 29019, "Cannot cache empty configuration value. Count",
+                               Value(refusedSettings));
+    }
+    std::vector<std::pair<std::string, PRMValue>> eventEntries;
+    long long unnamedEvents = 0;
+    const auto& aliases = APMReservedEventNames();
     auto eventConfigs =
         APMPBGetRepeatedField(&config, kConfigEventConfigs, APMPBEventConfig::classObject());
     for (const auto& object : eventConfigs.value_or(std::vector<APMPBObject>{})) {
         const auto& eventConfig = object.message();
         if (!eventConfig) continue;
-        const std::string name = APMPBGetString(eventConfig.get(), kEventConfigName).value_or("");
+        std::string name = APMPBGetString(eventConfig.get(), kEventConfigName).value_or("");
         if (name.empty()) {
-            monitor().logWithLevel(
-                5, 29013, "Cannot cache event configuration with an empty configuration name");
+            ++unnamedEvents;
             continue;
         }
-        const auto& aliases = APMReservedEventNames();
         auto alias = aliases.find(name);
-        events->setObjectForKeyedSubscript(PRMValue(eventConfig),
-                                           alias == aliases.end() ? name : alias->second);
+        eventEntries.emplace_back(alias == aliases.end() ? std::move(name) : alias->second,
+                                  PRMValue(eventConfig));
+    }
+    if (unnamedEvents > 0) {
+        monitor().logWithLevel(
+            5, 29013, "Cannot cache event configuration with an empty configuration name. Count",
+            Value(unnamedEvents));
+    }
+    auto values = std::make_shared<ZVUMutableDictionary>();
+    values->addEntries(std::move(settingEntries));
+    auto events = std::make_shared<ZVUMutableDictionary>();
+    events->addEntries(std::move(eventEntries));
+    {
+        std::lock_guard lock(lock_);
+        cachedValueByRemoteConfigKeys_ = values;
+        cachedEventConfigByEventName_ = events;
     }
     if (APMPBHasField(&config, kConfigVersion)) {
         monitor().logWithLevel(

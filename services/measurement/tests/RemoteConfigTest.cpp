@@ -430,6 +430,57 @@ TEST_F(RemoteConfigTest, PerEventConfiguration) {
     EXPECT_TRUE(logged(29006));
 }
 
+// A 100 KB answer of 50,000 unnamed event configurations, and settings
+// without a name or a value: each list's refusals are one monitored line
+// with their count, when the answer is taken and when it is loaded again.
+TEST_F(RemoteConfigTest, RefusedEntriesOfAnAnswerAreLoggedOnceWithTheirCount) {
+    constexpr long long kUnnamedEvents = 50000;
+    constexpr long long kRefusedSettings = 2000;
+    auto built = makeConfig(kAppID, {{"measurement.upload.retry_count", "9"}},
+                            {{"first_open", true, std::nullopt, std::nullopt}});
+    auto settings = *APMPBGetRepeatedField(built.get(), 3, APMPBSetting::classObject());
+    for (long long i = 0; i < kRefusedSettings; ++i) {
+        auto setting = APMPBSetting::make();
+        if (i % 2) APMPBSetString(setting.get(), 0, Value("measurement.no_value"));
+        settings.emplace_back(setting);
+    }
+    APMPBSetArray(built.get(), 3, settings);
+    auto events = *APMPBGetRepeatedField(built.get(), 4, APMPBEventConfig::classObject());
+    for (long long i = 0; i < kUnnamedEvents; ++i) events.emplace_back(APMPBEventConfig::make());
+    APMPBSetArray(built.get(), 4, events);
+    const auto answer = APMPBMeasurementConfig::initWithBuffer(*built->protoBuffer());
+    ASSERT_TRUE(answer);
+
+    auto linesOf = [](long long code) {
+        std::vector<APMMonitorLine> found;
+        for (const auto& line : APMMeasurement::monitor().lines()) {
+            if (line.messageCode == code) found.push_back(line);
+        }
+        return found;
+    };
+    auto expectOneLineEach = [&] {
+        for (auto [code, count] :
+             {std::pair{29013LL, kUnnamedEvents}, std::pair{29019LL, kRefusedSettings}}) {
+            const auto lines = linesOf(code);
+            ASSERT_EQ(lines.size(), 1u) << code;
+            ASSERT_EQ(lines[0].contexts.size(), 1u) << code;
+            EXPECT_EQ(lines[0].contexts[0], Value(count)) << code;
+        }
+    };
+    APMMeasurement::monitor().clearLines();
+    auto config = make();
+    ASSERT_TRUE(config->updateMeasurementConfig(answer));
+    expectOneLineEach();
+    EXPECT_EQ(config->uploadingRetryCount(), 9);
+    EXPECT_TRUE(config->isEventBlocklisted("_f"));
+
+    APMMeasurement::monitor().clearLines();
+    auto loaded = make();
+    expectOneLineEach();
+    EXPECT_EQ(loaded->uploadingRetryCount(), 9);
+    EXPECT_TRUE(loaded->isEventBlocklisted("_f"));
+}
+
 TEST_F(RemoteConfigTest, EventEditingProgramsAreLoadedThroughTheLoader) {
     auto owner = std::make_shared<int>(0);
     const auto editing =
