@@ -286,3 +286,30 @@ bool APMEDatabase::deletePendingExperimentsOfSDKName(const std::string& SDKName,
 bool APMEDatabase::deleteLaunchedExperimentSDKName(const std::string& SDKName, NSError* error) {
     return deleteExperimentsOfSDKName(SDKName, kAPMELaunchedSnapshotTable, error);
 }
+
+std::optional<long long> APMEDatabase::deleteSnapshotsOfUnregisteredSDKNames(
+    const std::set<std::string>& registered, NSError* error) {
+    if (!sqliteStore_) return std::nullopt;
+    std::string placeholders;
+    Array names;
+    for (const auto& name : registered) {
+        placeholders += placeholders.empty() ? "?" : ", ?";
+        names.push_back(Value(name));
+    }
+    const std::string unregistered = std::string(kSDKNameColumn) + " NOT IN (" + placeholders + ")";
+    Array parameters = names;
+    parameters.insert(parameters.end(), names.begin(), names.end());
+    long long deleted = 0;
+    for (const char* table :
+         {kAPMEPendingSnapshotTable, kAPMEActivatedSnapshotTable, kAPMELaunchedSnapshotTable}) {
+        const auto count = sqliteStore_->deleteRecords(
+            table,
+            unregistered + " AND rowid NOT IN (SELECT rowid FROM " + table + " WHERE " +
+                unregistered + " ORDER BY " + kTimestampColumn + " DESC, rowid DESC LIMIT " +
+                std::to_string(kAPMEMaxUnregisteredSnapshotRows) + ")",
+            parameters, error);
+        if (!count) return std::nullopt;
+        deleted += *count;
+    }
+    return deleted;
+}

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ inline constexpr const char* kAPMEActivatedSnapshotTable = "activated_snapshot_t
 inline constexpr const char* kAPMELaunchedSnapshotTable = "launched_snapshot_table";
 // An activated snapshot this old is stale.
 inline constexpr double kAPMEStaleSnapshotAge = 259200;
+// The rows of SDK names that are not registered each table keeps, the
+// newest: room for an SDK that registers late, and few enough to load at
+// every start.
+inline constexpr long kAPMEMaxUnregisteredSnapshotRows = 100;
 
 // What activating a pending snapshot puts in force: the experiments with a
 // non-zero ID that set flags (possibly none), and the launched experiment
@@ -69,6 +74,11 @@ class APMEDatabase {
     bool deleteActivatedExperimentsOfSDKName(const std::string& SDKName, NSError* error = nullptr);
     bool deletePendingExperimentsOfSDKName(const std::string& SDKName, NSError* error = nullptr);
     bool deleteLaunchedExperimentSDKName(const std::string& SDKName, NSError* error = nullptr);
+    // Deletes from every table the rows of names not in `registered`, except
+    // the newest kAPMEMaxUnregisteredSnapshotRows of them per table; answers
+    // how many rows went, nullopt on failure.
+    std::optional<long long> deleteSnapshotsOfUnregisteredSDKNames(
+        const std::set<std::string>& registered, NSError* error = nullptr);
 
     bool upsertSnapshot(const APMPBSnapshot& snapshot, const std::string& table, double timestamp,
                         const std::optional<Value>& manuallyActivated, NSError* error = nullptr);

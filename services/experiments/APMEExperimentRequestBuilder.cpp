@@ -39,9 +39,11 @@ void APMEExperimentRequestBuilder::addSDKProperty(
     clientPropertyBySDKName_[property->name()] = property;
 }
 
-bool APMEExperimentRequestBuilder::hasSDKName(const std::string& name) const {
+std::set<std::string> APMEExperimentRequestBuilder::SDKNames() const {
     std::lock_guard lock(mutex_);
-    return clientPropertyBySDKName_.count(name) != 0;
+    std::set<std::string> names;
+    for (const auto& entry : clientPropertyBySDKName_) names.insert(entry.first);
+    return names;
 }
 
 void APMEExperimentRequestBuilder::removeAllSDKProperties() {

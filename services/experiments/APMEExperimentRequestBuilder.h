@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "services/experiments/APMESDKProperty.h"
@@ -34,8 +35,8 @@ class APMEExperimentRequestBuilder {
     void addSDKProperty(const std::shared_ptr<APMESDKProperty>& property);
     std::shared_ptr<APMPBAppProperty> appPropertyProto() const;
     std::shared_ptr<APMPBExperimentRequest> request() const;
-    // Whether the request carries a property of that SDK name.
-    bool hasSDKName(const std::string& name) const;
+    // The SDK names of the stored properties: the registered SDKs.
+    std::set<std::string> SDKNames() const;
     // Forgets every property (tests start afresh).
     void removeAllSDKProperties();
 

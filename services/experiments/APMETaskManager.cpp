@@ -214,6 +214,7 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
     alarm_->runAfterDelay(delay, [weak] {
         auto self = weak.lock();
         if (!self) return;
+        self->deleteSnapshotsOfUnregisteredSDKNamesOnWorkerQueue();
         auto delegate = self->delegate();
         if (!delegate || delegate->taskManagerShouldFetchExperiments(*self)) {
             self->fetchExperiments();
@@ -221,6 +222,30 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
             self->postponeFetchExperiments();
         }
     });
+}
+
+void APMETaskManager::deleteSnapshotsOfUnregisteredSDKNamesOnWorkerQueue() {
+    checkOnWorkerQueue("deleteSnapshotsOfUnregisteredSDKNamesOnWorkerQueue");
+    // Earlier versions stored the snapshots of any name an answer held; their
+    // launched rows were loaded at every start with nobody to read or delete
+    // them. The clients register at start, before the first timer fires;
+    // while none has, nothing is known to be unregistered.
+    const auto registered = APMEExperimentRequestBuilder::sharedInstance().SDKNames();
+    if (!database_ || registered.empty()) return;
+    std::optional<long long> deleted;
+    NSError error;
+    database_->performTransaction([&] {
+        deleted = database_->deleteSnapshotsOfUnregisteredSDKNames(registered, &error);
+        return deleted.has_value();
+    });
+    if (!deleted) {
+        monitor().logWithLevel(1, 820031,
+                               "Cannot delete snapshots of unregistered SDK names. Error",
+                               Value(error.localizedDescription()));
+    } else if (*deleted > 0) {
+        monitor().logWithLevel(4, 820030, "Deleted snapshots of unregistered SDK names. Count",
+                               Value(*deleted));
+    }
 }
 
 void APMETaskManager::postponeFetchExperiments() {
@@ -308,8 +333,9 @@ void APMETaskManager::handleFetchingExperimentsResponse(
         experimentSnapshotsFromExperimentResponse(message.get()).value_or(Snapshots{});
     // Snapshots of names no SDK registered would be stored, and their launched
     // flags loaded at every start, with nobody ever to read or delete them.
-    const auto unasked = std::erase_if(snapshots, [](const std::shared_ptr<APMESnapshot>& s) {
-        return !APMEExperimentRequestBuilder::sharedInstance().hasSDKName(s->SDKName());
+    const auto registered = APMEExperimentRequestBuilder::sharedInstance().SDKNames();
+    const auto unasked = std::erase_if(snapshots, [&](const std::shared_ptr<APMESnapshot>& s) {
+        return registered.count(s->SDKName()) == 0;
     });
     if (unasked > 0)
         monitor().logWithLevel(2, 820029, "Ignored snapshots of unregistered SDK names. Count",

@@ -98,6 +98,9 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
     void scheduleFetchingExperimentsOnWorkerQueue();
     void fetchExperiments();
     void postponeFetchExperiments();
+    // Deletes the stored rows of SDK names that no client registered, past
+    // the newest few per table (once the clients have registered).
+    void deleteSnapshotsOfUnregisteredSDKNamesOnWorkerQueue();
     void handleFetchingExperimentsResponse(const std::shared_ptr<NSHTTPURLResponse>& response,
                                            const std::optional<Data>& data,
                                            const std::optional<NSError>& error);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "services/experiments/tests/TaskManagerTestSupport.h"
 #include "services/measurement/APMExtensions.h"
@@ -167,6 +168,87 @@ TEST_F(ExperimentTaskManagerTest, SnapshotsOfUnregisteredNamesAreNotStored) {
     start();
     ASSERT_EQ(delegate_->launched.size(), 1u);
     EXPECT_EQ(delegate_->launched[0]->SDKName(), "app_measurement");
+}
+
+// Rows that earlier versions stored for names nobody registered: once a
+// client has registered, each table keeps only the newest few of them, and
+// every registered name's rows, however old.
+TEST_F(ExperimentTaskManagerTest, StoredRowsOfUnregisteredNamesAreBoundedOnceClientsRegister) {
+    const double now = sim::wallClockSeconds();
+    constexpr long kJunk = 3000;
+    constexpr long kManualJunk = 150;
+    {
+        auto database = APMEDatabase::initWithPath(databasePath_);
+        ASSERT_TRUE(database->performTransaction([&] {
+            bool ok = database->activateSnapshot(
+                testSnapshot("app_measurement", {{0, "l", 1}, {5, "a", 1}}), now - 9000);
+            for (long i = 0; i < kJunk; ++i) {
+                ok = ok && database->activateSnapshot(
+                               testSnapshot("junk" + std::to_string(i), {{0, "l", 1}}),
+                               now - 8000 + static_cast<double>(i));
+            }
+            APMEDatabase::Snapshots manual;
+            for (long i = 0; i < kManualJunk; ++i) {
+                manual.push_back(testSnapshot("manual" + std::to_string(i), {{1, "m", 1}},
+                                              now - 500 + static_cast<double>(i)));
+                manual.back()->setManuallyActivated(true);
+            }
+            return ok && database->upsertPendingExperimentSnapshots(manual);
+        }));
+    }
+    using Fetch = std::optional<APMEDatabase::Snapshots> (APMEDatabase::*)(NSError*);
+    auto storedNames = [&](Fetch fetch) {
+        std::set<std::string> names;
+        queue_->sync([&] {
+            for (const auto& s :
+                 (taskManager_->database()->*fetch)(nullptr).value_or(APMEDatabase::Snapshots{})) {
+                names.insert(s->SDKName());
+            }
+        });
+        return names;
+    };
+    auto fire = [&] {
+        const double due = scheduled();
+        sim::advanceClock(sim::seconds(due - sim::wallClockSeconds()));
+        ASSERT_TRUE(waitFor([&] { return scheduled() != due; }));
+    };
+    delegate_->shouldFetch = false;
+    start();
+    ASSERT_EQ(delegate_->launched.size(), static_cast<std::size_t>(kJunk + 1));
+
+    // While no client has registered, nothing is known to be junk.
+    fire();
+    EXPECT_EQ(storedNames(&APMEDatabase::fetchAllLaunchedSnapshots).size(),
+              static_cast<std::size_t>(kJunk + 1));
+    EXPECT_FALSE(monitorLogged(820030));
+
+    addClient("app_measurement");
+    fire();
+    const long kept = kAPMEMaxUnregisteredSnapshotRows;
+    std::set<std::string> expected{"app_measurement"};
+    for (long i = kJunk - kept; i < kJunk; ++i) expected.insert("junk" + std::to_string(i));
+    EXPECT_EQ(storedNames(&APMEDatabase::fetchAllLaunchedSnapshots), expected);
+    EXPECT_EQ(storedNames(&APMEDatabase::fetchAllActivatedSnapshots), expected);
+    std::set<std::string> expectedPending;
+    for (long i = kManualJunk - kept; i < kManualJunk; ++i)
+        expectedPending.insert("manual" + std::to_string(i));
+    EXPECT_EQ(storedNames(&APMEDatabase::fetchAllPendingSnapshots), expectedPending);
+    std::vector<Value> counts;
+    for (const auto& line : APMEManager::monitor().lines()) {
+        if (line.messageCode == 820030)
+            counts.insert(counts.end(), line.contexts.begin(), line.contexts.end());
+    }
+    EXPECT_EQ(counts, std::vector<Value>{Value(2 * (kJunk - kept) + (kManualJunk - kept))});
+
+    // Within the bound nothing more goes, and the next start loads the rest.
+    APMEManager::monitor().clearLines();
+    fire();
+    EXPECT_FALSE(monitorLogged(820030));
+    taskManager_->alarm()->cancel();
+    drain();
+    start();
+    EXPECT_EQ(delegate_->launched.size(), static_cast<std::size_t>(kept + 1));
+    EXPECT_EQ(delegate_->activated.size(), static_cast<std::size_t>(kept + 1));
 }
 
 TEST_F(ExperimentTaskManagerTest, FailedAnswersRetryWithBackoff) {
