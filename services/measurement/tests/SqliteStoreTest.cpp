@@ -269,7 +269,15 @@ std::string fileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// How long the store's connection waits on another connection's lock.
+std::optional<long long> busyTimeoutOf(APMSqliteStore& store) {
+    auto timeout = store.numberForQuery("PRAGMA busy_timeout", {});
+    return timeout ? timeout->asInt() : std::nullopt;
+}
+
 TEST_F(SqliteStoreTest, BusyFileIsKeptAndReadAfterTheLockEnds) {
+    // A busy file is waited on before a statement fails as busy.
+    EXPECT_EQ(busyTimeoutOf(*store), ZVUSQLiteDatabase::kDefaultBusyTimeoutMilliseconds);
     store.reset();
     writeStoreWithRows(path, 5);
     ZVUSQLiteDatabase other;
@@ -285,6 +293,7 @@ TEST_F(SqliteStoreTest, BusyFileIsKeptAndReadAfterTheLockEnds) {
     store = APMSqliteStore::initWithDatabasePath(path, &error, 20);
     ASSERT_TRUE(store);
     EXPECT_EQ(store->rowCount("t"), 5);
+    EXPECT_EQ(busyTimeoutOf(*store), 20);
 }
 
 TEST_F(SqliteStoreTest, FailedStepIsAnErrorNotTheEndOfTheRows) {
