@@ -4,6 +4,7 @@
 
 #include "services/measurement/APMAudience.h"
 #include "services/measurement/APMDatabase.h"
+#include "services/measurement/APMFilterEvaluation.h"
 #include "services/measurement/APMRemoteConfig.h"
 #include "services/measurement/tests/AudienceBuilders.h"
 #include "services/measurement/tests/MeasurementTempHome.h"
@@ -210,6 +211,31 @@ TEST_F(AudienceTest, EventFiltersOnceMatchedStayMatched) {
     // A filter that cannot be evaluated leaves no result behind.
     EXPECT_FALSE(stored(2));
     EXPECT_TRUE(logged(7009));
+}
+
+// One event against many costly server regular expressions: the event's
+// searches share one budget, so only the first few run to their time limit;
+// the rest count as no match, and the spending is logged once.
+TEST_F(AudienceTest, RegexWorkOfOneEventIsBounded) {
+    reset();
+    constexpr int kAudiences = 20;
+    std::vector<std::shared_ptr<APMPBAudience>> definitions;
+    for (int i = 0; i < kAudiences; ++i) {
+        definitions.push_back(audience(
+            i + 1, {eventFilter(0, "buy", {filter(nullptr, stringFilter(1, "(a+)+$"), "s")})}));
+    }
+    ASSERT_TRUE(audiences.updateAudiences(definitions));
+    APMMeasurement::monitor().clearLines();
+    const std::string costly = std::string(40, 'a') + "!";
+    EXPECT_TRUE(event("buy", {{"s", APMValue(APMValueTypeString, Value(costly))}}, 1));
+    int timedOut = 0, spent = 0;
+    for (const auto& line : APMMeasurement::monitor().lines()) {
+        timedOut += line.messageCode == 9009;
+        spent += line.messageCode == 9012;
+    }
+    EXPECT_EQ(spent, 1);
+    EXPECT_GT(timedOut, 0);
+    EXPECT_LE(timedOut, kAPMRegexBudgetPerEvent / kAPMRegexTimeLimit);
 }
 
 TEST_F(AudienceTest, CorruptFilterDataIsSkipped) {
