@@ -1,11 +1,81 @@
 #include "services/measurement/APMPBCells.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <malloc.h>
+
 #include "platform/log/Log.h"
+
+namespace {
+
+struct HeapLimit {
+    bool active = false;
+    const char* typeName = nullptr;
+    std::size_t inputLength = 0;
+    std::size_t limit = 0;
+    std::size_t left = 0;
+    bool exceeded = false;
+};
+thread_local HeapLimit gHeapLimit;
+
+// What a block really occupies: its usable bytes and the allocator's header.
+std::size_t heapCost(void* memory) {
+    return malloc_usable_size(memory) + sizeof(std::size_t);
+}
+
+}  // namespace
+
+APMPBDecodeHeapLimit::APMPBDecodeHeapLimit(const char* typeName, std::size_t inputLength) {
+    if (gHeapLimit.active) return;
+    outermost_ = true;
+    const std::size_t perByte =
+        inputLength > SIZE_MAX / kAPMPBDecodeHeapPerInputByte
+            ? SIZE_MAX - kAPMPBDecodeHeapAllowance
+            : inputLength * kAPMPBDecodeHeapPerInputByte;
+    const std::size_t limit = perByte + kAPMPBDecodeHeapAllowance;
+    gHeapLimit = HeapLimit{true, typeName, inputLength, limit, limit, false};
+}
+
+APMPBDecodeHeapLimit::~APMPBDecodeHeapLimit() {
+    if (outermost_) gHeapLimit = HeapLimit{};
+}
+
+void* APMPBAllocate(std::size_t count, std::size_t size) {
+    HeapLimit& limit = gHeapLimit;
+    if (!limit.active) return std::calloc(count, size);
+    if (!limit.exceeded && (size == 0 || count <= limit.left / size)) {
+        void* memory = std::calloc(count, size);
+        if (memory == nullptr) return nullptr;
+        const std::size_t cost = heapCost(memory);
+        if (cost <= limit.left) {
+            limit.left -= cost;
+            return memory;
+        }
+        std::free(memory);
+    }
+    if (!limit.exceeded) {
+        limit.exceeded = true;
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "<ERROR> %s decoder failed: %zu bytes of input need more than %zu bytes of "
+                      "memory",
+                      limit.typeName, limit.inputLength, limit.limit);
+        printLine(line);
+    }
+    return nullptr;
+}
+
+void APMPBRelease(void* memory) {
+    if (memory == nullptr) return;
+    if (HeapLimit* limit = &gHeapLimit; limit->active && !limit->exceeded) {
+        limit->left = std::min(limit->limit, limit->left + heapCost(memory));
+    }
+    std::free(memory);
+}
 
 namespace {
 
@@ -16,7 +86,7 @@ void setCell(void** destination, T value, std::size_t cellSize, const char* null
         return;
     }
     if (*destination == nullptr) {
-        *destination = std::calloc(1, cellSize);
+        *destination = APMPBAllocate(1, cellSize);
         if (*destination == nullptr) return;
     }
     std::memcpy(*destination, &value, sizeof(T));
@@ -59,12 +129,12 @@ void APMPBSetBytesCell(void** destination, const void* bytes, std::size_t length
         return;
     }
     if (*destination == nullptr) {
-        *destination = std::calloc(1, sizeof(APMPBArray));
+        *destination = APMPBAllocate(1, sizeof(APMPBArray));
         if (*destination == nullptr) return;
     }
     auto* cell = static_cast<APMPBArray*>(*destination);
     if (cell->data != nullptr) APMPBReleaseBytes(cell);
-    void* copy = std::calloc(length + 1, 1);
+    void* copy = APMPBAllocate(length + 1, 1);
     if (copy == nullptr) return;
     if (length > 0) std::memcpy(copy, bytes, length);
     cell->data = copy;
@@ -76,7 +146,7 @@ void APMPBReleaseBytes(APMPBArray* cell) {
         printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
         return;
     }
-    std::free(cell->data);
+    APMPBRelease(cell->data);
     *cell = APMPBArray{};
 }
 
@@ -85,7 +155,7 @@ void APMPBReleaseArray(APMPBArray* container) {
         printLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
         return;
     }
-    std::free(container->data);
+    APMPBRelease(container->data);
     *container = APMPBArray{};
 }
 
@@ -108,15 +178,15 @@ bool APMPBDecodeBytesField(pb_istream_t* stream, const pb_field_t*, void** arg) 
         return false;
     }
     // One byte more than the value, so an empty value still has a buffer.
-    auto* bytes = static_cast<pb_byte_t*>(std::calloc(length + 1, 1));
+    auto* bytes = static_cast<pb_byte_t*>(APMPBAllocate(length + 1, 1));
     if (bytes == nullptr) return false;
     if (!pb_read(stream, bytes, length)) {
-        std::free(bytes);
+        APMPBRelease(bytes);
         return false;
     }
-    auto* cell = static_cast<APMPBArray*>(std::calloc(1, sizeof(APMPBArray)));
+    auto* cell = static_cast<APMPBArray*>(APMPBAllocate(1, sizeof(APMPBArray)));
     if (cell == nullptr) {
-        std::free(bytes);
+        APMPBRelease(bytes);
         return false;
     }
     cell->data = bytes;

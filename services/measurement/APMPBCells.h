@@ -19,6 +19,34 @@
 // The longest string or bytes field a decoder accepts.
 inline constexpr std::size_t kAPMPBMaxBytesFieldLength = 1048576;
 
+// The heap one decode may take: this much per input byte, plus a fixed
+// allowance for the transient structs of each nesting level. Records of
+// empty messages cost hundreds of bytes for two bytes of input; bounded so,
+// a small hostile input ends in a decode error instead of gigabytes.
+inline constexpr std::size_t kAPMPBDecodeHeapPerInputByte = 32;
+inline constexpr std::size_t kAPMPBDecodeHeapAllowance = 256 * 1024;
+
+// Record memory: cells, containers, element arrays and records are taken
+// and given back through these two, the one place that counts what a
+// decode takes. Outside a decode they are calloc and free.
+void* APMPBAllocate(std::size_t count, std::size_t size);
+void APMPBRelease(void* memory);
+
+// While one lives on this thread, APMPBAllocate charges the heap it hands
+// out (and APMPBRelease refunds it) against the limit for `inputLength`
+// bytes of input; past the limit it prints one line naming `typeName` and
+// answers null. Nested limits are part of the outermost one.
+class APMPBDecodeHeapLimit {
+  public:
+    APMPBDecodeHeapLimit(const char* typeName, std::size_t inputLength);
+    ~APMPBDecodeHeapLimit();
+    APMPBDecodeHeapLimit(const APMPBDecodeHeapLimit&) = delete;
+    APMPBDecodeHeapLimit& operator=(const APMPBDecodeHeapLimit&) = delete;
+
+  private:
+    bool outermost_ = false;
+};
+
 // Each writer allocates the cell when *destination is null, else overwrites
 // it in place; a null destination prints a line and does nothing.
 void APMPBSetBoolCell(void** destination, bool value);
