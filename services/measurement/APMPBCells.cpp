@@ -123,14 +123,30 @@ void APMPBSetDoubleCell(void** destination, double value) {
                     "<ERROR> Unable to set double. Destination pointer is NULL");
 }
 
+namespace {
+
+// A string cell and its bytes in one block; `filled` marks the bytes as the
+// cell's own.
+APMPBArray* newBytesCell(const void* bytes, std::size_t length) {
+    auto* cell = static_cast<APMPBArray*>(APMPBAllocate(1, sizeof(APMPBArray) + length + 1));
+    if (cell == nullptr) return nullptr;
+    cell->data = cell + 1;
+    cell->count = static_cast<std::uint32_t>(length);
+    cell->filled = 1;
+    if (bytes != nullptr && length > 0) std::memcpy(cell->data, bytes, length);
+    return cell;
+}
+
+}  // namespace
+
 void APMPBSetBytesCell(void** destination, const void* bytes, std::size_t length) {
     if (destination == nullptr) {
         printLine("<ERROR> Unable to set string. Destination array is NULL");
         return;
     }
     if (*destination == nullptr) {
-        *destination = APMPBAllocate(1, sizeof(APMPBArray));
-        if (*destination == nullptr) return;
+        *destination = newBytesCell(bytes, length);
+        return;
     }
     auto* cell = static_cast<APMPBArray*>(*destination);
     if (cell->data != nullptr) APMPBReleaseBytes(cell);
@@ -146,7 +162,7 @@ void APMPBReleaseBytes(APMPBArray* cell) {
         printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
         return;
     }
-    APMPBRelease(cell->data);
+    if (cell->filled == 0) APMPBRelease(cell->data);
     *cell = APMPBArray{};
 }
 
@@ -177,20 +193,12 @@ bool APMPBDecodeBytesField(pb_istream_t* stream, const pb_field_t*, void** arg) 
         printLine(line);
         return false;
     }
-    // One byte more than the value, so an empty value still has a buffer.
-    auto* bytes = static_cast<pb_byte_t*>(APMPBAllocate(length + 1, 1));
-    if (bytes == nullptr) return false;
-    if (!pb_read(stream, bytes, length)) {
-        APMPBRelease(bytes);
+    APMPBArray* cell = newBytesCell(nullptr, length);
+    if (cell == nullptr) return false;
+    if (!pb_read(stream, static_cast<pb_byte_t*>(cell->data), length)) {
+        APMPBRelease(cell);
         return false;
     }
-    auto* cell = static_cast<APMPBArray*>(APMPBAllocate(1, sizeof(APMPBArray)));
-    if (cell == nullptr) {
-        APMPBRelease(bytes);
-        return false;
-    }
-    cell->data = bytes;
-    cell->count = static_cast<std::uint32_t>(length);
     *slot = cell;
     return true;
 }

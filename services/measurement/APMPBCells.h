@@ -6,7 +6,8 @@
 // A scalar cell is 8 bytes (bool and 32-bit values zero-extended), a float
 // cell 4 bytes. A string or bytes cell is an APMPBArray whose data always
 // holds count + 1 bytes, the last one zero, so even an empty value has a
-// buffer.
+// buffer; a new cell holds its bytes in its own block (filled is 1), which
+// APMPBReleaseBytes leaves to whoever frees the cell.
 
 #include <cstddef>
 #include <cstdint>

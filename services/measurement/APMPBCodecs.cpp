@@ -60,9 +60,13 @@ struct WireField {
 };
 
 // Per message type, found once with nanopb's iterator so that each field is
-// then reached in constant time.
+// then reached in constant time; and the record's slot block: the slots,
+// then the container of each repeated field and the cell of each scalar
+// field, so that a record takes two allocations and its scalars none.
 struct TypeLayout {
     std::vector<WireField> fields;  // by field ID
+    std::vector<std::size_t> cells;  // by field ID: offset in the slot block, or 0
+    std::size_t blockSize = 0;
     bool twoPasses = false;
 };
 
@@ -79,6 +83,18 @@ TypeLayout layoutFor(const APMPBMessageType& type) {
     TypeLayout layout;
     layout.fields.resize(type.fieldCount);
     layout.twoPasses = needsCountingPass(type);
+    layout.cells.resize(type.fieldCount);
+    layout.blockSize = type.fieldCount * sizeof(void*);
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t)) {
+            layout.cells[id] = layout.blockSize;
+            layout.blockSize += sizeof(APMPBArray);
+        } else if (!isMessage(t) && !isBytes(t)) {
+            layout.cells[id] = layout.blockSize;
+            layout.blockSize += sizeof(std::uint64_t);
+        }
+    }
     std::unordered_map<std::uint32_t, std::uint32_t> idOfNumber;
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) idOfNumber[type.fields[id].number] = id;
     std::vector<char> wire(type.structSize + 1);
@@ -124,6 +140,19 @@ void setHasFlag(void* wire, const WireField& field) {
     }
 }
 
+// The record's own cell or container of a field, zeroed.
+void* ownCell(APMPBMessageInfo* info, const TypeLayout& layout, std::uint32_t id) {
+    void* cell = reinterpret_cast<char*>(info->fields) + layout.cells[id];
+    std::memset(cell, 0, isRepeated(info->types[id]) ? sizeof(APMPBArray) : sizeof(std::uint64_t));
+    return cell;
+}
+
+bool isOwnCell(const APMPBMessageInfo* info, const TypeLayout& layout, const void* item) {
+    const auto at = reinterpret_cast<std::uintptr_t>(item);
+    const auto block = reinterpret_cast<std::uintptr_t>(info->fields);
+    return at >= block && at < block + layout.blockSize;
+}
+
 void freeItem(const APMPBFieldSpec& spec, std::uint32_t t, void* item) {
     if (item == nullptr) return;
     if (isMessage(t)) {
@@ -143,7 +172,8 @@ void emptyContainer(const APMPBFieldSpec& spec, std::uint32_t t, APMPBArray* con
     APMPBReleaseArray(container);
 }
 
-// Copies a singular scalar or string value into a fresh cell at *slot.
+// Copies a string value or a repeated field's scalar into a fresh cell at
+// *slot.
 bool copyCell(std::uint32_t t, const void* source, void** slot) {
     if (isBytes(t)) {
         const auto* cell = static_cast<const APMPBArray*>(source);
@@ -297,8 +327,8 @@ bool copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, vo
                 return false;
             }
         } else if (hasFlag(wire, field)) {
+            if (info->fields[id] == nullptr) info->fields[id] = ownCell(info, layout, id);
             loadScalarFromWire(t, data, &info->fields[id]);
-            if (info->fields[id] == nullptr) return false;
         }
     }
     return true;
@@ -415,19 +445,13 @@ bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info,
 
 int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info == nullptr) return 0;
+    const TypeLayout& layout = layoutOf(type);
     info->name = type.name;
     info->types = type.types;
-    info->fields = static_cast<void**>(APMPBAllocate(type.fieldCount, sizeof(void*)));
+    info->fields = static_cast<void**>(APMPBAllocate(1, layout.blockSize));
     if (info->fields == nullptr) return 0;
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-        if (!isRepeated(type.types[id])) continue;
-        info->fields[id] = APMPBAllocate(1, sizeof(APMPBArray));
-        if (info->fields[id] == nullptr) {
-            for (std::uint32_t j = 0; j < id; ++j) APMPBRelease(info->fields[j]);
-            APMPBRelease(info->fields);
-            info->fields = nullptr;
-            return 0;
-        }
+        if (isRepeated(type.types[id])) info->fields[id] = ownCell(info, layout, id);
     }
     return 1;
 }
@@ -446,7 +470,7 @@ int APMPBDeallocField(const APMPBMessageType& type, APMPBMessageInfo* info, std:
             emptyContainer(type.fields[fieldID], t, static_cast<APMPBArray*>(slot));
         return 1;
     }
-    freeItem(type.fields[fieldID], t, slot);
+    if (!isOwnCell(info, layoutOf(type), slot)) freeItem(type.fields[fieldID], t, slot);
     slot = nullptr;
     return 1;
 }
@@ -456,9 +480,6 @@ int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info->fields != nullptr) {
         for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
             if (!APMPBDeallocField(type, info, static_cast<int>(id))) return 0;
-        }
-        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-            if (isRepeated(type.types[id])) APMPBRelease(info->fields[id]);
         }
         APMPBRelease(info->fields);
     }
@@ -480,6 +501,7 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
         return 0;
     }
     *destination = info;
+    const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
         const std::uint32_t t = type.types[id];
         const APMPBFieldSpec& spec = type.fields[id];
@@ -511,6 +533,9 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
                                       static_cast<const APMPBMessageInfo*>(from))) {
                 return 0;
             }
+        } else if (!isBytes(t)) {
+            info->fields[id] = ownCell(info, layout, id);
+            std::memcpy(info->fields[id], from, scalarCellSize(t));
         } else if (!copyCell(t, from, &info->fields[id])) {
             return 0;
         }

@@ -233,7 +233,6 @@ TEST(MeasurementCodec, FailuresPrintTheirLine) {
 
     // A repeated field without its container cannot be encoded or decoded.
     Record broken = freshRecord(kAPMPBEventType);
-    std::free(broken->fields[0]);
     broken->fields[0] = nullptr;
     long n = 0;
     encode(kAPMPBEventType, broken.get(), &n);
