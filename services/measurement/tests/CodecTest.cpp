@@ -266,6 +266,28 @@ TEST(MeasurementCodec, CopiesAreDeepAndIndependent) {
     EXPECT_EQ(encode(kAPMPBEventType, target), bytes);
 }
 
+// Decoded values live partly in the record's own blocks; they are still
+// overwritten in place, cleared, set again and replaced by a new decode like
+// any other cell.
+TEST(MeasurementCodec, DecodedValuesCanBeReplacedAndCleared) {
+    const auto bytes = bytesOf({0x12, 0x02, 'e', 'v', 0x18, 0x2a});
+    Record event = decoded(kAPMPBEventType, bytes);
+    ASSERT_TRUE(event);
+    APMPBSetUInt64Cell(&event->fields[2], 7);
+    APMPBSetBytesCell(&event->fields[1], "a longer name", 13);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()),
+              concat({text(0x12, "a longer name"), varintField(0x18, 7)}));
+
+    ASSERT_EQ(APMPBDeallocField(kAPMPBEventType, event.get(), 1), 1);
+    ASSERT_EQ(APMPBDeallocField(kAPMPBEventType, event.get(), 2), 1);
+    EXPECT_EQ(event->fields[2], nullptr);
+    APMPBSetUInt64Cell(&event->fields[2], 9);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()), varintField(0x18, 9));
+
+    ASSERT_EQ(APMPBDecode(kAPMPBEventType, bytes.data(), bytes.size(), event.get()), 1);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()), bytes);
+}
+
 // Nesting through repeated messages is bounded both ways, so hostile input
 // cannot exhaust the stack, and every level is encoded once, so deep trees
 // encode in linear time.
