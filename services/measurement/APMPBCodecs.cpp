@@ -52,11 +52,13 @@ std::size_t scalarCellSize(std::uint32_t t) {
 }
 
 // Where one field lives in its type's wire struct: its value, nested struct
-// or callback, and its has flag (none for callback fields).
+// or callback, its has flag (none for callback fields) and, for a singular
+// message, the callback nanopb calls before decoding it.
 struct WireField {
     static constexpr std::size_t kNone = SIZE_MAX;
     std::size_t data = kNone;
     std::size_t has = kNone;
+    std::size_t before = kNone;
 };
 
 // Per message type, found once with nanopb's iterator so that each field is
@@ -108,18 +110,34 @@ TypeLayout layoutFor(const APMPBMessageType& type) {
         field.data = static_cast<std::size_t>(static_cast<char*>(iter.pData) - base);
         if (iter.pSize != nullptr) {
             field.has = static_cast<std::size_t>(static_cast<char*>(iter.pSize) - base);
+            // nanopb keeps this callback right before the has flag.
+            if (PB_LTYPE(iter.type) == PB_LTYPE_SUBMSG_W_CB) {
+                field.before = field.has - sizeof(pb_callback_t);
+            }
         }
     } while (pb_field_iter_next(&iter));
     return layout;
 }
 
-const TypeLayout& layoutOf(const APMPBMessageType& type) {
-    static const auto* const layouts = [] {
-        auto* all = new std::unordered_map<const APMPBMessageType*, TypeLayout>();
-        for (const APMPBMessageType* t : kAPMPBMessageTypes) all->emplace(t, layoutFor(*t));
-        return all;
+struct Layouts {
+    std::unordered_map<const APMPBMessageType*, TypeLayout> byType;
+    std::unordered_map<const pb_msgdesc_t*, const APMPBMessageType*> byDescriptor;
+};
+
+const Layouts& layouts() {
+    static const auto* const all = [] {
+        auto* made = new Layouts();
+        for (const APMPBMessageType* t : kAPMPBMessageTypes) {
+            made->byType.emplace(t, layoutFor(*t));
+            made->byDescriptor.emplace(t->descriptor, t);
+        }
+        return made;
     }();
-    return layouts->at(&type);
+    return *all;
+}
+
+const TypeLayout& layoutOf(const APMPBMessageType& type) {
+    return layouts().byType.at(&type);
 }
 
 // The field's place in `wire`, or null when the struct lacks the field.
@@ -170,6 +188,20 @@ void emptyContainer(const APMPBFieldSpec& spec, std::uint32_t t, APMPBArray* con
         for (std::uint32_t i = 0; i < container->count; ++i) freeItem(spec, t, items[i]);
     }
     APMPBReleaseArray(container);
+}
+
+// Frees one field's value and nulls its slot; a repeated field is emptied and
+// keeps its container.
+void clearField(const APMPBMessageType& type, const TypeLayout& layout, APMPBMessageInfo* info,
+                std::uint32_t id) {
+    const std::uint32_t t = type.types[id];
+    void*& slot = info->fields[id];
+    if (isRepeated(t)) {
+        if (slot != nullptr) emptyContainer(type.fields[id], t, static_cast<APMPBArray*>(slot));
+        return;
+    }
+    if (!isOwnCell(info, layout, slot)) freeItem(type.fields[id], t, slot);
+    slot = nullptr;
 }
 
 // Copies a string value or a repeated field's scalar into a fresh cell at
@@ -237,8 +269,33 @@ void loadScalarFromWire(std::uint32_t t, const void* source, void** slot) {
 
 // Decoding -------------------------------------------------------------------
 
+bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire);
+
+// A fresh empty record, or null.
+APMPBMessageInfo* newRecord(const APMPBMessageType& type) {
+    auto* info = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
+    if (info != nullptr && !APMPBInitMessageInfo(type, info)) {
+        APMPBRelease(info);
+        return nullptr;
+    }
+    return info;
+}
+
+// Called by nanopb as a singular message's bytes arrive: its record is made
+// then, and the fields of its wire struct aimed at it. The argument is the
+// message's slot; the filling pass finds the record the counting pass made.
+bool beginNested(pb_istream_t*, const pb_field_t* field, void** arg) {
+    auto** slot = static_cast<void**>(*arg);
+    if (*slot != nullptr) return true;
+    const APMPBMessageType* type = layouts().byDescriptor.at(field->submsg_desc);
+    APMPBMessageInfo* nested = newRecord(*type);
+    if (nested == nullptr) return false;
+    *slot = nested;
+    return setDecoders(*type, nested, field->pData);
+}
+
 // Aims every string, repeated and singular message field of `wire` at the
-// record: fields are emptied, nested records created fresh.
+// record: fields are emptied, nested records made when their bytes arrive.
 bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
     const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
@@ -260,19 +317,15 @@ bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wir
             }
             callback->arg = container;
         } else if (isMessage(t)) {
-            if (info->fields[id] != nullptr) APMPBDeallocField(type, info, static_cast<int>(id));
-            auto* nested =
-                static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
-            if (nested == nullptr) return false;
-            if (!APMPBInitMessageInfo(*spec.element, nested)) {
-                APMPBRelease(nested);
-                return false;
-            }
-            info->fields[id] = nested;
-            if (!setDecoders(*spec.element, nested, data)) return false;
+            clearField(type, layout, info, id);
+            if (layout.fields[id].before == WireField::kNone) return false;
+            auto* callback = reinterpret_cast<pb_callback_t*>(static_cast<char*>(wire) +
+                                                              layout.fields[id].before);
+            callback->funcs.decode = beginNested;
+            callback->arg = &info->fields[id];
         } else {
             // Decoding replaces: no value of an earlier decode survives.
-            APMPBDeallocField(type, info, static_cast<int>(id));
+            clearField(type, layout, info, id);
             if (isBytes(t)) {
                 auto* callback = static_cast<pb_callback_t*>(data);
                 callback->funcs.decode = APMPBDecodeBytesField;
@@ -308,8 +361,7 @@ bool allocateArrays(const APMPBMessageType& type, APMPBMessageInfo* info) {
     return true;
 }
 
-// Moves the scalars nanopb wrote into cells and drops the nested records of
-// messages that did not arrive.
+// Moves the scalars nanopb wrote into cells.
 bool copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
     const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
@@ -320,10 +372,7 @@ bool copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, vo
         if (data == nullptr) continue;
         if (isMessage(t)) {
             auto* nested = static_cast<APMPBMessageInfo*>(info->fields[id]);
-            if (nested == nullptr) continue;
-            if (!hasFlag(wire, field)) {
-                APMPBDeallocField(type, info, static_cast<int>(id));
-            } else if (!copyDecodedScalars(*type.fields[id].element, nested, data)) {
+            if (nested != nullptr && !copyDecodedScalars(*type.fields[id].element, nested, data)) {
                 return false;
             }
         } else if (hasFlag(wire, field)) {
@@ -463,24 +512,15 @@ int APMPBDeallocField(const APMPBMessageType& type, APMPBMessageInfo* info, std:
         return 0;
     }
     if (info->fields == nullptr) return 0;
-    const std::uint32_t t = type.types[fieldID];
-    void*& slot = info->fields[fieldID];
-    if (isRepeated(t)) {
-        if (slot != nullptr)
-            emptyContainer(type.fields[fieldID], t, static_cast<APMPBArray*>(slot));
-        return 1;
-    }
-    if (!isOwnCell(info, layoutOf(type), slot)) freeItem(type.fields[fieldID], t, slot);
-    slot = nullptr;
+    clearField(type, layoutOf(type), info, static_cast<std::uint32_t>(fieldID));
     return 1;
 }
 
 int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info == nullptr) return 0;
     if (info->fields != nullptr) {
-        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-            if (!APMPBDeallocField(type, info, static_cast<int>(id))) return 0;
-        }
+        const TypeLayout& layout = layoutOf(type);
+        for (std::uint32_t id = 0; id < type.fieldCount; ++id) clearField(type, layout, info, id);
         APMPBRelease(info->fields);
     }
     APMPBRelease(info);
@@ -494,12 +534,8 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
         APMPBFreeMessageInfo(type, *destination);
         *destination = nullptr;
     }
-    auto* info = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
+    APMPBMessageInfo* info = newRecord(type);
     if (info == nullptr) return 0;
-    if (!APMPBInitMessageInfo(type, info)) {
-        APMPBRelease(info);
-        return 0;
-    }
     *destination = info;
     const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
@@ -616,9 +652,8 @@ bool APMPBDecodeRepeatedMessage(const APMPBMessageType& type, pb_istream_t* stre
         return false;
     }
     auto** items = static_cast<void**>(container->data);
-    auto* element = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
-    if (element == nullptr || !APMPBInitMessageInfo(type, element)) {
-        APMPBRelease(element);
+    APMPBMessageInfo* element = newRecord(type);
+    if (element == nullptr) {
         printError("<ERROR> %s decoder failed: Unable to initialize MessageInfo", type.name);
         return false;
     }

@@ -69,7 +69,8 @@ pb_type_t expectedKind(std::uint32_t t) {
     if (t & APMPB_TYPE_DOUBLE) return PB_LTYPE_FIXED64;
     if (t & APMPB_TYPE_STRING) return PB_LTYPE_STRING;
     if (t & APMPB_TYPE_BYTES) return PB_LTYPE_BYTES;
-    return PB_LTYPE_SUBMESSAGE;
+    // A singular message calls the decoder before its fields arrive.
+    return (t & APMPB_FIELD_REPEATED) ? PB_LTYPE_SUBMESSAGE : PB_LTYPE_SUBMSG_W_CB;
 }
 
 }  // namespace
