@@ -6,8 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include <malloc.h>
-
 #include "platform/log/Log.h"
 
 namespace {
@@ -22,9 +20,11 @@ struct HeapLimit {
 };
 thread_local HeapLimit gHeapLimit;
 
-// What a block really occupies: its usable bytes and the allocator's header.
-std::size_t heapCost(void* memory) {
-    return malloc_usable_size(memory) + sizeof(std::size_t);
+// The heap a block of `size` bytes takes: the C library's chunk, with its
+// header, rounded to 16 bytes and at least 32. Counted from the size asked
+// for, so that an input decodes or is refused whatever the heap's state.
+std::size_t heapCost(std::size_t size) {
+    return std::max<std::size_t>(32, (size + sizeof(std::size_t) + 15) & ~std::size_t{15});
 }
 
 }  // namespace
@@ -47,15 +47,11 @@ APMPBDecodeHeapLimit::~APMPBDecodeHeapLimit() {
 void* APMPBAllocate(std::size_t count, std::size_t size) {
     HeapLimit& limit = gHeapLimit;
     if (!limit.active) return std::calloc(count, size);
-    if (!limit.exceeded && (size == 0 || count <= limit.left / size)) {
+    if (!limit.exceeded && (size == 0 || count <= limit.left / size) &&
+        heapCost(count * size) <= limit.left) {
         void* memory = std::calloc(count, size);
-        if (memory == nullptr) return nullptr;
-        const std::size_t cost = heapCost(memory);
-        if (cost <= limit.left) {
-            limit.left -= cost;
-            return memory;
-        }
-        std::free(memory);
+        if (memory != nullptr) limit.left -= heapCost(count * size);
+        return memory;
     }
     if (!limit.exceeded) {
         limit.exceeded = true;
@@ -67,14 +63,6 @@ void* APMPBAllocate(std::size_t count, std::size_t size) {
         printLine(line);
     }
     return nullptr;
-}
-
-void APMPBRelease(void* memory) {
-    if (memory == nullptr) return;
-    if (HeapLimit* limit = &gHeapLimit; limit->active && !limit->exceeded) {
-        limit->left = std::min(limit->limit, limit->left + heapCost(memory));
-    }
-    std::free(memory);
 }
 
 namespace {
@@ -162,7 +150,7 @@ void APMPBReleaseBytes(APMPBArray* cell) {
         printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
         return;
     }
-    if (cell->filled == 0) APMPBRelease(cell->data);
+    if (cell->filled == 0) std::free(cell->data);
     *cell = APMPBArray{};
 }
 
@@ -171,7 +159,7 @@ void APMPBReleaseArray(APMPBArray* container) {
         printLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
         return;
     }
-    APMPBRelease(container->data);
+    std::free(container->data);
     *container = APMPBArray{};
 }
 
@@ -196,7 +184,7 @@ bool APMPBDecodeBytesField(pb_istream_t* stream, const pb_field_t*, void** arg) 
     APMPBArray* cell = newBytesCell(nullptr, length);
     if (cell == nullptr) return false;
     if (!pb_read(stream, static_cast<pb_byte_t*>(cell->data), length)) {
-        APMPBRelease(cell);
+        std::free(cell);
         return false;
     }
     *slot = cell;

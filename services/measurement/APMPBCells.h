@@ -20,23 +20,23 @@
 // The longest string or bytes field a decoder accepts.
 inline constexpr std::size_t kAPMPBMaxBytesFieldLength = 1048576;
 
-// The heap one decode may take: this much per input byte, plus a fixed
-// allowance for the transient structs of each nesting level. Records of
-// empty messages cost hundreds of bytes for two bytes of input; bounded so,
-// a small hostile input ends in a decode error instead of gigabytes.
+// The heap one decode may keep: this much per input byte, plus a fixed
+// allowance. Records of empty messages cost hundreds of bytes for two bytes
+// of input; bounded so, a small hostile input ends in a decode error instead
+// of gigabytes. (The decoder's transient wire structs, one per nesting
+// level, are not counted.)
 inline constexpr std::size_t kAPMPBDecodeHeapPerInputByte = 32;
 inline constexpr std::size_t kAPMPBDecodeHeapAllowance = 256 * 1024;
 
-// Record memory: cells, containers, element arrays and records are taken
-// and given back through these two, the one place that counts what a
-// decode takes. Outside a decode they are calloc and free.
+// Record memory: cells, element arrays, slot blocks and records are taken
+// through this one function, which counts what a decode keeps. Outside a
+// decode it is calloc; everything it gives is freed with free.
 void* APMPBAllocate(std::size_t count, std::size_t size);
-void APMPBRelease(void* memory);
 
 // While one lives on this thread, APMPBAllocate charges the heap it hands
-// out (and APMPBRelease refunds it) against the limit for `inputLength`
-// bytes of input; past the limit it prints one line naming `typeName` and
-// answers null. Nested limits are part of the outermost one.
+// out against the limit for `inputLength` bytes of input; past the limit it
+// prints one line naming `typeName` and answers null. Nested limits are part
+// of the outermost one.
 class APMPBDecodeHeapLimit {
   public:
     APMPBDecodeHeapLimit(const char* typeName, std::size_t inputLength);

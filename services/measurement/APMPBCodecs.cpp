@@ -33,10 +33,10 @@ struct DepthGuard {
     printLine(line);
 }
 
-struct ReleaseDeleter {
-    void operator()(void* p) const { APMPBRelease(p); }
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
 };
-using WireStruct = std::unique_ptr<void, ReleaseDeleter>;
+using WireStruct = std::unique_ptr<void, FreeDeleter>;
 
 bool isRepeated(std::uint32_t t) {
     return (t & APMPB_FIELD_REPEATED) != 0;
@@ -177,9 +177,9 @@ void freeItem(const APMPBFieldSpec& spec, std::uint32_t t, void* item) {
         APMPBFreeMessageInfo(*spec.element, static_cast<APMPBMessageInfo*>(item));
     } else if (isBytes(t)) {
         APMPBReleaseBytes(static_cast<APMPBArray*>(item));
-        APMPBRelease(item);
+        std::free(item);
     } else {
-        APMPBRelease(item);
+        std::free(item);
     }
 }
 
@@ -275,7 +275,7 @@ bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wir
 APMPBMessageInfo* newRecord(const APMPBMessageType& type) {
     auto* info = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
     if (info != nullptr && !APMPBInitMessageInfo(type, info)) {
-        APMPBRelease(info);
+        std::free(info);
         return nullptr;
     }
     return info;
@@ -521,9 +521,9 @@ int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info->fields != nullptr) {
         const TypeLayout& layout = layoutOf(type);
         for (std::uint32_t id = 0; id < type.fieldCount; ++id) clearField(type, layout, info, id);
-        APMPBRelease(info->fields);
+        std::free(info->fields);
     }
-    APMPBRelease(info);
+    std::free(info);
     return 1;
 }
 
@@ -599,7 +599,7 @@ int APMPBDecode(const APMPBMessageType& type, const std::uint8_t* bytes, std::si
         return 0;
     }
     const APMPBDecodeHeapLimit heapLimit(type.name, length);
-    WireStruct wire(APMPBAllocate(1, type.structSize));
+    WireStruct wire(std::calloc(1, type.structSize));
     if (wire == nullptr || info->fields == nullptr || !setDecoders(type, info, wire.get())) {
         printError("<ERROR> %s decoder failed: Unable to set decoders", type.name);
         return 0;
@@ -677,7 +677,7 @@ long encodeRecord(const APMPBMessageType& type, const APMPBMessageInfo* info,
         return -1;
     }
     DepthGuard depth(gEncodeDepth);
-    WireStruct wire(APMPBAllocate(1, type.structSize));
+    WireStruct wire(std::calloc(1, type.structSize));
     EncodeState state;
     if (wire == nullptr || !prepareEncoders(type, info, wire.get(), state)) return -1;
     if (allocate == nullptr) {
