@@ -1,11 +1,69 @@
 #include "services/measurement/APMPBCells.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/log/Log.h"
+
+namespace {
+
+struct HeapLimit {
+    bool active = false;
+    const char* typeName = nullptr;
+    std::size_t inputLength = 0;
+    std::size_t limit = 0;
+    std::size_t left = 0;
+    bool exceeded = false;
+};
+thread_local HeapLimit gHeapLimit;
+
+// The heap a block of `size` bytes takes: the C library's chunk, with its
+// header, rounded to 16 bytes and at least 32. Counted from the size asked
+// for, so that an input decodes or is refused whatever the heap's state.
+std::size_t heapCost(std::size_t size) {
+    return std::max<std::size_t>(32, (size + sizeof(std::size_t) + 15) & ~std::size_t{15});
+}
+
+}  // namespace
+
+APMPBDecodeHeapLimit::APMPBDecodeHeapLimit(const char* typeName, std::size_t inputLength) {
+    if (gHeapLimit.active) return;
+    outermost_ = true;
+    const std::size_t perByte =
+        inputLength > SIZE_MAX / kAPMPBDecodeHeapPerInputByte
+            ? SIZE_MAX - kAPMPBDecodeHeapAllowance
+            : inputLength * kAPMPBDecodeHeapPerInputByte;
+    const std::size_t limit = perByte + kAPMPBDecodeHeapAllowance;
+    gHeapLimit = HeapLimit{true, typeName, inputLength, limit, limit, false};
+}
+
+APMPBDecodeHeapLimit::~APMPBDecodeHeapLimit() {
+    if (outermost_) gHeapLimit = HeapLimit{};
+}
+
+void* APMPBAllocate(std::size_t count, std::size_t size) {
+    HeapLimit& limit = gHeapLimit;
+    if (!limit.active) return std::calloc(count, size);
+    if (!limit.exceeded && (size == 0 || count <= limit.left / size) &&
+        heapCost(count * size) <= limit.left) {
+        void* memory = std::calloc(count, size);
+        if (memory != nullptr) limit.left -= heapCost(count * size);
+        return memory;
+    }
+    if (!limit.exceeded) {
+        limit.exceeded = true;
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "<ERROR> %s decoder failed: %zu bytes of input need more than %zu bytes of "
+                      "memory",
+                      limit.typeName, limit.inputLength, limit.limit);
+        printLine(line);
+    }
+    return nullptr;
+}
 
 namespace {
 
@@ -16,7 +74,7 @@ void setCell(void** destination, T value, std::size_t cellSize, const char* null
         return;
     }
     if (*destination == nullptr) {
-        *destination = std::calloc(1, cellSize);
+        *destination = APMPBAllocate(1, cellSize);
         if (*destination == nullptr) return;
     }
     std::memcpy(*destination, &value, sizeof(T));
@@ -53,18 +111,34 @@ void APMPBSetDoubleCell(void** destination, double value) {
                     "<ERROR> Unable to set double. Destination pointer is NULL");
 }
 
+namespace {
+
+// A string cell and its bytes in one block; `filled` marks the bytes as the
+// cell's own.
+APMPBArray* newBytesCell(const void* bytes, std::size_t length) {
+    auto* cell = static_cast<APMPBArray*>(APMPBAllocate(1, sizeof(APMPBArray) + length + 1));
+    if (cell == nullptr) return nullptr;
+    cell->data = cell + 1;
+    cell->count = static_cast<std::uint32_t>(length);
+    cell->filled = 1;
+    if (bytes != nullptr && length > 0) std::memcpy(cell->data, bytes, length);
+    return cell;
+}
+
+}  // namespace
+
 void APMPBSetBytesCell(void** destination, const void* bytes, std::size_t length) {
     if (destination == nullptr) {
         printLine("<ERROR> Unable to set string. Destination array is NULL");
         return;
     }
     if (*destination == nullptr) {
-        *destination = std::calloc(1, sizeof(APMPBArray));
-        if (*destination == nullptr) return;
+        *destination = newBytesCell(bytes, length);
+        return;
     }
     auto* cell = static_cast<APMPBArray*>(*destination);
     if (cell->data != nullptr) APMPBReleaseBytes(cell);
-    void* copy = std::calloc(length + 1, 1);
+    void* copy = APMPBAllocate(length + 1, 1);
     if (copy == nullptr) return;
     if (length > 0) std::memcpy(copy, bytes, length);
     cell->data = copy;
@@ -76,7 +150,7 @@ void APMPBReleaseBytes(APMPBArray* cell) {
         printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
         return;
     }
-    std::free(cell->data);
+    if (cell->filled == 0) std::free(cell->data);
     *cell = APMPBArray{};
 }
 
@@ -107,20 +181,12 @@ bool APMPBDecodeBytesField(pb_istream_t* stream, const pb_field_t*, void** arg) 
         printLine(line);
         return false;
     }
-    // One byte more than the value, so an empty value still has a buffer.
-    auto* bytes = static_cast<pb_byte_t*>(std::calloc(length + 1, 1));
-    if (bytes == nullptr) return false;
-    if (!pb_read(stream, bytes, length)) {
-        std::free(bytes);
+    APMPBArray* cell = newBytesCell(nullptr, length);
+    if (cell == nullptr) return false;
+    if (!pb_read(stream, static_cast<pb_byte_t*>(cell->data), length)) {
+        std::free(cell);
         return false;
     }
-    auto* cell = static_cast<APMPBArray*>(std::calloc(1, sizeof(APMPBArray)));
-    if (cell == nullptr) {
-        std::free(bytes);
-        return false;
-    }
-    cell->data = bytes;
-    cell->count = static_cast<std::uint32_t>(length);
     *slot = cell;
     return true;
 }

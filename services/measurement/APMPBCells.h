@@ -6,7 +6,8 @@
 // A scalar cell is 8 bytes (bool and 32-bit values zero-extended), a float
 // cell 4 bytes. A string or bytes cell is an APMPBArray whose data always
 // holds count + 1 bytes, the last one zero, so even an empty value has a
-// buffer.
+// buffer; a new cell holds its bytes in its own block (filled is 1), which
+// APMPBReleaseBytes leaves to whoever frees the cell.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,34 @@
 
 // The longest string or bytes field a decoder accepts.
 inline constexpr std::size_t kAPMPBMaxBytesFieldLength = 1048576;
+
+// The heap one decode may keep: this much per input byte, plus a fixed
+// allowance. Records of empty messages cost hundreds of bytes for two bytes
+// of input; bounded so, a small hostile input ends in a decode error instead
+// of gigabytes. (The decoder's transient wire structs, one per nesting
+// level, are not counted.)
+inline constexpr std::size_t kAPMPBDecodeHeapPerInputByte = 32;
+inline constexpr std::size_t kAPMPBDecodeHeapAllowance = 256 * 1024;
+
+// Record memory: cells, element arrays, slot blocks and records are taken
+// through this one function, which counts what a decode keeps. Outside a
+// decode it is calloc; everything it gives is freed with free.
+void* APMPBAllocate(std::size_t count, std::size_t size);
+
+// While one lives on this thread, APMPBAllocate charges the heap it hands
+// out against the limit for `inputLength` bytes of input; past the limit it
+// prints one line naming `typeName` and answers null. Nested limits are part
+// of the outermost one.
+class APMPBDecodeHeapLimit {
+  public:
+    APMPBDecodeHeapLimit(const char* typeName, std::size_t inputLength);
+    ~APMPBDecodeHeapLimit();
+    APMPBDecodeHeapLimit(const APMPBDecodeHeapLimit&) = delete;
+    APMPBDecodeHeapLimit& operator=(const APMPBDecodeHeapLimit&) = delete;
+
+  private:
+    bool outermost_ = false;
+};
 
 // Each writer allocates the cell when *destination is null, else overwrites
 // it in place; a null destination prints a line and does nothing.

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/log/Log.h"
@@ -50,10 +51,124 @@ std::size_t scalarCellSize(std::uint32_t t) {
     return (t & APMPB_TYPE_FLOAT) ? 4 : 8;
 }
 
-// The nanopb iterator of the field with the given wire number.
-bool findWireField(pb_field_iter_t* iter, const APMPBMessageType& type, void* wire,
-                   std::uint32_t number) {
-    return pb_field_iter_begin(iter, type.descriptor, wire) && pb_field_iter_find(iter, number);
+// Where one field lives in its type's wire struct: its value, nested struct
+// or callback, its has flag (none for callback fields) and, for a singular
+// message, the callback nanopb calls before decoding it.
+struct WireField {
+    static constexpr std::size_t kNone = SIZE_MAX;
+    std::size_t data = kNone;
+    std::size_t has = kNone;
+    std::size_t before = kNone;
+};
+
+// Per message type, found once with nanopb's iterator so that each field is
+// then reached in constant time; and the record's slot block: the slots,
+// then the container of each repeated field and the cell of each scalar
+// field, so that a record takes two allocations and its scalars none.
+struct TypeLayout {
+    std::vector<WireField> fields;  // by field ID
+    std::vector<std::size_t> cells;  // by field ID: offset in the slot block, or 0
+    std::size_t blockSize = 0;
+    bool twoPasses = false;
+};
+
+bool needsCountingPass(const APMPBMessageType& type) {
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t)) return true;
+        if (isMessage(t) && needsCountingPass(*type.fields[id].element)) return true;
+    }
+    return false;
+}
+
+TypeLayout layoutFor(const APMPBMessageType& type) {
+    TypeLayout layout;
+    layout.fields.resize(type.fieldCount);
+    layout.twoPasses = needsCountingPass(type);
+    layout.cells.resize(type.fieldCount);
+    layout.blockSize = type.fieldCount * sizeof(void*);
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        const std::uint32_t t = type.types[id];
+        if (isRepeated(t)) {
+            layout.cells[id] = layout.blockSize;
+            layout.blockSize += sizeof(APMPBArray);
+        } else if (!isMessage(t) && !isBytes(t)) {
+            layout.cells[id] = layout.blockSize;
+            layout.blockSize += sizeof(std::uint64_t);
+        }
+    }
+    std::unordered_map<std::uint32_t, std::uint32_t> idOfNumber;
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) idOfNumber[type.fields[id].number] = id;
+    std::vector<char> wire(type.structSize + 1);
+    char* base = wire.data();
+    pb_field_iter_t iter;
+    if (!pb_field_iter_begin(&iter, type.descriptor, base)) return layout;
+    do {
+        const auto found = idOfNumber.find(iter.tag);
+        if (found == idOfNumber.end()) continue;
+        WireField& field = layout.fields[found->second];
+        field.data = static_cast<std::size_t>(static_cast<char*>(iter.pData) - base);
+        if (iter.pSize != nullptr) {
+            field.has = static_cast<std::size_t>(static_cast<char*>(iter.pSize) - base);
+            // nanopb keeps this callback right before the has flag.
+            if (PB_LTYPE(iter.type) == PB_LTYPE_SUBMSG_W_CB) {
+                field.before = field.has - sizeof(pb_callback_t);
+            }
+        }
+    } while (pb_field_iter_next(&iter));
+    return layout;
+}
+
+struct Layouts {
+    std::unordered_map<const APMPBMessageType*, TypeLayout> byType;
+    std::unordered_map<const pb_msgdesc_t*, const APMPBMessageType*> byDescriptor;
+};
+
+const Layouts& layouts() {
+    static const auto* const all = [] {
+        auto* made = new Layouts();
+        for (const APMPBMessageType* t : kAPMPBMessageTypes) {
+            made->byType.emplace(t, layoutFor(*t));
+            made->byDescriptor.emplace(t->descriptor, t);
+        }
+        return made;
+    }();
+    return *all;
+}
+
+const TypeLayout& layoutOf(const APMPBMessageType& type) {
+    return layouts().byType.at(&type);
+}
+
+// The field's place in `wire`, or null when the struct lacks the field.
+void* wireData(void* wire, const WireField& field) {
+    return field.data == WireField::kNone ? nullptr : static_cast<char*>(wire) + field.data;
+}
+
+bool hasFlag(void* wire, const WireField& field) {
+    std::uint8_t b = 0;
+    if (field.has != WireField::kNone) std::memcpy(&b, static_cast<char*>(wire) + field.has, 1);
+    return b != 0;
+}
+
+void setHasFlag(void* wire, const WireField& field) {
+    const bool yes = true;
+    if (field.has != WireField::kNone) {
+        std::memcpy(static_cast<char*>(wire) + field.has, &yes, sizeof yes);
+    }
+}
+
+// The record's own cell or container of a field, zeroed.
+void* ownCell(APMPBMessageInfo* info, const TypeLayout& layout, std::uint32_t id) {
+    void* cell = reinterpret_cast<char*>(info->fields) + layout.cells[id];
+    std::memset(cell, 0, isRepeated(info->types[id]) ? sizeof(APMPBArray) : sizeof(std::uint64_t));
+    return cell;
+}
+
+bool isOwnCell(const APMPBMessageInfo* info, const TypeLayout& layout, const void* item) {
+    const auto at = reinterpret_cast<std::uintptr_t>(item);
+    const auto block = reinterpret_cast<std::uintptr_t>(info->fields);
+    return at >= block && at < block + layout.blockSize;
 }
 
 void freeItem(const APMPBFieldSpec& spec, std::uint32_t t, void* item) {
@@ -75,18 +190,33 @@ void emptyContainer(const APMPBFieldSpec& spec, std::uint32_t t, APMPBArray* con
     APMPBReleaseArray(container);
 }
 
-// Copies a singular scalar or string value into a fresh cell at *slot.
+// Frees one field's value and nulls its slot; a repeated field is emptied and
+// keeps its container.
+void clearField(const APMPBMessageType& type, const TypeLayout& layout, APMPBMessageInfo* info,
+                std::uint32_t id) {
+    const std::uint32_t t = type.types[id];
+    void*& slot = info->fields[id];
+    if (isRepeated(t)) {
+        if (slot != nullptr) emptyContainer(type.fields[id], t, static_cast<APMPBArray*>(slot));
+        return;
+    }
+    if (!isOwnCell(info, layout, slot)) freeItem(type.fields[id], t, slot);
+    slot = nullptr;
+}
+
+// Copies a string value or a repeated field's scalar into a fresh cell at
+// *slot.
 bool copyCell(std::uint32_t t, const void* source, void** slot) {
     if (isBytes(t)) {
         const auto* cell = static_cast<const APMPBArray*>(source);
         if (cell->data == nullptr) {
-            *slot = std::calloc(1, sizeof(APMPBArray));
+            *slot = APMPBAllocate(1, sizeof(APMPBArray));
         } else {
             APMPBSetBytesCell(slot, cell->data, cell->count);
         }
     } else {
         const std::size_t size = scalarCellSize(t);
-        *slot = std::malloc(size);
+        *slot = APMPBAllocate(1, size);
         if (*slot != nullptr) std::memcpy(*slot, source, size);
     }
     return *slot != nullptr;
@@ -137,32 +267,47 @@ void loadScalarFromWire(std::uint32_t t, const void* source, void** slot) {
     }
 }
 
-bool hasFlag(const pb_field_iter_t& iter) {
-    std::uint8_t b = 0;
-    if (iter.pSize != nullptr) std::memcpy(&b, iter.pSize, 1);
-    return b != 0;
-}
-
-void setHasFlag(const pb_field_iter_t& iter) {
-    const bool yes = true;
-    if (iter.pSize != nullptr) std::memcpy(iter.pSize, &yes, sizeof yes);
-}
-
 // Decoding -------------------------------------------------------------------
 
+bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire);
+
+// A fresh empty record, or null.
+APMPBMessageInfo* newRecord(const APMPBMessageType& type) {
+    auto* info = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
+    if (info != nullptr && !APMPBInitMessageInfo(type, info)) {
+        std::free(info);
+        return nullptr;
+    }
+    return info;
+}
+
+// Called by nanopb as a singular message's bytes arrive: its record is made
+// then, and the fields of its wire struct aimed at it. The argument is the
+// message's slot; the filling pass finds the record the counting pass made.
+bool beginNested(pb_istream_t*, const pb_field_t* field, void** arg) {
+    auto** slot = static_cast<void**>(*arg);
+    if (*slot != nullptr) return true;
+    const APMPBMessageType* type = layouts().byDescriptor.at(field->submsg_desc);
+    APMPBMessageInfo* nested = newRecord(*type);
+    if (nested == nullptr) return false;
+    *slot = nested;
+    return setDecoders(*type, nested, field->pData);
+}
+
 // Aims every string, repeated and singular message field of `wire` at the
-// record: fields are emptied, nested records created fresh.
+// record: fields are emptied, nested records made when their bytes arrive.
 bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
+    const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
         const std::uint32_t t = type.types[id];
         const APMPBFieldSpec& spec = type.fields[id];
-        pb_field_iter_t iter;
-        if (!findWireField(&iter, type, wire, spec.number)) return false;
+        void* data = wireData(wire, layout.fields[id]);
+        if (data == nullptr) return false;
         if (isRepeated(t)) {
             auto* container = static_cast<APMPBArray*>(info->fields[id]);
             if (container == nullptr) return false;
             emptyContainer(spec, t, container);
-            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            auto* callback = static_cast<pb_callback_t*>(data);
             if (isMessage(t)) {
                 callback->funcs.decode = spec.element->decodeRepeated;
             } else if (isBytes(t)) {
@@ -172,20 +317,17 @@ bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wir
             }
             callback->arg = container;
         } else if (isMessage(t)) {
-            if (info->fields[id] != nullptr) APMPBDeallocField(type, info, static_cast<int>(id));
-            auto* nested = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
-            if (nested == nullptr) return false;
-            if (!APMPBInitMessageInfo(*spec.element, nested)) {
-                std::free(nested);
-                return false;
-            }
-            info->fields[id] = nested;
-            if (!setDecoders(*spec.element, nested, iter.pData)) return false;
+            clearField(type, layout, info, id);
+            if (layout.fields[id].before == WireField::kNone) return false;
+            auto* callback = reinterpret_cast<pb_callback_t*>(static_cast<char*>(wire) +
+                                                              layout.fields[id].before);
+            callback->funcs.decode = beginNested;
+            callback->arg = &info->fields[id];
         } else {
             // Decoding replaces: no value of an earlier decode survives.
-            APMPBDeallocField(type, info, static_cast<int>(id));
+            clearField(type, layout, info, id);
             if (isBytes(t)) {
-                auto* callback = static_cast<pb_callback_t*>(iter.pData);
+                auto* callback = static_cast<pb_callback_t*>(data);
                 callback->funcs.decode = APMPBDecodeBytesField;
                 callback->arg = &info->fields[id];
             }
@@ -205,7 +347,7 @@ bool allocateArrays(const APMPBMessageType& type, APMPBMessageInfo* info) {
                 return false;
             }
             if (container->count > 0) {
-                container->data = std::calloc(container->count, sizeof(void*));
+                container->data = APMPBAllocate(container->count, sizeof(void*));
                 if (container->data == nullptr) return false;
             }
             container->filled = 0;
@@ -219,24 +361,34 @@ bool allocateArrays(const APMPBMessageType& type, APMPBMessageInfo* info) {
     return true;
 }
 
-void copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
+// Moves the scalars nanopb wrote into cells.
+bool copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire) {
+    const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
         const std::uint32_t t = type.types[id];
         if (isRepeated(t) || isBytes(t)) continue;
-        pb_field_iter_t iter;
-        if (!findWireField(&iter, type, wire, type.fields[id].number)) continue;
+        const WireField& field = layout.fields[id];
+        void* data = wireData(wire, field);
+        if (data == nullptr) continue;
         if (isMessage(t)) {
             auto* nested = static_cast<APMPBMessageInfo*>(info->fields[id]);
-            if (nested == nullptr) continue;
-            if (hasFlag(iter)) {
-                copyDecodedScalars(*type.fields[id].element, nested, iter.pData);
-            } else {
-                APMPBDeallocField(type, info, static_cast<int>(id));
+            if (nested != nullptr && !copyDecodedScalars(*type.fields[id].element, nested, data)) {
+                return false;
             }
-        } else if (hasFlag(iter)) {
-            loadScalarFromWire(t, iter.pData, &info->fields[id]);
+        } else if (hasFlag(wire, field)) {
+            if (info->fields[id] == nullptr) info->fields[id] = ownCell(info, layout, id);
+            loadScalarFromWire(t, data, &info->fields[id]);
         }
     }
+    return true;
+}
+
+// The bytes a stream reads next when it reads from memory, as every stream
+// of a decode does: an element is then decoded where it lies, not copied.
+const std::uint8_t* memoryOf(const pb_istream_t* stream) {
+    static const auto readsMemory = pb_istream_from_buffer(nullptr, 0).callback;
+    if (stream->callback != readsMemory || stream->state == nullptr) return nullptr;
+    return static_cast<const std::uint8_t*>(stream->state);
 }
 
 bool runDecoder(const APMPBMessageType& type, const std::uint8_t* bytes, std::size_t length,
@@ -291,13 +443,15 @@ bool encodeRepeatedOnce(pb_ostream_t* stream, const pb_field_t* field, void* con
 
 bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info, void* wire,
                      EncodeState& state) {
+    const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
         const std::uint32_t t = type.types[id];
         const APMPBFieldSpec& spec = type.fields[id];
         void* slot = info->fields[id];
         if (!isRepeated(t) && slot == nullptr) continue;
-        pb_field_iter_t iter;
-        if (!findWireField(&iter, type, wire, spec.number)) return false;
+        const WireField& field = layout.fields[id];
+        void* data = wireData(wire, field);
+        if (data == nullptr) return false;
         if (isRepeated(t)) {
             auto* container = static_cast<const APMPBArray*>(slot);
             if (container == nullptr) {
@@ -306,7 +460,7 @@ bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info,
                 return false;
             }
             if (container->count == 0) continue;
-            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            auto* callback = static_cast<pb_callback_t*>(data);
             if (isMessage(t)) {
                 RepeatedMessages& r = state.repeated.emplace_back();
                 r.type = spec.element;
@@ -319,18 +473,18 @@ bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info,
                 callback->arg = const_cast<APMPBArray*>(container);
             }
         } else if (isBytes(t)) {
-            auto* callback = static_cast<pb_callback_t*>(iter.pData);
+            auto* callback = static_cast<pb_callback_t*>(data);
             callback->funcs.encode = APMPBEncodeBytesField;
             callback->arg = slot;
         } else if (isMessage(t)) {
-            setHasFlag(iter);
-            if (!prepareEncoders(*spec.element, static_cast<const APMPBMessageInfo*>(slot),
-                                 iter.pData, state)) {
+            setHasFlag(wire, field);
+            if (!prepareEncoders(*spec.element, static_cast<const APMPBMessageInfo*>(slot), data,
+                                 state)) {
                 return false;
             }
         } else {
-            setHasFlag(iter);
-            storeScalarToWire(t, slot, iter.pData);
+            setHasFlag(wire, field);
+            storeScalarToWire(t, slot, data);
         }
     }
     return true;
@@ -340,19 +494,13 @@ bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info,
 
 int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info == nullptr) return 0;
+    const TypeLayout& layout = layoutOf(type);
     info->name = type.name;
     info->types = type.types;
-    info->fields = static_cast<void**>(std::calloc(type.fieldCount, sizeof(void*)));
+    info->fields = static_cast<void**>(APMPBAllocate(1, layout.blockSize));
     if (info->fields == nullptr) return 0;
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-        if (!isRepeated(type.types[id])) continue;
-        info->fields[id] = std::calloc(1, sizeof(APMPBArray));
-        if (info->fields[id] == nullptr) {
-            for (std::uint32_t j = 0; j < id; ++j) std::free(info->fields[j]);
-            std::free(info->fields);
-            info->fields = nullptr;
-            return 0;
-        }
+        if (isRepeated(type.types[id])) info->fields[id] = ownCell(info, layout, id);
     }
     return 1;
 }
@@ -364,27 +512,15 @@ int APMPBDeallocField(const APMPBMessageType& type, APMPBMessageInfo* info, std:
         return 0;
     }
     if (info->fields == nullptr) return 0;
-    const std::uint32_t t = type.types[fieldID];
-    void*& slot = info->fields[fieldID];
-    if (isRepeated(t)) {
-        if (slot != nullptr)
-            emptyContainer(type.fields[fieldID], t, static_cast<APMPBArray*>(slot));
-        return 1;
-    }
-    freeItem(type.fields[fieldID], t, slot);
-    slot = nullptr;
+    clearField(type, layoutOf(type), info, static_cast<std::uint32_t>(fieldID));
     return 1;
 }
 
 int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info == nullptr) return 0;
     if (info->fields != nullptr) {
-        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-            if (!APMPBDeallocField(type, info, static_cast<int>(id))) return 0;
-        }
-        for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-            if (isRepeated(type.types[id])) std::free(info->fields[id]);
-        }
+        const TypeLayout& layout = layoutOf(type);
+        for (std::uint32_t id = 0; id < type.fieldCount; ++id) clearField(type, layout, info, id);
         std::free(info->fields);
     }
     std::free(info);
@@ -398,13 +534,10 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
         APMPBFreeMessageInfo(type, *destination);
         *destination = nullptr;
     }
-    auto* info = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
+    APMPBMessageInfo* info = newRecord(type);
     if (info == nullptr) return 0;
-    if (!APMPBInitMessageInfo(type, info)) {
-        std::free(info);
-        return 0;
-    }
     *destination = info;
+    const TypeLayout& layout = layoutOf(type);
     for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
         const std::uint32_t t = type.types[id];
         const APMPBFieldSpec& spec = type.fields[id];
@@ -414,7 +547,7 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
             const auto* sourceItems = static_cast<const APMPBArray*>(from);
             if (sourceItems->count == 0 || sourceItems->data == nullptr) continue;
             auto* container = static_cast<APMPBArray*>(info->fields[id]);
-            auto** items = static_cast<void**>(std::calloc(sourceItems->count, sizeof(void*)));
+            auto** items = static_cast<void**>(APMPBAllocate(sourceItems->count, sizeof(void*)));
             if (items == nullptr) return 0;
             container->data = items;
             container->count = sourceItems->count;
@@ -436,6 +569,9 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
                                       static_cast<const APMPBMessageInfo*>(from))) {
                 return 0;
             }
+        } else if (!isBytes(t)) {
+            info->fields[id] = ownCell(info, layout, id);
+            std::memcpy(info->fields[id], from, scalarCellSize(t));
         } else if (!copyCell(t, from, &info->fields[id])) {
             return 0;
         }
@@ -444,12 +580,7 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
 }
 
 bool APMPBDecodesInTwoPasses(const APMPBMessageType& type) {
-    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-        const std::uint32_t t = type.types[id];
-        if (isRepeated(t)) return true;
-        if (isMessage(t) && APMPBDecodesInTwoPasses(*type.fields[id].element)) return true;
-    }
-    return false;
+    return layoutOf(type).twoPasses;
 }
 
 int APMPBDecode(const APMPBMessageType& type, const std::uint8_t* bytes, std::size_t length,
@@ -467,20 +598,24 @@ int APMPBDecode(const APMPBMessageType& type, const std::uint8_t* bytes, std::si
         printError("<ERROR> %s decoder failed: (none)", type.name);
         return 0;
     }
+    const APMPBDecodeHeapLimit heapLimit(type.name, length);
     WireStruct wire(std::calloc(1, type.structSize));
     if (wire == nullptr || info->fields == nullptr || !setDecoders(type, info, wire.get())) {
         printError("<ERROR> %s decoder failed: Unable to set decoders", type.name);
         return 0;
     }
     if (!runDecoder(type, bytes, length, wire.get())) return 0;
-    if (APMPBDecodesInTwoPasses(type)) {
+    if (layoutOf(type).twoPasses) {
         if (!allocateArrays(type, info)) {
             printError("<ERROR> %s decoder failed: Unable to allocate arrays", type.name);
             return 0;
         }
         if (!runDecoder(type, bytes, length, wire.get())) return 0;
     }
-    copyDecodedScalars(type, info, wire.get());
+    if (!copyDecodedScalars(type, info, wire.get())) {
+        printError("<ERROR> %s decoder failed: Unable to store values", type.name);
+        return 0;
+    }
     return 1;
 }
 
@@ -505,21 +640,26 @@ bool APMPBDecodeRepeatedMessage(const APMPBMessageType& type, pb_istream_t* stre
         return false;
     }
     const std::size_t length = stream->bytes_left;
-    WireStruct buffer(std::calloc(length + 1, 1));
-    if (buffer == nullptr || !pb_read(stream, static_cast<pb_byte_t*>(buffer.get()), length)) {
+    WireStruct copy;
+    const std::uint8_t* bytes = memoryOf(stream);
+    if (bytes == nullptr) {
+        copy.reset(APMPBAllocate(length + 1, 1));
+        bytes = static_cast<const std::uint8_t*>(copy.get());
+    }
+    if (bytes == nullptr || !pb_read(stream, copy ? static_cast<pb_byte_t*>(copy.get()) : nullptr,
+                                     length)) {
         printError("<ERROR> %s decoder failed: Unable to extract buffer from stream", type.name);
         return false;
     }
     auto** items = static_cast<void**>(container->data);
-    auto* element = static_cast<APMPBMessageInfo*>(std::calloc(1, sizeof(APMPBMessageInfo)));
-    if (element == nullptr || !APMPBInitMessageInfo(type, element)) {
-        std::free(element);
+    APMPBMessageInfo* element = newRecord(type);
+    if (element == nullptr) {
         printError("<ERROR> %s decoder failed: Unable to initialize MessageInfo", type.name);
         return false;
     }
     // Stored before decoding, so a failed element is freed with its parent.
     items[container->filled] = element;
-    if (!APMPBDecode(type, static_cast<const std::uint8_t*>(buffer.get()), length, element)) {
+    if (!APMPBDecode(type, bytes, length, element)) {
         printError("<ERROR> %s decoder failed: Unable to decode repeated %s", type.name, type.name);
         return false;
     }

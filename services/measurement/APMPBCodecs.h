@@ -13,7 +13,9 @@
 // filling pass into exactly sized element arrays. Encoding sizes first and
 // writes into one exactly sized buffer; nested repeated messages are
 // encoded once each. Nesting through repeated messages is limited to
-// kAPMPBMaxNestingDepth levels both ways.
+// kAPMPBMaxNestingDepth levels both ways, and the heap a decode takes to
+// kAPMPBDecodeHeapPerInputByte per input byte (APMPBCells.h). Elements are
+// decoded where they lie in the input.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,12 +30,14 @@
 inline constexpr int kAPMPBMaxNestingDepth = 100;
 
 // Fills a zeroed record: name, type table, a zeroed slot array and an empty
-// container in the slot of every repeated field.
+// container in the slot of every repeated field. The containers, and the
+// scalar cells that decoding and copying fill, are part of the slot array's
+// block: they go with it and are never freed on their own.
 int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info);
 // Frees one field and nulls its slot; a repeated field is emptied and keeps
 // its container.
 int APMPBDeallocField(const APMPBMessageType& type, APMPBMessageInfo* info, std::int32_t fieldID);
-// Frees every field, the containers, the slot array and the record itself.
+// Frees every field, the slot array and the record itself.
 int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info);
 // Replaces *destination (freed first) by a deep copy of source.
 int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destination,

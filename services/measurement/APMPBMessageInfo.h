@@ -1,7 +1,9 @@
 #pragma once
 // The in-memory record of one measurement message: one pointer slot per
 // field, indexed by field ID (not by wire number); a null slot is an absent
-// field. The record owns everything reachable from its slots.
+// field. The record owns everything reachable from its slots; the
+// containers of repeated fields and some scalar cells live in the slot
+// array's own block.
 
 #include <cstdint>
 
@@ -26,7 +28,8 @@ struct APMPBMessageInfo {
     const char* name = nullptr;            // the type's static name
 };
 
-// A string cell (count = length in bytes, data = the bytes, filled unused)
+// A string cell (count = length in bytes, data = the bytes, filled = 1 when
+// the bytes follow the cell in its own block)
 // or a repeated container (count = elements, data = array of element
 // pointers, filled = elements the decoder has written so far).
 struct APMPBArray {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "services/measurement/APMPBCells.h"
@@ -20,21 +21,43 @@ Record decoded(const APMPBMessageType& type, const std::vector<std::uint8_t>& by
     return r;
 }
 
+void appendVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    do {
+        const auto low = static_cast<std::uint8_t>(value & 0x7f);
+        value >>= 7;
+        out.push_back(value ? (low | 0x80) : low);
+    } while (value);
+}
+
+// The length-delimited field with the one-byte tag.
+std::vector<std::uint8_t> field(std::uint8_t tag, const std::vector<std::uint8_t>& body) {
+    std::vector<std::uint8_t> out = {tag};
+    appendVarint(out, body.size());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+std::vector<std::uint8_t> text(std::uint8_t tag, std::string_view value) {
+    return field(tag, std::vector<std::uint8_t>(value.begin(), value.end()));
+}
+
+std::vector<std::uint8_t> varintField(std::uint8_t tag, std::int64_t value) {
+    std::vector<std::uint8_t> out = {tag};
+    appendVarint(out, static_cast<std::uint64_t>(value));
+    return out;
+}
+
+std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 // A RuntimeEntity nested `levels` deep through field 2, the innermost with
 // type 7.
 std::vector<std::uint8_t> nestedEntity(int levels) {
     std::vector<std::uint8_t> bytes = {0x08, 0x07};
-    for (int i = 1; i < levels; ++i) {
-        std::vector<std::uint8_t> outer = {0x12};
-        std::size_t n = bytes.size();
-        do {
-            std::uint8_t b = n & 0x7f;
-            n >>= 7;
-            outer.push_back(n ? (b | 0x80) : b);
-        } while (n);
-        outer.insert(outer.end(), bytes.begin(), bytes.end());
-        bytes = std::move(outer);
-    }
+    for (int i = 1; i < levels; ++i) bytes = field(0x12, bytes);
     return bytes;
 }
 
@@ -46,7 +69,8 @@ pb_type_t expectedKind(std::uint32_t t) {
     if (t & APMPB_TYPE_DOUBLE) return PB_LTYPE_FIXED64;
     if (t & APMPB_TYPE_STRING) return PB_LTYPE_STRING;
     if (t & APMPB_TYPE_BYTES) return PB_LTYPE_BYTES;
-    return PB_LTYPE_SUBMESSAGE;
+    // A singular message calls the decoder before its fields arrive.
+    return (t & APMPB_FIELD_REPEATED) ? PB_LTYPE_SUBMESSAGE : PB_LTYPE_SUBMSG_W_CB;
 }
 
 }  // namespace
@@ -210,7 +234,6 @@ TEST(MeasurementCodec, FailuresPrintTheirLine) {
 
     // A repeated field without its container cannot be encoded or decoded.
     Record broken = freshRecord(kAPMPBEventType);
-    std::free(broken->fields[0]);
     broken->fields[0] = nullptr;
     long n = 0;
     encode(kAPMPBEventType, broken.get(), &n);
@@ -242,6 +265,28 @@ TEST(MeasurementCodec, CopiesAreDeepAndIndependent) {
     ASSERT_EQ(APMPBCopyMessageInfo(kAPMPBEventType, &target, copy), 1);
     Record replaced(target, RecordDeleter{&kAPMPBEventType});
     EXPECT_EQ(encode(kAPMPBEventType, target), bytes);
+}
+
+// Decoded values live partly in the record's own blocks; they are still
+// overwritten in place, cleared, set again and replaced by a new decode like
+// any other cell.
+TEST(MeasurementCodec, DecodedValuesCanBeReplacedAndCleared) {
+    const auto bytes = bytesOf({0x12, 0x02, 'e', 'v', 0x18, 0x2a});
+    Record event = decoded(kAPMPBEventType, bytes);
+    ASSERT_TRUE(event);
+    APMPBSetUInt64Cell(&event->fields[2], 7);
+    APMPBSetBytesCell(&event->fields[1], "a longer name", 13);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()),
+              concat({text(0x12, "a longer name"), varintField(0x18, 7)}));
+
+    ASSERT_EQ(APMPBDeallocField(kAPMPBEventType, event.get(), 1), 1);
+    ASSERT_EQ(APMPBDeallocField(kAPMPBEventType, event.get(), 2), 1);
+    EXPECT_EQ(event->fields[2], nullptr);
+    APMPBSetUInt64Cell(&event->fields[2], 9);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()), varintField(0x18, 9));
+
+    ASSERT_EQ(APMPBDecode(kAPMPBEventType, bytes.data(), bytes.size(), event.get()), 1);
+    EXPECT_EQ(encode(kAPMPBEventType, event.get()), bytes);
 }
 
 // Nesting through repeated messages is bounded both ways, so hostile input
@@ -287,4 +332,47 @@ TEST(MeasurementCodec, NamedEntryPointsUseTheirType) {
     EXPECT_EQ(Flag_DeallocField(info, 1), 1);
     EXPECT_EQ(info->fields[1], nullptr);
     EXPECT_EQ(Flag_FreeMessageInfo(info), 1);
+}
+
+// The record of an empty message costs hundreds of bytes for two bytes of
+// input. A decode takes at most a fixed multiple of its input's size in heap
+// (and an allowance) and is refused past that with one line, while messages
+// of ordinary density stay well inside.
+TEST(MeasurementCodec, DecodeHeapIsBoundedByTheInputSize) {
+    const auto event = concat({field(0x0a, concat({text(0x0a, "_o"), text(0x12, "auto")})),
+                               field(0x0a, concat({text(0x0a, "_si"), varintField(0x18, -54321)})),
+                               text(0x12, "screen_view"), varintField(0x18, 1700000000000)});
+    const auto eventConfig = concat({text(0x0a, "purchase"), varintField(0x18, 1)});
+    struct Case {
+        const char* what;
+        const APMPBMessageType& type;
+        std::uint8_t tag;
+        std::vector<std::uint8_t> element;
+        bool decodes;
+    };
+    const Case cases[] = {
+        {"empty bundles", kAPMPBMeasurementBatchType, 0x0a, {}, false},
+        {"empty audiences", kAPMPBMeasurementConfigType, 0x32, {}, false},
+        {"empty experiments", kAPMPBSnapshotType, 0x12, {}, false},
+        {"events", kAPMPBMeasurementBundleType, 0x12, event, true},
+        {"event configurations", kAPMPBMeasurementConfigType, 0x2a, eventConfig, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto one = field(c.tag, c.element);
+        std::vector<std::uint8_t> bytes;
+        while (bytes.size() < (1u << 20)) bytes.insert(bytes.end(), one.begin(), one.end());
+        Lines lines;
+        Record r = decoded(c.type, bytes);
+        EXPECT_EQ(r != nullptr, c.decodes);
+        const std::string refused =
+            std::string("<ERROR> ") + c.type.name + " decoder failed: " +
+            std::to_string(bytes.size()) + " bytes of input need more than " +
+            std::to_string(bytes.size() * kAPMPBDecodeHeapPerInputByte + kAPMPBDecodeHeapAllowance) +
+            " bytes of memory";
+        EXPECT_EQ(lines.has(refused), !c.decodes);
+        if (r) {
+            EXPECT_EQ(encode(c.type, r.get()), bytes);
+        }
+    }
 }
