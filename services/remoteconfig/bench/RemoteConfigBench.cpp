@@ -96,7 +96,7 @@ void BM_FetchAndActivate20000(benchmark::State& state) {
             state.SkipWithError("the answer does not parse");
             return;
         }
-        content->updateConfigContentWithResponse(*answer, kNamespace);
+        content->updateConfigContentWithResponse(std::move(*answer), kNamespace);
         content->copyFromDictionary(&content->fetchedConfig(), RCNDBSource::Active, kNamespace);
         db->waitForQueue();
     }
