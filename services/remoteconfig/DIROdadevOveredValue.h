@@ -5,6 +5,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
@@ -46,6 +49,13 @@ class DIROdadevOveredValue : public NSObject {
     std::optional<Data> data_;
     DIROdadevOveredSource source_ = DIROdadevOveredSource::Static;
 };
+
+// The values of one namespace by key.
+using RCNKeyedValues = std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>>;
+// Keys and values as rows, to store; the values are shared with the content,
+// which never changes their bytes.
+using RCNKeyedRows =
+    std::vector<std::pair<std::string, std::shared_ptr<const DIROdadevOveredValue>>>;
 
 // The minimum fetch interval and the fetch time-out of an instance.
 class DIROdadevOveredSettings : public NSObject {

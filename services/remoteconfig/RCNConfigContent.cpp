@@ -197,11 +197,18 @@ void RCNConfigContent::indexPersonalization() {
 }
 
 void RCNConfigContent::storeRows(const std::string& ns, RCNDBSource destination,
-                                 RCNKeyedRows rows, std::uint64_t fetchedToken) {
+                                 std::shared_ptr<const RCNKeyedRows> rows,
+                                 std::uint64_t fetchedToken) {
     if (!db_) return;
-    const auto token = db_->replaceMainTableNamespace(ns, bundleIdentifier_, destination,
-                                                      std::move(rows), fetchedToken);
-    if (destination == RCNDBSource::Fetched) fetchedTokens_[ns] = token;
+    const auto token = db_->replaceMainTableNamespaceSharing(ns, bundleIdentifier_, destination,
+                                                             rows, fetchedToken);
+    if (destination == RCNDBSource::Fetched) fetchedWrites_[ns] = {token, std::move(rows)};
+}
+
+void RCNConfigContent::replaceNamespace(RCNNamespaceValues& table, const std::string& ns,
+                                        RCNKeyedValues values) {
+    std::unique_lock lock(mutex_);
+    values.swap(table[ns]);
 }
 
 bool RCNConfigContent::checkCopy(const void* source, RCNDBSource destination) {
@@ -225,22 +232,19 @@ void RCNConfigContent::copyFromDictionary(const std::optional<Dictionary>& names
     const Dictionary* entries = (*namespaces)[ns].asDictionary();
     const auto kind = destination == RCNDBSource::Default ? DIROdadevOveredSource::Default
                                                           : DIROdadevOveredSource::Remote;
-    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
-    RCNKeyedRows rows;
+    RCNKeyedValues space;
+    auto rows = std::make_shared<RCNKeyedRows>();
     if (entries) {
         for (const auto& [key, entry] : *entries) {
             auto data = defaultBytes(entry);
             if (!data) continue;
             auto value = DIROdadevOveredValue::initWithData(std::move(*data), kind);
             space[key] = value;
-            rows.emplace_back(key, std::move(value));
+            rows->emplace_back(key, std::move(value));
         }
     }
-    {
-        std::unique_lock lock(mutex_);
-        auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
-        target[ns] = std::move(space);
-    }
+    replaceNamespace(destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_, ns,
+                     std::move(space));
     storeRows(ns, destination, std::move(rows));
 }
 
@@ -249,29 +253,39 @@ void RCNConfigContent::copyFromDictionary(const RCNNamespaceValues* fetched,
     if (!checkCopy(fetched, destination)) return;
     const auto kind = destination == RCNDBSource::Default ? DIROdadevOveredSource::Default
                                                           : DIROdadevOveredSource::Remote;
-    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
-    RCNKeyedRows rows;
-    if (auto from = fetched->find(ns); from != fetched->end()) {
-        space.reserve(from->second.size());
-        rows.reserve(from->second.size());
-        for (const auto& [key, value] : from->second) {
-            // The bytes never change: a value of the right kind is shared.
-            auto copy = value->source() == kind ? value
-                                                : DIROdadevOveredValue::initWithData(
-                                                      value->dataValue().value_or(Data{}), kind);
-            space.emplace(key, copy);
-            rows.emplace_back(key, std::move(copy));
-        }
+    static const RCNKeyedValues kNoValues;
+    auto from = fetched->find(ns);
+    const RCNKeyedValues& values = from == fetched->end() ? kNoValues : from->second;
+    // The content's own fetched values are the rows of its last fetched
+    // write: the database copies them, or else is given the same rows again.
+    std::uint64_t token = 0;
+    std::shared_ptr<const RCNKeyedRows> rows;
+    if (auto last = fetchedWrites_.find(ns);
+        fetched == &fetchedConfig_ && kind == DIROdadevOveredSource::Remote &&
+        last != fetchedWrites_.end() && last->second.rows->size() == values.size()) {
+        token = last->second.token;
+        rows = last->second.rows;
+        // Queued first: the database joins it to the fetch's transaction
+        // while that one is still running.
+        storeRows(ns, destination, rows, token);
     }
-    {
-        std::unique_lock lock(mutex_);
-        auto& target = destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_;
-        target[ns] = std::move(space);
+    RCNKeyedValues space;
+    space.reserve(values.size());
+    for (const auto& [key, value] : values) {
+        // The bytes never change: a value of the right kind is shared.
+        space.emplace(key, value->source() == kind
+                               ? value
+                               : DIROdadevOveredValue::initWithData(
+                                     value->dataValue().value_or(Data{}), kind));
     }
-    // The content's own fetched values are the rows of its last fetched write.
-    auto token = fetchedTokens_.find(ns);
-    storeRows(ns, destination, std::move(rows),
-              fetched == &fetchedConfig_ && token != fetchedTokens_.end() ? token->second : 0);
+    if (!rows) {
+        auto built = std::make_shared<RCNKeyedRows>();
+        built->reserve(space.size());
+        for (const auto& [key, value] : space) built->emplace_back(key, value);
+        storeRows(ns, destination, std::move(built));
+    }
+    replaceNamespace(destination == RCNDBSource::Default ? defaultConfig_ : activeConfig_, ns,
+                     std::move(space));
 }
 
 void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& response,
@@ -279,7 +293,7 @@ void RCNConfigContent::updateConfigContentWithResponse(const Dictionary& respons
     updateConfigContentWithResponse(RCNFetchAnswer::fromDictionary(response), ns);
 }
 
-void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& answer,
+void RCNConfigContent::updateConfigContentWithResponse(RCNFetchAnswer answer,
                                                        const std::string& ns) {
     checkAndWaitForInitialDatabaseLoad();
     const Dictionary& response = answer.fields;
@@ -294,19 +308,21 @@ void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& ans
         std::unique_lock lock(mutex_);
         fetchedConfig_[ns];
     } else if (*state == "EMPTY_CONFIG") {
-        {
-            std::unique_lock lock(mutex_);
-            fetchedConfig_[ns].clear();
-        }
-        storeRows(ns, RCNDBSource::Fetched, {});
+        replaceNamespace(fetchedConfig_, ns, {});
+        storeRows(ns, RCNDBSource::Fetched, std::make_shared<const RCNKeyedRows>());
     } else if (*state == "NO_TEMPLATE") {
+        RCNKeyedValues gone;
         {
             std::unique_lock lock(mutex_);
-            fetchedConfig_.erase(ns);
+            if (auto it = fetchedConfig_.find(ns); it != fetchedConfig_.end()) {
+                gone.swap(it->second);
+                fetchedConfig_.erase(it);
+            }
         }
-        storeRows(ns, RCNDBSource::Fetched, {});
+        storeRows(ns, RCNDBSource::Fetched, std::make_shared<const RCNKeyedRows>());
     } else if (*state == "UPDATE") {
-        handleUpdateStateForConfigNamespace(ns, answer);
+        handleUpdateStateForConfigNamespace(
+            ns, answer.invalidEntries ? RCNKeyedRows() : std::move(answer.entries));
         const Value& metadata = response["personalizationMetadata"];
         if (const Dictionary* personalization = metadata.asDictionary()) {
             {
@@ -320,25 +336,21 @@ void RCNConfigContent::updateConfigContentWithResponse(const RCNFetchAnswer& ans
 }
 
 void RCNConfigContent::handleUpdateStateForConfigNamespace(const std::string& ns,
-                                                           const RCNFetchAnswer& answer) {
+                                                           RCNKeyedRows entries) {
     RCNLog(ZVULoggerLevel::Debug, "I-RCN000058", "Update config in DB for namespace:" + ns);
-    RCNKeyedRows rows;
-    if (!answer.invalidEntries) {
-        rows.reserve(answer.entries.size());
-        for (const auto& [key, text] : answer.entries)
-            rows.emplace_back(key, DIROdadevOveredValue::initWithData(
-                                       bytes(text), DIROdadevOveredSource::Remote));
-    }
+    auto rows = std::make_shared<const RCNKeyedRows>(std::move(entries));
     // The database starts on the rows while the lookup table is built.
     storeRows(ns, RCNDBSource::Fetched, rows);
-    std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>> space;
-    space.reserve(rows.size());
-    for (const auto& [key, value] : rows)
-        space.insert_or_assign(key, std::const_pointer_cast<DIROdadevOveredValue>(value));
-    {
-        std::unique_lock lock(mutex_);
-        fetchedConfig_[ns] = std::move(space);
+    RCNKeyedValues values;
+    values.reserve(rows->size());
+    for (const auto& [key, value] : *rows)
+        values.insert_or_assign(key, std::const_pointer_cast<DIROdadevOveredValue>(value));
+    if (values.size() != rows->size()) {
+        // A key given twice: the database keeps its later value only.
+        auto unique = std::make_shared<RCNKeyedRows>(values.begin(), values.end());
+        storeRows(ns, RCNDBSource::Fetched, std::move(unique));
     }
+    replaceNamespace(fetchedConfig_, ns, std::move(values));
 }
 
 void RCNConfigContent::activatePersonalization() {

@@ -69,7 +69,8 @@ class RCNConfigContent {
     // A fetch response: "state", and for "UPDATE" "entries" and optionally
     // "personalizationMetadata".
     void updateConfigContentWithResponse(const Dictionary& response, const std::string& ns);
-    void updateConfigContentWithResponse(const RCNFetchAnswer& answer, const std::string& ns);
+    // Its values become the fetched ones as they are, without a copy.
+    void updateConfigContentWithResponse(RCNFetchAnswer answer, const std::string& ns);
     void activatePersonalization();
 
     const Dictionary& activePersonalization() const { return activePersonalization_; }
@@ -82,10 +83,13 @@ class RCNConfigContent {
   private:
     void loadConfigFromMainTable();
     bool checkCopy(const void* source, RCNDBSource destination);
-    void storeRows(const std::string& ns, RCNDBSource destination, RCNKeyedRows rows,
-                   std::uint64_t fetchedToken = 0);
+    void storeRows(const std::string& ns, RCNDBSource destination,
+                   std::shared_ptr<const RCNKeyedRows> rows, std::uint64_t fetchedToken = 0);
+    // The namespace of `table` becomes `values`; what it held is freed once
+    // the lock is released.
+    void replaceNamespace(RCNNamespaceValues& table, const std::string& ns, RCNKeyedValues values);
     void indexPersonalization();
-    void handleUpdateStateForConfigNamespace(const std::string& ns, const RCNFetchAnswer& answer);
+    void handleUpdateStateForConfigNamespace(const std::string& ns, RCNKeyedRows entries);
 
     RCNNamespaceValues activeConfig_;
     RCNNamespaceValues fetchedConfig_;
@@ -94,9 +98,13 @@ class RCNConfigContent {
     Dictionary fetchedPersonalization_;
     // The active personalization by parameter key, for lookups.
     std::unordered_map<std::string, Value> personalizationByKey_;
-    // Per namespace, the token of the database write that stored the fetched
-    // values; the queue's own.
-    std::unordered_map<std::string, std::uint64_t> fetchedTokens_;
+    // Per namespace, the database write that stored the fetched values: its
+    // token and its rows, which an activation shares; the queue's own.
+    struct FetchedWrite {
+        std::uint64_t token = 0;
+        std::shared_ptr<const RCNKeyedRows> rows;
+    };
+    std::unordered_map<std::string, FetchedWrite> fetchedWrites_;
     std::shared_mutex mutex_;
     std::shared_ptr<RCNConfigDBManager> db_;
     std::string bundleIdentifier_;

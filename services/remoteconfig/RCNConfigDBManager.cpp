@@ -19,6 +19,9 @@ constexpr const char* kDefaultAppName = "__VUVEZU_DEFAULT";
 // Marks a file the system's backups leave out.
 constexpr const char* kExcludeFromBackupAttribute = "user.backup_exclude_item";
 
+// In KiB: room for some 100,000 keys.
+constexpr const char* kCacheSize = "PRAGMA cache_size = -16384";
+
 const char* const kSchema[] = {
     "create TABLE IF NOT EXISTS main (_id INTEGER PRIMARY KEY, bundle_identifier TEXT, namespace "
     "TEXT, key TEXT, value BLOB)",
@@ -166,10 +169,18 @@ void RCNConfigDBManager::createOrOpenDatabase() {
     }
     RCNLog(ZVULoggerLevel::Info, "I-RCN000062", "Loading database at path " + path_);
     if (!ensureParentDirectory(path_, isNewDatabase_)) return;
-    if (!database_->open(path_)) {
-        logDatabaseError();
-        return;
-    }
+    auto open = [this] {
+        if (!database_->open(path_)) {
+            logDatabaseError();
+            return false;
+        }
+        // A fetch and its activation write a namespace twice in one
+        // transaction: with the default cache a large one spills to the file
+        // before the commit. Only a tuning: its failure changes nothing else.
+        database_->exec(kCacheSize);
+        return true;
+    };
+    if (!open()) return;
     if (createTableSchema()) {
         migrateV1NamespaceToV2Namespace();
         setExcludedFromBackup(path_);
@@ -177,11 +188,7 @@ void RCNConfigDBManager::createOrOpenDatabase() {
     }
     removeDatabase(path_);
     RCNLog(ZVULoggerLevel::Error, "I-RCN000010", "Failed to create table.");
-    if (!ensureParentDirectory(path_, isNewDatabase_)) return;
-    if (!database_->open(path_)) {
-        logDatabaseError();
-        return;
-    }
+    if (!ensureParentDirectory(path_, isNewDatabase_) || !open()) return;
     if (createTableSchema()) {
         setExcludedFromBackup(path_);
     } else {
@@ -298,7 +305,8 @@ bool RCNConfigDBManager::insertMainTable(const std::vector<Value>& row, RCNDBSou
 }
 
 bool RCNConfigDBManager::replaceMainTable(const MainWrite& write) {
-    const auto& [ns, bundleIdentifier, source, rows, token] = write;
+    const auto& [ns, bundleIdentifier, source, sharedRows, token] = write;
+    const RCNKeyedRows& rows = *sharedRows;
     if (source == RCNDBSource::Fetched) lastFetchedWrite_.reset();
     // When the table holds only this namespace, an unqualified delete lets
     // SQLite drop its pages at once instead of deleting row by row.
@@ -653,6 +661,15 @@ std::uint64_t RCNConfigDBManager::replaceMainTableNamespace(std::string ns,
                                                             std::string bundleIdentifier,
                                                             RCNDBSource source, RCNKeyedRows rows,
                                                             std::uint64_t fetchedToken) {
+    return replaceMainTableNamespaceSharing(std::move(ns), std::move(bundleIdentifier), source,
+                                            std::make_shared<const RCNKeyedRows>(std::move(rows)),
+                                            fetchedToken);
+}
+
+std::uint64_t RCNConfigDBManager::replaceMainTableNamespaceSharing(
+    std::string ns, std::string bundleIdentifier, RCNDBSource source,
+    std::shared_ptr<const RCNKeyedRows> rows, std::uint64_t fetchedToken) {
+    if (!rows) rows = std::make_shared<const RCNKeyedRows>();
     static std::atomic<std::uint64_t> lastToken{0};
     const std::uint64_t token = source == RCNDBSource::Fetched ? ++lastToken : fetchedToken;
     MainWrite write{std::move(ns), std::move(bundleIdentifier), source, std::move(rows), token};
@@ -671,23 +688,24 @@ std::uint64_t RCNConfigDBManager::replaceMainTableNamespace(std::string ns,
 void RCNConfigDBManager::loadMainWithBundleIdentifier(std::string bundleIdentifier,
                                                       MainLoad completion) {
     std::weak_ptr<RCNConfigDBManager> weak = weak_from_this();
-    enqueue(
-        [weak, bundleIdentifier = std::move(bundleIdentifier), completion] {
-            auto self = weak.lock();
-            if (!self) {
-                if (completion)
-                    DispatchQueue::global()->async([completion] { completion(false, {}, {}, {}); });
-                return;
-            }
-            auto fetched = self->loadMainTable(bundleIdentifier, RCNDBSource::Fetched);
-            auto active = self->loadMainTable(bundleIdentifier, RCNDBSource::Active);
-            auto defaults = self->loadMainTable(bundleIdentifier, RCNDBSource::Default);
-            if (!completion) return;
-            DispatchQueue::global()->async(
-                [completion, f = fetched.value_or(RCNNamespaceValues{}),
-                 a = active.value_or(RCNNamespaceValues{}),
-                 d = defaults.value_or(RCNNamespaceValues{})] { completion(true, f, a, d); });
-        });
+    enqueue([weak, bundleIdentifier = std::move(bundleIdentifier), completion] {
+        auto self = weak.lock();
+        if (!self) {
+            if (completion)
+                DispatchQueue::global()->async([completion] { completion(false, {}, {}, {}); });
+            return;
+        }
+        auto fetched = self->loadMainTable(bundleIdentifier, RCNDBSource::Fetched);
+        auto active = self->loadMainTable(bundleIdentifier, RCNDBSource::Active);
+        auto defaults = self->loadMainTable(bundleIdentifier, RCNDBSource::Default);
+        if (!completion) return;
+        DispatchQueue::global()->async(
+            [completion, f = std::move(fetched).value_or(RCNNamespaceValues{}),
+             a = std::move(active).value_or(RCNNamespaceValues{}),
+             d = std::move(defaults).value_or(RCNNamespaceValues{})]() mutable {
+                completion(true, std::move(f), std::move(a), std::move(d));
+            });
+    });
 }
 
 Dictionary RCNConfigDBManager::loadMetadataWithBundleIdentifier(const std::string& bundleIdentifier,

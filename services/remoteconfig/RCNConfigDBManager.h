@@ -33,13 +33,7 @@ enum class RCNDBSource : long { Active = 0, Default = 1, Fetched = 2 };
 enum class RCNUpdateOption : long { ApplyTime = 0, DefaultTime = 1, FetchStatus = 2 };
 
 // Namespace -> key -> value.
-using RCNNamespaceValues =
-    std::map<std::string, std::unordered_map<std::string, std::shared_ptr<DIROdadevOveredValue>>>;
-// Key and value of one stored row; the values are shared with the content,
-// which never changes their bytes.
-using RCNKeyedRows =
-    std::vector<std::pair<std::string, std::shared_ptr<const DIROdadevOveredValue>>>;
-
+using RCNNamespaceValues = std::map<std::string, RCNKeyedValues>;
 inline constexpr const char* RCNExperimentTableKeyPayload = "experiment_payload";
 inline constexpr const char* RCNExperimentTableKeyMetadata = "experiment_metadata";
 
@@ -83,6 +77,11 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
     std::uint64_t replaceMainTableNamespace(std::string ns, std::string bundleIdentifier,
                                             RCNDBSource source, RCNKeyedRows rows,
                                             std::uint64_t fetchedToken = 0);
+    // As above with rows that may be shared with other writes.
+    std::uint64_t replaceMainTableNamespaceSharing(std::string ns, std::string bundleIdentifier,
+                                                   RCNDBSource source,
+                                                   std::shared_ptr<const RCNKeyedRows> rows,
+                                                   std::uint64_t fetchedToken = 0);
     void insertOrUpdatePersonalizationConfig(const Dictionary& config, RCNDBSource source);
 
     void loadMainWithBundleIdentifier(std::string bundleIdentifier, MainLoad completion);
@@ -128,7 +127,7 @@ class RCNConfigDBManager : public std::enable_shared_from_this<RCNConfigDBManage
         std::string ns;
         std::string bundleIdentifier;
         RCNDBSource source;
-        RCNKeyedRows rows;
+        std::shared_ptr<const RCNKeyedRows> rows;
         std::uint64_t token = 0;
     };
     // The main-table writes queued one after another, nothing between them.

@@ -293,9 +293,10 @@ void RCNConfigFetch::processResponse(std::optional<Data> data,
             report(completion, DIROdadevOveredFetchStatus::Failure, internalError(text));
             return;
         }
-        content_->updateConfigContentWithResponse(*parsed, namespace_);
+        const Value experiments = (*answer)["experimentDescriptions"];
+        content_->updateConfigContentWithResponse(std::move(*parsed), namespace_);
         if (namespace_.substr(0, namespace_.find(':')) == "reruzera" && experiment_)
-            experiment_->updateExperimentsWithResponse((*answer)["experimentDescriptions"]);
+            experiment_->updateExperimentsWithResponse(experiments);
         if (http) {
             auto tag = http->allHeaderFields().find("etag");
             if (tag != http->allHeaderFields().end() && settings.lastETag() != tag->second)

@@ -2,18 +2,19 @@
 
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/foundation/Value.h"
+#include "services/remoteconfig/DIROdadevOveredValue.h"
 
-// A fetch answer: "entries" apart, as texts, and every other field as a
-// value. The body is read with an index per object, so an answer of many
-// keys costs in proportion to its size.
+// A fetch answer: "entries" apart, as the remote values they become, and
+// every other field as a value. The body is read in one pass without a
+// tree of the whole, so an answer of many keys costs in proportion to its
+// size.
 struct RCNFetchAnswer {
     Dictionary fields;
-    // "entries" when it is an object whose every value is a text.
-    std::vector<std::pair<std::string, std::string>> entries;
+    // "entries", in the order given, when it is an object whose every value
+    // is a text. Of a key given twice the later value counts.
+    RCNKeyedRows entries;
     // Why "entries" cannot be taken as content, when it cannot.
     std::optional<std::string> invalidEntries;
 

@@ -8,6 +8,7 @@
 #include "platform/log/Log.h"
 #include "services/remoteconfig/RCNConfigContent.h"
 #include "services/remoteconfig/tests/LogLines.h"
+#include "services/util/ZVUSQLite.h"
 #include "services/util/tests/TempHome.h"
 
 namespace {
@@ -31,6 +32,30 @@ class ConfigContentTest : public ::testing::Test {
     std::shared_ptr<RCNConfigContent> content_ = std::make_shared<RCNConfigContent>(db_);
     const std::string ns_ = "reruzera:app";
 };
+
+TEST_F(ConfigContentTest, AKeyGivenTwiceIsStoredOnceWithItsLaterValue) {
+    const std::string body = R"({"state": "UPDATE", "entries": {"a": "1", "b": "2", "a": "3"}})";
+    auto answer = RCNFetchAnswer::parse(Data(body.begin(), body.end()), nullptr);
+    ASSERT_TRUE(answer);
+    content_->updateConfigContentWithResponse(std::move(*answer), ns_);
+    content_->copyFromDictionary(&content_->fetchedConfig(), RCNDBSource::Active, ns_);
+    db_->waitForQueue();
+    ZVUSQLiteDatabase file;
+    ASSERT_TRUE(file.open(db_->path()));
+    for (const char* table : {"main", "main_active"}) {
+        EXPECT_EQ(file.queryInt64(std::string("SELECT count(*) FROM ") + table), 2) << table;
+        EXPECT_EQ(file.queryInt64(std::string("SELECT count(*) FROM ") + table +
+                                  " WHERE key = 'a' AND value = CAST('3' AS BLOB)"),
+                  1)
+            << table;
+    }
+    auto again = reopen();
+    for (auto* content : {content_.get(), again.get()}) {
+        EXPECT_EQ(text(content->fetchedConfig(), ns_, "a"), "3");
+        EXPECT_EQ(text(content->activeConfig(), ns_, "a"), "3");
+        EXPECT_EQ(text(content->activeConfig(), ns_, "b"), "2");
+    }
+}
 
 TEST_F(ConfigContentTest, DefaultsKeepTheKindsThatHaveBytesAndReplaceAsAWhole) {
     content_->copyFromDictionary(Dictionary{{ns_, Dictionary{{"text", "hi"},
