@@ -104,6 +104,10 @@ inline bool compareNumbers(std::uint8_t code, double a, double b) {
     }
 }
 
+// The entry `name` names as seen from `scope`, as APMPScope::valueForName
+// walks; null when no scope declares it. `cache` keeps where it was found.
+APMPPropertyMap::Slot* findName(APMPNameCache& cache, const APMPString& name, APMPScope& scope);
+
 // The entry a variable read finds, as APMPScope::valueForName walks; null
 // when no scope declares the name. `statement` is of the ReadVariable form.
 APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope);

@@ -125,8 +125,13 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         return assigned;
     }
     if (!slot) {
-        APMPValueRef value = scope->valueForName(statement.functionName);
-        if (!APMPIsKind(value, APMPKind::Function)) return APMPUndefined();
+        // The name is resolved once per scope layout, like a variable read;
+        // the function is held while its arguments run, as they may
+        // assign the name.
+        APMPPropertyMap::Slot* found =
+            apmp_detail::findName(statement.nameCache, statement.functionName, *scope);
+        if (!found || !APMPIsKind(found->value, APMPKind::Function)) return APMPUndefined();
+        APMPValueRef value = found->value;
         auto& function = static_cast<APMPFunctionValue&>(*value);
         // Native functions evaluate their arguments as they need.
         if (typeid(function) != typeid(APMPFunctionValue))

@@ -81,15 +81,18 @@ Ref evaluate(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) 
 
 }  // namespace
 
-Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
-    APMPNameCache& cache = statement.nameCache;
+Slot* findName(APMPNameCache& cache, const APMPString& name, APMPScope& scope) {
     std::uint64_t epoch = APMPScopeLayoutEpoch();
     if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
     Slot* slot = nullptr;
     for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
-        slot = current->contents.findSlot(*statement.variableName);
+        slot = current->contents.findSlot(name);
     cache = {&scope, epoch, slot, false};
     return slot;
+}
+
+Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
+    return findName(statement.nameCache, *statement.variableName, scope);
 }
 
 Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Access& access) {
