@@ -97,8 +97,8 @@ APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
 }
 
 APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& statement,
-                                                   const APMPScopeRef& scope,
-                                                   APMPErrorSlot& error) {
+                                                   const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                   double* number) {
     APMPRunContext& context = scope->context();
     const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
     // A variable read by a literal name evaluates nothing further: only
@@ -138,7 +138,7 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
             return function.invokeWithArguments(statement.arguments, scope, error);
         APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
         if (!values) return APMPUndefined();
-        APMPValueRef result = function.invokeWithEvaluatedArguments(*values, error);
+        APMPValueRef result = function.call(*values, error, number);
         values->clear();
         return result;
     }

@@ -91,8 +91,10 @@ class APMPCommandRegistrar {
                                    APMPErrorSlot& error);
     // Runs a statement through its command's handler (or the function
     // fallback) once its instruction is counted and its depth checked.
+    // With `number` given, a number a called function returns may be
+    // stored there instead, and null returned.
     APMPValueRef evaluateCommand(const APMPStatementValue& statement, const APMPScopeRef& scope,
-                                 APMPErrorSlot& error);
+                                 APMPErrorSlot& error, double* number = nullptr);
     // The slot for a command name; null for names nobody registered.
     const APMPCommandSlot* slotFor(const APMPString& command) const;
     APMPFunctionEvaluator& functionEvaluator() { return functionEvaluator_; }

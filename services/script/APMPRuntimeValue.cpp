@@ -1274,7 +1274,7 @@ APMPFunctionValue::~APMPFunctionValue() {
     propertyMap.releaseValuesLater();
     for (APMPValueRef& statement : statements) APMPReleaseLater(std::move(statement));
     APMPReleaseLater(std::move(definingScope));
-    APMPReleaseLater(std::move(spareCallScope_));
+    for (APMPScopeRef& spare : spareCallScopes_) APMPReleaseLater(std::move(spare));
     APMPFinishReleases();
 }
 
@@ -1312,14 +1312,14 @@ bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) con
 void APMPFunctionValue::markReferences(APMPMarker& marker) const {
     propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
     marker.markScope(definingScope.get());
-    marker.markScope(spareCallScope_.get());
+    for (const APMPScopeRef& spare : spareCallScopes_) marker.markScope(spare.get());
 }
 
 void APMPFunctionValue::releaseReferences() {
     propertyMap.clear();
     statements.clear();
     definingScope.reset();
-    spareCallScope_.reset();
+    spareCallScopes_.clear();
 }
 
 APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
@@ -1348,8 +1348,13 @@ double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPEr
 APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSlot& error,
                                      double* number) {
     if (!definingScope) return APMPUndefined();  // released with its runtime
-    APMPScopeRef callScope = std::move(spareCallScope_);
-    if (!callScope) callScope = definingScope->createChildScope();
+    APMPScopeRef callScope;
+    if (spareCallScopes_.empty()) {
+        callScope = definingScope->createChildScope();
+    } else {
+        callScope = std::move(spareCallScopes_.back());
+        spareCallScopes_.pop_back();
+    }
     for (std::size_t i = 0; i < parameters.size(); ++i)
         callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters[i]);
     // Keep the body alive while it runs: it may redefine this very function.
@@ -1376,7 +1381,7 @@ void APMPFunctionValue::keepCallScope(APMPScopeRef scope) {
         if (!slot || slot->immutable) return;
         slot->value = APMPUndefined();
     }
-    spareCallScope_ = std::move(scope);
+    spareCallScopes_.push_back(std::move(scope));
 }
 
 // ---- control and statement ----

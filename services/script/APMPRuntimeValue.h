@@ -555,6 +555,10 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     // The call's result as doubleValueOrError gives it, without boxing a
     // returned number.
     double invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error);
+    // Runs the body of a function defined by a program. With `number`
+    // given, a returned number may be stored there instead, and null
+    // returned.
+    APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
 
     bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
     APMPValueRef valueForProperty(const APMPString& name) const {
@@ -572,11 +576,10 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     APMPPropertyMap propertyMap;
 
   private:
-    APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
     void keepCallScope(APMPScopeRef scope);
-    // The scope of an ended call that nothing kept, holding the parameters
-    // only, ready for the next call.
-    APMPScopeRef spareCallScope_;
+    // The scopes of ended calls that nothing kept, holding the parameters
+    // only, ready for the next calls; one per level a recursion reached.
+    std::vector<APMPScopeRef> spareCallScopes_;
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };

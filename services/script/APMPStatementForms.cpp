@@ -350,8 +350,10 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
             return false;
         }
         case Form::General:
-            other =
-                APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope, error);
+            other = APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope,
+                                                                           error, &number);
+            // A function's returned number comes unboxed.
+            if (!error && !other) return true;
             break;
         default:
             other = evaluateForm(*statement, scope, error);
