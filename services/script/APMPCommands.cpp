@@ -180,9 +180,16 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     bool matched = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         if (!matched) {
-            Ref candidate = evaluate(cases[i], scope, error);
-            if (error) return undefinedValue();
-            matched = APMPStrictEquals(*candidate, *discriminant, error);
+            // A literal case is compared in place; its evaluation still counts.
+            if (cases[i]->kind() != APMPKind::Statement) {
+                if (!apmp_detail::countInstruction(scope->context(), error))
+                    return undefinedValue();
+                matched = APMPStrictEquals(*cases[i], *discriminant, error);
+            } else {
+                Ref candidate = evaluate(cases[i], scope, error);
+                if (error) return undefinedValue();
+                matched = APMPStrictEquals(*candidate, *discriminant, error);
+            }
             if (error) return undefinedValue();
             if (!matched) continue;
         }
@@ -834,6 +841,12 @@ APMPCommandHandler APMPVariableReadHandler() {
 }
 APMPCommandHandler APMPVariableAssignHandler() {
     return assign;
+}
+APMPCommandHandler APMPBlockHandler() {
+    return block;
+}
+bool APMPMayDeclare(const APMPValueList& statements) {
+    return mayDeclare(statements);
 }
 
 APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() : APMPCommandEvaluator(true) {

@@ -67,7 +67,7 @@ void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluato
         bool evaluates = evaluator->evaluatesArguments();
         commandEvaluators_[name] = APMPCommandSlot{
             evaluator.get(), handler, evaluates, evaluates && handler == APMPVariableReadHandler(),
-            evaluates && handler == APMPVariableAssignHandler()};
+            evaluates && handler == APMPVariableAssignHandler(), handler == APMPBlockHandler()};
     }
     owned_.push_back(std::move(evaluator));
 }
@@ -141,6 +141,12 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         APMPValueRef result = function.call(*values, error, number);
         values->clear();
         return result;
+    }
+    if (slot->runsBlock) {
+        if (!statement.blockDeclares)
+            return APMPEvaluator::executeStatements(statement.arguments, scope, error);
+        return APMPEvaluator::executeStatements(statement.arguments, scope->createChildScope(),
+                                                error);
     }
     if (!slot->evaluatesArguments) return slot->handler(statement.arguments, scope, error);
     APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);

@@ -77,11 +77,16 @@ struct APMPCommandSlot {
     // The variable read and write, which the registrar runs inline.
     bool readsVariable = false;
     bool assignsVariable = false;
+    // The block, which runs in the scope its statement was scanned for.
+    bool runsBlock = false;
 };
 
-// The handlers of the variable read and write commands.
+// The handlers of the variable read and write commands, and of the block.
 APMPCommandHandler APMPVariableReadHandler();
 APMPCommandHandler APMPVariableAssignHandler();
+APMPCommandHandler APMPBlockHandler();
+// Whether running `statements` might add a name to the scope they run in.
+bool APMPMayDeclare(const APMPValueList& statements);
 
 class APMPCommandRegistrar {
   public:

@@ -661,6 +661,9 @@ class APMPStatementValue final : public APMPRuntimeValue {
     // statement assigned, if that is what it assigns.
     APMPOperandLeaf leaves[2];
     const APMPStatementValue* assignedArithmetic = nullptr;
+    // For a block: whether its statements may add a name to the scope they
+    // run in, so that it needs a scope of its own. Scanned once when made.
+    bool blockDeclares = true;
 };
 
 class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {

@@ -794,6 +794,8 @@ APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueLis
 
 void APMPDescribeOperands(APMPStatementValue& statement) {
     using apmp_detail::statementOf;
+    const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
+    if (slot && slot->runsBlock) statement.blockDeclares = APMPMayDeclare(statement.arguments);
     APMPStatementForm form = statement.form;
     if (form == APMPStatementForm::Assign || form == APMPStatementForm::AssignSum) {
         const APMPStatementValue* assigned = statementOf(statement.arguments[1]);
