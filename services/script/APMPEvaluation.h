@@ -106,11 +106,22 @@ inline bool compareNumbers(std::uint8_t code, double a, double b) {
 
 // The entry `name` names as seen from `scope`, as APMPScope::valueForName
 // walks; null when no scope declares it. `cache` keeps where it was found.
-APMPPropertyMap::Slot* findName(APMPNameCache& cache, const APMPString& name, APMPScope& scope);
+inline APMPPropertyMap::Slot* findName(APMPNameCache& cache, const APMPString& name,
+                                       APMPScope& scope) {
+    std::uint64_t epoch = APMPScopeLayoutEpoch();
+    if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
+    APMPPropertyMap::Slot* slot = nullptr;
+    for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
+        slot = current->contents.findSlot(name);
+    cache = {&scope, epoch, slot, false};
+    return slot;
+}
 
-// The entry a variable read finds, as APMPScope::valueForName walks; null
-// when no scope declares the name. `statement` is of the ReadVariable form.
-APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope);
+// The entry a variable read finds; `statement` is of the ReadVariable form.
+inline APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement,
+                                           APMPScope& scope) {
+    return findName(statement.nameCache, *statement.variableName, scope);
+}
 
 enum class Access { Absent, Silent, Writable };
 

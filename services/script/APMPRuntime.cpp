@@ -91,6 +91,12 @@ APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
     // Callers hold the statement lists they run, so the statement outlives
     // this call even when a program redefines the function it sits in.
     const auto& statement = static_cast<const APMPStatementValue&>(*value);
+    // Variable reads are the commonest statement of all.
+    if (statement.form == APMPStatementForm::ReadVariable) {
+        if (!countInstruction(context, error)) return APMPUndefined();
+        APMPPropertyMap::Slot* slot = apmp_detail::findVariable(statement, *scope);
+        return slot ? slot->value : APMPUndefined();
+    }
     if (statement.form != APMPStatementForm::General)
         return apmp_detail::evaluateForm(statement, scope, error);
     return evaluateCommand(statement, scope, error);

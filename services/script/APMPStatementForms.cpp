@@ -81,20 +81,6 @@ Ref evaluate(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) 
 
 }  // namespace
 
-Slot* findName(APMPNameCache& cache, const APMPString& name, APMPScope& scope) {
-    std::uint64_t epoch = APMPScopeLayoutEpoch();
-    if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
-    Slot* slot = nullptr;
-    for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
-        slot = current->contents.findSlot(name);
-    cache = {&scope, epoch, slot, false};
-    return slot;
-}
-
-Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
-    return findName(statement.nameCache, *statement.variableName, scope);
-}
-
 Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Access& access) {
     APMPNameCache& cache = statement.nameCache;
     std::uint64_t epoch = APMPScopeLayoutEpoch();
