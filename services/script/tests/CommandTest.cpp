@@ -79,6 +79,17 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(50 \"f\" (7 \"x\" \"y\") (36 1)) (f (3 \"nope\" 1) 2)", "error 2"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
          "[[n:1,n:2],n:3]"},
+        // Every level of a recursion has its parameters to itself, before and
+        // after the levels below it run, and a later call starts afresh.
+        {"(50 \"f\" (7 \"n\" \"m\") (22 (18 (15 \"n\") 0) (46 (f (37 (15 \"n\") 1) (15 \"n\")))) "
+         "(36 (7 (15 \"n\") (15 \"m\")))) (7 (f 3 7) (f 1))",
+         "[[n:3,n:7],[n:1,undefined]]"},
+        // A closure keeps the scope of the level that made it, however many
+        // calls come after.
+        {"(41 \"g\") (50 \"f\" (7 \"n\") (22 (12 (15 \"n\") 1) (46 (3 \"g\" (51 \"\" (7) "
+         "(36 (15 \"n\")))))) (22 (18 (15 \"n\") 0) (46 (f (37 (15 \"n\") 1)))) (36 (15 \"n\"))) "
+         "(f 3) (f 0) (f 0) (7 (g) (f 2))",
+         "[n:1,n:2]"},
         {"(51 \"g\" (7))", "f:g"},
         {"(51 \"g\" 1)", "error 10"},
         {"(51 \"g\")", "error 9"},
