@@ -131,9 +131,7 @@ Ref sequence(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (arguments.empty() || arguments.size() > 3) return fail(error, kAPMPErrorArgumentCount);
-    Ref condition = evaluate(arguments[0], scope, error);
-    if (error) return undefinedValue();
-    bool truth = condition->booleanValueOrError(error);
+    bool truth = apmp_detail::evaluateTruth(arguments[0], scope, error);
     if (error) return undefinedValue();
     std::size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return undefinedValue();
@@ -397,22 +395,10 @@ Ref nullCommand(const List&, const Scope&, Slot&) {
 
 enum class Binding { Assign, Immutable, Mutable };
 
-// What a loop does with a body's result: 0 go on, 1 stop with undefined,
-// 2 stop and return the result.
-int afterBody(const Ref& result, const Slot& error) {
-    if (error) return 1;
-    if (isControl(result)) {
-        switch (controlType(result)) {
-            case APMPControlType::Break:
-                return 1;
-            case APMPControlType::Return:
-                return 2;
-            case APMPControlType::Continue:
-                return 0;
-        }
-    }
-    return 0;
-}
+using apmp_detail::afterBody;
+using apmp_detail::evaluateForEffect;
+using apmp_detail::evaluateTruth;
+using apmp_detail::runBody;
 
 template <bool Items, Binding Bind>
 Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
@@ -442,7 +428,7 @@ Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
             else
                 iterationScope->addValue(entry, name);
         }
-        Ref result = APMPEvaluator::executeStatements(body, iterationScope, error);
+        Ref result = runBody(body, iterationScope, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -477,11 +463,9 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     if (apmp_detail::runNumericLoop(arguments[1], arguments[2], body, *current))
         return undefinedValue();
     while (true) {
-        Ref condition = evaluate(arguments[1], current, error);
-        if (error) return undefinedValue();
-        bool truth = condition->booleanValueOrError(error);
+        bool truth = evaluateTruth(arguments[1], current, error);
         if (error || !truth) return undefinedValue();
-        Ref result = APMPEvaluator::executeStatements(body, current, error);
+        Ref result = runBody(body, current, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -501,7 +485,7 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
                 next->addValue(current->valueForName(name), name);
             current = std::move(next);
         }
-        evaluate(arguments[2], current, error);
+        evaluateForEffect(arguments[2], current, error);
         if (error) return undefinedValue();
     }
 }
@@ -528,12 +512,12 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
                 break;
         }
     }
+    if (apmp_detail::runNumericLoop(arguments[0], arguments[1], body, *scope))
+        return undefinedValue();
     while (true) {
-        Ref condition = evaluate(arguments[0], scope, error);
-        if (error) return undefinedValue();
-        bool truth = condition->booleanValueOrError(error);
+        bool truth = evaluateTruth(arguments[0], scope, error);
         if (error || !truth) return undefinedValue();
-        Ref result = APMPEvaluator::executeStatements(body, scope, error);
+        Ref result = runBody(body, scope, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -542,7 +526,7 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
             default:
                 break;
         }
-        evaluate(arguments[1], scope, error);
+        evaluateForEffect(arguments[1], scope, error);
         if (error) return undefinedValue();
     }
 }
@@ -920,7 +904,6 @@ APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler) {
         {compare<23>, APMPStatementForm::Compare},
         {compare<24>, APMPStatementForm::Compare},
         {returnCommand, APMPStatementForm::Return},
-        {whileLoop, APMPStatementForm::While},
     };
     for (const Entry& entry : kEntries)
         if (entry.handler == handler) return entry.form;

@@ -140,6 +140,22 @@ APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPS
 bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
                     const APMPValueList& body, APMPScope& scope);
 
+// Evaluates `value` and takes its truth, as a condition does.
+bool evaluateTruth(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error);
+
+// Evaluates a statement whose value is not needed: null or a value whose
+// kind only matters when it is a control value.
+APMPValueRef evaluateForEffect(const APMPValueRef& value, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
+
+// Runs a loop body as executeStatements does, for its control value only
+// (null when there is none).
+APMPValueRef runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot& error);
+
+// What a loop does with a body's result: 0 go on, 1 stop with undefined,
+// 2 stop and return the result.
+int afterBody(const APMPValueRef& result, const APMPErrorSlot& error);
+
 // The statements a list argument of a command holds. A statement-list
 // literal counts and checks its evaluation and is read in place, without
 // the array its evaluation would make; any other argument is evaluated and

@@ -610,7 +610,6 @@ enum class APMPStatementForm : std::uint8_t {
     Modulo,
     Compare,  // a comparison of two operands
     Return,   // a return with a value
-    While,
 };
 
 struct APMPStatementCost {

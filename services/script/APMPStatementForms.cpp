@@ -408,9 +408,10 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
     return true;
 }
 
-// Evaluates `value` and takes its truth, as a condition does.
-bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
-                   APMPErrorSlot& error) {
+}  // namespace
+
+bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
     const APMPStatementValue* statement = statementOf(value);
     if (statement && statement->form == Form::Compare) {
         bool truth = false;
@@ -423,6 +424,8 @@ bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPRunContext& 
     CurrentContext current(context);
     return result->booleanValueOrError(error);
 }
+
+namespace {
 
 // s = s + x: when the variable holds the only reference to its string or
 // number, the sum is made in place instead of in a copy. `failed` tells an
@@ -535,8 +538,8 @@ Ref assignForm(const APMPStatementValue& statement, const APMPScopeRef& scope, b
     return assignValue<true>(statement, scope, context, wantResult, error, failed);
 }
 
-// Evaluates a statement whose value is not needed: null or a value whose
-// kind only matters when it is a control value.
+}  // namespace
+
 Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
     const APMPStatementValue* statement = statementOf(value);
     if (statement && isAssignment(*statement)) {
@@ -548,7 +551,6 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
     return evaluate(value, scope, error);
 }
 
-// Runs a loop body as executeStatements does, for its control value only.
 Ref runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot& error) {
     for (const Ref& statement : body) {
         Ref result = evaluateForEffect(statement, scope, error);
@@ -558,8 +560,6 @@ Ref runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot&
     return Ref();
 }
 
-// What a loop does with a body's result: 0 go on, 1 stop with undefined,
-// 2 stop and return the result.
 int afterBody(const Ref& result, const APMPErrorSlot& error) {
     if (error) return 1;
     if (!result || result->kind() != APMPKind::Control) return 0;
@@ -573,48 +573,7 @@ int afterBody(const Ref& result, const APMPErrorSlot& error) {
     }
 }
 
-Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
-              APMPErrorSlot& error) {
-    APMPRunContext& context = scope->context();
-    DepthGuard guard(context);
-    const APMPValueList& arguments = statement.arguments;
-    Ref runFirstValue = evaluate(arguments[2], scope, error);
-    if (error) return undefinedValue();
-    bool runFirst = runFirstValue->booleanValueOrError(error);
-    if (error) return undefinedValue();
-    APMPValueList storage;
-    const APMPValueList* bodyList = listArgument(arguments[3], scope, error, storage);
-    if (error) return undefinedValue();
-    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
-    const APMPValueList& body = *bodyList;
-    if (runFirst) {
-        Ref result = APMPEvaluator::executeStatements(body, scope, error);
-        switch (afterBody(result, error)) {
-            case 1:
-                return undefinedValue();
-            case 2:
-                return result;
-            default:
-                break;
-        }
-    }
-    if (runNumericLoop(arguments[0], arguments[1], body, *scope)) return undefinedValue();
-    while (true) {
-        bool truth = evaluateTruth(arguments[0], scope, context, error);
-        if (error || !truth) return undefinedValue();
-        Ref result = runBody(body, scope, error);
-        switch (afterBody(result, error)) {
-            case 1:
-                return undefinedValue();
-            case 2:
-                return result;
-            default:
-                break;
-        }
-        evaluateForEffect(arguments[1], scope, error);
-        if (error) return undefinedValue();
-    }
-}
+namespace {
 
 // The value a return statement returns; its instruction is counted and
 // its depth checked.
@@ -667,8 +626,6 @@ APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRe
         }
         case Form::Return:
             return APMPControlValue::returnValueWithData(returnedValue(statement, scope, error));
-        case Form::While:
-            return whileForm(statement, scope, error);
         case Form::General:
             break;
     }
@@ -729,8 +686,6 @@ APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPVal
         }
         case APMPStatementForm::Return:
             return count == 1 ? form : APMPStatementForm::General;
-        case APMPStatementForm::While:
-            return count == 4 ? form : APMPStatementForm::General;
         case APMPStatementForm::General:
             return form;
         default:
