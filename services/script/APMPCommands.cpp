@@ -193,17 +193,18 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
         }
         // A matched case without a body of its own is a malformed program.
         if (i >= bodies.size()) return fail(error, kAPMPErrorArgumentCount);
-        Ref result = evaluate(bodies[i], scope, error);
+        Ref result = apmp_detail::evaluateForEffect(bodies[i], scope, error);
         if (error) return undefinedValue();
-        if (isControl(result)) {
+        if (result && isControl(result)) {
             if (controlType(result) == APMPControlType::Break) return undefinedValue();
             return result;
         }
     }
     if (bodies.size() == cases.size() + 1) {
-        Ref result = evaluate(bodies.back(), scope, error);
+        Ref result = apmp_detail::evaluateForEffect(bodies.back(), scope, error);
         if (error) return undefinedValue();
-        if (isControl(result) && controlType(result) != APMPControlType::Break) return result;
+        if (result && isControl(result) && controlType(result) != APMPControlType::Break)
+            return result;
     }
     return undefinedValue();
 }

@@ -548,6 +548,15 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
         if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
         return assignForm(*statement, scope, false, error);
     }
+    // A block for its effect runs its statements for theirs.
+    const auto* slot = statement ? static_cast<const APMPCommandSlot*>(statement->command) : nullptr;
+    if (slot && slot->runsBlock) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
+        DepthGuard guard(context);
+        if (!statement->blockDeclares) return runBody(statement->arguments, scope, error);
+        return runBody(statement->arguments, scope->createChildScope(), error);
+    }
     return evaluate(value, scope, error);
 }
 

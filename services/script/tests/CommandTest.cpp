@@ -129,6 +129,16 @@ TEST(ScriptCommandTest, ControlCommands) {
          "(3 \"f\" (51 \"\" (7) (36 (15 \"x\"))))) (3 \"x\" 5) (f)",
          "n:5"},
         {"(53 1 (36 2) 3)", "control:return(n:2)"},
+        // The same for blocks whose value nobody needs: loop bodies and cases.
+        {"(41 \"k\") (3 \"k\" 0) (42 (23 (15 \"k\") 2) (3 \"k\" (0 (15 \"k\") 1)) false "
+         "(46 (53 (41 \"y\") (3 \"y\" 1)))) (40 (15 \"y\"))",
+         "s:undefined"},
+        {"(38 1 (46 1) (46 (53 (41 \"y\") (3 \"y\" 1) (4)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(41 \"y\") (3 \"y\" 0) (42 (23 (15 \"y\") 3) 1 false "
+         "(46 (53 (3 \"y\" (0 (15 \"y\") 1))))) (15 \"y\")",
+         "n:3"},
+        {"(50 \"f\" (7) (42 true 1 false (46 (53 1 (36 4) 5)))) (f)", "n:4"},
+        {"(38 1 (46 1) (46 (53 (36 6)))) ", "control:return(n:6)"},
         // Method calls.
         {"(2 \"abc\" \"toUpperCase\" (46))", "s:ABC"},
         {"(2 \"abc\" 1 (46))", "error 10"},
