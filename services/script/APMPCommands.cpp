@@ -300,71 +300,13 @@ Ref readVariable(const List& values, const Scope& scope, Slot& error) {
 
 Ref readProperty(const List& values, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(values, 2, error)) return undefinedValue();
-    const Ref& object = values[0];
-    const Ref& key = values[1];
-    switch (object->kind()) {
-        case APMPKind::Array:
-            return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
-        case APMPKind::Map: {
-            if (isString(key))
-                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
-        }
-        case APMPKind::Function: {
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            return static_cast<const APMPFunctionValue&>(*object).valueForProperty(name);
-        }
-        case APMPKind::String: {
-            const APMPString& text = textOf(object);
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
-            if (APMPIsArrayIndex(*key)) {
-                double index = key->doubleValueOrError(error);
-                if (index < static_cast<double>(text.size()))
-                    return APMPStringValue::make(
-                        APMPString(1, text[static_cast<std::size_t>(index)]));
-            }
-            return undefinedValue();
-        }
-        default:
-            return undefinedValue();
-    }
+    return APMPPropertyOf(values[0], values[1], error);
 }
 
 Ref writeProperty(const List& values, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(values, 3, error)) return undefinedValue();
-    const Ref& object = values[0];
-    const Ref& key = values[1];
-    const Ref& value = values[2];
-    switch (object->kind()) {
-        case APMPKind::Null:
-        case APMPKind::Undefined:
-            return fail(error, kAPMPErrorWriteOnNull);
-        case APMPKind::Array:
-            static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
-            return value;
-        case APMPKind::Map:
-            if (isString(key)) {
-                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
-                return value;
-            }
-            [[fallthrough]];
-        case APMPKind::Function: {
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            if (object->kind() == APMPKind::Map)
-                static_cast<APMPMapValue&>(*object).setValue(value, name);
-            else
-                static_cast<APMPFunctionValue&>(*object).setValue(value, name);
-            return value;
-        }
-        default:
-            return value;
-    }
+    APMPSetProperty(values[0], values[1], values[2], error);
+    return error ? undefinedValue() : values[2];
 }
 
 Ref typeName(const List& values, const Scope&, Slot& error) {
@@ -909,6 +851,78 @@ APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler) {
     for (const Entry& entry : kEntries)
         if (entry.handler == handler) return entry.form;
     return APMPStatementForm::General;
+}
+
+APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
+                            APMPErrorSlot& error) {
+    switch (object->kind()) {
+        case APMPKind::Array:
+            return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
+        case APMPKind::Map: {
+            if (isString(key))
+                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPFunctionValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::String: {
+            const APMPString& text = textOf(object);
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
+            if (APMPIsArrayIndex(*key)) {
+                double index = key->doubleValueOrError(error);
+                if (index < static_cast<double>(text.size()))
+                    return APMPStringValue::make(
+                        APMPString(1, text[static_cast<std::size_t>(index)]));
+            }
+            return undefinedValue();
+        }
+        default:
+            return undefinedValue();
+    }
+}
+
+void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key,
+                     const APMPValueRef& value, APMPErrorSlot& error) {
+    switch (object->kind()) {
+        case APMPKind::Null:
+        case APMPKind::Undefined:
+            APMPSetError(error, kAPMPErrorWriteOnNull);
+            return;
+        case APMPKind::Array:
+            static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
+            return;
+        case APMPKind::Map:
+            if (isString(key)) {
+                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
+                return;
+            }
+            [[fallthrough]];
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return;
+            if (object->kind() == APMPKind::Map)
+                static_cast<APMPMapValue&>(*object).setValue(value, name);
+            else
+                static_cast<APMPFunctionValue&>(*object).setValue(value, name);
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+APMPCommandHandler APMPPropertyReadHandler() {
+    return readProperty;
+}
+APMPCommandHandler APMPPropertyWriteHandler() {
+    return writeProperty;
 }
 
 bool APMPCompareValues(std::uint8_t code, const APMPValueRef& first, const APMPValueRef& second,

@@ -66,8 +66,14 @@ void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluato
         APMPCommandHandler handler = evaluator->handlerFor(name);
         bool evaluates = evaluator->evaluatesArguments();
         commandEvaluators_[name] = APMPCommandSlot{
-            evaluator.get(), handler, evaluates, evaluates && handler == APMPVariableReadHandler(),
-            evaluates && handler == APMPVariableAssignHandler(), handler == APMPBlockHandler()};
+            evaluator.get(),
+            handler,
+            evaluates,
+            evaluates && handler == APMPVariableReadHandler(),
+            evaluates && handler == APMPVariableAssignHandler(),
+            handler == APMPBlockHandler(),
+            evaluates && handler == APMPPropertyReadHandler(),
+            evaluates && handler == APMPPropertyWriteHandler()};
     }
     owned_.push_back(std::move(evaluator));
 }
@@ -148,6 +154,10 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         values->clear();
         return result;
     }
+    if (slot->readsProperty && statement.arguments.size() == 2)
+        return readProperty(statement, scope, error, number);
+    if (slot->writesProperty && statement.arguments.size() == 3)
+        return writeProperty(statement, scope, error);
     if (slot->runsBlock) {
         if (!statement.blockDeclares)
             return APMPEvaluator::executeStatements(statement.arguments, scope, error);
@@ -160,6 +170,95 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
     APMPValueRef result = slot->handler(*values, scope, error);
     values->clear();
     return result;
+}
+
+namespace {
+
+// Literals and variable reads: evaluating them changes nothing.
+bool isPure(const APMPValueRef& argument) {
+    return argument->kind() != APMPKind::Statement ||
+           static_cast<const APMPStatementValue&>(*argument).form ==
+               APMPStatementForm::ReadVariable;
+}
+
+// The evaluated arguments of a command the registrar runs inline, counted
+// and checked in order as evaluateIntoBuffer does. A literal is read in
+// place, and so is a variable when no later argument can change it; the
+// rest are held.
+template <std::size_t N>
+class Operands {
+  public:
+    bool evaluate(APMPCommandRegistrar& registrar, const APMPValueList& arguments,
+                  const APMPScopeRef& scope, APMPErrorSlot& error) {
+        APMPRunContext& context = scope->context();
+        std::size_t pureFrom = N;
+        while (pureFrom > 0 && isPure(arguments[pureFrom - 1])) --pureFrom;
+        for (std::size_t i = 0; i < N; ++i) {
+            const APMPValueRef& argument = arguments[i];
+            if (argument->kind() != APMPKind::Statement) {
+                if (!countInstruction(context, error)) return false;
+                values_[i] = &argument;
+                continue;
+            }
+            const auto& statement = static_cast<const APMPStatementValue&>(*argument);
+            if (i + 1 >= pureFrom && statement.form == APMPStatementForm::ReadVariable) {
+                if (!countInstruction(context, error) || !apmp_detail::checkDepth(context, error) ||
+                    !countInstruction(context, error))
+                    return false;
+                APMPPropertyMap::Slot* slot = apmp_detail::findVariable(statement, *scope);
+                values_[i] = slot ? &slot->value : &APMPUndefined();
+                continue;
+            }
+            held_[i] = registrar.evaluateStatement(argument, scope, error);
+            if (error) return false;
+            values_[i] = &held_[i];
+        }
+        return true;
+    }
+    const APMPValueRef& operator[](std::size_t i) const { return *values_[i]; }
+
+  private:
+    const APMPValueRef* values_[N] = {};
+    APMPValueRef held_[N];
+};
+
+}  // namespace
+
+APMPValueRef APMPCommandRegistrar::readProperty(const APMPStatementValue& statement,
+                                                const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                double* number) {
+    Operands<2> operands;
+    if (!operands.evaluate(*this, statement.arguments, scope, error)) return APMPUndefined();
+    const APMPValueRef& object = operands[0];
+    const APMPValueRef& key = operands[1];
+    // An element or map entry that is a number goes out unboxed.
+    if (number) {
+        const APMPValueRef* found = nullptr;
+        if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String) {
+            found = static_cast<const APMPMapValue&>(*object).propertyMap.find(
+                static_cast<const APMPStringValue&>(*key).value);
+        } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
+            double index = static_cast<const APMPNumberValue&>(*key).value;
+            const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
+            if (index >= 0 && index < static_cast<double>(elements.size()) &&
+                index == std::trunc(index))
+                found = &elements[static_cast<std::size_t>(index)];
+        }
+        if (found && (*found)->kind() == APMPKind::Number) {
+            *number = static_cast<const APMPNumberValue&>(**found).value;
+            return nullptr;
+        }
+    }
+    return APMPPropertyOf(object, key, error);
+}
+
+APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& statement,
+                                                 const APMPScopeRef& scope,
+                                                 APMPErrorSlot& error) {
+    Operands<3> operands;
+    if (!operands.evaluate(*this, statement.arguments, scope, error)) return APMPUndefined();
+    APMPSetProperty(operands[0], operands[1], operands[2], error);
+    return error ? APMPUndefined() : operands[2];
 }
 
 APMPValueList* APMPCommandRegistrar::evaluateIntoBuffer(const APMPValueList& arguments,

@@ -79,12 +79,23 @@ struct APMPCommandSlot {
     bool assignsVariable = false;
     // The block, which runs in the scope its statement was scanned for.
     bool runsBlock = false;
+    // The property read and write, which the registrar runs inline.
+    bool readsProperty = false;
+    bool writesProperty = false;
 };
 
 // The handlers of the variable read and write commands, and of the block.
 APMPCommandHandler APMPVariableReadHandler();
 APMPCommandHandler APMPVariableAssignHandler();
 APMPCommandHandler APMPBlockHandler();
+APMPCommandHandler APMPPropertyReadHandler();
+APMPCommandHandler APMPPropertyWriteHandler();
+// A property of an evaluated object, as the property read command gives it.
+APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
+                            APMPErrorSlot& error);
+// Writes a property as the property write command does.
+void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key,
+                     const APMPValueRef& value, APMPErrorSlot& error);
 // Whether running `statements` might add a name to the scope they run in.
 bool APMPMayDeclare(const APMPValueList& statements);
 
@@ -106,6 +117,11 @@ class APMPCommandRegistrar {
 
   private:
     APMPCommandRegistrar();
+    // The property read and write with their operands evaluated in place.
+    APMPValueRef readProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                              APMPErrorSlot& error, double* number);
+    APMPValueRef writeProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
     // Evaluates arguments in order into the buffer of the current nesting
     // level; null, with the buffer emptied, at the first error.
     APMPValueList* evaluateIntoBuffer(const APMPValueList& arguments, const APMPScopeRef& scope,

@@ -127,6 +127,9 @@ TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
         {"(22 true (46 1 2))", "n:2", 5},
         {"(2 \"ab\" \"charAt\" (46 1))", "s:b", 5},
         {"(42 false 1 true (46 7))", "undefined", 5},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (16 (15 \"a\") 1)", "n:2", 2 + 5 + 4},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (43 (15 \"a\") 1 (0 (15 \"a\") 1))", "s:1,21",
+         2 + 5 + 1 + 2 + 1 + 4},
     };
     for (const CountCase& c : cases) {
         APMPRuntime runtime;
