@@ -174,11 +174,13 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
 
 namespace {
 
-// Literals and variable reads: evaluating them changes nothing.
+// Literals, and statements that only read variables, compute and compare:
+// evaluating them assigns nothing.
 bool isPure(const APMPValueRef& argument) {
-    return argument->kind() != APMPKind::Statement ||
-           static_cast<const APMPStatementValue&>(*argument).form ==
-               APMPStatementForm::ReadVariable;
+    if (argument->kind() != APMPKind::Statement) return true;
+    const auto& statement = static_cast<const APMPStatementValue&>(*argument);
+    return statement.cost.count != 0 && statement.form != APMPStatementForm::Assign &&
+           statement.form != APMPStatementForm::AssignSum;
 }
 
 // The evaluated arguments of a command the registrar runs inline, counted
