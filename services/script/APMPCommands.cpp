@@ -165,8 +165,15 @@ Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    Ref discriminant = evaluate(arguments[0], scope, error);
+    // A number discriminant is kept unboxed until a case is not a number.
+    double number = 0;
+    Ref discriminant;
+    bool isNumber = apmp_detail::evaluateOperand(arguments[0], scope, error, number, discriminant);
     if (error) return undefinedValue();
+    auto boxed = [&]() -> const Ref& {
+        if (!discriminant) discriminant = APMPNumberValue::make(number);
+        return discriminant;
+    };
     List caseStorage, bodyStorage;
     const List* caseList = listArgument(arguments[1], scope, error, caseStorage);
     if (error) return undefinedValue();
@@ -182,11 +189,14 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
             if (cases[i]->kind() != APMPKind::Statement) {
                 if (!apmp_detail::countInstruction(scope->context(), error))
                     return undefinedValue();
-                matched = APMPStrictEquals(*cases[i], *discriminant, error);
+                if (isNumber && cases[i]->kind() == APMPKind::Number)
+                    matched = static_cast<const APMPNumberValue&>(*cases[i]).value == number;
+                else
+                    matched = APMPStrictEquals(*cases[i], *boxed(), error);
             } else {
                 Ref candidate = evaluate(cases[i], scope, error);
                 if (error) return undefinedValue();
-                matched = APMPStrictEquals(*candidate, *discriminant, error);
+                matched = APMPStrictEquals(*candidate, *boxed(), error);
             }
             if (error) return undefinedValue();
             if (!matched) continue;

@@ -140,6 +140,12 @@ APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPS
 bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
                     const APMPValueList& body, APMPScope& scope);
 
+// Evaluates `value` as evaluateStatement would. True with `number` set when
+// the result is a number (`other` may then hold it boxed or be null);
+// false with the result in `other` otherwise, undefined on error.
+bool evaluateOperand(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error,
+                     double& number, APMPValueRef& other);
+
 // Evaluates `value` and takes its truth, as a condition does.
 bool evaluateTruth(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error);
 

@@ -410,6 +410,11 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
 
 }  // namespace
 
+bool evaluateOperand(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error,
+                     double& number, Ref& other) {
+    return evaluateNumber<true>(value, scope, scope->context(), error, number, other);
+}
+
 bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
     APMPRunContext& context = scope->context();
     const APMPStatementValue* statement = statementOf(value);

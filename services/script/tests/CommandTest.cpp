@@ -180,6 +180,15 @@ TEST(ScriptCommandTest, Switch) {
     EXPECT_EQ(run(switchProgram("3")), "s:cd");
     EXPECT_EQ(run(switchProgram("9")), "s:d");
     EXPECT_EQ(run(switchProgram("\"1\"")), "s:d");
+    // Computed discriminants: numbers match numbers only, by value (0 is -0,
+    // NaN is nothing); other kinds match as they are.
+    EXPECT_EQ(run(switchProgram("(37 3 1)")), "s:bb2");
+    EXPECT_EQ(run(switchProgram("(0 \"1\" \"\")")), "s:d");
+    EXPECT_EQ(run(switchProgram("(10 0 0)")), "s:d");
+    EXPECT_EQ(run("(38 (27 0) (46 0) (46 (36 1)))"), "control:return(n:1)");
+    EXPECT_EQ(run("(38 (0 1 1) (46 \"2\" true (0 1 1)) (46 (36 1) (36 2) (36 3)))"),
+              "control:return(n:3)");
+    EXPECT_EQ(run("(38 (0 \"a\" \"b\") (46 \"ab\") (46 (36 1)))"), "control:return(n:1)");
     const Case cases[] = {
         {"(38 1 (46 1) (46 (36 7)))", "control:return(n:7)"},
         {"(38 1 (46 2) (46 1 (6)))", "control:continue(undefined)"},
