@@ -87,6 +87,25 @@ using apmp_detail::countInstruction;
 using apmp_detail::DepthGuard;
 using apmp_detail::tNesting;
 
+namespace {
+
+// Literals, and statements that only read variables, compute and compare:
+// evaluating them assigns nothing.
+bool isPure(const APMPValueRef& argument) {
+    if (argument->kind() != APMPKind::Statement) return true;
+    const auto& statement = static_cast<const APMPStatementValue&>(*argument);
+    return statement.cost.count != 0 && statement.form != APMPStatementForm::Assign &&
+           statement.form != APMPStatementForm::AssignSum;
+}
+
+bool allPure(const APMPValueList& arguments) {
+    for (const APMPValueRef& argument : arguments)
+        if (!isPure(argument)) return false;
+    return true;
+}
+
+}  // namespace
+
 APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
                                                      const APMPScopeRef& scope,
                                                      APMPErrorSlot& error) {
@@ -137,20 +156,23 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         return assigned;
     }
     if (!slot) {
-        // The name is resolved once per scope layout, like a variable read;
-        // the function is held while its arguments run, as they may
-        // assign the name.
+        // The name is resolved once per scope layout, like a variable read.
+        // The function is held while its arguments run unless they cannot
+        // assign the name; a call holds its own function while it runs.
         APMPPropertyMap::Slot* found =
             apmp_detail::findName(statement.nameCache, statement.functionName, *scope);
         if (!found || !APMPIsKind(found->value, APMPKind::Function)) return APMPUndefined();
-        APMPValueRef value = found->value;
-        auto& function = static_cast<APMPFunctionValue&>(*value);
+        auto* function = static_cast<APMPFunctionValue*>(found->value.get());
         // Native functions evaluate their arguments as they need.
-        if (typeid(function) != typeid(APMPFunctionValue))
-            return function.invokeWithArguments(statement.arguments, scope, error);
+        if (typeid(*function) != typeid(APMPFunctionValue)) {
+            APMPValueRef held = found->value;
+            return function->invokeWithArguments(statement.arguments, scope, error);
+        }
+        APMPValueRef held;
+        if (!allPure(statement.arguments)) held = found->value;
         APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
         if (!values) return APMPUndefined();
-        APMPValueRef result = function.call(*values, error, number);
+        APMPValueRef result = function->call(*values, error, number);
         values->clear();
         return result;
     }
@@ -173,15 +195,6 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
 }
 
 namespace {
-
-// Literals, and statements that only read variables, compute and compare:
-// evaluating them assigns nothing.
-bool isPure(const APMPValueRef& argument) {
-    if (argument->kind() != APMPKind::Statement) return true;
-    const auto& statement = static_cast<const APMPStatementValue&>(*argument);
-    return statement.cost.count != 0 && statement.form != APMPStatementForm::Assign &&
-           statement.form != APMPStatementForm::AssignSum;
-}
 
 // The evaluated arguments of a command the registrar runs inline, counted
 // and checked in order as evaluateIntoBuffer does. A literal is read in

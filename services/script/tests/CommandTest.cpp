@@ -94,6 +94,9 @@ TEST(ScriptCommandTest, ControlCommands) {
         // them assigns its name; an argument's error ends the call.
         {"(50 \"f\" (7 \"x\") (36 (15 \"x\"))) (f (3 \"f\" 5))", "n:5"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 1)) (f (3 \"nope\" 1) 2)", "error 2"},
+        // A function that drops the last reference to itself runs to its end.
+        {"(50 \"f\" (7 \"x\") (3 \"f\" 0) (36 (0 (15 \"x\") 1))) (7 (f 4) (15 \"f\"))",
+         "[n:5,n:0]"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
          "[[n:1,n:2],n:3]"},
         // Every level of a recursion has its parameters to itself, before and
