@@ -576,10 +576,17 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     APMPPropertyMap propertyMap;
 
   private:
-    void keepCallScope(APMPScopeRef scope);
+    // Keeps an ended call's scope for the next call; `bound` are the
+    // entries of its parameters when known.
+    void keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound);
     // The scopes of ended calls that nothing kept, holding the parameters
     // only, ready for the next calls; one per level a recursion reached.
     std::vector<APMPScopeRef> spareCallScopes_;
+    static constexpr std::size_t kBoundParameters = 8;
+    // For a function of few parameters, the entries of each spare scope's
+    // parameters in order, so that a call binds them without looking them
+    // up; they stay put while the scope holds just those names.
+    std::vector<APMPPropertyMap::Slot*> spareSlots_;
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };

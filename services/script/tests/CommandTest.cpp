@@ -104,6 +104,11 @@ TEST(ScriptCommandTest, ControlCommands) {
         {"(50 \"f\" (7 \"n\" \"m\") (22 (18 (15 \"n\") 0) (46 (f (37 (15 \"n\") 1) (15 \"n\")))) "
          "(36 (7 (15 \"n\") (15 \"m\")))) (7 (f 3 7) (f 1))",
          "[[n:3,n:7],[n:1,undefined]]"},
+        // A call that made a parameter constant leaves the next call a
+        // fresh one.
+        {"(50 \"f\" (7 \"n\") (22 (12 (15 \"n\") 0) (46 (52 \"n\" 5))) "
+         "(3 \"n\" (0 (15 \"n\") 1)) (36 (15 \"n\"))) (7 (f 0) (f 1) (f 0) (f 2))",
+         "[n:5,n:2,n:5,n:3]"},
         // A closure keeps the scope of the level that made it, however many
         // calls come after.
         {"(41 \"g\") (50 \"f\" (7 \"n\") (22 (12 (15 \"n\") 1) (46 (3 \"g\" (51 \"\" (7) "
