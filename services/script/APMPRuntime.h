@@ -4,10 +4,11 @@
 // budget of instructions per reset. The command registrar dispatches each
 // statement by its command name to the evaluator that handles it; the most
 // common shapes of statement (variable reads and writes, arithmetic,
-// comparisons, returns, while loops) are recognised once when converted and
-// run without the handler, with the same results, counts and errors; a while
-// or three-part for loop that only does arithmetic on number variables runs
-// on unboxed copies of them.
+// comparisons, returns) are recognised once when converted and run without
+// the handler, with the same results, counts and errors, as are calls by
+// name, property reads and writes and blocks; a while or three-part for loop
+// that only does arithmetic on number variables runs on unboxed copies of
+// them.
 //
 // A runtime and its values are used by one thread at a time (the engine's
 // worker queue). The registrar is created once and only read afterwards.

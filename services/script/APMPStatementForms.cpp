@@ -1,8 +1,9 @@
 // The statement forms the evaluator runs directly: variable reads and
 // assignments through names resolved once per scope layout, arithmetic and
-// comparisons on unboxed numbers, returns without a control value, and the
-// while loop. Each form counts instructions, checks depth and fails exactly
-// where the command's handler would; anything unusual is handed back to it.
+// comparisons on unboxed numbers, and returns without a control value; and
+// the routines every loop and branch runs its condition and body through.
+// Each form counts instructions, checks depth and fails exactly where the
+// command's handler would; anything unusual is handed back to it.
 
 #include <algorithm>
 #include <atomic>
