@@ -68,6 +68,20 @@ const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeR
     return &storage;
 }
 
+APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
+                       APMPErrorSlot& error) {
+    if (isStatementListLiteral(branch)) {
+        List storage;
+        const List* statements = listArgument(branch, scope, error, storage);
+        if (error) return undefinedValue();
+        return APMPEvaluator::executeStatements(*statements, scope, error);
+    }
+    Ref result = evaluate(branch, scope, error);
+    if (error) return undefinedValue();
+    if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
+    return result;
+}
+
 }  // namespace apmp_detail
 
 namespace {
@@ -135,16 +149,7 @@ Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     std::size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return undefinedValue();
-    if (isStatementListLiteral(arguments[branch])) {
-        List storage;
-        const List* statements = listArgument(arguments[branch], scope, error, storage);
-        if (error) return undefinedValue();
-        return APMPEvaluator::executeStatements(*statements, scope, error);
-    }
-    Ref result = evaluate(arguments[branch], scope, error);
-    if (error) return undefinedValue();
-    if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
-    return result;
+    return apmp_detail::runBranch(arguments[branch], scope, error);
 }
 
 Ref conditional(const List& arguments, const Scope& scope, Slot& error) {
@@ -781,6 +786,9 @@ APMPCommandHandler APMPVariableAssignHandler() {
 }
 APMPCommandHandler APMPBlockHandler() {
     return block;
+}
+APMPCommandHandler APMPIfHandler() {
+    return ifCommand;
 }
 bool APMPMayDeclare(const APMPValueList& statements) {
     return mayDeclare(statements);

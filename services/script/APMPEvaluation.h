@@ -162,6 +162,10 @@ APMPValueRef runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPE
 // 2 stop and return the result.
 int afterBody(const APMPValueRef& result, const APMPErrorSlot& error);
 
+// Runs the branch an if command chose, as the command does.
+APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
+                       APMPErrorSlot& error);
+
 // The statements a list argument of a command holds. A statement-list
 // literal counts and checks its evaluation and is read in place, without
 // the array its evaluation would make; any other argument is evaluated and

@@ -73,7 +73,8 @@ void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluato
             evaluates && handler == APMPVariableAssignHandler(),
             handler == APMPBlockHandler(),
             evaluates && handler == APMPPropertyReadHandler(),
-            evaluates && handler == APMPPropertyWriteHandler()};
+            evaluates && handler == APMPPropertyWriteHandler(),
+            handler == APMPIfHandler()};
     }
     owned_.push_back(std::move(evaluator));
 }

@@ -83,12 +83,15 @@ struct APMPCommandSlot {
     // The property read and write, which the registrar runs inline.
     bool readsProperty = false;
     bool writesProperty = false;
+    // The if command, whose returning branch a function body takes directly.
+    bool branches = false;
 };
 
 // The handlers of the variable read and write commands, and of the block.
 APMPCommandHandler APMPVariableReadHandler();
 APMPCommandHandler APMPVariableAssignHandler();
 APMPCommandHandler APMPBlockHandler();
+APMPCommandHandler APMPIfHandler();
 APMPCommandHandler APMPPropertyReadHandler();
 APMPCommandHandler APMPPropertyWriteHandler();
 // A property of an evaluated object, as the property read command gives it.

@@ -654,18 +654,47 @@ APMPValueRef APMPEvaluator::executeFunctionBody(const APMPValueList& statements,
                                                 double* number) {
     APMPValueRef result = APMPUndefined();
     auto& registrar = APMPCommandRegistrar::sharedInstance();
+    APMPRunContext& context = scope->context();
+    auto returning = [](const APMPValueRef& value) {
+        const APMPStatementValue* statement = apmp_detail::statementOf(value);
+        return statement && statement->form == APMPStatementForm::Return ? statement : nullptr;
+    };
+    // A return, or an if whose chosen branch is one, hands the returned
+    // value itself to the call: no control value to wrap and unwrap.
+    auto returnValue = [&](const APMPStatementValue& returned) {
+        if (!apmp_detail::countInstruction(context, error) ||
+            !apmp_detail::checkDepth(context, error))
+            return APMPUndefined();
+        APMPValueRef value = apmp_detail::returnedValue(returned, scope, error, number);
+        return error ? APMPUndefined() : value;
+    };
     for (const APMPValueRef& statement : statements) {
-        const APMPStatementValue* returned = apmp_detail::statementOf(statement);
-        if (returned && returned->form == APMPStatementForm::Return) {
-            // The returned value itself: no control value to wrap and unwrap.
-            APMPRunContext& context = scope->context();
+        if (const APMPStatementValue* returned = returning(statement)) return returnValue(*returned);
+        const APMPStatementValue* branching = apmp_detail::statementOf(statement);
+        const auto* slot =
+            branching ? static_cast<const APMPCommandSlot*>(branching->command) : nullptr;
+        if (slot && slot->branches && branching->arguments.size() >= 2 &&
+            branching->arguments.size() <= 3 &&
+            (returning(branching->arguments[1]) || returning(branching->arguments.back()))) {
+            // Counted, nested and chosen as the registrar and the if command do.
             if (!apmp_detail::countInstruction(context, error) ||
                 !apmp_detail::checkDepth(context, error))
                 return APMPUndefined();
-            APMPValueRef value = apmp_detail::returnedValue(*returned, scope, error, number);
-            return error ? APMPUndefined() : value;
+            apmp_detail::DepthGuard guard(context);
+            const APMPValueList& arguments = branching->arguments;
+            bool truth = apmp_detail::evaluateTruth(arguments[0], scope, error);
+            if (error) return APMPUndefined();
+            std::size_t branch = truth ? 1 : 2;
+            if (branch >= arguments.size()) {
+                result = APMPUndefined();
+                continue;
+            }
+            if (const APMPStatementValue* returned = returning(arguments[branch]))
+                return returnValue(*returned);
+            result = apmp_detail::runBranch(arguments[branch], scope, error);
+        } else {
+            result = registrar.evaluateStatement(statement, scope, error);
         }
-        result = registrar.evaluateStatement(statement, scope, error);
         if (error) return APMPUndefined();
         if (result->kind() == APMPKind::Control) {
             const auto& control = static_cast<const APMPControlValue&>(*result);
