@@ -200,12 +200,13 @@ namespace {
 // The evaluated arguments of a command the registrar runs inline, counted
 // and checked in order as evaluateIntoBuffer does. A literal is read in
 // place, and so is a variable when no later argument can change it; the
-// rest are held.
+// rest are held. With `unboxLast`, a number the last argument computes is
+// kept unboxed (see unboxed()).
 template <std::size_t N>
 class Operands {
   public:
     bool evaluate(APMPCommandRegistrar& registrar, const APMPValueList& arguments,
-                  const APMPScopeRef& scope, APMPErrorSlot& error) {
+                  const APMPScopeRef& scope, APMPErrorSlot& error, bool unboxLast = false) {
         APMPRunContext& context = scope->context();
         std::size_t pureFrom = N;
         while (pureFrom > 0 && isPure(arguments[pureFrom - 1])) --pureFrom;
@@ -225,18 +226,62 @@ class Operands {
                 values_[i] = slot ? &slot->value : &APMPUndefined();
                 continue;
             }
+            if (unboxLast && i + 1 == N) {
+                bool isNumber =
+                    apmp_detail::evaluateOperand(argument, scope, error, number_, held_[i]);
+                if (error) return false;
+                unboxed_ = isNumber && !held_[i];
+                values_[i] = &held_[i];
+                continue;
+            }
             held_[i] = registrar.evaluateStatement(argument, scope, error);
             if (error) return false;
             values_[i] = &held_[i];
         }
         return true;
     }
+    // Whether the last argument is a number held only in number().
+    bool unboxed() const { return unboxed_; }
+    double number() const { return number_; }
+    // The last argument as a value, boxed if need be.
+    const APMPValueRef& last() {
+        if (unboxed_) {
+            held_[N - 1] = APMPNumberValue::make(number_);
+            unboxed_ = false;
+        }
+        return *values_[N - 1];
+    }
     const APMPValueRef& operator[](std::size_t i) const { return *values_[i]; }
 
   private:
     const APMPValueRef* values_[N] = {};
     APMPValueRef held_[N];
+    double number_ = 0;
+    bool unboxed_ = false;
 };
+
+// The number an element or map entry holds where a write may replace it in
+// place: an entry the write would change, whose number nothing else holds.
+// Null when the write must go the ordinary way.
+const APMPValueRef* numberInPlace(const APMPValueRef& object, const APMPValueRef& key) {
+    const APMPValueRef* held = nullptr;
+    if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String) {
+        APMPPropertyMap& table = static_cast<APMPMapValue&>(*object).propertyMap;
+        APMPPropertyMap::Slot* slot =
+            table.isImmutable()
+                ? nullptr
+                : table.findSlot(static_cast<const APMPStringValue&>(*key).value);
+        if (slot && !slot->immutable) held = &slot->value;
+    } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
+        double index = static_cast<const APMPNumberValue&>(*key).value;
+        const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
+        if (index >= 0 && index < static_cast<double>(elements.size()) &&
+            index == std::trunc(index))
+            held = &elements[static_cast<std::size_t>(index)];
+    }
+    if (!held || (*held)->kind() != APMPKind::Number || held->use_count() != 1) return nullptr;
+    return held;
+}
 
 }  // namespace
 
@@ -272,9 +317,18 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
                                                  const APMPScopeRef& scope,
                                                  APMPErrorSlot& error) {
     Operands<3> operands;
-    if (!operands.evaluate(*this, statement.arguments, scope, error)) return APMPUndefined();
-    APMPSetProperty(operands[0], operands[1], operands[2], error);
-    return error ? APMPUndefined() : operands[2];
+    if (!operands.evaluate(*this, statement.arguments, scope, error, true))
+        return APMPUndefined();
+    // A number that replaces a number nothing else holds is written into it.
+    if (operands.unboxed()) {
+        if (const APMPValueRef* held = numberInPlace(operands[0], operands[1])) {
+            static_cast<APMPNumberValue&>(**held).value = operands.number();
+            return *held;
+        }
+    }
+    const APMPValueRef& value = operands.last();
+    APMPSetProperty(operands[0], operands[1], value, error);
+    return error ? APMPUndefined() : value;
 }
 
 APMPValueList* APMPCommandRegistrar::evaluateIntoBuffer(const APMPValueList& arguments,
