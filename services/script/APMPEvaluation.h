@@ -59,8 +59,10 @@ inline bool checkDepth(const APMPRunContext& context, APMPErrorSlot& error) {
 // zero result keeps the dividend's sign.
 inline double remainder(double a, double b) {
     constexpr double kExact = 9007199254740992.0;
-    if (std::fabs(a) < kExact && std::fabs(b) < kExact && b != 0 && std::trunc(a) == a &&
-        std::trunc(b) == b) {
+    // Below 2^53 a whole number survives the round trip through an integer.
+    if (std::fabs(a) < kExact && std::fabs(b) < kExact && b != 0 &&
+        static_cast<double>(static_cast<std::int64_t>(a)) == a &&
+        static_cast<double>(static_cast<std::int64_t>(b)) == b) {
         auto r = static_cast<std::int64_t>(a) % static_cast<std::int64_t>(b);
         if (r == 0) return std::signbit(a) ? -0.0 : 0.0;
         return static_cast<double>(r);

@@ -99,6 +99,12 @@ bool isPure(const APMPValueRef& argument) {
            statement.form != APMPStatementForm::AssignSum;
 }
 
+// Whether `index` is a whole number below `count`.
+bool isIndexBelow(double index, std::size_t count) {
+    return index >= 0 && index < static_cast<double>(count) &&
+           static_cast<double>(static_cast<std::size_t>(index)) == index;
+}
+
 bool allPure(const APMPValueList& arguments) {
     for (const APMPValueRef& argument : arguments)
         if (!isPure(argument)) return false;
@@ -275,8 +281,7 @@ const APMPValueRef* numberInPlace(const APMPValueRef& object, const APMPValueRef
     } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
         double index = static_cast<const APMPNumberValue&>(*key).value;
         const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
-        if (index >= 0 && index < static_cast<double>(elements.size()) &&
-            index == std::trunc(index))
+        if (isIndexBelow(index, elements.size()))
             held = &elements[static_cast<std::size_t>(index)];
     }
     if (!held || (*held)->kind() != APMPKind::Number || held->use_count() != 1) return nullptr;
@@ -301,8 +306,7 @@ APMPValueRef APMPCommandRegistrar::readProperty(const APMPStatementValue& statem
         } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
             double index = static_cast<const APMPNumberValue&>(*key).value;
             const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
-            if (index >= 0 && index < static_cast<double>(elements.size()) &&
-                index == std::trunc(index))
+            if (isIndexBelow(index, elements.size()))
                 found = &elements[static_cast<std::size_t>(index)];
         }
         if (found && (*found)->kind() == APMPKind::Number) {
