@@ -890,8 +890,12 @@ APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
         }
         case APMPKind::String: {
             const APMPString& text = textOf(object);
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
+            APMPString converted;
+            if (!isString(key)) {
+                converted = key->stringValueOrError(error);
+                if (error) return undefinedValue();
+            }
+            const APMPString& name = isString(key) ? textOf(key) : converted;
             if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
             if (APMPIsArrayIndex(*key)) {
                 double index = key->doubleValueOrError(error);

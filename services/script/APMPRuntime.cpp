@@ -313,6 +313,11 @@ APMPValueRef APMPCommandRegistrar::readProperty(const APMPStatementValue& statem
             *number = static_cast<const APMPNumberValue&>(**found).value;
             return nullptr;
         }
+        if (object->kind() == APMPKind::String && key->kind() == APMPKind::String &&
+            static_cast<const APMPStringValue&>(*key).value == u"length") {
+            *number = static_cast<double>(static_cast<const APMPStringValue&>(*object).value.size());
+            return nullptr;
+        }
     }
     return APMPPropertyOf(object, key, error);
 }
