@@ -68,6 +68,20 @@ const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeR
     return &storage;
 }
 
+APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
+                       APMPErrorSlot& error) {
+    if (isStatementListLiteral(branch)) {
+        List storage;
+        const List* statements = listArgument(branch, scope, error, storage);
+        if (error) return undefinedValue();
+        return APMPEvaluator::executeStatements(*statements, scope, error);
+    }
+    Ref result = evaluate(branch, scope, error);
+    if (error) return undefinedValue();
+    if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
+    return result;
+}
+
 }  // namespace apmp_detail
 
 namespace {
@@ -131,22 +145,11 @@ Ref sequence(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref ifCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (arguments.empty() || arguments.size() > 3) return fail(error, kAPMPErrorArgumentCount);
-    Ref condition = evaluate(arguments[0], scope, error);
-    if (error) return undefinedValue();
-    bool truth = condition->booleanValueOrError(error);
+    bool truth = apmp_detail::evaluateTruth(arguments[0], scope, error);
     if (error) return undefinedValue();
     std::size_t branch = truth ? 1 : 2;
     if (branch >= arguments.size()) return undefinedValue();
-    if (isStatementListLiteral(arguments[branch])) {
-        List storage;
-        const List* statements = listArgument(arguments[branch], scope, error, storage);
-        if (error) return undefinedValue();
-        return APMPEvaluator::executeStatements(*statements, scope, error);
-    }
-    Ref result = evaluate(arguments[branch], scope, error);
-    if (error) return undefinedValue();
-    if (result->kind() == APMPKind::Array) return runArray(result, scope, error);
-    return result;
+    return apmp_detail::runBranch(arguments[branch], scope, error);
 }
 
 Ref conditional(const List& arguments, const Scope& scope, Slot& error) {
@@ -167,8 +170,15 @@ Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
 
 Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
-    Ref discriminant = evaluate(arguments[0], scope, error);
+    // A number discriminant is kept unboxed until a case is not a number.
+    double number = 0;
+    Ref discriminant;
+    bool isNumber = apmp_detail::evaluateOperand(arguments[0], scope, error, number, discriminant);
     if (error) return undefinedValue();
+    auto boxed = [&]() -> const Ref& {
+        if (!discriminant) discriminant = APMPNumberValue::make(number);
+        return discriminant;
+    };
     List caseStorage, bodyStorage;
     const List* caseList = listArgument(arguments[1], scope, error, caseStorage);
     if (error) return undefinedValue();
@@ -180,25 +190,36 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     bool matched = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         if (!matched) {
-            Ref candidate = evaluate(cases[i], scope, error);
-            if (error) return undefinedValue();
-            matched = APMPStrictEquals(*candidate, *discriminant, error);
+            // A literal case is compared in place; its evaluation still counts.
+            if (cases[i]->kind() != APMPKind::Statement) {
+                if (!apmp_detail::countInstruction(scope->context(), error))
+                    return undefinedValue();
+                if (isNumber && cases[i]->kind() == APMPKind::Number)
+                    matched = static_cast<const APMPNumberValue&>(*cases[i]).value == number;
+                else
+                    matched = APMPStrictEquals(*cases[i], *boxed(), error);
+            } else {
+                Ref candidate = evaluate(cases[i], scope, error);
+                if (error) return undefinedValue();
+                matched = APMPStrictEquals(*candidate, *boxed(), error);
+            }
             if (error) return undefinedValue();
             if (!matched) continue;
         }
         // A matched case without a body of its own is a malformed program.
         if (i >= bodies.size()) return fail(error, kAPMPErrorArgumentCount);
-        Ref result = evaluate(bodies[i], scope, error);
+        Ref result = apmp_detail::evaluateForEffect(bodies[i], scope, error);
         if (error) return undefinedValue();
-        if (isControl(result)) {
+        if (result && isControl(result)) {
             if (controlType(result) == APMPControlType::Break) return undefinedValue();
             return result;
         }
     }
     if (bodies.size() == cases.size() + 1) {
-        Ref result = evaluate(bodies.back(), scope, error);
+        Ref result = apmp_detail::evaluateForEffect(bodies.back(), scope, error);
         if (error) return undefinedValue();
-        if (isControl(result) && controlType(result) != APMPControlType::Break) return result;
+        if (result && isControl(result) && controlType(result) != APMPControlType::Break)
+            return result;
     }
     return undefinedValue();
 }
@@ -294,71 +315,13 @@ Ref readVariable(const List& values, const Scope& scope, Slot& error) {
 
 Ref readProperty(const List& values, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(values, 2, error)) return undefinedValue();
-    const Ref& object = values[0];
-    const Ref& key = values[1];
-    switch (object->kind()) {
-        case APMPKind::Array:
-            return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
-        case APMPKind::Map: {
-            if (isString(key))
-                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
-        }
-        case APMPKind::Function: {
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            return static_cast<const APMPFunctionValue&>(*object).valueForProperty(name);
-        }
-        case APMPKind::String: {
-            const APMPString& text = textOf(object);
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
-            if (APMPIsArrayIndex(*key)) {
-                double index = key->doubleValueOrError(error);
-                if (index < static_cast<double>(text.size()))
-                    return APMPStringValue::make(
-                        APMPString(1, text[static_cast<std::size_t>(index)]));
-            }
-            return undefinedValue();
-        }
-        default:
-            return undefinedValue();
-    }
+    return APMPPropertyOf(values[0], values[1], error);
 }
 
 Ref writeProperty(const List& values, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(values, 3, error)) return undefinedValue();
-    const Ref& object = values[0];
-    const Ref& key = values[1];
-    const Ref& value = values[2];
-    switch (object->kind()) {
-        case APMPKind::Null:
-        case APMPKind::Undefined:
-            return fail(error, kAPMPErrorWriteOnNull);
-        case APMPKind::Array:
-            static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
-            return value;
-        case APMPKind::Map:
-            if (isString(key)) {
-                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
-                return value;
-            }
-            [[fallthrough]];
-        case APMPKind::Function: {
-            APMPString name = key->stringValueOrError(error);
-            if (error) return undefinedValue();
-            if (object->kind() == APMPKind::Map)
-                static_cast<APMPMapValue&>(*object).setValue(value, name);
-            else
-                static_cast<APMPFunctionValue&>(*object).setValue(value, name);
-            return value;
-        }
-        default:
-            return value;
-    }
+    APMPSetProperty(values[0], values[1], values[2], error);
+    return error ? undefinedValue() : values[2];
 }
 
 Ref typeName(const List& values, const Scope&, Slot& error) {
@@ -390,22 +353,10 @@ Ref nullCommand(const List&, const Scope&, Slot&) {
 
 enum class Binding { Assign, Immutable, Mutable };
 
-// What a loop does with a body's result: 0 go on, 1 stop with undefined,
-// 2 stop and return the result.
-int afterBody(const Ref& result, const Slot& error) {
-    if (error) return 1;
-    if (isControl(result)) {
-        switch (controlType(result)) {
-            case APMPControlType::Break:
-                return 1;
-            case APMPControlType::Return:
-                return 2;
-            case APMPControlType::Continue:
-                return 0;
-        }
-    }
-    return 0;
-}
+using apmp_detail::afterBody;
+using apmp_detail::evaluateForEffect;
+using apmp_detail::evaluateTruth;
+using apmp_detail::runBody;
 
 template <bool Items, Binding Bind>
 Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
@@ -435,7 +386,7 @@ Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
             else
                 iterationScope->addValue(entry, name);
         }
-        Ref result = APMPEvaluator::executeStatements(body, iterationScope, error);
+        Ref result = runBody(body, iterationScope, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -470,11 +421,9 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     if (apmp_detail::runNumericLoop(arguments[1], arguments[2], body, *current))
         return undefinedValue();
     while (true) {
-        Ref condition = evaluate(arguments[1], current, error);
-        if (error) return undefinedValue();
-        bool truth = condition->booleanValueOrError(error);
+        bool truth = evaluateTruth(arguments[1], current, error);
         if (error || !truth) return undefinedValue();
-        Ref result = APMPEvaluator::executeStatements(body, current, error);
+        Ref result = runBody(body, current, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -494,7 +443,7 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
                 next->addValue(current->valueForName(name), name);
             current = std::move(next);
         }
-        evaluate(arguments[2], current, error);
+        evaluateForEffect(arguments[2], current, error);
         if (error) return undefinedValue();
     }
 }
@@ -521,12 +470,12 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
                 break;
         }
     }
+    if (apmp_detail::runNumericLoop(arguments[0], arguments[1], body, *scope))
+        return undefinedValue();
     while (true) {
-        Ref condition = evaluate(arguments[0], scope, error);
-        if (error) return undefinedValue();
-        bool truth = condition->booleanValueOrError(error);
+        bool truth = evaluateTruth(arguments[0], scope, error);
         if (error || !truth) return undefinedValue();
-        Ref result = APMPEvaluator::executeStatements(body, scope, error);
+        Ref result = runBody(body, scope, error);
         switch (afterBody(result, error)) {
             case 1:
                 return undefinedValue();
@@ -535,7 +484,7 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
             default:
                 break;
         }
-        evaluate(arguments[1], scope, error);
+        evaluateForEffect(arguments[1], scope, error);
         if (error) return undefinedValue();
     }
 }
@@ -835,6 +784,15 @@ APMPCommandHandler APMPVariableReadHandler() {
 APMPCommandHandler APMPVariableAssignHandler() {
     return assign;
 }
+APMPCommandHandler APMPBlockHandler() {
+    return block;
+}
+APMPCommandHandler APMPIfHandler() {
+    return ifCommand;
+}
+bool APMPMayDeclare(const APMPValueList& statements) {
+    return mayDeclare(statements);
+}
 
 APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() : APMPCommandEvaluator(true) {
     handlers = {{u"3", assign},         {u"7", arrayLiteral},
@@ -907,11 +865,86 @@ APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler) {
         {compare<23>, APMPStatementForm::Compare},
         {compare<24>, APMPStatementForm::Compare},
         {returnCommand, APMPStatementForm::Return},
-        {whileLoop, APMPStatementForm::While},
     };
     for (const Entry& entry : kEntries)
         if (entry.handler == handler) return entry.form;
     return APMPStatementForm::General;
+}
+
+APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
+                            APMPErrorSlot& error) {
+    switch (object->kind()) {
+        case APMPKind::Array:
+            return static_cast<const APMPArrayValue&>(*object).valueForProperty(key, error);
+        case APMPKind::Map: {
+            if (isString(key))
+                return static_cast<const APMPMapValue&>(*object).valueForProperty(textOf(key));
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPMapValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return undefinedValue();
+            return static_cast<const APMPFunctionValue&>(*object).valueForProperty(name);
+        }
+        case APMPKind::String: {
+            const APMPString& text = textOf(object);
+            APMPString converted;
+            if (!isString(key)) {
+                converted = key->stringValueOrError(error);
+                if (error) return undefinedValue();
+            }
+            const APMPString& name = isString(key) ? textOf(key) : converted;
+            if (name == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));
+            if (APMPIsArrayIndex(*key)) {
+                double index = key->doubleValueOrError(error);
+                if (index < static_cast<double>(text.size()))
+                    return APMPStringValue::make(
+                        APMPString(1, text[static_cast<std::size_t>(index)]));
+            }
+            return undefinedValue();
+        }
+        default:
+            return undefinedValue();
+    }
+}
+
+void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key,
+                     const APMPValueRef& value, APMPErrorSlot& error) {
+    switch (object->kind()) {
+        case APMPKind::Null:
+        case APMPKind::Undefined:
+            APMPSetError(error, kAPMPErrorWriteOnNull);
+            return;
+        case APMPKind::Array:
+            static_cast<APMPArrayValue&>(*object).setValue(value, key, error);
+            return;
+        case APMPKind::Map:
+            if (isString(key)) {
+                static_cast<APMPMapValue&>(*object).setValue(value, textOf(key));
+                return;
+            }
+            [[fallthrough]];
+        case APMPKind::Function: {
+            APMPString name = key->stringValueOrError(error);
+            if (error) return;
+            if (object->kind() == APMPKind::Map)
+                static_cast<APMPMapValue&>(*object).setValue(value, name);
+            else
+                static_cast<APMPFunctionValue&>(*object).setValue(value, name);
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+APMPCommandHandler APMPPropertyReadHandler() {
+    return readProperty;
+}
+APMPCommandHandler APMPPropertyWriteHandler() {
+    return writeProperty;
 }
 
 bool APMPCompareValues(std::uint8_t code, const APMPValueRef& first, const APMPValueRef& second,

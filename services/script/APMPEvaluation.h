@@ -59,8 +59,10 @@ inline bool checkDepth(const APMPRunContext& context, APMPErrorSlot& error) {
 // zero result keeps the dividend's sign.
 inline double remainder(double a, double b) {
     constexpr double kExact = 9007199254740992.0;
-    if (std::fabs(a) < kExact && std::fabs(b) < kExact && b != 0 && std::trunc(a) == a &&
-        std::trunc(b) == b) {
+    // Below 2^53 a whole number survives the round trip through an integer.
+    if (std::fabs(a) < kExact && std::fabs(b) < kExact && b != 0 &&
+        static_cast<double>(static_cast<std::int64_t>(a)) == a &&
+        static_cast<double>(static_cast<std::int64_t>(b)) == b) {
         auto r = static_cast<std::int64_t>(a) % static_cast<std::int64_t>(b);
         if (r == 0) return std::signbit(a) ? -0.0 : 0.0;
         return static_cast<double>(r);
@@ -104,9 +106,24 @@ inline bool compareNumbers(std::uint8_t code, double a, double b) {
     }
 }
 
-// The entry a variable read finds, as APMPScope::valueForName walks; null
-// when no scope declares the name. `statement` is of the ReadVariable form.
-APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope);
+// The entry `name` names as seen from `scope`, as APMPScope::valueForName
+// walks; null when no scope declares it. `cache` keeps where it was found.
+inline APMPPropertyMap::Slot* findName(APMPNameCache& cache, const APMPString& name,
+                                       APMPScope& scope) {
+    std::uint64_t epoch = APMPScopeLayoutEpoch();
+    if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
+    APMPPropertyMap::Slot* slot = nullptr;
+    for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
+        slot = current->contents.findSlot(name);
+    cache = {&scope, epoch, slot, false};
+    return slot;
+}
+
+// The entry a variable read finds; `statement` is of the ReadVariable form.
+inline APMPPropertyMap::Slot* findVariable(const APMPStatementValue& statement,
+                                           APMPScope& scope) {
+    return findName(statement.nameCache, *statement.variableName, scope);
+}
 
 enum class Access { Absent, Silent, Writable };
 
@@ -124,6 +141,32 @@ APMPPropertyMap::Slot* findAssignable(const APMPStatementValue& statement, APMPS
 // next iteration might run out of budget: the caller goes on with it.
 bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
                     const APMPValueList& body, APMPScope& scope);
+
+// Evaluates `value` as evaluateStatement would. True with `number` set when
+// the result is a number (`other` may then hold it boxed or be null);
+// false with the result in `other` otherwise, undefined on error.
+bool evaluateOperand(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error,
+                     double& number, APMPValueRef& other);
+
+// Evaluates `value` and takes its truth, as a condition does.
+bool evaluateTruth(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error);
+
+// Evaluates a statement whose value is not needed: null or a value whose
+// kind only matters when it is a control value.
+APMPValueRef evaluateForEffect(const APMPValueRef& value, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
+
+// Runs a loop body as executeStatements does, for its control value only
+// (null when there is none).
+APMPValueRef runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot& error);
+
+// What a loop does with a body's result: 0 go on, 1 stop with undefined,
+// 2 stop and return the result.
+int afterBody(const APMPValueRef& result, const APMPErrorSlot& error);
+
+// Runs the branch an if command chose, as the command does.
+APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
+                       APMPErrorSlot& error);
 
 // The statements a list argument of a command holds. A statement-list
 // literal counts and checks its evaluation and is read in place, without

@@ -174,10 +174,19 @@ bool NumericLoop::run(APMPRunContext& context) {
     bool changed = false;
     double* registers = registers_.data();
     // The budget is counted locally; an iteration starts only when all of
-    // it fits.
+    // it fits before the next checkpoint. The checkpoint is passed early
+    // (it only looks at the clock and the budget), so a long loop stays
+    // here; what is left when the budget itself ends is left to the forms.
     std::int64_t count = context.instructionCount;
-    const std::int64_t lastStart = context.checkpoint - iterationCost_;
-    while (!finished && count <= lastStart) {
+    std::int64_t lastStart = context.checkpoint - iterationCost_;
+    while (!finished) {
+        if (count > lastStart) {
+            context.instructionCount = count;
+            APMPErrorSlot stop;
+            if (!context.passCheckpoint(stop)) break;
+            lastStart = context.checkpoint - iterationCost_;
+            if (count > lastStart) break;
+        }
         count += iterationCost_;
         for (std::size_t i = 0; i < stepCount_; ++i) {
             const Step& step = steps_[i];

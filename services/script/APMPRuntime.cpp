@@ -66,8 +66,15 @@ void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluato
         APMPCommandHandler handler = evaluator->handlerFor(name);
         bool evaluates = evaluator->evaluatesArguments();
         commandEvaluators_[name] = APMPCommandSlot{
-            evaluator.get(), handler, evaluates, evaluates && handler == APMPVariableReadHandler(),
-            evaluates && handler == APMPVariableAssignHandler()};
+            evaluator.get(),
+            handler,
+            evaluates,
+            evaluates && handler == APMPVariableReadHandler(),
+            evaluates && handler == APMPVariableAssignHandler(),
+            handler == APMPBlockHandler(),
+            evaluates && handler == APMPPropertyReadHandler(),
+            evaluates && handler == APMPPropertyWriteHandler(),
+            handler == APMPIfHandler()};
     }
     owned_.push_back(std::move(evaluator));
 }
@@ -81,6 +88,31 @@ using apmp_detail::countInstruction;
 using apmp_detail::DepthGuard;
 using apmp_detail::tNesting;
 
+namespace {
+
+// Literals, and statements that only read variables, compute and compare:
+// evaluating them assigns nothing.
+bool isPure(const APMPValueRef& argument) {
+    if (argument->kind() != APMPKind::Statement) return true;
+    const auto& statement = static_cast<const APMPStatementValue&>(*argument);
+    return statement.cost.count != 0 && statement.form != APMPStatementForm::Assign &&
+           statement.form != APMPStatementForm::AssignSum;
+}
+
+// Whether `index` is a whole number below `count`.
+bool isIndexBelow(double index, std::size_t count) {
+    return index >= 0 && index < static_cast<double>(count) &&
+           static_cast<double>(static_cast<std::size_t>(index)) == index;
+}
+
+bool allPure(const APMPValueList& arguments) {
+    for (const APMPValueRef& argument : arguments)
+        if (!isPure(argument)) return false;
+    return true;
+}
+
+}  // namespace
+
 APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
                                                      const APMPScopeRef& scope,
                                                      APMPErrorSlot& error) {
@@ -91,14 +123,20 @@ APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
     // Callers hold the statement lists they run, so the statement outlives
     // this call even when a program redefines the function it sits in.
     const auto& statement = static_cast<const APMPStatementValue&>(*value);
+    // Variable reads are the commonest statement of all.
+    if (statement.form == APMPStatementForm::ReadVariable) {
+        if (!countInstruction(context, error)) return APMPUndefined();
+        APMPPropertyMap::Slot* slot = apmp_detail::findVariable(statement, *scope);
+        return slot ? slot->value : APMPUndefined();
+    }
     if (statement.form != APMPStatementForm::General)
         return apmp_detail::evaluateForm(statement, scope, error);
     return evaluateCommand(statement, scope, error);
 }
 
 APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& statement,
-                                                   const APMPScopeRef& scope,
-                                                   APMPErrorSlot& error) {
+                                                   const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                   double* number) {
     APMPRunContext& context = scope->context();
     const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
     // A variable read by a literal name evaluates nothing further: only
@@ -125,17 +163,35 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
         return assigned;
     }
     if (!slot) {
-        APMPValueRef value = scope->valueForName(statement.functionName);
-        if (!APMPIsKind(value, APMPKind::Function)) return APMPUndefined();
-        auto& function = static_cast<APMPFunctionValue&>(*value);
+        // The name is resolved once per scope layout, like a variable read.
+        // The function is held while its arguments run unless they cannot
+        // assign the name; a call holds its own function while it runs.
+        APMPPropertyMap::Slot* found =
+            apmp_detail::findName(statement.nameCache, statement.functionName, *scope);
+        if (!found || !APMPIsKind(found->value, APMPKind::Function)) return APMPUndefined();
+        auto* function = static_cast<APMPFunctionValue*>(found->value.get());
         // Native functions evaluate their arguments as they need.
-        if (typeid(function) != typeid(APMPFunctionValue))
-            return function.invokeWithArguments(statement.arguments, scope, error);
+        if (typeid(*function) != typeid(APMPFunctionValue)) {
+            APMPValueRef held = found->value;
+            return function->invokeWithArguments(statement.arguments, scope, error);
+        }
+        APMPValueRef held;
+        if (!allPure(statement.arguments)) held = found->value;
         APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
         if (!values) return APMPUndefined();
-        APMPValueRef result = function.invokeWithEvaluatedArguments(*values, error);
+        APMPValueRef result = function->call(*values, error, number);
         values->clear();
         return result;
+    }
+    if (slot->readsProperty && statement.arguments.size() == 2)
+        return readProperty(statement, scope, error, number);
+    if (slot->writesProperty && statement.arguments.size() == 3)
+        return writeProperty(statement, scope, error);
+    if (slot->runsBlock) {
+        if (!statement.blockDeclares)
+            return APMPEvaluator::executeStatements(statement.arguments, scope, error);
+        return APMPEvaluator::executeStatements(statement.arguments, scope->createChildScope(),
+                                                error);
     }
     if (!slot->evaluatesArguments) return slot->handler(statement.arguments, scope, error);
     APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
@@ -143,6 +199,145 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
     APMPValueRef result = slot->handler(*values, scope, error);
     values->clear();
     return result;
+}
+
+namespace {
+
+// The evaluated arguments of a command the registrar runs inline, counted
+// and checked in order as evaluateIntoBuffer does. A literal is read in
+// place, and so is a variable when no later argument can change it; the
+// rest are held. With `unboxLast`, a number the last argument computes is
+// kept unboxed (see unboxed()).
+template <std::size_t N>
+class Operands {
+  public:
+    bool evaluate(APMPCommandRegistrar& registrar, const APMPValueList& arguments,
+                  const APMPScopeRef& scope, APMPErrorSlot& error, bool unboxLast = false) {
+        APMPRunContext& context = scope->context();
+        std::size_t pureFrom = N;
+        while (pureFrom > 0 && isPure(arguments[pureFrom - 1])) --pureFrom;
+        for (std::size_t i = 0; i < N; ++i) {
+            const APMPValueRef& argument = arguments[i];
+            if (argument->kind() != APMPKind::Statement) {
+                if (!countInstruction(context, error)) return false;
+                values_[i] = &argument;
+                continue;
+            }
+            const auto& statement = static_cast<const APMPStatementValue&>(*argument);
+            if (i + 1 >= pureFrom && statement.form == APMPStatementForm::ReadVariable) {
+                if (!countInstruction(context, error) || !apmp_detail::checkDepth(context, error) ||
+                    !countInstruction(context, error))
+                    return false;
+                APMPPropertyMap::Slot* slot = apmp_detail::findVariable(statement, *scope);
+                values_[i] = slot ? &slot->value : &APMPUndefined();
+                continue;
+            }
+            if (unboxLast && i + 1 == N) {
+                bool isNumber =
+                    apmp_detail::evaluateOperand(argument, scope, error, number_, held_[i]);
+                if (error) return false;
+                unboxed_ = isNumber && !held_[i];
+                values_[i] = &held_[i];
+                continue;
+            }
+            held_[i] = registrar.evaluateStatement(argument, scope, error);
+            if (error) return false;
+            values_[i] = &held_[i];
+        }
+        return true;
+    }
+    // Whether the last argument is a number held only in number().
+    bool unboxed() const { return unboxed_; }
+    double number() const { return number_; }
+    // The last argument as a value, boxed if need be.
+    const APMPValueRef& last() {
+        if (unboxed_) {
+            held_[N - 1] = APMPNumberValue::make(number_);
+            unboxed_ = false;
+        }
+        return *values_[N - 1];
+    }
+    const APMPValueRef& operator[](std::size_t i) const { return *values_[i]; }
+
+  private:
+    const APMPValueRef* values_[N] = {};
+    APMPValueRef held_[N];
+    double number_ = 0;
+    bool unboxed_ = false;
+};
+
+// The number an element or map entry holds where a write may replace it in
+// place: an entry the write would change, whose number nothing else holds.
+// Null when the write must go the ordinary way.
+const APMPValueRef* numberInPlace(const APMPValueRef& object, const APMPValueRef& key) {
+    const APMPValueRef* held = nullptr;
+    if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String) {
+        APMPPropertyMap& table = static_cast<APMPMapValue&>(*object).propertyMap;
+        APMPPropertyMap::Slot* slot =
+            table.isImmutable()
+                ? nullptr
+                : table.findSlot(static_cast<const APMPStringValue&>(*key).value);
+        if (slot && !slot->immutable) held = &slot->value;
+    } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
+        double index = static_cast<const APMPNumberValue&>(*key).value;
+        const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
+        if (isIndexBelow(index, elements.size()))
+            held = &elements[static_cast<std::size_t>(index)];
+    }
+    if (!held || (*held)->kind() != APMPKind::Number || held->use_count() != 1) return nullptr;
+    return held;
+}
+
+}  // namespace
+
+APMPValueRef APMPCommandRegistrar::readProperty(const APMPStatementValue& statement,
+                                                const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                double* number) {
+    Operands<2> operands;
+    if (!operands.evaluate(*this, statement.arguments, scope, error)) return APMPUndefined();
+    const APMPValueRef& object = operands[0];
+    const APMPValueRef& key = operands[1];
+    // An element or map entry that is a number goes out unboxed.
+    if (number) {
+        const APMPValueRef* found = nullptr;
+        if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String) {
+            found = static_cast<const APMPMapValue&>(*object).propertyMap.find(
+                static_cast<const APMPStringValue&>(*key).value);
+        } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
+            double index = static_cast<const APMPNumberValue&>(*key).value;
+            const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
+            if (isIndexBelow(index, elements.size()))
+                found = &elements[static_cast<std::size_t>(index)];
+        }
+        if (found && (*found)->kind() == APMPKind::Number) {
+            *number = static_cast<const APMPNumberValue&>(**found).value;
+            return nullptr;
+        }
+        if (object->kind() == APMPKind::String && key->kind() == APMPKind::String &&
+            static_cast<const APMPStringValue&>(*key).value == u"length") {
+            *number = static_cast<double>(static_cast<const APMPStringValue&>(*object).value.size());
+            return nullptr;
+        }
+    }
+    return APMPPropertyOf(object, key, error);
+}
+
+APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& statement,
+                                                 const APMPScopeRef& scope,
+                                                 APMPErrorSlot& error) {
+    Operands<3> operands;
+    if (!operands.evaluate(*this, statement.arguments, scope, error, true))
+        return APMPUndefined();
+    // A number that replaces a number nothing else holds is written into it.
+    if (operands.unboxed()) {
+        if (const APMPValueRef* held = numberInPlace(operands[0], operands[1])) {
+            static_cast<APMPNumberValue&>(**held).value = operands.number();
+            return *held;
+        }
+    }
+    const APMPValueRef& value = operands.last();
+    APMPSetProperty(operands[0], operands[1], value, error);
+    return error ? APMPUndefined() : value;
 }
 
 APMPValueList* APMPCommandRegistrar::evaluateIntoBuffer(const APMPValueList& arguments,

@@ -4,10 +4,11 @@
 // budget of instructions per reset. The command registrar dispatches each
 // statement by its command name to the evaluator that handles it; the most
 // common shapes of statement (variable reads and writes, arithmetic,
-// comparisons, returns, while loops) are recognised once when converted and
-// run without the handler, with the same results, counts and errors; a while
-// or three-part for loop that only does arithmetic on number variables runs
-// on unboxed copies of them.
+// comparisons, returns) are recognised once when converted and run without
+// the handler, with the same results, counts and errors, as are calls by
+// name, property reads and writes and blocks; a while or three-part for loop
+// that only does arithmetic on number variables runs on unboxed copies of
+// them.
 //
 // A runtime and its values are used by one thread at a time (the engine's
 // worker queue). The registrar is created once and only read afterwards.
@@ -77,11 +78,30 @@ struct APMPCommandSlot {
     // The variable read and write, which the registrar runs inline.
     bool readsVariable = false;
     bool assignsVariable = false;
+    // The block, which runs in the scope its statement was scanned for.
+    bool runsBlock = false;
+    // The property read and write, which the registrar runs inline.
+    bool readsProperty = false;
+    bool writesProperty = false;
+    // The if command, whose returning branch a function body takes directly.
+    bool branches = false;
 };
 
-// The handlers of the variable read and write commands.
+// The handlers of the variable read and write commands, and of the block.
 APMPCommandHandler APMPVariableReadHandler();
 APMPCommandHandler APMPVariableAssignHandler();
+APMPCommandHandler APMPBlockHandler();
+APMPCommandHandler APMPIfHandler();
+APMPCommandHandler APMPPropertyReadHandler();
+APMPCommandHandler APMPPropertyWriteHandler();
+// A property of an evaluated object, as the property read command gives it.
+APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
+                            APMPErrorSlot& error);
+// Writes a property as the property write command does.
+void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key,
+                     const APMPValueRef& value, APMPErrorSlot& error);
+// Whether running `statements` might add a name to the scope they run in.
+bool APMPMayDeclare(const APMPValueList& statements);
 
 class APMPCommandRegistrar {
   public:
@@ -91,14 +111,21 @@ class APMPCommandRegistrar {
                                    APMPErrorSlot& error);
     // Runs a statement through its command's handler (or the function
     // fallback) once its instruction is counted and its depth checked.
+    // With `number` given, a number a called function returns may be
+    // stored there instead, and null returned.
     APMPValueRef evaluateCommand(const APMPStatementValue& statement, const APMPScopeRef& scope,
-                                 APMPErrorSlot& error);
+                                 APMPErrorSlot& error, double* number = nullptr);
     // The slot for a command name; null for names nobody registered.
     const APMPCommandSlot* slotFor(const APMPString& command) const;
     APMPFunctionEvaluator& functionEvaluator() { return functionEvaluator_; }
 
   private:
     APMPCommandRegistrar();
+    // The property read and write with their operands evaluated in place.
+    APMPValueRef readProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                              APMPErrorSlot& error, double* number);
+    APMPValueRef writeProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
+                               APMPErrorSlot& error);
     // Evaluates arguments in order into the buffer of the current nesting
     // level; null, with the buffer emptied, at the first error.
     APMPValueList* evaluateIntoBuffer(const APMPValueList& arguments, const APMPScopeRef& scope,

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <charconv>
@@ -1274,7 +1275,7 @@ APMPFunctionValue::~APMPFunctionValue() {
     propertyMap.releaseValuesLater();
     for (APMPValueRef& statement : statements) APMPReleaseLater(std::move(statement));
     APMPReleaseLater(std::move(definingScope));
-    APMPReleaseLater(std::move(spareCallScope_));
+    for (APMPScopeRef& spare : spareCallScopes_) APMPReleaseLater(std::move(spare));
     APMPFinishReleases();
 }
 
@@ -1312,14 +1313,15 @@ bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) con
 void APMPFunctionValue::markReferences(APMPMarker& marker) const {
     propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
     marker.markScope(definingScope.get());
-    marker.markScope(spareCallScope_.get());
+    for (const APMPScopeRef& spare : spareCallScopes_) marker.markScope(spare.get());
 }
 
 void APMPFunctionValue::releaseReferences() {
     propertyMap.clear();
     statements.clear();
     definingScope.reset();
-    spareCallScope_.reset();
+    spareCallScopes_.clear();
+    spareSlots_.clear();
 }
 
 APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
@@ -1348,10 +1350,30 @@ double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPEr
 APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSlot& error,
                                      double* number) {
     if (!definingScope) return APMPUndefined();  // released with its runtime
-    APMPScopeRef callScope = std::move(spareCallScope_);
-    if (!callScope) callScope = definingScope->createChildScope();
-    for (std::size_t i = 0; i < parameters.size(); ++i)
-        callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters[i]);
+    const std::size_t count = parameters.size();
+    const bool boundByPosition = count <= kBoundParameters;
+    std::array<APMPPropertyMap::Slot*, kBoundParameters> bound{};
+    APMPScopeRef callScope;
+    if (spareCallScopes_.empty()) {
+        callScope = definingScope->createChildScope();
+        for (std::size_t i = 0; i < count; ++i)
+            callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(),
+                                parameters[i]);
+    } else {
+        callScope = std::move(spareCallScopes_.back());
+        spareCallScopes_.pop_back();
+        if (boundByPosition) {
+            auto first = spareSlots_.end() - static_cast<std::ptrdiff_t>(count);
+            std::copy(first, spareSlots_.end(), bound.begin());
+            spareSlots_.erase(first, spareSlots_.end());
+            for (std::size_t i = 0; i < count; ++i)
+                bound[i]->value = i < arguments.size() ? arguments[i] : APMPUndefined();
+        } else {
+            for (std::size_t i = 0; i < count; ++i)
+                callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(),
+                                    parameters[i]);
+        }
+    }
     // Keep the body alive while it runs: it may redefine this very function.
     // Holding the function itself is enough and costs no copy of the body;
     // the body is only emptied when the runtime releases it between runs.
@@ -1360,23 +1382,31 @@ APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSl
     if (!self) copied = statements;
     APMPValueRef result =
         APMPEvaluator::executeFunctionBody(self ? statements : copied, callScope, error, number);
-    keepCallScope(std::move(callScope));
+    keepCallScope(std::move(callScope), bound[0] ? bound.data() : nullptr);
     return result;
 }
 
 // A scope that no closure or other scope kept and that holds exactly the
 // parameters, all writable, cannot be told from a fresh one once they are
 // assigned again; the names resolved in it stay resolved for the next call.
-void APMPFunctionValue::keepCallScope(APMPScopeRef scope) {
+// A call scope only gains names, so with its count unchanged its entries
+// have not moved.
+void APMPFunctionValue::keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound) {
+    const std::size_t count = parameters.size();
     if (scope.use_count() != 1 || scope->contents.isImmutable() ||
-        scope->contents.count() != parameters.size())
+        scope->contents.count() != count)
         return;
-    for (const APMPString& name : parameters) {
-        APMPPropertyMap::Slot* slot = scope->contents.findSlot(name);
+    std::array<APMPPropertyMap::Slot*, kBoundParameters> slots{};
+    for (std::size_t i = 0; i < count; ++i) {
+        APMPPropertyMap::Slot* slot = bound ? bound[i] : scope->contents.findSlot(parameters[i]);
         if (!slot || slot->immutable) return;
         slot->value = APMPUndefined();
+        if (count <= kBoundParameters) slots[i] = slot;
     }
-    spareCallScope_ = std::move(scope);
+    spareCallScopes_.push_back(std::move(scope));
+    if (count <= kBoundParameters)
+        spareSlots_.insert(spareSlots_.end(), slots.begin(),
+                           slots.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 // ---- control and statement ----

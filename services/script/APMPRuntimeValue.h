@@ -555,6 +555,10 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     // The call's result as doubleValueOrError gives it, without boxing a
     // returned number.
     double invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error);
+    // Runs the body of a function defined by a program. With `number`
+    // given, a returned number may be stored there instead, and null
+    // returned.
+    APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
 
     bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
     APMPValueRef valueForProperty(const APMPString& name) const {
@@ -572,11 +576,17 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     APMPPropertyMap propertyMap;
 
   private:
-    APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
-    void keepCallScope(APMPScopeRef scope);
-    // The scope of an ended call that nothing kept, holding the parameters
-    // only, ready for the next call.
-    APMPScopeRef spareCallScope_;
+    // Keeps an ended call's scope for the next call; `bound` are the
+    // entries of its parameters when known.
+    void keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound);
+    // The scopes of ended calls that nothing kept, holding the parameters
+    // only, ready for the next calls; one per level a recursion reached.
+    std::vector<APMPScopeRef> spareCallScopes_;
+    static constexpr std::size_t kBoundParameters = 8;
+    // For a function of few parameters, the entries of each spare scope's
+    // parameters in order, so that a call binds them without looking them
+    // up; they stay put while the scope holds just those names.
+    std::vector<APMPPropertyMap::Slot*> spareSlots_;
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };
@@ -607,7 +617,6 @@ enum class APMPStatementForm : std::uint8_t {
     Modulo,
     Compare,  // a comparison of two operands
     Return,   // a return with a value
-    While,
 };
 
 struct APMPStatementCost {
@@ -658,6 +667,9 @@ class APMPStatementValue final : public APMPRuntimeValue {
     // statement assigned, if that is what it assigns.
     APMPOperandLeaf leaves[2];
     const APMPStatementValue* assignedArithmetic = nullptr;
+    // For a block: whether its statements may add a name to the scope they
+    // run in, so that it needs a scope of its own. Scanned once when made.
+    bool blockDeclares = true;
 };
 
 class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {

@@ -1,8 +1,9 @@
 // The statement forms the evaluator runs directly: variable reads and
 // assignments through names resolved once per scope layout, arithmetic and
-// comparisons on unboxed numbers, returns without a control value, and the
-// while loop. Each form counts instructions, checks depth and fails exactly
-// where the command's handler would; anything unusual is handed back to it.
+// comparisons on unboxed numbers, and returns without a control value; and
+// the routines every loop and branch runs its condition and body through.
+// Each form counts instructions, checks depth and fails exactly where the
+// command's handler would; anything unusual is handed back to it.
 
 #include <algorithm>
 #include <atomic>
@@ -80,17 +81,6 @@ Ref evaluate(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) 
 }
 
 }  // namespace
-
-Slot* findVariable(const APMPStatementValue& statement, APMPScope& scope) {
-    APMPNameCache& cache = statement.nameCache;
-    std::uint64_t epoch = APMPScopeLayoutEpoch();
-    if (cache.scope == &scope && cache.epoch == epoch) return cache.slot;
-    Slot* slot = nullptr;
-    for (APMPScope* current = &scope; current && !slot; current = current->parentScope().get())
-        slot = current->contents.findSlot(*statement.variableName);
-    cache = {&scope, epoch, slot, false};
-    return slot;
-}
 
 Slot* findAssignable(const APMPStatementValue& statement, APMPScope& scope, Access& access) {
     APMPNameCache& cache = statement.nameCache;
@@ -347,8 +337,10 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
             return false;
         }
         case Form::General:
-            other =
-                APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope, error);
+            other = APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope,
+                                                                           error, &number);
+            // A function's returned number comes unboxed.
+            if (!error && !other) return true;
             break;
         default:
             other = evaluateForm(*statement, scope, error);
@@ -417,9 +409,15 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
     return true;
 }
 
-// Evaluates `value` and takes its truth, as a condition does.
-bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
-                   APMPErrorSlot& error) {
+}  // namespace
+
+bool evaluateOperand(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error,
+                     double& number, Ref& other) {
+    return evaluateNumber<true>(value, scope, scope->context(), error, number, other);
+}
+
+bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
+    APMPRunContext& context = scope->context();
     const APMPStatementValue* statement = statementOf(value);
     if (statement && statement->form == Form::Compare) {
         bool truth = false;
@@ -432,6 +430,8 @@ bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPRunContext& 
     CurrentContext current(context);
     return result->booleanValueOrError(error);
 }
+
+namespace {
 
 // s = s + x: when the variable holds the only reference to its string or
 // number, the sum is made in place instead of in a copy. `failed` tells an
@@ -544,8 +544,8 @@ Ref assignForm(const APMPStatementValue& statement, const APMPScopeRef& scope, b
     return assignValue<true>(statement, scope, context, wantResult, error, failed);
 }
 
-// Evaluates a statement whose value is not needed: null or a value whose
-// kind only matters when it is a control value.
+}  // namespace
+
 Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
     const APMPStatementValue* statement = statementOf(value);
     if (statement && isAssignment(*statement)) {
@@ -554,10 +554,18 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
         if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
         return assignForm(*statement, scope, false, error);
     }
+    // A block for its effect runs its statements for theirs.
+    const auto* slot = statement ? static_cast<const APMPCommandSlot*>(statement->command) : nullptr;
+    if (slot && slot->runsBlock) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
+        DepthGuard guard(context);
+        if (!statement->blockDeclares) return runBody(statement->arguments, scope, error);
+        return runBody(statement->arguments, scope->createChildScope(), error);
+    }
     return evaluate(value, scope, error);
 }
 
-// Runs a loop body as executeStatements does, for its control value only.
 Ref runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot& error) {
     for (const Ref& statement : body) {
         Ref result = evaluateForEffect(statement, scope, error);
@@ -567,8 +575,6 @@ Ref runBody(const APMPValueList& body, const APMPScopeRef& scope, APMPErrorSlot&
     return Ref();
 }
 
-// What a loop does with a body's result: 0 go on, 1 stop with undefined,
-// 2 stop and return the result.
 int afterBody(const Ref& result, const APMPErrorSlot& error) {
     if (error) return 1;
     if (!result || result->kind() != APMPKind::Control) return 0;
@@ -582,48 +588,7 @@ int afterBody(const Ref& result, const APMPErrorSlot& error) {
     }
 }
 
-Ref whileForm(const APMPStatementValue& statement, const APMPScopeRef& scope,
-              APMPErrorSlot& error) {
-    APMPRunContext& context = scope->context();
-    DepthGuard guard(context);
-    const APMPValueList& arguments = statement.arguments;
-    Ref runFirstValue = evaluate(arguments[2], scope, error);
-    if (error) return undefinedValue();
-    bool runFirst = runFirstValue->booleanValueOrError(error);
-    if (error) return undefinedValue();
-    APMPValueList storage;
-    const APMPValueList* bodyList = listArgument(arguments[3], scope, error, storage);
-    if (error) return undefinedValue();
-    if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
-    const APMPValueList& body = *bodyList;
-    if (runFirst) {
-        Ref result = APMPEvaluator::executeStatements(body, scope, error);
-        switch (afterBody(result, error)) {
-            case 1:
-                return undefinedValue();
-            case 2:
-                return result;
-            default:
-                break;
-        }
-    }
-    if (runNumericLoop(arguments[0], arguments[1], body, *scope)) return undefinedValue();
-    while (true) {
-        bool truth = evaluateTruth(arguments[0], scope, context, error);
-        if (error || !truth) return undefinedValue();
-        Ref result = runBody(body, scope, error);
-        switch (afterBody(result, error)) {
-            case 1:
-                return undefinedValue();
-            case 2:
-                return result;
-            default:
-                break;
-        }
-        evaluateForEffect(arguments[1], scope, error);
-        if (error) return undefinedValue();
-    }
-}
+namespace {
 
 // The value a return statement returns; its instruction is counted and
 // its depth checked.
@@ -676,8 +641,6 @@ APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRe
         }
         case Form::Return:
             return APMPControlValue::returnValueWithData(returnedValue(statement, scope, error));
-        case Form::While:
-            return whileForm(statement, scope, error);
         case Form::General:
             break;
     }
@@ -691,18 +654,47 @@ APMPValueRef APMPEvaluator::executeFunctionBody(const APMPValueList& statements,
                                                 double* number) {
     APMPValueRef result = APMPUndefined();
     auto& registrar = APMPCommandRegistrar::sharedInstance();
+    APMPRunContext& context = scope->context();
+    auto returning = [](const APMPValueRef& value) {
+        const APMPStatementValue* statement = apmp_detail::statementOf(value);
+        return statement && statement->form == APMPStatementForm::Return ? statement : nullptr;
+    };
+    // A return, or an if whose chosen branch is one, hands the returned
+    // value itself to the call: no control value to wrap and unwrap.
+    auto returnValue = [&](const APMPStatementValue& returned) {
+        if (!apmp_detail::countInstruction(context, error) ||
+            !apmp_detail::checkDepth(context, error))
+            return APMPUndefined();
+        APMPValueRef value = apmp_detail::returnedValue(returned, scope, error, number);
+        return error ? APMPUndefined() : value;
+    };
     for (const APMPValueRef& statement : statements) {
-        const APMPStatementValue* returned = apmp_detail::statementOf(statement);
-        if (returned && returned->form == APMPStatementForm::Return) {
-            // The returned value itself: no control value to wrap and unwrap.
-            APMPRunContext& context = scope->context();
+        if (const APMPStatementValue* returned = returning(statement)) return returnValue(*returned);
+        const APMPStatementValue* branching = apmp_detail::statementOf(statement);
+        const auto* slot =
+            branching ? static_cast<const APMPCommandSlot*>(branching->command) : nullptr;
+        if (slot && slot->branches && branching->arguments.size() >= 2 &&
+            branching->arguments.size() <= 3 &&
+            (returning(branching->arguments[1]) || returning(branching->arguments.back()))) {
+            // Counted, nested and chosen as the registrar and the if command do.
             if (!apmp_detail::countInstruction(context, error) ||
                 !apmp_detail::checkDepth(context, error))
                 return APMPUndefined();
-            APMPValueRef value = apmp_detail::returnedValue(*returned, scope, error, number);
-            return error ? APMPUndefined() : value;
+            apmp_detail::DepthGuard guard(context);
+            const APMPValueList& arguments = branching->arguments;
+            bool truth = apmp_detail::evaluateTruth(arguments[0], scope, error);
+            if (error) return APMPUndefined();
+            std::size_t branch = truth ? 1 : 2;
+            if (branch >= arguments.size()) {
+                result = APMPUndefined();
+                continue;
+            }
+            if (const APMPStatementValue* returned = returning(arguments[branch]))
+                return returnValue(*returned);
+            result = apmp_detail::runBranch(arguments[branch], scope, error);
+        } else {
+            result = registrar.evaluateStatement(statement, scope, error);
         }
-        result = registrar.evaluateStatement(statement, scope, error);
         if (error) return APMPUndefined();
         if (result->kind() == APMPKind::Control) {
             const auto& control = static_cast<const APMPControlValue&>(*result);
@@ -738,8 +730,6 @@ APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPVal
         }
         case APMPStatementForm::Return:
             return count == 1 ? form : APMPStatementForm::General;
-        case APMPStatementForm::While:
-            return count == 4 ? form : APMPStatementForm::General;
         case APMPStatementForm::General:
             return form;
         default:
@@ -789,6 +779,8 @@ APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueLis
 
 void APMPDescribeOperands(APMPStatementValue& statement) {
     using apmp_detail::statementOf;
+    const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
+    if (slot && slot->runsBlock) statement.blockDeclares = APMPMayDeclare(statement.arguments);
     APMPStatementForm form = statement.form;
     if (form == APMPStatementForm::Assign || form == APMPStatementForm::AssignSum) {
         const APMPStatementValue* assigned = statementOf(statement.arguments[1]);

@@ -38,6 +38,45 @@ TEST(ScriptCommandTest, VariablesAndLiterals) {
         {"(43 (45) \"k\" 1)", "error 6"},
         {"(43 (44) \"k\" 1)", "error 6"},
         {"(41 \"m\") (3 \"m\" (8)) (43 (15 \"m\") \"k\" 3) (15 \"m\")", "{k=n:3}"},
+        // Operands run in order: the object is the one read before a later
+        // operand assigns its variable.
+        {"(41 \"a\" \"b\") (3 \"a\" (7 1 2)) (3 \"b\" (15 \"a\")) (43 (15 \"a\") 0 (3 \"a\" 5)) "
+         "(7 (15 \"a\") (15 \"b\"))",
+         "[n:5,[n:5,n:2]]"},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (16 (15 \"a\") (13 (3 \"a\" (7 9)) 1))", "n:2"},
+        {"(41 \"a\" \"i\") (3 \"a\" (7 1 2)) (3 \"i\" 1) (43 (15 \"a\") (15 \"i\") (3 \"i\" 0)) "
+         "(7 (15 \"a\") (15 \"i\"))",
+         "[[n:1,n:0],n:0]"},
+        // A number written over a number changes only the entry written.
+        {"(41 \"o\" \"p\") (3 \"o\" (8 \"x\" 2000)) (3 \"p\" (8 \"x\" (16 (15 \"o\") \"x\"))) "
+         "(43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) (7 (16 (15 \"o\") \"x\") (16 (15 \"p\") \"x\"))",
+         "[n:2001,n:2000]"},
+        {"(41 \"a\" \"b\") (3 \"a\" (7 2000 1)) (3 \"b\" (7 (16 (15 \"a\") 0))) "
+         "(43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) 1)) (7 (15 \"a\") (15 \"b\"))",
+         "[[n:2001,n:1],[n:2000]]"},
+        {"(41 \"o\" \"v\") (3 \"o\" (8 \"x\" 3000)) (3 \"v\" (16 (15 \"o\") \"x\")) "
+         "(43 (15 \"o\") \"x\" (26 (15 \"v\") 2)) (7 (16 (15 \"o\") \"x\") (15 \"v\"))",
+         "[n:6000,n:3000]"},
+        {"(41 \"o\") (3 \"o\" (8 \"x\" 5)) (43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) "
+         "(7 (16 (15 \"o\") \"x\") 5 (0 5 0))",
+         "[n:6,n:5,n:5]"},
+        {"(41 \"o\") (3 \"o\" (8 \"x\" 3000)) (43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) "
+         "(43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) (16 (15 \"o\") \"x\")",
+         "n:3002"},
+        {"(43 (45) \"x\" (0 1 1))", "error 6"},
+        {"(43 (8) \"x\" (0 1 1))", "n:2"},
+        // Elements and entries as operands of arithmetic: holes, text, numbers.
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 2 1) (0 1 (16 (15 \"a\") 0))", "n:NaN"},
+        {"(0 1 (16 (7 \"x\") 0))", "s:1x"},
+        {"(0 1 (16 (7 5) 0.5))", "n:NaN"},
+        {"(0 1 (16 (7 5) \"0\"))", "n:6"},
+        {"(0 1 (16 (8 \"x\" 2) \"x\"))", "n:3"},
+        {"(0 1 (16 (8 \"x\" 2) \"y\"))", "n:NaN"},
+        {"(0 1 (16 (45) \"y\"))", "n:NaN"},
+        {"(0 1 (16 \"abc\" \"length\"))", "n:4"},
+        {"(0 1 (16 \"abc\" 1))", "s:1b"},
+        {"(0 1 (16 \"abc\" \"1\"))", "s:1b"},
+        {"(0 1 (16 \"abc\" \"size\"))", "n:NaN"},
         {"(40 (45))", "s:object"},
         {"(40 (7))", "s:object"},
         {"(40 (51 \"\" (7)))", "s:function"},
@@ -77,8 +116,27 @@ TEST(ScriptCommandTest, ControlCommands) {
         // them assigns its name; an argument's error ends the call.
         {"(50 \"f\" (7 \"x\") (36 (15 \"x\"))) (f (3 \"f\" 5))", "n:5"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 1)) (f (3 \"nope\" 1) 2)", "error 2"},
+        // A function that drops the last reference to itself runs to its end.
+        {"(50 \"f\" (7 \"x\") (3 \"f\" 0) (36 (0 (15 \"x\") 1))) (7 (f 4) (15 \"f\"))",
+         "[n:5,n:0]"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
          "[[n:1,n:2],n:3]"},
+        // Every level of a recursion has its parameters to itself, before and
+        // after the levels below it run, and a later call starts afresh.
+        {"(50 \"f\" (7 \"n\" \"m\") (22 (18 (15 \"n\") 0) (46 (f (37 (15 \"n\") 1) (15 \"n\")))) "
+         "(36 (7 (15 \"n\") (15 \"m\")))) (7 (f 3 7) (f 1))",
+         "[[n:3,n:7],[n:1,undefined]]"},
+        // A call that made a parameter constant leaves the next call a
+        // fresh one.
+        {"(50 \"f\" (7 \"n\") (22 (12 (15 \"n\") 0) (46 (52 \"n\" 5))) "
+         "(3 \"n\" (0 (15 \"n\") 1)) (36 (15 \"n\"))) (7 (f 0) (f 1) (f 0) (f 2))",
+         "[n:5,n:2,n:5,n:3]"},
+        // A closure keeps the scope of the level that made it, however many
+        // calls come after.
+        {"(41 \"g\") (50 \"f\" (7 \"n\") (22 (12 (15 \"n\") 1) (46 (3 \"g\" (51 \"\" (7) "
+         "(36 (15 \"n\")))))) (22 (18 (15 \"n\") 0) (46 (f (37 (15 \"n\") 1)))) (36 (15 \"n\"))) "
+         "(f 3) (f 0) (f 0) (7 (g) (f 2))",
+         "[n:1,n:2]"},
         {"(51 \"g\" (7))", "f:g"},
         {"(51 \"g\" 1)", "error 10"},
         {"(51 \"g\")", "error 9"},
@@ -118,6 +176,16 @@ TEST(ScriptCommandTest, ControlCommands) {
          "(3 \"f\" (51 \"\" (7) (36 (15 \"x\"))))) (3 \"x\" 5) (f)",
          "n:5"},
         {"(53 1 (36 2) 3)", "control:return(n:2)"},
+        // The same for blocks whose value nobody needs: loop bodies and cases.
+        {"(41 \"k\") (3 \"k\" 0) (42 (23 (15 \"k\") 2) (3 \"k\" (0 (15 \"k\") 1)) false "
+         "(46 (53 (41 \"y\") (3 \"y\" 1)))) (40 (15 \"y\"))",
+         "s:undefined"},
+        {"(38 1 (46 1) (46 (53 (41 \"y\") (3 \"y\" 1) (4)))) (40 (15 \"y\"))", "s:undefined"},
+        {"(41 \"y\") (3 \"y\" 0) (42 (23 (15 \"y\") 3) 1 false "
+         "(46 (53 (3 \"y\" (0 (15 \"y\") 1))))) (15 \"y\")",
+         "n:3"},
+        {"(50 \"f\" (7) (42 true 1 false (46 (53 1 (36 4) 5)))) (f)", "n:4"},
+        {"(38 1 (46 1) (46 (53 (36 6)))) ", "control:return(n:6)"},
         // Method calls.
         {"(2 \"abc\" \"toUpperCase\" (46))", "s:ABC"},
         {"(2 \"abc\" 1 (46))", "error 10"},
@@ -142,6 +210,15 @@ TEST(ScriptCommandTest, Switch) {
     EXPECT_EQ(run(switchProgram("3")), "s:cd");
     EXPECT_EQ(run(switchProgram("9")), "s:d");
     EXPECT_EQ(run(switchProgram("\"1\"")), "s:d");
+    // Computed discriminants: numbers match numbers only, by value (0 is -0,
+    // NaN is nothing); other kinds match as they are.
+    EXPECT_EQ(run(switchProgram("(37 3 1)")), "s:bb2");
+    EXPECT_EQ(run(switchProgram("(0 \"1\" \"\")")), "s:d");
+    EXPECT_EQ(run(switchProgram("(10 0 0)")), "s:d");
+    EXPECT_EQ(run("(38 (27 0) (46 0) (46 (36 1)))"), "control:return(n:1)");
+    EXPECT_EQ(run("(38 (0 1 1) (46 \"2\" true (0 1 1)) (46 (36 1) (36 2) (36 3)))"),
+              "control:return(n:3)");
+    EXPECT_EQ(run("(38 (0 \"a\" \"b\") (46 \"ab\") (46 (36 1)))"), "control:return(n:1)");
     const Case cases[] = {
         {"(38 1 (46 1) (46 (36 7)))", "control:return(n:7)"},
         {"(38 1 (46 2) (46 1 (6)))", "control:continue(undefined)"},
@@ -287,6 +364,10 @@ TEST(ScriptCommandTest, MathAndBitwise) {
         {"(10 1 (25 -0 5))", "n:-Infinity"},
         {"(10 1 (25 4 -2))", "n:Infinity"},
         {"(25 5.5 2)", "n:1.5"},
+        {"(25 7 2.5)", "n:2"},
+        {"(25 (10 1 0) 2)", "n:NaN"},
+        {"(25 3 (10 1 0))", "n:3"},
+        {"(25 9007199254740991 10)", "n:1"},
         {"(25 -9007199254740993 10)", "n:-2"},
         {"(25 1e300 7)", "n:1"},
         {"(25 7 nan)", "n:NaN"},

@@ -121,10 +121,15 @@ TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
         // A statement-list argument counts as one evaluation, its entries
         // as they run, whether written in place or held in a variable.
         {"(38 1 (46 1) (46 2))", "undefined", 6},
+        // Cases are evaluated until one matches, literal or computed.
+        {"(38 2 (46 1 (0 1 1) 3) (46 7 8 9))", "undefined", 4 + 1 + 3 + 2},
         {"(41 \"c\") (3 \"c\" (46 1)) (38 1 (15 \"c\") (46 2))", "undefined", 2 + 3 + 7},
         {"(22 true (46 1 2))", "n:2", 5},
         {"(2 \"ab\" \"charAt\" (46 1))", "s:b", 5},
         {"(42 false 1 true (46 7))", "undefined", 5},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (16 (15 \"a\") 1)", "n:2", 2 + 5 + 4},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (43 (15 \"a\") 1 (0 (15 \"a\") 1))", "s:1,21",
+         2 + 5 + 1 + 2 + 1 + 4},
     };
     for (const CountCase& c : cases) {
         APMPRuntime runtime;

@@ -368,6 +368,50 @@ TEST(ScriptStatementFormTest, DepthRunsOutAtTheSameLevelEitherWay) {
     expectSameBothWays({program(104), "error 19", {"t"}});
 }
 
+// An if whose chosen branch is a return hands its value to the call: near
+// the depth bound, with the budget running out at every step of a call, and
+// beside branches that do not return.
+TEST(ScriptStatementFormTest, ReturningBranchesRunAlikeEitherWay) {
+    std::string expression = "(15 \"n\")";
+    for (int i = 0; i < 12; ++i) expression = "(0 " + expression + " 1)";
+    auto deep = [&](int calls) {
+        return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (36 (23 " + expression +
+               " 0)) (36 (r (37 (15 \"n\") 1))))) (41 \"t\") (3 \"t\" 0) "
+               "(3 \"t\" (0 (15 \"t\") (r " +
+               std::to_string(calls) + ")))";
+    };
+    expectSameBothWays({deep(80), "n:0", {"t"}});
+    for (int calls = 81; calls < 110; ++calls) expectSameBothWays({deep(calls), "", {"t"}});
+    expectSameBothWays({deep(150), "error 19", {"t"}});
+    const std::string fib =
+        "(50 \"fib\" (7 \"n\") (22 (23 (15 \"n\") 2) (36 (15 \"n\"))) "
+        "(36 (0 (fib (37 (15 \"n\") 1)) (fib (37 (15 \"n\") 2))))) ";
+    expectSameBothWays({fib + "(fib 12)", "n:144", {}});
+    // An iteration counts 26 instructions.
+    for (int padding = 0; padding < 28; ++padding) {
+        std::string program = fib;
+        for (int i = 0; i < padding; ++i) program += "1 ";
+        expectSameBothWays({program + "(41 \"t\") (3 \"t\" 0) "
+                                      "(42 true (3 \"t\" (0 (15 \"t\") (fib 2))) false (46))",
+                            "error 18",
+                            {"t"}});
+    }
+    const FormCase others[] = {
+        {"(50 \"f\" (7 \"n\") (22 (23 (15 \"n\") 2) 5) (22 false (36 1) (46 7)) 9) (f 1)", "n:9",
+         {}},
+        {"(50 \"f\" (7 \"n\") (22 (23 (15 \"n\") 2) (46 (36 3))) 4) (7 (f 1) (f 2))",
+         "[n:3,n:4]", {}},
+        {"(50 \"f\" (7 \"n\") (22 (23 (15 \"n\") 2) (36 3))) (7 (f 1) (f 2))",
+         "[n:3,undefined]", {}},
+        {"(50 \"f\" (7 \"n\") (22 (23 (15 \"n\") 2) (7 (36 3)))) (f 1)", "n:3",
+         {}},
+        {"(50 \"f\" (7) (22 true (36 (3 \"nope\" 1)))) (f)", "error 2", {}},
+        {"(50 \"f\" (7) (22)) (f)", "error 9", {}},
+        {"(50 \"f\" (7) (22 (3 \"nope\" 1) (36 1))) (f)", "error 2", {}},
+    };
+    for (const FormCase& c : others) expectSameBothWays(c);
+}
+
 // A loop whose names are resolved at the top runs again at every depth
 // near the bound, in the same scope.
 TEST(ScriptStatementFormTest, ResolvedLoopsNearTheDepthBoundFailAlikeEitherWay) {
