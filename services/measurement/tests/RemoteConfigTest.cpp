@@ -430,9 +430,11 @@ TEST_F(RemoteConfigTest, PerEventConfiguration) {
     EXPECT_TRUE(logged(29006));
 }
 
-// A 100 KB answer of 50,000 unnamed event configurations, and settings
-// without a name or a value: each list's refusals are one monitored line
-// with their count, when the answer is taken and when it is loaded again.
+// An answer of 50,000 unnamed event configurations, and settings without a
+// name or a value: each list's refusals are one monitored line with their
+// count, when the answer is taken and when it is loaded again. Each unnamed
+// configuration carries a sampling rate, as wholly empty ones in such numbers
+// would be refused by the decoder before they are read.
 TEST_F(RemoteConfigTest, RefusedEntriesOfAnAnswerAreLoggedOnceWithTheirCount) {
     constexpr long long kUnnamedEvents = 50000;
     constexpr long long kRefusedSettings = 2000;
@@ -446,7 +448,11 @@ TEST_F(RemoteConfigTest, RefusedEntriesOfAnAnswerAreLoggedOnceWithTheirCount) {
     }
     APMPBSetArray(built.get(), 3, settings);
     auto events = *APMPBGetRepeatedField(built.get(), 4, APMPBEventConfig::classObject());
-    for (long long i = 0; i < kUnnamedEvents; ++i) events.emplace_back(APMPBEventConfig::make());
+    for (long long i = 0; i < kUnnamedEvents; ++i) {
+        auto event = APMPBEventConfig::make();
+        APMPBSetInt32(event.get(), 3, 100000);
+        events.emplace_back(event);
+    }
     APMPBSetArray(built.get(), 4, events);
     const auto answer = APMPBMeasurementConfig::initWithBuffer(*built->protoBuffer());
     ASSERT_TRUE(answer);
