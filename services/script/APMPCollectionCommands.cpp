@@ -49,10 +49,6 @@ double truncated(const Ref& value, Slot& error) {
 constexpr int32_t kRegexTimeLimit = 300;
 constexpr long long kRegexSyntaxError = 2048;  // NSCocoaErrorDomain
 
-struct RegexCloser {
-    void operator()(URegularExpression* regex) const { uregex_close(regex); }
-};
-
 // The matching engine reports every few thousand of its steps; each report
 // is charged as this much work, so that a program cannot run long matches
 // one after the other within its budget.
@@ -66,16 +62,15 @@ UBool chargeRegexSteps(const void* context, int32_t) {
 // A pattern that does not compile stores the regular-expression error.
 std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPString& subject,
                                        Slot& error, bool& compiled) {
-    UErrorCode status = U_ZERO_ERROR;
-    UParseError parseError{};
-    std::unique_ptr<URegularExpression, RegexCloser> regex(
-        uregex_open(reinterpret_cast<const UChar*>(pattern.data()),
-                    static_cast<int32_t>(pattern.size()), 0, &parseError, &status));
-    compiled = U_SUCCESS(status);
+    APMPRunContext* context = APMPRunContext::current();
+    APMPRegexCache::Matcher regex = context ? context->regexCache().matcher(pattern)
+                                            : APMPRegexCache::compile(pattern);
+    compiled = regex != nullptr;
     if (!compiled) {
         error = NSError("NSCocoaErrorDomain", kRegexSyntaxError);
         return {-1, -1};
     }
+    UErrorCode status = U_ZERO_ERROR;
     uregex_setText(regex.get(), reinterpret_cast<const UChar*>(subject.data()),
                    static_cast<int32_t>(subject.size()), &status);
     uregex_setTimeLimit(regex.get(), kRegexTimeLimit, &status);
@@ -826,6 +821,54 @@ const std::unordered_map<APMPString, ArrayHandler>& arrayHandlers() {
 }
 
 }  // namespace
+
+// ---- compiled regular expressions ----
+
+void APMPRegexCache::Closer::operator()(URegularExpression* regex) const {
+    uregex_close(regex);
+}
+
+APMPRegexCache::APMPRegexCache() {
+    entries_.reserve(kEntries);
+}
+
+APMPRegexCache::~APMPRegexCache() = default;
+
+APMPRegexCache::Matcher APMPRegexCache::compile(const APMPString& pattern) {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError parseError{};
+    Matcher regex(uregex_open(reinterpret_cast<const UChar*>(pattern.data()),
+                              static_cast<int32_t>(pattern.size()), 0, &parseError, &status));
+    if (U_FAILURE(status)) return nullptr;
+    return regex;
+}
+
+APMPRegexCache::Matcher APMPRegexCache::matcher(const APMPString& pattern) {
+    if (pattern.size() > kLongestPattern) return compile(pattern);
+    auto found = std::find_if(entries_.begin(), entries_.end(),
+                              [&](const Entry& entry) { return entry.pattern == pattern; });
+    if (found == entries_.end()) {
+        Matcher compiled = compile(pattern);
+        if (!compiled) return nullptr;
+        if (entries_.size() == kEntries) {
+            auto oldest = std::min_element(
+                entries_.begin(), entries_.end(),
+                [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; });
+            held_.release(bytesOf(oldest->pattern));
+            entries_.erase(oldest);
+        }
+        // Close to the memory bound the pattern is used once and not kept.
+        APMPErrorSlot ignored;
+        if (!held_.charge(bytesOf(pattern), ignored)) return compiled;
+        entries_.push_back({pattern, std::move(compiled), 0});
+        found = entries_.end() - 1;
+    }
+    found->lastUse = ++uses_;
+    UErrorCode status = U_ZERO_ERROR;
+    Matcher copy(uregex_clone(found->compiled.get(), &status));
+    if (U_FAILURE(status)) return compile(pattern);
+    return copy;
+}
 
 APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const APMPString& name,
                                                          const APMPString& string,

@@ -62,6 +62,11 @@ APMPRunContext::~APMPRunContext() {
     releaseAll();
 }
 
+APMPRegexCache& APMPRunContext::regexCache() {
+    if (!regexCache_) regexCache_ = std::make_unique<APMPRegexCache>();
+    return *regexCache_;
+}
+
 void APMPRunContext::resetBudget() {
     instructionCount = 0;
     work_ = 0;

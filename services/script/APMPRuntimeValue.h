@@ -92,6 +92,8 @@ class APMPMarker {
     std::vector<const APMPReleasable*> pending_;
 };
 
+class APMPRegexCache;
+
 // Per-runtime bookkeeping shared by a root scope and all its descendants:
 // the budget of the running program, the evaluation depth and the
 // containers to release at the end. Programs cannot reach it.
@@ -141,6 +143,9 @@ class APMPRunContext {
     // not reach, breaking the cycles among them.
     void releaseUnmarked(const APMPMarker& marker);
 
+    // The regular expressions this runtime compiled last, made on first use.
+    APMPRegexCache& regexCache();
+
     // The context of the evaluation running on this thread, or null.
     static APMPRunContext* current() { return current_; }
     static void setCurrent(APMPRunContext* context) { current_ = context; }
@@ -152,6 +157,7 @@ class APMPRunContext {
     int stopCode_ = 0;
     std::vector<std::weak_ptr<APMPReleasable>> tracked_;
     std::size_t pruneAt_ = 1024;
+    std::unique_ptr<APMPRegexCache> regexCache_;
     static inline thread_local APMPRunContext* current_ = nullptr;
 };
 
