@@ -378,11 +378,24 @@ double APMPToInteger(double value) {
     return std::trunc(value);
 }
 
+// The index a number or string value names, read without a conversion
+// call: the value when it is finite, non-negative and whole.
+static bool APMPArrayIndexOf(const APMPRuntimeValue& value, double& index) {
+    double d;
+    if (value.kind() == APMPKind::Number)
+        d = static_cast<const APMPNumberValue&>(value).value;
+    else if (value.kind() == APMPKind::String)
+        d = APMPStringToNumber(static_cast<const APMPStringValue&>(value).value);
+    else
+        return false;
+    if (!(d >= 0) || !std::isfinite(d) || std::trunc(d) != d) return false;
+    index = d;
+    return true;
+}
+
 bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
-    if (value.kind() != APMPKind::Number && value.kind() != APMPKind::String) return false;
-    APMPErrorSlot error;
-    double d = value.doubleValueOrError(error);
-    return !error && std::isfinite(d) && d >= 0 && std::trunc(d) == d;
+    double index = 0;
+    return APMPArrayIndexOf(value, index);
 }
 
 bool APMPIsStringLike(const APMPRuntimeValue& value) {
@@ -605,19 +618,29 @@ std::int64_t APMPPropertyMap::entryBytes(const APMPString& name) {
 }
 
 namespace {
-// Names a scope keeps in its plain list before it moves them to a table.
+// Names a table keeps in its plain list before it moves them to a hash table.
 constexpr std::size_t kListedNames = 8;
 }  // namespace
 
 void APMPPropertyMap::tracksScopeLayout() {
     scopeLayout_ = true;
-    listed_ = contents_.empty();
+}
+
+// Names are short as a rule: compared in line, lengths first.
+static bool APMPSameName(const APMPString& a, const APMPString& b) {
+    std::size_t length = a.size();
+    if (length != b.size()) return false;
+    const char16_t* x = a.data();
+    const char16_t* y = b.data();
+    for (std::size_t i = 0; i < length; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
 }
 
 const APMPPropertyMap::Slot* APMPPropertyMap::lookup(const APMPString& name) const {
     if (listed_) {
         for (const auto& [listedName, slot] : list_)
-            if (listedName == name) return &slot;
+            if (APMPSameName(listedName, name)) return &slot;
         return nullptr;
     }
     auto it = contents_.find(name);
@@ -1114,11 +1137,10 @@ void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const 
 }
 
 bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& error) const {
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index))
         return index < static_cast<double>(elements_.size()) &&
                elements_[static_cast<std::size_t>(index)] != emptyValue();
-    }
     APMPString name = property->stringValueOrError(error);
     if (error) return false;
     return propertyMap.hasName(name);
@@ -1127,8 +1149,8 @@ bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& er
 APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
                                               APMPErrorSlot& error) const {
     // An index converts to text without fail: the text is only made for names.
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
         if (index >= static_cast<double>(elements_.size())) return APMPUndefined();
         const APMPValueRef& element = elements_[static_cast<std::size_t>(index)];
         return element == emptyValue() ? APMPUndefined() : element;
@@ -1143,16 +1165,33 @@ APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
 void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& property,
                               APMPErrorSlot& error) {
     // An index converts to text without fail: the text is only made for names.
-    bool index = APMPIsArrayIndex(*property);
-    APMPString name;
-    if (!index) name = property->stringValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
+        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
+            APMPSetError(error, kAPMPErrorSizeLimit);
+            return;
+        }
+        auto i = static_cast<std::size_t>(index);
+        if (i < elements_.size()) {
+            elements_[i] = value;
+        } else if (i == elements_.size()) {
+            // Appending needs no hole first.
+            if (!reserve(i + 1, error)) return;
+            elements_.push_back(value);
+            account();
+        } else if (setLength(i + 1, error)) {
+            elements_[i] = value;
+        }
+        return;
+    }
+    APMPString name = property->stringValueOrError(error);
     if (error) return;
     if (property->kind() == APMPKind::String && name == u"length") {
-        if (!APMPIsArrayIndex(*value)) {
+        double length = 0;
+        if (!APMPArrayIndexOf(*value, length)) {
             APMPSetError(error, kAPMPErrorArrayLength);
             return;
         }
-        double length = value->doubleValueOrError(error);
         if (length > static_cast<double>(APMPRunContext::kMaxElements)) {
             APMPSetError(error, kAPMPErrorSizeLimit);
             return;
@@ -1160,23 +1199,12 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
         setLength(static_cast<std::uint64_t>(length), error);
         return;
     }
-    if (index) {
-        double index = property->doubleValueOrError(error);
-        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
-            APMPSetError(error, kAPMPErrorSizeLimit);
-            return;
-        }
-        auto i = static_cast<std::size_t>(index);
-        if (i + 1 > elements_.size() && !setLength(i + 1, error)) return;
-        elements_[i] = value;
-        return;
-    }
     propertyMap.setValue(value, name);
 }
 
 void APMPArrayValue::removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error) {
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
         if (index < static_cast<double>(elements_.size()))
             elements_[static_cast<std::size_t>(index)] = emptyValue();
         return;

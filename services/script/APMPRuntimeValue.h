@@ -386,8 +386,7 @@ class APMPPropertyMap {
     Slot* findSlot(const APMPString& name) { return const_cast<Slot*>(lookup(name)); }
     // For the contents of a scope: counts every change to which names the
     // table holds, and whether they can be written, in the shared scope
-    // layout epoch; and keeps a few names in a plain list, as most scopes
-    // hold only a few and a call makes and drops one each time.
+    // layout epoch.
     void tracksScopeLayout();
     bool hasName(const APMPString& name) const { return lookup(name) != nullptr; }
     const APMPValueRef* find(const APMPString& name) const;
@@ -417,6 +416,7 @@ class APMPPropertyMap {
     std::size_t count() const { return list_.size() + contents_.size(); }
     void clear() {
         list_.clear();
+        listed_ = true;
         contents_.clear();
         held_.release(held_.bytes());
         layoutChanged();
@@ -433,12 +433,15 @@ class APMPPropertyMap {
     // The entry for a name, made when absent (`made` tells).
     Slot& entry(const APMPString& name, bool& made);
     void layoutChanged() const;
+    // A table keeps its first few names in a plain list, searched without
+    // hashing the name: most scopes and maps hold only a few, and a call
+    // makes and drops a scope each time.
     std::vector<std::pair<APMPString, Slot>> list_;
     std::unordered_map<APMPString, Slot> contents_;
     APMPHeldBytes held_;
     bool immutable_ = false;
     bool scopeLayout_ = false;
-    bool listed_ = false;
+    bool listed_ = true;
 };
 
 // Changes whenever any scope gains, loses or freezes a name, or goes away:
