@@ -12,7 +12,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <unordered_map>
+#include <string_view>
 
 #include "services/script/APMPRuntime.h"
 
@@ -463,6 +463,15 @@ Ref substring(const APMPString& s, const List& args, const Scope&, Slot& error) 
 template <bool Upper, bool Localized>
 Ref changeCase(const APMPString& s, const List& args, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    // Outside any locale's rules, text below 0x80 changes case letter by
+    // letter within that range, and nothing else in it changes.
+    if (!Localized && std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x80; })) {
+        APMPString out = s;
+        const char16_t first = Upper ? u'a' : u'A';
+        for (char16_t& c : out)
+            if (c >= first && c <= first + 25) c ^= 0x20;
+        return text(std::move(out), error);
+    }
     const char* locale = Localized ? uloc_getDefault() : "";
     APMPString out(s.size() + 8, u'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -503,28 +512,42 @@ Ref trim(const APMPString& s, const List& args, const Scope&, Slot& error) {
     return APMPStringValue::make(s.substr(begin, end - begin));
 }
 
-const std::unordered_map<APMPString, StringHandler>& stringHandlers() {
-    static const auto* table = new std::unordered_map<APMPString, StringHandler>{
-        {u"charAt", charAt},
-        {u"concat", concat},
-        {u"hasOwnProperty", hasOwnProperty},
-        {u"indexOf", indexOf},
-        {u"lastIndexOf", lastIndexOf},
-        {u"match", match},
-        {u"replace", replace},
-        {u"search", search},
-        {u"slice", slice},
-        {u"split", split},
-        {u"substring", substring},
-        {u"toLowerCase", changeCase<false, false>},
-        {u"toLocaleLowerCase", changeCase<false, true>},
-        {u"toUpperCase", changeCase<true, false>},
-        {u"toLocaleUpperCase", changeCase<true, true>},
-        {u"toString", toString},
-        {u"trim", trim},
-    };
-    return *table;
+// Method names are few: found by length and text without hashing.
+template <class Handler>
+struct NamedHandler {
+    std::u16string_view name;
+    Handler handler;
+};
+
+template <class Handler, std::size_t Count>
+Handler handlerNamed(const NamedHandler<Handler> (&table)[Count], const APMPString& name) {
+    std::u16string_view wanted(name);
+    for (const NamedHandler<Handler>& entry : table)
+        if (entry.name.size() == wanted.size() && entry.name[0] == wanted[0] &&
+            entry.name == wanted)
+            return entry.handler;
+    return nullptr;
 }
+
+const NamedHandler<StringHandler> kStringHandlers[] = {
+    {u"charAt", charAt},
+    {u"concat", concat},
+    {u"hasOwnProperty", hasOwnProperty},
+    {u"indexOf", indexOf},
+    {u"lastIndexOf", lastIndexOf},
+    {u"match", match},
+    {u"replace", replace},
+    {u"search", search},
+    {u"slice", slice},
+    {u"split", split},
+    {u"substring", substring},
+    {u"toLowerCase", changeCase<false, false>},
+    {u"toLocaleLowerCase", changeCase<false, true>},
+    {u"toUpperCase", changeCase<true, false>},
+    {u"toLocaleUpperCase", changeCase<true, true>},
+    {u"toString", toString},
+    {u"trim", trim},
+};
 
 // ---- arrays ----
 
@@ -793,32 +816,29 @@ Ref arrayToString(const Array& array, const List& args, const Scope&, Slot& erro
     return APMPStringValue::make(std::move(joined));
 }
 
-const std::unordered_map<APMPString, ArrayHandler>& arrayHandlers() {
-    static const auto* table = new std::unordered_map<APMPString, ArrayHandler>{
-        {u"concat", arrayConcat},
-        {u"every", everyOrSome<true>},
-        {u"filter", filter},
-        {u"forEach", forEach},
-        {u"hasOwnProperty", arrayHasOwnProperty},
-        {u"indexOf", arrayIndexOf},
-        {u"join", join},
-        {u"lastIndexOf", arrayLastIndexOf},
-        {u"map", map},
-        {u"pop", pop},
-        {u"push", push},
-        {u"reduce", reduce<false>},
-        {u"reduceRight", reduce<true>},
-        {u"reverse", reverse},
-        {u"shift", shift},
-        {u"slice", arraySlice},
-        {u"some", everyOrSome<false>},
-        {u"sort", sort},
-        {u"splice", splice},
-        {u"toString", arrayToString},
-        {u"unshift", unshift},
-    };
-    return *table;
-}
+const NamedHandler<ArrayHandler> kArrayHandlers[] = {
+    {u"concat", arrayConcat},
+    {u"every", everyOrSome<true>},
+    {u"filter", filter},
+    {u"forEach", forEach},
+    {u"hasOwnProperty", arrayHasOwnProperty},
+    {u"indexOf", arrayIndexOf},
+    {u"join", join},
+    {u"lastIndexOf", arrayLastIndexOf},
+    {u"map", map},
+    {u"pop", pop},
+    {u"push", push},
+    {u"reduce", reduce<false>},
+    {u"reduceRight", reduce<true>},
+    {u"reverse", reverse},
+    {u"shift", shift},
+    {u"slice", arraySlice},
+    {u"some", everyOrSome<false>},
+    {u"sort", sort},
+    {u"splice", splice},
+    {u"toString", arrayToString},
+    {u"unshift", unshift},
+};
 
 }  // namespace
 
@@ -875,21 +895,19 @@ APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const APMPString& name,
                                                          const APMPValueList& arguments,
                                                          const APMPScopeRef& scope,
                                                          APMPErrorSlot& error) {
-    const auto& table = stringHandlers();
-    auto it = table.find(name);
-    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    StringHandler handler = handlerNamed(kStringHandlers, name);
+    if (!handler) return fail(error, kAPMPErrorNoMethod);
     APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
     if (error) return APMPUndefined();
-    return it->second(string, values, scope, error);
+    return handler(string, values, scope, error);
 }
 
 APMPValueRef APMPArrayCommandEvaluator::evaluateCommand(
     const APMPString& name, const std::shared_ptr<APMPArrayValue>& array,
     const APMPValueList& arguments, const APMPScopeRef& scope, APMPErrorSlot& error) {
-    const auto& table = arrayHandlers();
-    auto it = table.find(name);
-    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    ArrayHandler handler = handlerNamed(kArrayHandlers, name);
+    if (!handler) return fail(error, kAPMPErrorNoMethod);
     APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
     if (error) return APMPUndefined();
-    return it->second(array, values, scope, error);
+    return handler(array, values, scope, error);
 }
