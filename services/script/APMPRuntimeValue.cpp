@@ -1,5 +1,6 @@
 #include "services/script/APMPRuntimeValue.h"
 
+#include <sanitizer/asan_interface.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
@@ -459,6 +460,66 @@ bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) cons
     return this == &other;
 }
 
+// ---- reused blocks for numbers and strings ----
+
+namespace {
+constexpr std::size_t kKeptBlocks = 4096;
+
+// The blocks of one size released on this thread, for the next values of
+// that size: loops make and drop numbers and strings at every step. Null
+// once the thread's objects are being destroyed.
+template <class Block>
+std::vector<void*>* keptBlocks() {
+    thread_local bool ended = false;
+    struct Owner {
+        std::vector<void*> blocks;
+        ~Owner() {
+            ended = true;
+            for (void* block : blocks) {
+                ASAN_UNPOISON_MEMORY_REGION(block, sizeof(Block));
+                ::operator delete(block);
+            }
+        }
+    };
+    if (ended) return nullptr;
+    thread_local Owner owner;
+    return &owner.blocks;
+}
+
+template <class T>
+struct ReusingAllocator {
+    using value_type = T;
+    ReusingAllocator() = default;
+    template <class U>
+    explicit ReusingAllocator(const ReusingAllocator<U>&) {}
+    T* allocate(std::size_t count) {
+        std::vector<void*>* kept = count == 1 ? keptBlocks<T>() : nullptr;
+        if (kept && !kept->empty()) {
+            void* block = kept->back();
+            kept->pop_back();
+            ASAN_UNPOISON_MEMORY_REGION(block, sizeof(T));
+            return static_cast<T*>(block);
+        }
+        return static_cast<T*>(::operator new(count * sizeof(T)));
+    }
+    void deallocate(T* block, std::size_t count) {
+        std::vector<void*>* kept = count == 1 ? keptBlocks<T>() : nullptr;
+        if (kept && kept->size() < kKeptBlocks) {
+            if (kept->capacity() == 0) kept->reserve(kKeptBlocks);
+            kept->push_back(block);
+            // A use after release is still caught under AddressSanitizer.
+            ASAN_POISON_MEMORY_REGION(block, sizeof(T));
+            return;
+        }
+        ::operator delete(block);
+    }
+    template <class U>
+    bool operator==(const ReusingAllocator<U>&) const {
+        return true;
+    }
+};
+}  // namespace
+
 // ---- number ----
 
 APMPValueRef APMPNumberValue::make(double value) {
@@ -474,7 +535,7 @@ APMPValueRef APMPNumberValue::make(double value) {
         auto index = static_cast<int>(value);
         if (index == value) return (*shared)[static_cast<std::size_t>(index)];
     }
-    return std::make_shared<APMPNumberValue>(value);
+    return std::allocate_shared<APMPNumberValue>(ReusingAllocator<APMPNumberValue>(), value);
 }
 
 APMPString APMPNumberValue::stringValueOrError(APMPErrorSlot&) const {
@@ -493,6 +554,11 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 }
 
 // ---- string ----
+
+APMPValueRef APMPStringValue::make(APMPString value) {
+    return std::allocate_shared<APMPStringValue>(ReusingAllocator<APMPStringValue>(),
+                                                 std::move(value));
+}
 
 APMPStringValue::APMPStringValue(APMPString text)
     : APMPRuntimeValue(APMPKind::String), value(std::move(text)) {

@@ -306,9 +306,7 @@ class APMPStringValue final : public APMPRuntimeValue {
   public:
     explicit APMPStringValue(APMPString value);
     ~APMPStringValue() override;
-    static APMPValueRef make(APMPString value) {
-        return std::make_shared<APMPStringValue>(std::move(value));
-    }
+    static APMPValueRef make(APMPString value);
     static APMPValueRef make(std::string_view utf8) { return make(APMPUTF16(utf8)); }
     APMPString stringValueOrError(APMPErrorSlot& error) const override;
     double doubleValueOrError(APMPErrorSlot& error) const override;

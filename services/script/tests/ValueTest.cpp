@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "services/script/tests/ScriptTestSupport.h"
 
@@ -315,4 +316,38 @@ TEST(ScriptValueTest, PropertyTablesKeepEveryNameAsTheyGrow) {
     EXPECT_EQ(APMPLiveBytes(), empty);
     map->setValue(APMPNumberValue::make(1), name(1));
     EXPECT_EQ(script_test::show(map), "{name1=n:1}");
+}
+
+TEST(ScriptValueTest, ValuesMadeOnOneThreadMayBeReleasedOnAnother) {
+    // Numbers and strings reuse the blocks of released ones: blocks made on
+    // a thread that has ended, released here and made again, keep their
+    // values apart.
+    std::int64_t before = APMPLiveBytes();
+    auto make = [](APMPValueList& values, int from) {
+        for (int i = 0; i < 6000; ++i) {
+            values.push_back(APMPNumberValue::make(1e6 + from + i));
+            values.push_back(APMPStringValue::make(APMPUTF16(std::to_string(from + i))));
+        }
+    };
+    auto check = [](const APMPValueList& values, int from) {
+        for (std::size_t i = 0; i < values.size(); i += 2) {
+            int n = from + static_cast<int>(i / 2);
+            ASSERT_EQ(static_cast<const APMPNumberValue&>(*values[i]).value, 1e6 + n);
+            ASSERT_EQ(static_cast<const APMPStringValue&>(*values[i + 1]).value,
+                      APMPUTF16(std::to_string(n)));
+        }
+    };
+    APMPValueList made;
+    std::thread maker([&] { make(made, 0); });
+    maker.join();
+    check(made, 0);
+    APMPValueList kept(made.begin(), made.begin() + 100);
+    made.clear();
+    make(made, 50000);
+    check(made, 50000);
+    check(kept, 0);
+    std::thread releaser([&] { made.clear(); });
+    releaser.join();
+    kept.clear();
+    EXPECT_EQ(APMPLiveBytes(), before);
 }
