@@ -4,6 +4,7 @@
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
 #include <unicode/uregex.h>
+#include <unicode/uset.h>
 #include <unicode/usearch.h>
 #include <unicode/ustring.h>
 
@@ -104,10 +105,67 @@ struct Occurrence {
 // combining mark occurs, so canonically equivalent text there is the same.
 constexpr char16_t kFirstCombiningMark = 0x0300;
 
+struct CollatorCloser {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+
+// The characters from there on that the canonical search treats exactly as
+// a search of code units does: in their one canonical form, neither
+// decomposing nor combining with a neighbour (normalization quick checks),
+// never reordered (combining class 0), starting and ending a grapheme
+// whatever their neighbours (grapheme break class Other), and in no
+// contraction of the collation the search uses that such text can hold;
+// surrogates and noncharacters are left out, and so supplementary
+// characters. Known once per process, as a bitmap.
+class PlainCharacters {
+  public:
+    PlainCharacters() {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<USet, SetCloser> plain(uset_openPattern(
+            u"[[:NFD_QC=Yes:]&[:NFC_QC=Yes:]&[:ccc=0:]&[:GCB=Other:]"
+            u"&[\\u0300-\\uD7FF\\uE000-\\uFFFF]-[:Noncharacter_Code_Point:]]",
+            -1, &status));
+        std::unique_ptr<UCollator, CollatorCloser> collator(ucol_open("", &status));
+        std::unique_ptr<USet, SetCloser> contractions(uset_openEmpty());
+        ucol_getContractionsAndExpansions(collator.get(), contractions.get(), nullptr, true,
+                                          &status);
+        // The characters of every contraction that can occur in such text,
+        // together with those below the first mark, go.
+        uset_addRange(plain.get(), 0, kFirstCombiningMark - 1);
+        for (int32_t i = 0, count = uset_getItemCount(contractions.get());
+             i < count && U_SUCCESS(status); ++i) {
+            UChar32 start = 0, end = 0;
+            UChar text[64];
+            int32_t length =
+                uset_getItem(contractions.get(), i, &start, &end, text, 64, &status);
+            if (length == 0)
+                uset_removeRange(plain.get(), start, end);
+            else if (uset_containsAllCodePoints(plain.get(), text, length))
+                uset_removeAllCodePoints(plain.get(), text, length);
+        }
+        // Without the facts, only the characters below the first mark.
+        if (U_FAILURE(status)) return;
+        for (UChar32 c = kFirstCombiningMark; c <= 0xFFFF; ++c)
+            if (uset_contains(plain.get(), c))
+                bits_[static_cast<std::size_t>(c) / 64] |= std::uint64_t{1} << (c % 64);
+    }
+
+    bool contains(char16_t c) const {
+        return c < kFirstCombiningMark || ((bits_[c / 64] >> (c % 64)) & 1) != 0;
+    }
+
+  private:
+    struct SetCloser {
+        void operator()(USet* set) const { uset_close(set); }
+    };
+    std::uint64_t bits_[65536 / 64] = {};
+};
+
 bool isPlain(const APMPString& text, std::size_t begin, std::size_t end) {
+    static const PlainCharacters* const plain = new PlainCharacters();
     return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(begin),
                        text.begin() + static_cast<std::ptrdiff_t>(end),
-                       [](char16_t c) { return c < kFirstCombiningMark; });
+                       [](char16_t c) { return plain->contains(c); });
 }
 
 // Patterns longer than this are searched in linear time whatever the text.
@@ -144,9 +202,6 @@ Occurrence literalLast(const APMPString& text, const APMPString& pattern, std::s
     return {static_cast<std::int64_t>(at), pattern.size()};
 }
 
-struct CollatorCloser {
-    void operator()(UCollator* collator) const { ucol_close(collator); }
-};
 struct SearchCloser {
     void operator()(UStringSearch* search) const { usearch_close(search); }
 };
