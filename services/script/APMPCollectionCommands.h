@@ -20,11 +20,12 @@ struct URegularExpression;
 class APMPRegexCache {
   public:
     static constexpr std::size_t kEntries = 16;
-    static constexpr std::size_t kLongestPattern = 1024;
+    static constexpr std::size_t kLongestPattern = 256;
     // Bytes counted for a kept pattern: the compiled program and its sets,
-    // a fixed part and a part that grows with the pattern.
+    // a fixed part and a part that grows with the pattern. A character
+    // class such as \p{L} compiles to about 1.4 KB for its 5 code units.
     static constexpr std::int64_t kEntryBytes = 8192;
-    static constexpr std::int64_t kBytesPerUnit = 64;
+    static constexpr std::int64_t kBytesPerUnit = 2048;
 
     APMPRegexCache();
     ~APMPRegexCache();
