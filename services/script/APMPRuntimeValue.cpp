@@ -684,8 +684,11 @@ std::int64_t APMPPropertyMap::entryBytes(const APMPString& name) {
 }
 
 namespace {
-// Names a table keeps in its plain list before it moves them to a hash table.
+// Names a table keeps in its plain list before it moves them to a hash table,
+// and the longest name it lists: comparing a long name with every listed one
+// would cost more than hashing it once.
 constexpr std::size_t kListedNames = 8;
+constexpr std::size_t kLongestListedName = 32;
 }  // namespace
 
 void APMPPropertyMap::tracksScopeLayout() {
@@ -719,7 +722,7 @@ APMPPropertyMap::Slot& APMPPropertyMap::entry(const APMPString& name, bool& made
     made = true;
     held_.add(entryBytes(name));
     APMPAddWork(APMPWorkOfSize(name.size()));
-    if (listed_ && list_.size() < kListedNames) {
+    if (listed_ && list_.size() < kListedNames && name.size() <= kLongestListedName) {
         if (list_.empty()) list_.reserve(4);
         return list_.emplace_back(name, Slot{}).second;
     }

@@ -431,9 +431,9 @@ class APMPPropertyMap {
     // The entry for a name, made when absent (`made` tells).
     Slot& entry(const APMPString& name, bool& made);
     void layoutChanged() const;
-    // A table keeps its first few names in a plain list, searched without
-    // hashing the name: most scopes and maps hold only a few, and a call
-    // makes and drops a scope each time.
+    // A table keeps its first few short names in a plain list, searched
+    // without hashing the name: most scopes and maps hold only a few, and a
+    // call makes and drops a scope each time.
     std::vector<std::pair<APMPString, Slot>> list_;
     std::unordered_map<APMPString, Slot> contents_;
     APMPHeldBytes held_;

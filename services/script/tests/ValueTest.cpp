@@ -316,6 +316,15 @@ TEST(ScriptValueTest, PropertyTablesKeepEveryNameAsTheyGrow) {
     EXPECT_EQ(APMPLiveBytes(), empty);
     map->setValue(APMPNumberValue::make(1), name(1));
     EXPECT_EQ(script_test::show(map), "{name1=n:1}");
+    // A long name goes to the hash table at once, with those listed before.
+    APMPString longName(40, u'x');
+    map->setValue(APMPNumberValue::make(2), longName);
+    map->setValue(APMPNumberValue::make(3), name(2));
+    EXPECT_EQ(script_test::show(map->valueForProperty(longName)), "n:2");
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(1))), "n:1");
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(2))), "n:3");
+    EXPECT_EQ(map->allPropertyNames().size(), 3u);
+    map->releaseReferences();
 }
 
 TEST(ScriptValueTest, ValuesMadeOnOneThreadMayBeReleasedOnAnother) {
