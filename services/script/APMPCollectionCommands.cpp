@@ -4,6 +4,7 @@
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
 #include <unicode/uregex.h>
+#include <unicode/uset.h>
 #include <unicode/usearch.h>
 #include <unicode/ustring.h>
 
@@ -12,7 +13,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <unordered_map>
+#include <string_view>
 
 #include "services/script/APMPRuntime.h"
 
@@ -49,10 +50,6 @@ double truncated(const Ref& value, Slot& error) {
 constexpr int32_t kRegexTimeLimit = 300;
 constexpr long long kRegexSyntaxError = 2048;  // NSCocoaErrorDomain
 
-struct RegexCloser {
-    void operator()(URegularExpression* regex) const { uregex_close(regex); }
-};
-
 // The matching engine reports every few thousand of its steps; each report
 // is charged as this much work, so that a program cannot run long matches
 // one after the other within its budget.
@@ -66,16 +63,15 @@ UBool chargeRegexSteps(const void* context, int32_t) {
 // A pattern that does not compile stores the regular-expression error.
 std::pair<int32_t, int32_t> firstMatch(const APMPString& pattern, const APMPString& subject,
                                        Slot& error, bool& compiled) {
-    UErrorCode status = U_ZERO_ERROR;
-    UParseError parseError{};
-    std::unique_ptr<URegularExpression, RegexCloser> regex(
-        uregex_open(reinterpret_cast<const UChar*>(pattern.data()),
-                    static_cast<int32_t>(pattern.size()), 0, &parseError, &status));
-    compiled = U_SUCCESS(status);
+    APMPRunContext* context = APMPRunContext::current();
+    APMPRegexCache::Matcher regex = context ? context->regexCache().matcher(pattern)
+                                            : APMPRegexCache::compile(pattern);
+    compiled = regex != nullptr;
     if (!compiled) {
         error = NSError("NSCocoaErrorDomain", kRegexSyntaxError);
         return {-1, -1};
     }
+    UErrorCode status = U_ZERO_ERROR;
     uregex_setText(regex.get(), reinterpret_cast<const UChar*>(subject.data()),
                    static_cast<int32_t>(subject.size()), &status);
     uregex_setTimeLimit(regex.get(), kRegexTimeLimit, &status);
@@ -109,10 +105,67 @@ struct Occurrence {
 // combining mark occurs, so canonically equivalent text there is the same.
 constexpr char16_t kFirstCombiningMark = 0x0300;
 
+struct CollatorCloser {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+
+// The characters from there on that the canonical search treats exactly as
+// a search of code units does: in their one canonical form, neither
+// decomposing nor combining with a neighbour (normalization quick checks),
+// never reordered (combining class 0), starting and ending a grapheme
+// whatever their neighbours (grapheme break class Other), and in no
+// contraction of the collation the search uses that such text can hold;
+// surrogates and noncharacters are left out, and so supplementary
+// characters. Known once per process, as a bitmap.
+class PlainCharacters {
+  public:
+    PlainCharacters() {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<USet, SetCloser> plain(uset_openPattern(
+            u"[[:NFD_QC=Yes:]&[:NFC_QC=Yes:]&[:ccc=0:]&[:GCB=Other:]"
+            u"&[\\u0300-\\uD7FF\\uE000-\\uFFFF]-[:Noncharacter_Code_Point:]]",
+            -1, &status));
+        std::unique_ptr<UCollator, CollatorCloser> collator(ucol_open("", &status));
+        std::unique_ptr<USet, SetCloser> contractions(uset_openEmpty());
+        ucol_getContractionsAndExpansions(collator.get(), contractions.get(), nullptr, true,
+                                          &status);
+        // The characters of every contraction that can occur in such text,
+        // together with those below the first mark, go.
+        uset_addRange(plain.get(), 0, kFirstCombiningMark - 1);
+        for (int32_t i = 0, count = uset_getItemCount(contractions.get());
+             i < count && U_SUCCESS(status); ++i) {
+            UChar32 start = 0, end = 0;
+            UChar text[64];
+            int32_t length =
+                uset_getItem(contractions.get(), i, &start, &end, text, 64, &status);
+            if (length == 0)
+                uset_removeRange(plain.get(), start, end);
+            else if (uset_containsAllCodePoints(plain.get(), text, length))
+                uset_removeAllCodePoints(plain.get(), text, length);
+        }
+        // Without the facts, only the characters below the first mark.
+        if (U_FAILURE(status)) return;
+        for (UChar32 c = kFirstCombiningMark; c <= 0xFFFF; ++c)
+            if (uset_contains(plain.get(), c))
+                bits_[static_cast<std::size_t>(c) / 64] |= std::uint64_t{1} << (c % 64);
+    }
+
+    bool contains(char16_t c) const {
+        return c < kFirstCombiningMark || ((bits_[c / 64] >> (c % 64)) & 1) != 0;
+    }
+
+  private:
+    struct SetCloser {
+        void operator()(USet* set) const { uset_close(set); }
+    };
+    std::uint64_t bits_[65536 / 64] = {};
+};
+
 bool isPlain(const APMPString& text, std::size_t begin, std::size_t end) {
+    static const PlainCharacters* const plain = new PlainCharacters();
     return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(begin),
                        text.begin() + static_cast<std::ptrdiff_t>(end),
-                       [](char16_t c) { return c < kFirstCombiningMark; });
+                       [](char16_t c) { return plain->contains(c); });
 }
 
 // Patterns longer than this are searched in linear time whatever the text.
@@ -149,9 +202,6 @@ Occurrence literalLast(const APMPString& text, const APMPString& pattern, std::s
     return {static_cast<std::int64_t>(at), pattern.size()};
 }
 
-struct CollatorCloser {
-    void operator()(UCollator* collator) const { ucol_close(collator); }
-};
 struct SearchCloser {
     void operator()(UStringSearch* search) const { usearch_close(search); }
 };
@@ -468,6 +518,15 @@ Ref substring(const APMPString& s, const List& args, const Scope&, Slot& error) 
 template <bool Upper, bool Localized>
 Ref changeCase(const APMPString& s, const List& args, const Scope&, Slot& error) {
     if (!APMPCheckArgumentCount(args, 0, error)) return APMPUndefined();
+    // Outside any locale's rules, text below 0x80 changes case letter by
+    // letter within that range, and nothing else in it changes.
+    if (!Localized && std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x80; })) {
+        APMPString out = s;
+        const char16_t first = Upper ? u'a' : u'A';
+        for (char16_t& c : out)
+            if (c >= first && c <= first + 25) c ^= 0x20;
+        return text(std::move(out), error);
+    }
     const char* locale = Localized ? uloc_getDefault() : "";
     APMPString out(s.size() + 8, u'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -508,28 +567,42 @@ Ref trim(const APMPString& s, const List& args, const Scope&, Slot& error) {
     return APMPStringValue::make(s.substr(begin, end - begin));
 }
 
-const std::unordered_map<APMPString, StringHandler>& stringHandlers() {
-    static const auto* table = new std::unordered_map<APMPString, StringHandler>{
-        {u"charAt", charAt},
-        {u"concat", concat},
-        {u"hasOwnProperty", hasOwnProperty},
-        {u"indexOf", indexOf},
-        {u"lastIndexOf", lastIndexOf},
-        {u"match", match},
-        {u"replace", replace},
-        {u"search", search},
-        {u"slice", slice},
-        {u"split", split},
-        {u"substring", substring},
-        {u"toLowerCase", changeCase<false, false>},
-        {u"toLocaleLowerCase", changeCase<false, true>},
-        {u"toUpperCase", changeCase<true, false>},
-        {u"toLocaleUpperCase", changeCase<true, true>},
-        {u"toString", toString},
-        {u"trim", trim},
-    };
-    return *table;
+// Method names are few: found by length and text without hashing.
+template <class Handler>
+struct NamedHandler {
+    std::u16string_view name;
+    Handler handler;
+};
+
+template <class Handler, std::size_t Count>
+Handler handlerNamed(const NamedHandler<Handler> (&table)[Count], const APMPString& name) {
+    std::u16string_view wanted(name);
+    for (const NamedHandler<Handler>& entry : table)
+        if (entry.name.size() == wanted.size() && entry.name[0] == wanted[0] &&
+            entry.name == wanted)
+            return entry.handler;
+    return nullptr;
 }
+
+const NamedHandler<StringHandler> kStringHandlers[] = {
+    {u"charAt", charAt},
+    {u"concat", concat},
+    {u"hasOwnProperty", hasOwnProperty},
+    {u"indexOf", indexOf},
+    {u"lastIndexOf", lastIndexOf},
+    {u"match", match},
+    {u"replace", replace},
+    {u"search", search},
+    {u"slice", slice},
+    {u"split", split},
+    {u"substring", substring},
+    {u"toLowerCase", changeCase<false, false>},
+    {u"toLocaleLowerCase", changeCase<false, true>},
+    {u"toUpperCase", changeCase<true, false>},
+    {u"toLocaleUpperCase", changeCase<true, true>},
+    {u"toString", toString},
+    {u"trim", trim},
+};
 
 // ---- arrays ----
 
@@ -798,55 +871,98 @@ Ref arrayToString(const Array& array, const List& args, const Scope&, Slot& erro
     return APMPStringValue::make(std::move(joined));
 }
 
-const std::unordered_map<APMPString, ArrayHandler>& arrayHandlers() {
-    static const auto* table = new std::unordered_map<APMPString, ArrayHandler>{
-        {u"concat", arrayConcat},
-        {u"every", everyOrSome<true>},
-        {u"filter", filter},
-        {u"forEach", forEach},
-        {u"hasOwnProperty", arrayHasOwnProperty},
-        {u"indexOf", arrayIndexOf},
-        {u"join", join},
-        {u"lastIndexOf", arrayLastIndexOf},
-        {u"map", map},
-        {u"pop", pop},
-        {u"push", push},
-        {u"reduce", reduce<false>},
-        {u"reduceRight", reduce<true>},
-        {u"reverse", reverse},
-        {u"shift", shift},
-        {u"slice", arraySlice},
-        {u"some", everyOrSome<false>},
-        {u"sort", sort},
-        {u"splice", splice},
-        {u"toString", arrayToString},
-        {u"unshift", unshift},
-    };
-    return *table;
-}
+const NamedHandler<ArrayHandler> kArrayHandlers[] = {
+    {u"concat", arrayConcat},
+    {u"every", everyOrSome<true>},
+    {u"filter", filter},
+    {u"forEach", forEach},
+    {u"hasOwnProperty", arrayHasOwnProperty},
+    {u"indexOf", arrayIndexOf},
+    {u"join", join},
+    {u"lastIndexOf", arrayLastIndexOf},
+    {u"map", map},
+    {u"pop", pop},
+    {u"push", push},
+    {u"reduce", reduce<false>},
+    {u"reduceRight", reduce<true>},
+    {u"reverse", reverse},
+    {u"shift", shift},
+    {u"slice", arraySlice},
+    {u"some", everyOrSome<false>},
+    {u"sort", sort},
+    {u"splice", splice},
+    {u"toString", arrayToString},
+    {u"unshift", unshift},
+};
 
 }  // namespace
+
+// ---- compiled regular expressions ----
+
+void APMPRegexCache::Closer::operator()(URegularExpression* regex) const {
+    uregex_close(regex);
+}
+
+APMPRegexCache::APMPRegexCache() {
+    entries_.reserve(kEntries);
+}
+
+APMPRegexCache::~APMPRegexCache() = default;
+
+APMPRegexCache::Matcher APMPRegexCache::compile(const APMPString& pattern) {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError parseError{};
+    Matcher regex(uregex_open(reinterpret_cast<const UChar*>(pattern.data()),
+                              static_cast<int32_t>(pattern.size()), 0, &parseError, &status));
+    if (U_FAILURE(status)) return nullptr;
+    return regex;
+}
+
+APMPRegexCache::Matcher APMPRegexCache::matcher(const APMPString& pattern) {
+    if (pattern.size() > kLongestPattern) return compile(pattern);
+    auto found = std::find_if(entries_.begin(), entries_.end(),
+                              [&](const Entry& entry) { return entry.pattern == pattern; });
+    if (found == entries_.end()) {
+        Matcher compiled = compile(pattern);
+        if (!compiled) return nullptr;
+        if (entries_.size() == kEntries) {
+            auto oldest = std::min_element(
+                entries_.begin(), entries_.end(),
+                [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; });
+            held_.release(bytesOf(oldest->pattern));
+            entries_.erase(oldest);
+        }
+        // Close to the memory bound the pattern is used once and not kept.
+        APMPErrorSlot ignored;
+        if (!held_.charge(bytesOf(pattern), ignored)) return compiled;
+        entries_.push_back({pattern, std::move(compiled), 0});
+        found = entries_.end() - 1;
+    }
+    found->lastUse = ++uses_;
+    UErrorCode status = U_ZERO_ERROR;
+    Matcher copy(uregex_clone(found->compiled.get(), &status));
+    if (U_FAILURE(status)) return compile(pattern);
+    return copy;
+}
 
 APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const APMPString& name,
                                                          const APMPString& string,
                                                          const APMPValueList& arguments,
                                                          const APMPScopeRef& scope,
                                                          APMPErrorSlot& error) {
-    const auto& table = stringHandlers();
-    auto it = table.find(name);
-    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    StringHandler handler = handlerNamed(kStringHandlers, name);
+    if (!handler) return fail(error, kAPMPErrorNoMethod);
     APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
     if (error) return APMPUndefined();
-    return it->second(string, values, scope, error);
+    return handler(string, values, scope, error);
 }
 
 APMPValueRef APMPArrayCommandEvaluator::evaluateCommand(
     const APMPString& name, const std::shared_ptr<APMPArrayValue>& array,
     const APMPValueList& arguments, const APMPScopeRef& scope, APMPErrorSlot& error) {
-    const auto& table = arrayHandlers();
-    auto it = table.find(name);
-    if (it == table.end()) return fail(error, kAPMPErrorNoMethod);
+    ArrayHandler handler = handlerNamed(kArrayHandlers, name);
+    if (!handler) return fail(error, kAPMPErrorNoMethod);
     APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
     if (error) return APMPUndefined();
-    return it->second(array, values, scope, error);
+    return handler(array, values, scope, error);
 }

@@ -1,5 +1,6 @@
 #include "services/script/APMPRuntimeValue.h"
 
+#include <sanitizer/asan_interface.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
@@ -61,6 +62,11 @@ const std::int64_t APMPRunContext::kTimeLimitNanoseconds = 1000000000;
 
 APMPRunContext::~APMPRunContext() {
     releaseAll();
+}
+
+APMPRegexCache& APMPRunContext::regexCache() {
+    if (!regexCache_) regexCache_ = std::make_unique<APMPRegexCache>();
+    return *regexCache_;
 }
 
 void APMPRunContext::resetBudget() {
@@ -374,11 +380,24 @@ double APMPToInteger(double value) {
     return std::trunc(value);
 }
 
+// The index a number or string value names, read without a conversion
+// call: the value when it is finite, non-negative and whole.
+static bool APMPArrayIndexOf(const APMPRuntimeValue& value, double& index) {
+    double d;
+    if (value.kind() == APMPKind::Number)
+        d = static_cast<const APMPNumberValue&>(value).value;
+    else if (value.kind() == APMPKind::String)
+        d = APMPStringToNumber(static_cast<const APMPStringValue&>(value).value);
+    else
+        return false;
+    if (!(d >= 0) || !std::isfinite(d) || std::trunc(d) != d) return false;
+    index = d;
+    return true;
+}
+
 bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
-    if (value.kind() != APMPKind::Number && value.kind() != APMPKind::String) return false;
-    APMPErrorSlot error;
-    double d = value.doubleValueOrError(error);
-    return !error && std::isfinite(d) && d >= 0 && std::trunc(d) == d;
+    double index = 0;
+    return APMPArrayIndexOf(value, index);
 }
 
 bool APMPIsStringLike(const APMPRuntimeValue& value) {
@@ -442,6 +461,66 @@ bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) cons
     return this == &other;
 }
 
+// ---- reused blocks for numbers and strings ----
+
+namespace {
+constexpr std::size_t kKeptBlocks = 4096;
+
+// The blocks of one size released on this thread, for the next values of
+// that size: loops make and drop numbers and strings at every step. Null
+// once the thread's objects are being destroyed.
+template <class Block>
+std::vector<void*>* keptBlocks() {
+    thread_local bool ended = false;
+    struct Owner {
+        std::vector<void*> blocks;
+        ~Owner() {
+            ended = true;
+            for (void* block : blocks) {
+                ASAN_UNPOISON_MEMORY_REGION(block, sizeof(Block));
+                ::operator delete(block);
+            }
+        }
+    };
+    if (ended) return nullptr;
+    thread_local Owner owner;
+    return &owner.blocks;
+}
+
+template <class T>
+struct ReusingAllocator {
+    using value_type = T;
+    ReusingAllocator() = default;
+    template <class U>
+    explicit ReusingAllocator(const ReusingAllocator<U>&) {}
+    T* allocate(std::size_t count) {
+        std::vector<void*>* kept = count == 1 ? keptBlocks<T>() : nullptr;
+        if (kept && !kept->empty()) {
+            void* block = kept->back();
+            kept->pop_back();
+            ASAN_UNPOISON_MEMORY_REGION(block, sizeof(T));
+            return static_cast<T*>(block);
+        }
+        return static_cast<T*>(::operator new(count * sizeof(T)));
+    }
+    void deallocate(T* block, std::size_t count) {
+        std::vector<void*>* kept = count == 1 ? keptBlocks<T>() : nullptr;
+        if (kept && kept->size() < kKeptBlocks) {
+            if (kept->capacity() == 0) kept->reserve(kKeptBlocks);
+            kept->push_back(block);
+            // A use after release is still caught under AddressSanitizer.
+            ASAN_POISON_MEMORY_REGION(block, sizeof(T));
+            return;
+        }
+        ::operator delete(block);
+    }
+    template <class U>
+    bool operator==(const ReusingAllocator<U>&) const {
+        return true;
+    }
+};
+}  // namespace
+
 // ---- number ----
 
 APMPValueRef APMPNumberValue::make(double value) {
@@ -457,7 +536,7 @@ APMPValueRef APMPNumberValue::make(double value) {
         auto index = static_cast<int>(value);
         if (index == value) return (*shared)[static_cast<std::size_t>(index)];
     }
-    return std::make_shared<APMPNumberValue>(value);
+    return std::allocate_shared<APMPNumberValue>(ReusingAllocator<APMPNumberValue>(), value);
 }
 
 APMPString APMPNumberValue::stringValueOrError(APMPErrorSlot&) const {
@@ -476,6 +555,11 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 }
 
 // ---- string ----
+
+APMPValueRef APMPStringValue::make(APMPString value) {
+    return std::allocate_shared<APMPStringValue>(ReusingAllocator<APMPStringValue>(),
+                                                 std::move(value));
+}
 
 APMPStringValue::APMPStringValue(APMPString text)
     : APMPRuntimeValue(APMPKind::String), value(std::move(text)) {
@@ -601,19 +685,32 @@ std::int64_t APMPPropertyMap::entryBytes(const APMPString& name) {
 }
 
 namespace {
-// Names a scope keeps in its plain list before it moves them to a table.
+// Names a table keeps in its plain list before it moves them to a hash table,
+// and the longest name it lists: comparing a long name with every listed one
+// would cost more than hashing it once.
 constexpr std::size_t kListedNames = 8;
+constexpr std::size_t kLongestListedName = 32;
 }  // namespace
 
 void APMPPropertyMap::tracksScopeLayout() {
     scopeLayout_ = true;
-    listed_ = contents_.empty();
+}
+
+// Names are short as a rule: compared in line, lengths first.
+static bool APMPSameName(const APMPString& a, const APMPString& b) {
+    std::size_t length = a.size();
+    if (length != b.size()) return false;
+    const char16_t* x = a.data();
+    const char16_t* y = b.data();
+    for (std::size_t i = 0; i < length; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
 }
 
 const APMPPropertyMap::Slot* APMPPropertyMap::lookup(const APMPString& name) const {
     if (listed_) {
         for (const auto& [listedName, slot] : list_)
-            if (listedName == name) return &slot;
+            if (APMPSameName(listedName, name)) return &slot;
         return nullptr;
     }
     auto it = contents_.find(name);
@@ -626,7 +723,7 @@ APMPPropertyMap::Slot& APMPPropertyMap::entry(const APMPString& name, bool& made
     made = true;
     held_.add(entryBytes(name));
     APMPAddWork(APMPWorkOfSize(name.size()));
-    if (listed_ && list_.size() < kListedNames) {
+    if (listed_ && list_.size() < kListedNames && name.size() <= kLongestListedName) {
         if (list_.empty()) list_.reserve(4);
         return list_.emplace_back(name, Slot{}).second;
     }
@@ -1110,11 +1207,10 @@ void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const 
 }
 
 bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& error) const {
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index))
         return index < static_cast<double>(elements_.size()) &&
                elements_[static_cast<std::size_t>(index)] != emptyValue();
-    }
     APMPString name = property->stringValueOrError(error);
     if (error) return false;
     return propertyMap.hasName(name);
@@ -1123,8 +1219,8 @@ bool APMPArrayValue::hasProperty(const APMPValueRef& property, APMPErrorSlot& er
 APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
                                               APMPErrorSlot& error) const {
     // An index converts to text without fail: the text is only made for names.
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
         if (index >= static_cast<double>(elements_.size())) return APMPUndefined();
         const APMPValueRef& element = elements_[static_cast<std::size_t>(index)];
         return element == emptyValue() ? APMPUndefined() : element;
@@ -1139,16 +1235,33 @@ APMPValueRef APMPArrayValue::valueForProperty(const APMPValueRef& property,
 void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& property,
                               APMPErrorSlot& error) {
     // An index converts to text without fail: the text is only made for names.
-    bool index = APMPIsArrayIndex(*property);
-    APMPString name;
-    if (!index) name = property->stringValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
+        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
+            APMPSetError(error, kAPMPErrorSizeLimit);
+            return;
+        }
+        auto i = static_cast<std::size_t>(index);
+        if (i < elements_.size()) {
+            elements_[i] = value;
+        } else if (i == elements_.size()) {
+            // Appending needs no hole first.
+            if (!reserve(i + 1, error)) return;
+            elements_.push_back(value);
+            account();
+        } else if (setLength(i + 1, error)) {
+            elements_[i] = value;
+        }
+        return;
+    }
+    APMPString name = property->stringValueOrError(error);
     if (error) return;
     if (property->kind() == APMPKind::String && name == u"length") {
-        if (!APMPIsArrayIndex(*value)) {
+        double length = 0;
+        if (!APMPArrayIndexOf(*value, length)) {
             APMPSetError(error, kAPMPErrorArrayLength);
             return;
         }
-        double length = value->doubleValueOrError(error);
         if (length > static_cast<double>(APMPRunContext::kMaxElements)) {
             APMPSetError(error, kAPMPErrorSizeLimit);
             return;
@@ -1156,23 +1269,12 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
         setLength(static_cast<std::uint64_t>(length), error);
         return;
     }
-    if (index) {
-        double index = property->doubleValueOrError(error);
-        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
-            APMPSetError(error, kAPMPErrorSizeLimit);
-            return;
-        }
-        auto i = static_cast<std::size_t>(index);
-        if (i + 1 > elements_.size() && !setLength(i + 1, error)) return;
-        elements_[i] = value;
-        return;
-    }
     propertyMap.setValue(value, name);
 }
 
 void APMPArrayValue::removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error) {
-    if (APMPIsArrayIndex(*property)) {
-        double index = property->doubleValueOrError(error);
+    double index = 0;
+    if (APMPArrayIndexOf(*property, index)) {
         if (index < static_cast<double>(elements_.size()))
             elements_[static_cast<std::size_t>(index)] = emptyValue();
         return;

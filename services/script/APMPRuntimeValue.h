@@ -92,6 +92,8 @@ class APMPMarker {
     std::vector<const APMPReleasable*> pending_;
 };
 
+class APMPRegexCache;
+
 // Per-runtime bookkeeping shared by a root scope and all its descendants:
 // the budget of the running program, the evaluation depth and the
 // containers to release at the end. Programs cannot reach it.
@@ -141,6 +143,9 @@ class APMPRunContext {
     // not reach, breaking the cycles among them.
     void releaseUnmarked(const APMPMarker& marker);
 
+    // The regular expressions this runtime compiled last, made on first use.
+    APMPRegexCache& regexCache();
+
     // The context of the evaluation running on this thread, or null.
     static APMPRunContext* current() { return current_; }
     static void setCurrent(APMPRunContext* context) { current_ = context; }
@@ -152,6 +157,7 @@ class APMPRunContext {
     int stopCode_ = 0;
     std::vector<std::weak_ptr<APMPReleasable>> tracked_;
     std::size_t pruneAt_ = 1024;
+    std::unique_ptr<APMPRegexCache> regexCache_;
     static inline thread_local APMPRunContext* current_ = nullptr;
 };
 
@@ -300,9 +306,7 @@ class APMPStringValue final : public APMPRuntimeValue {
   public:
     explicit APMPStringValue(APMPString value);
     ~APMPStringValue() override;
-    static APMPValueRef make(APMPString value) {
-        return std::make_shared<APMPStringValue>(std::move(value));
-    }
+    static APMPValueRef make(APMPString value);
     static APMPValueRef make(std::string_view utf8) { return make(APMPUTF16(utf8)); }
     APMPString stringValueOrError(APMPErrorSlot& error) const override;
     double doubleValueOrError(APMPErrorSlot& error) const override;
@@ -380,8 +384,7 @@ class APMPPropertyMap {
     Slot* findSlot(const APMPString& name) { return const_cast<Slot*>(lookup(name)); }
     // For the contents of a scope: counts every change to which names the
     // table holds, and whether they can be written, in the shared scope
-    // layout epoch; and keeps a few names in a plain list, as most scopes
-    // hold only a few and a call makes and drops one each time.
+    // layout epoch.
     void tracksScopeLayout();
     bool hasName(const APMPString& name) const { return lookup(name) != nullptr; }
     const APMPValueRef* find(const APMPString& name) const;
@@ -411,6 +414,7 @@ class APMPPropertyMap {
     std::size_t count() const { return list_.size() + contents_.size(); }
     void clear() {
         list_.clear();
+        listed_ = true;
         contents_.clear();
         held_.release(held_.bytes());
         layoutChanged();
@@ -427,12 +431,15 @@ class APMPPropertyMap {
     // The entry for a name, made when absent (`made` tells).
     Slot& entry(const APMPString& name, bool& made);
     void layoutChanged() const;
+    // A table keeps its first few short names in a plain list, searched
+    // without hashing the name: most scopes and maps hold only a few, and a
+    // call makes and drops a scope each time.
     std::vector<std::pair<APMPString, Slot>> list_;
     std::unordered_map<APMPString, Slot> contents_;
     APMPHeldBytes held_;
     bool immutable_ = false;
     bool scopeLayout_ = false;
-    bool listed_ = false;
+    bool listed_ = true;
 };
 
 // Changes whenever any scope gains, loses or freezes a name, or goes away:

@@ -70,7 +70,11 @@ const char* const kStrings[] = {"",
                                 "e\xCC\x81",
                                 "\xC3\xA9",
                                 "t",
-                                "d"};
+                                "d",
+                                "\xD0\xB1\xD0\xB0",
+                                "\xE0\xB9\x80\xE0\xB8\x81",
+                                "[\\p{L}]+\\d",
+                                "toUpperCase"};
 const double kNumbers[] = {0, 1, -1, 2, 3, 0.5, 1e21, -1e-7, 4294967296.0, 1e9, 7};
 
 std::shared_ptr<APMPBRuntimeEntity> text(const char* value) {

@@ -1,6 +1,7 @@
 // String and array methods.
 
 #include <gtest/gtest.h>
+#include <unicode/ustring.h>
 
 #include "services/script/tests/ScriptTestSupport.h"
 
@@ -88,6 +89,30 @@ TEST(ScriptStringTest, Methods) {
     for (const MethodCase& c : cases) {
         std::string program = call(c.target, c.method, c.args);
         EXPECT_EQ(run(program), c.expected) << program;
+    }
+}
+
+TEST(ScriptStringTest, CaseOfPlainTextIsTheFullMapping) {
+    // Text below 0x80 changes case without the full mapping: every such
+    // character comes out as the full mapping gives it.
+    APMPString all;
+    for (char16_t c = 1; c < 0x80; ++c) all += c;
+    for (const char* method : {"toUpperCase", "toLowerCase"}) {
+        bool upper = method[2] == 'U';
+        APMPString expected(all.size(), u'\0');
+        UErrorCode status = U_ZERO_ERROR;
+        auto convert = upper ? u_strToUpper : u_strToLower;
+        int32_t length = convert(reinterpret_cast<UChar*>(expected.data()),
+                                 static_cast<int32_t>(expected.size()),
+                                 reinterpret_cast<const UChar*>(all.data()),
+                                 static_cast<int32_t>(all.size()), "", &status);
+        ASSERT_TRUE(U_SUCCESS(status));
+        expected.resize(static_cast<std::size_t>(length));
+        auto value = APMPStringValue::make(all);
+        APMPErrorSlot error;
+        APMPValueRef result = value->applyWithName(APMPUTF16(method), {}, nullptr, error);
+        ASSERT_FALSE(error);
+        EXPECT_TRUE(static_cast<const APMPStringValue&>(*result).value == expected) << method;
     }
 }
 

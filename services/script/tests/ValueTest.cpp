@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "services/script/tests/ScriptTestSupport.h"
 
@@ -253,4 +254,109 @@ TEST(ScriptValueTest, SelfHoldingContainersCompareWithoutEndlessRecursion) {
     b->releaseReferences();
     m->releaseReferences();
     n->releaseReferences();
+}
+
+TEST(ScriptValueTest, ElementWritesCountExactlyTheSlotsTheyAdd) {
+    APMPErrorSlot error;
+    auto n = [](double d) { return APMPNumberValue::make(d); };
+    auto text = [](const char* t) { return APMPStringValue::make(std::string_view(t)); };
+    constexpr auto kSlot = static_cast<std::int64_t>(sizeof(APMPValueRef));
+    auto array = APMPArrayValue::make();
+    APMPValueRef one = text("1"), three = text("3");
+    std::int64_t empty = APMPLiveBytes();
+    const struct {
+        APMPValueRef index;
+        double value;
+        const char* after;
+    } writes[] = {
+        {n(0), 10, "[n:10]"},                      // at the end
+        {one, 11, "[n:10,n:11]"},                  // at the end, by text
+        {n(4), 14, "[n:10,n:11,hole,hole,n:14]"},  // beyond: holes between
+        {three, 13, "[n:10,n:11,hole,n:13,n:14]"},
+        {n(0), 20, "[n:20,n:11,hole,n:13,n:14]"},  // within
+        {n(5), 15, "[n:20,n:11,hole,n:13,n:14,n:15]"},
+    };
+    for (const auto& write : writes) {
+        array->setValue(n(write.value), write.index, error);
+        ASSERT_FALSE(error);
+        EXPECT_EQ(script_test::show(array), write.after);
+        EXPECT_EQ(APMPLiveBytes() - empty, static_cast<std::int64_t>(array->count()) * kSlot);
+    }
+    array->setValue(n(1), n(static_cast<double>(APMPRunContext::kMaxElements)), error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kAPMPErrorSizeLimit);
+    EXPECT_EQ(array->count(), 6u);
+    error.reset();
+    array->setValue(n(2), text("length"), error);
+    EXPECT_EQ(script_test::show(array), "[n:20,n:11]");
+    EXPECT_EQ(APMPLiveBytes() - empty, 2 * kSlot);
+}
+
+TEST(ScriptValueTest, PropertyTablesKeepEveryNameAsTheyGrow) {
+    // A table starts as a short list and moves to a hash table past a few
+    // names; reads, writes and removals work alike on either side.
+    auto map = APMPMapValue::make();
+    auto name = [](int i) { return APMPUTF16("name" + std::to_string(i)); };
+    std::int64_t empty = APMPLiveBytes();
+    for (int count = 1; count <= 20; ++count) {
+        map->setValue(APMPNumberValue::make(count), name(count));
+        for (int i = 1; i <= count; ++i) {
+            map->setValue(APMPNumberValue::make(i * 2), name(i));
+            ASSERT_EQ(script_test::show(map->valueForProperty(name(i))), "n:" + std::to_string(i * 2));
+        }
+        ASSERT_EQ(map->allPropertyNames().size(), static_cast<std::size_t>(count));
+        ASSERT_FALSE(map->hasProperty(name(count + 1)));
+    }
+    map->propertyMap.setImmutableValue(APMPNumberValue::make(0), name(3));
+    for (int i = 1; i <= 20; i += 2) map->removeValueForProperty(name(i));
+    EXPECT_EQ(map->allPropertyNames().size(), 11u);
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(3))), "n:0");
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(4))), "n:8");
+    map->releaseReferences();
+    EXPECT_EQ(APMPLiveBytes(), empty);
+    map->setValue(APMPNumberValue::make(1), name(1));
+    EXPECT_EQ(script_test::show(map), "{name1=n:1}");
+    // A long name goes to the hash table at once, with those listed before.
+    APMPString longName(40, u'x');
+    map->setValue(APMPNumberValue::make(2), longName);
+    map->setValue(APMPNumberValue::make(3), name(2));
+    EXPECT_EQ(script_test::show(map->valueForProperty(longName)), "n:2");
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(1))), "n:1");
+    EXPECT_EQ(script_test::show(map->valueForProperty(name(2))), "n:3");
+    EXPECT_EQ(map->allPropertyNames().size(), 3u);
+    map->releaseReferences();
+}
+
+TEST(ScriptValueTest, ValuesMadeOnOneThreadMayBeReleasedOnAnother) {
+    // Numbers and strings reuse the blocks of released ones: blocks made on
+    // a thread that has ended, released here and made again, keep their
+    // values apart.
+    std::int64_t before = APMPLiveBytes();
+    auto make = [](APMPValueList& values, int from) {
+        for (int i = 0; i < 6000; ++i) {
+            values.push_back(APMPNumberValue::make(1e6 + from + i));
+            values.push_back(APMPStringValue::make(APMPUTF16(std::to_string(from + i))));
+        }
+    };
+    auto check = [](const APMPValueList& values, int from) {
+        for (std::size_t i = 0; i < values.size(); i += 2) {
+            int n = from + static_cast<int>(i / 2);
+            ASSERT_EQ(static_cast<const APMPNumberValue&>(*values[i]).value, 1e6 + n);
+            ASSERT_EQ(static_cast<const APMPStringValue&>(*values[i + 1]).value,
+                      APMPUTF16(std::to_string(n)));
+        }
+    };
+    APMPValueList made;
+    std::thread maker([&] { make(made, 0); });
+    maker.join();
+    check(made, 0);
+    APMPValueList kept(made.begin(), made.begin() + 100);
+    made.clear();
+    make(made, 50000);
+    check(made, 50000);
+    check(kept, 0);
+    std::thread releaser([&] { made.clear(); });
+    releaser.join();
+    kept.clear();
+    EXPECT_EQ(APMPLiveBytes(), before);
 }
