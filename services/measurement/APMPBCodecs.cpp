@@ -64,7 +64,9 @@ struct WireField {
 // Per message type, found once with nanopb's iterator so that each field is
 // then reached in constant time; and the record's slot block: the slots,
 // then the container of each repeated field and the cell of each scalar
-// field, so that a record takes two allocations and its scalars none.
+// field but float ones, so that a record takes one allocation and its
+// scalars none. Float fields are rare here, and without their cell the
+// record of an event parameter fits the allocator's next smaller chunk.
 struct TypeLayout {
     std::vector<WireField> fields;  // by field ID
     std::vector<std::size_t> cells;  // by field ID: offset in the slot block, or 0
@@ -92,7 +94,7 @@ TypeLayout layoutFor(const APMPBMessageType& type) {
         if (isRepeated(t)) {
             layout.cells[id] = layout.blockSize;
             layout.blockSize += sizeof(APMPBArray);
-        } else if (!isMessage(t) && !isBytes(t)) {
+        } else if (!isMessage(t) && !isBytes(t) && (t & APMPB_TYPE_FLOAT) == 0) {
             layout.cells[id] = layout.blockSize;
             layout.blockSize += sizeof(std::uint64_t);
         }
@@ -271,13 +273,29 @@ void loadScalarFromWire(std::uint32_t t, const void* source, void** slot) {
 
 bool setDecoders(const APMPBMessageType& type, APMPBMessageInfo* info, void* wire);
 
-// A fresh empty record, or null.
-APMPBMessageInfo* newRecord(const APMPBMessageType& type) {
-    auto* info = static_cast<APMPBMessageInfo*>(APMPBAllocate(1, sizeof(APMPBMessageInfo)));
-    if (info != nullptr && !APMPBInitMessageInfo(type, info)) {
-        std::free(info);
-        return nullptr;
+// The slot block right behind a record that newRecord made, in the same
+// allocation. Records are malloc'd, and malloc aligns every block to
+// max_align_t: a slot block allocated on its own never starts there.
+static_assert(sizeof(APMPBMessageInfo) % alignof(std::max_align_t) != 0);
+void** inlineSlots(APMPBMessageInfo* info) {
+    return reinterpret_cast<void**>(info + 1);
+}
+
+void initRecord(const APMPBMessageType& type, APMPBMessageInfo* info, void** slots) {
+    const TypeLayout& layout = layoutOf(type);
+    info->name = type.name;
+    info->types = type.types;
+    info->fields = slots;
+    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
+        if (isRepeated(type.types[id])) info->fields[id] = ownCell(info, layout, id);
     }
+}
+
+// A fresh empty record with its slot block in the same allocation, or null.
+APMPBMessageInfo* newRecord(const APMPBMessageType& type) {
+    auto* info = static_cast<APMPBMessageInfo*>(
+        APMPBAllocate(1, sizeof(APMPBMessageInfo) + layoutOf(type).blockSize));
+    if (info != nullptr) initRecord(type, info, inlineSlots(info));
     return info;
 }
 
@@ -376,7 +394,9 @@ bool copyDecodedScalars(const APMPBMessageType& type, APMPBMessageInfo* info, vo
                 return false;
             }
         } else if (hasFlag(wire, field)) {
-            if (info->fields[id] == nullptr) info->fields[id] = ownCell(info, layout, id);
+            if (info->fields[id] == nullptr && layout.cells[id] != 0) {
+                info->fields[id] = ownCell(info, layout, id);
+            }
             loadScalarFromWire(t, data, &info->fields[id]);
         }
     }
@@ -494,14 +514,9 @@ bool prepareEncoders(const APMPBMessageType& type, const APMPBMessageInfo* info,
 
 int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info == nullptr) return 0;
-    const TypeLayout& layout = layoutOf(type);
-    info->name = type.name;
-    info->types = type.types;
-    info->fields = static_cast<void**>(APMPBAllocate(1, layout.blockSize));
-    if (info->fields == nullptr) return 0;
-    for (std::uint32_t id = 0; id < type.fieldCount; ++id) {
-        if (isRepeated(type.types[id])) info->fields[id] = ownCell(info, layout, id);
-    }
+    auto** slots = static_cast<void**>(APMPBAllocate(1, layoutOf(type).blockSize));
+    if (slots == nullptr) return 0;
+    initRecord(type, info, slots);
     return 1;
 }
 
@@ -521,7 +536,7 @@ int APMPBFreeMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info) {
     if (info->fields != nullptr) {
         const TypeLayout& layout = layoutOf(type);
         for (std::uint32_t id = 0; id < type.fieldCount; ++id) clearField(type, layout, info, id);
-        std::free(info->fields);
+        if (info->fields != inlineSlots(info)) std::free(info->fields);
     }
     std::free(info);
     return 1;
@@ -569,7 +584,7 @@ int APMPBCopyMessageInfo(const APMPBMessageType& type, APMPBMessageInfo** destin
                                       static_cast<const APMPBMessageInfo*>(from))) {
                 return 0;
             }
-        } else if (!isBytes(t)) {
+        } else if (!isBytes(t) && layout.cells[id] != 0) {
             info->fields[id] = ownCell(info, layout, id);
             std::memcpy(info->fields[id], from, scalarCellSize(t));
         } else if (!copyCell(t, from, &info->fields[id])) {

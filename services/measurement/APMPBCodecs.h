@@ -31,8 +31,10 @@ inline constexpr int kAPMPBMaxNestingDepth = 100;
 
 // Fills a zeroed record: name, type table, a zeroed slot array and an empty
 // container in the slot of every repeated field. The containers, and the
-// scalar cells that decoding and copying fill, are part of the slot array's
-// block: they go with it and are never freed on their own.
+// scalar cells but float ones that decoding and copying fill, are part of the
+// slot array's block: they go with it and are never freed on their own.
+// Records the codec makes itself (decoded elements and messages, copies)
+// hold their slot array in their own block.
 int APMPBInitMessageInfo(const APMPBMessageType& type, APMPBMessageInfo* info);
 // Frees one field and nulls its slot; a repeated field is emptied and keeps
 // its container.

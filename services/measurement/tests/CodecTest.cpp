@@ -356,6 +356,10 @@ TEST(MeasurementCodec, DecodeHeapIsBoundedByTheInputSize) {
         {"empty experiments", kAPMPBSnapshotType, 0x12, {}, false},
         {"events", kAPMPBMeasurementBundleType, 0x12, event, true},
         {"event configurations", kAPMPBMeasurementConfigType, 0x2a, eventConfig, true},
+        // Five bytes each: they decode only while a record of a named event
+        // or parameter, its name and its element pointer take under 160 bytes.
+        {"named events", kAPMPBMeasurementBundleType, 0x12, text(0x12, "a"), true},
+        {"named parameters", kAPMPBEventType, 0x0a, text(0x0a, "a"), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
