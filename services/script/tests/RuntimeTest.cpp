@@ -155,8 +155,25 @@ TEST(ScriptRuntimeTest, SwitchStopsWhereTheBudgetRunsOut) {
         "(46 (53 (3 \"s\" (0 (15 \"s\") 1))) "
         "(53 (3 \"s\" (0 (15 \"s\") 100)) (4) (3 \"s\" (0 (15 \"s\") 1000))) "
         "(53 (3 \"s\" (0 (15 \"s\") 10000))))) (15 \"s\")");
+    // The budget is spent up to kRoom steps before its end by a counting
+    // loop, whose cost per round is measured, and literals for the rest.
     constexpr int kRoom = 100;
-    auto spend = script_test::program(literals(1000000 - kRoom));
+    auto loop = [](std::int64_t rounds) {
+        return "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") " + std::to_string(rounds) +
+               ") (3 \"i\" (0 (15 \"i\") 1)) false (46))";
+    };
+    auto cost = [](const std::string& text) {
+        APMPRuntime runtime;
+        APMPErrorSlot error;
+        runtime.executeStatements(script_test::program(text), error);
+        return runtime.getInstructionCount(error);
+    };
+    const std::int64_t fixed = cost(loop(0));
+    const std::int64_t perRound = cost(loop(1)) - fixed;
+    const std::int64_t rounds = (1000000 - kRoom - fixed) / perRound;
+    auto spend = script_test::program(
+        loop(rounds) + " " +
+        literals(static_cast<int>(1000000 - kRoom - fixed - rounds * perRound)));
     struct Expected {
         int x;
         std::int64_t instructions;
