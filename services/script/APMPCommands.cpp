@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "services/script/APMPEvaluation.h"
 #include "services/script/APMPRuntime.h"
@@ -56,7 +57,7 @@ bool isStatementListLiteral(const Ref& argument) {
 namespace apmp_detail {
 
 const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
-                                  APMPErrorSlot& error, APMPValueList& storage) {
+                                  APMPErrorSlot& error, std::optional<APMPValueList>& storage) {
     if (isStatementListLiteral(argument)) {
         APMPRunContext& context = scope->context();
         if (!countInstruction(context, error) || !checkDepth(context, error)) return nullptr;
@@ -64,14 +65,13 @@ const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeR
     }
     Ref value = evaluate(argument, scope, error);
     if (error || value->kind() != APMPKind::Array) return nullptr;
-    storage = static_cast<const APMPArrayValue&>(*value).allElements();
-    return &storage;
+    return &storage.emplace(static_cast<const APMPArrayValue&>(*value).allElements());
 }
 
 APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
                        APMPErrorSlot& error) {
     if (isStatementListLiteral(branch)) {
-        List storage;
+        std::optional<List> storage;
         const List* statements = listArgument(branch, scope, error, storage);
         if (error) return undefinedValue();
         return APMPEvaluator::executeStatements(*statements, scope, error);
@@ -106,7 +106,7 @@ Ref methodCall(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     Ref name = evaluate(arguments[1], scope, error);
     if (error) return undefinedValue();
-    List storage;
+    std::optional<List> storage;
     const List* callArguments = listArgument(arguments[2], scope, error, storage);
     if (error) return undefinedValue();
     if (name->kind() != APMPKind::String || !callArguments)
@@ -168,6 +168,63 @@ Ref returnCommand(const List& arguments, const Scope& scope, Slot& error) {
     return APMPControlValue::returnValueWithData(value);
 }
 
+bool isBreakStatement(const Ref& value) {
+    if (value->kind() != APMPKind::Statement) return false;
+    const auto& statement = static_cast<const APMPStatementValue&>(*value);
+    const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
+    return slot && slot->handler == breakCommand && statement.arguments.empty();
+}
+
+// What a case body did: went on to the next case, left the switch, or
+// gave a control value the switch passes on.
+enum class CaseEnd { Next, Break, Control };
+
+// Runs one statement of a case body. A break is counted and checked as its
+// command would be and ends the switch without a control value.
+CaseEnd runCaseStatement(const Ref& statement, const Scope& scope, Slot& error, Ref& control) {
+    if (isBreakStatement(statement)) {
+        APMPRunContext& context = scope->context();
+        if (apmp_detail::countInstruction(context, error)) apmp_detail::checkDepth(context, error);
+        return CaseEnd::Break;
+    }
+    Ref result = apmp_detail::evaluateForEffect(statement, scope, error);
+    if (error || !result || !isControl(result)) return CaseEnd::Next;
+    if (controlType(result) == APMPControlType::Break) return CaseEnd::Break;
+    control = std::move(result);
+    return CaseEnd::Control;
+}
+
+// Runs a case body. A block that declares nothing has its statements run
+// here, counted and nested as the block command would run them.
+CaseEnd runCaseBody(const Ref& body, const Scope& scope, Slot& error, Ref& control) {
+    const auto* statement = body->kind() == APMPKind::Statement
+                                ? static_cast<const APMPStatementValue*>(body.get())
+                                : nullptr;
+    const auto* slot =
+        statement ? static_cast<const APMPCommandSlot*>(statement->command) : nullptr;
+    if (!slot || !slot->runsBlock || statement->blockDeclares)
+        return runCaseStatement(body, scope, error, control);
+    APMPRunContext& context = scope->context();
+    if (!apmp_detail::countInstruction(context, error) || !apmp_detail::checkDepth(context, error))
+        return CaseEnd::Break;
+    apmp_detail::DepthGuard guard(context);
+    for (const Ref& inner : statement->arguments) {
+        CaseEnd end = runCaseStatement(inner, scope, error, control);
+        if (error || end != CaseEnd::Next) return end;
+    }
+    return CaseEnd::Next;
+}
+
+// Whether `candidate`, a case's value, strictly equals the discriminant,
+// which is `number` when `isNumber` and otherwise `discriminant`.
+bool caseMatches(const APMPRuntimeValue& candidate, bool isNumber, double number, Ref& discriminant,
+                 Slot& error) {
+    if (isNumber && candidate.kind() == APMPKind::Number)
+        return static_cast<const APMPNumberValue&>(candidate).value == number;
+    if (!discriminant) discriminant = APMPNumberValue::make(number);
+    return APMPStrictEquals(candidate, *discriminant, error);
+}
+
 Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!APMPCheckArgumentCount(arguments, 3, error)) return undefinedValue();
     // A number discriminant is kept unboxed until a case is not a number.
@@ -175,11 +232,7 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     Ref discriminant;
     bool isNumber = apmp_detail::evaluateOperand(arguments[0], scope, error, number, discriminant);
     if (error) return undefinedValue();
-    auto boxed = [&]() -> const Ref& {
-        if (!discriminant) discriminant = APMPNumberValue::make(number);
-        return discriminant;
-    };
-    List caseStorage, bodyStorage;
+    std::optional<List> caseStorage, bodyStorage;
     const List* caseList = listArgument(arguments[1], scope, error, caseStorage);
     if (error) return undefinedValue();
     const List* bodyList = listArgument(arguments[2], scope, error, bodyStorage);
@@ -187,39 +240,36 @@ Ref switchCommand(const List& arguments, const Scope& scope, Slot& error) {
     if (!caseList || !bodyList) return fail(error, kAPMPErrorArgumentCount);
     const List& cases = *caseList;
     const List& bodies = *bodyList;
-    bool matched = false;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        if (!matched) {
-            // A literal case is compared in place; its evaluation still counts.
-            if (cases[i]->kind() != APMPKind::Statement) {
-                if (!apmp_detail::countInstruction(scope->context(), error))
-                    return undefinedValue();
-                if (isNumber && cases[i]->kind() == APMPKind::Number)
-                    matched = static_cast<const APMPNumberValue&>(*cases[i]).value == number;
-                else
-                    matched = APMPStrictEquals(*cases[i], *boxed(), error);
-            } else {
-                Ref candidate = evaluate(cases[i], scope, error);
-                if (error) return undefinedValue();
-                matched = APMPStrictEquals(*candidate, *boxed(), error);
-            }
+    std::size_t first = 0;
+    for (; first < cases.size(); ++first) {
+        const Ref& candidate = cases[first];
+        bool matched;
+        // A literal case is compared in place; its evaluation still counts.
+        if (candidate->kind() != APMPKind::Statement) {
+            if (!apmp_detail::countInstruction(scope->context(), error)) return undefinedValue();
+            if (isNumber && candidate->kind() == APMPKind::Number)
+                matched = static_cast<const APMPNumberValue&>(*candidate).value == number;
+            else
+                matched = caseMatches(*candidate, isNumber, number, discriminant, error);
+        } else {
+            Ref value = evaluate(candidate, scope, error);
             if (error) return undefinedValue();
-            if (!matched) continue;
+            matched = caseMatches(*value, isNumber, number, discriminant, error);
         }
+        if (error) return undefinedValue();
+        if (matched) break;
+    }
+    // Bodies run from the matched case on, then the default body, which
+    // follows the case bodies when there is one.
+    bool hasDefault = bodies.size() == cases.size() + 1;
+    Ref control;
+    for (std::size_t i = first; i < cases.size() + (hasDefault ? 1 : 0); ++i) {
         // A matched case without a body of its own is a malformed program.
         if (i >= bodies.size()) return fail(error, kAPMPErrorArgumentCount);
-        Ref result = apmp_detail::evaluateForEffect(bodies[i], scope, error);
+        CaseEnd end = runCaseBody(bodies[i], scope, error, control);
         if (error) return undefinedValue();
-        if (result && isControl(result)) {
-            if (controlType(result) == APMPControlType::Break) return undefinedValue();
-            return result;
-        }
-    }
-    if (bodies.size() == cases.size() + 1) {
-        Ref result = apmp_detail::evaluateForEffect(bodies.back(), scope, error);
-        if (error) return undefinedValue();
-        if (result && isControl(result) && controlType(result) != APMPControlType::Break)
-            return result;
+        if (end == CaseEnd::Break) return undefinedValue();
+        if (end == CaseEnd::Control) return control;
     }
     return undefinedValue();
 }
@@ -365,7 +415,7 @@ Ref iterate(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     Ref collection = evaluate(arguments[1], scope, error);
     if (error) return undefinedValue();
-    List storage;
+    std::optional<List> storage;
     const List* bodyList = listArgument(arguments[2], scope, error, storage);
     if (error) return undefinedValue();
     APMPString name = nameValue->stringValueOrError(error);
@@ -404,7 +454,7 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
     Ref nameList = evaluate(arguments[0], scope, error);
     if (error) return undefinedValue();
     if (nameList->kind() != APMPKind::Array) return fail(error, kAPMPErrorArgumentKind);
-    List storage;
+    std::optional<List> storage;
     const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
     if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
@@ -439,8 +489,7 @@ Ref forLoop(const List& arguments, const Scope& scope, Slot& error) {
         if (current.use_count() != 1 || current->contents.isImmutable() ||
             current->contents.count() != names.size()) {
             Scope next = scope->createChildScope();
-            for (const APMPString& name : names)
-                next->addValue(current->valueForName(name), name);
+            for (const APMPString& name : names) next->addValue(current->valueForName(name), name);
             current = std::move(next);
         }
         evaluateForEffect(arguments[2], current, error);
@@ -454,7 +503,7 @@ Ref whileLoop(const List& arguments, const Scope& scope, Slot& error) {
     if (error) return undefinedValue();
     bool runFirst = runFirstValue->booleanValueOrError(error);
     if (error) return undefinedValue();
-    List storage;
+    std::optional<List> storage;
     const List* bodyList = listArgument(arguments[3], scope, error, storage);
     if (error) return undefinedValue();
     if (!bodyList) return fail(error, kAPMPErrorArgumentKind);
@@ -910,8 +959,8 @@ APMPValueRef APMPPropertyOf(const APMPValueRef& object, const APMPValueRef& key,
     }
 }
 
-void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key,
-                     const APMPValueRef& value, APMPErrorSlot& error) {
+void APMPSetProperty(const APMPValueRef& object, const APMPValueRef& key, const APMPValueRef& value,
+                     APMPErrorSlot& error) {
     switch (object->kind()) {
         case APMPKind::Null:
         case APMPKind::Undefined:

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "services/script/APMPRuntime.h"
 
@@ -171,10 +172,10 @@ APMPValueRef runBranch(const APMPValueRef& branch, const APMPScopeRef& scope,
 // The statements a list argument of a command holds. A statement-list
 // literal counts and checks its evaluation and is read in place, without
 // the array its evaluation would make; any other argument is evaluated and
-// its elements copied into `storage`. Null when that fails (with the error)
-// or the value is not an array (without one).
+// its elements copied into `storage`, made only then. Null when that fails
+// (with the error) or the value is not an array (without one).
 const APMPValueList* listArgument(const APMPValueRef& argument, const APMPScopeRef& scope,
-                                  APMPErrorSlot& error, APMPValueList& storage);
+                                  APMPErrorSlot& error, std::optional<APMPValueList>& storage);
 
 // Runs a statement of a form other than General whose instruction has been
 // counted and whose depth has been checked.

@@ -409,11 +409,29 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
     return true;
 }
 
+// Arithmetic on two number literals or resolved number variables whose
+// whole cost fits, in one step as quickAssign does it.
+bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope,
+                     APMPRunContext& context, double& number) {
+    if (statement.form < Form::Add || statement.form > Form::Modulo ||
+        !fitsInOneStep(statement, context))
+        return false;
+    double a = 0, b = 0;
+    if (!numberLeaf(statement.leaves[0], scope, a) || !numberLeaf(statement.leaves[1], scope, b))
+        return false;
+    context.instructionCount += statement.cost.count;
+    number = arithmetic(statement.form, a, b);
+    return true;
+}
+
 }  // namespace
 
 bool evaluateOperand(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error,
                      double& number, Ref& other) {
-    return evaluateNumber<true>(value, scope, scope->context(), error, number, other);
+    APMPRunContext& context = scope->context();
+    const APMPStatementValue* statement = statementOf(value);
+    if (statement && quickArithmetic(*statement, *scope, context, number)) return true;
+    return evaluateNumber<true>(value, scope, context, error, number, other);
 }
 
 bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {

@@ -49,7 +49,8 @@ TEST(ScriptCommandTest, VariablesAndLiterals) {
          "[[n:1,n:0],n:0]"},
         // A number written over a number changes only the entry written.
         {"(41 \"o\" \"p\") (3 \"o\" (8 \"x\" 2000)) (3 \"p\" (8 \"x\" (16 (15 \"o\") \"x\"))) "
-         "(43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) (7 (16 (15 \"o\") \"x\") (16 (15 \"p\") \"x\"))",
+         "(43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") 1)) (7 (16 (15 \"o\") \"x\") (16 (15 "
+         "\"p\") \"x\"))",
          "[n:2001,n:2000]"},
         {"(41 \"a\" \"b\") (3 \"a\" (7 2000 1)) (3 \"b\" (7 (16 (15 \"a\") 0))) "
          "(43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) 1)) (7 (15 \"a\") (15 \"b\"))",
@@ -204,6 +205,18 @@ static std::string switchProgram(const char* discriminant) {
            "(3 \"r\" (0 (15 \"r\") \"c\")) (3 \"r\" (0 (15 \"r\") \"d\")))) (15 \"r\")";
 }
 
+// switch (x) { case 1: { r += "a" } case 2: { r += "b"; break; r += "z" }
+// case 3: { { r += "c"; break } r += "z" } case 4: { let t; break }
+// default: { r += "d" } }
+static std::string blockSwitchProgram(const char* discriminant) {
+    return std::string("(41 \"r\") (3 \"r\" \"\") (38 ") + discriminant +
+           " (46 1 2 3 4) (46 (53 (3 \"r\" (0 (15 \"r\") \"a\"))) "
+           "(53 (3 \"r\" (0 (15 \"r\") \"b\")) (4) (3 \"r\" (0 (15 \"r\") \"z\"))) "
+           "(53 (53 (3 \"r\" (0 (15 \"r\") \"c\")) (4)) (3 \"r\" (0 (15 \"r\") \"z\"))) "
+           "(53 (41 \"t\") (3 \"r\" (0 (15 \"r\") \"d\")) (4)) "
+           "(53 (3 \"r\" (0 (15 \"r\") \"d\"))))) (15 \"r\")";
+}
+
 TEST(ScriptCommandTest, Switch) {
     EXPECT_EQ(run(switchProgram("1")), "s:abb2");
     EXPECT_EQ(run(switchProgram("2")), "s:bb2");
@@ -219,6 +232,13 @@ TEST(ScriptCommandTest, Switch) {
     EXPECT_EQ(run("(38 (0 1 1) (46 \"2\" true (0 1 1)) (46 (36 1) (36 2) (36 3)))"),
               "control:return(n:3)");
     EXPECT_EQ(run("(38 (0 \"a\" \"b\") (46 \"ab\") (46 (36 1)))"), "control:return(n:1)");
+    // Case bodies that are blocks: fall-through, a break in the middle of
+    // one, in a block nested in it and in one that declares a name.
+    EXPECT_EQ(run(blockSwitchProgram("1")), "s:ab");
+    EXPECT_EQ(run(blockSwitchProgram("2")), "s:b");
+    EXPECT_EQ(run(blockSwitchProgram("3")), "s:c");
+    EXPECT_EQ(run(blockSwitchProgram("4")), "s:d");
+    EXPECT_EQ(run(blockSwitchProgram("9")), "s:d");
     const Case cases[] = {
         {"(38 1 (46 1) (46 (36 7)))", "control:return(n:7)"},
         {"(38 1 (46 2) (46 1 (6)))", "control:continue(undefined)"},
@@ -228,6 +248,16 @@ TEST(ScriptCommandTest, Switch) {
         {"(38 2 (46 1 2 3) (46 10))", "error 9"},
         {"(38 1 (46 1 2 3) (46 10))", "error 9"},
         {"(38 5 (46 1 2 3) (46 10))", "undefined"},
+        {"(38 1 (46 1) (46 (53 (6))))", "control:continue(undefined)"},
+        {"(38 1 (46 1) (46 (53 1 (53 (36 2)) 3)))", "control:return(n:2)"},
+        // Computed cases run in order until one matches; later ones never.
+        {"(41 \"r\") (3 \"r\" \"\") (38 \"ab\" (46 (3 \"r\" (0 (15 \"r\") \"a\")) "
+         "(3 \"r\" (0 (15 \"r\") \"b\")) (3 \"r\" (0 (15 \"r\") \"c\"))) "
+         "(46 1 (36 (15 \"r\")) 3 4))",
+         "control:return(s:ab)"},
+        {"(41 \"r\") (3 \"r\" \"\") (38 \"x\" (46 (3 \"r\" (0 (15 \"r\") \"a\")) "
+         "(3 \"r\" (0 (15 \"r\") \"b\"))) (46 1 2 (36 (15 \"r\"))))",
+         "control:return(s:ab)"},
     };
     for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "services/script/tests/ScriptTestSupport.h"
 
@@ -124,6 +126,10 @@ TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
         // Cases are evaluated until one matches, literal or computed.
         {"(38 2 (46 1 (0 1 1) 3) (46 7 8 9))", "undefined", 4 + 1 + 3 + 2},
         {"(41 \"c\") (3 \"c\" (46 1)) (38 1 (15 \"c\") (46 2))", "undefined", 2 + 3 + 7},
+        // Case bodies count as they run, blocks and breaks included.
+        {"(38 2 (46 1 2) (46 (53 1 (4) 2) (53 3 (4) 4)))", "undefined", 4 + 2 + 3},
+        {"(38 1 (46 1 2) (46 (53 1) (53 (53 2 (4)) 3) 5))", "undefined", 4 + 1 + 2 + 4},
+        {"(38 9 (46 1 (0 1 1)) (46 (53 1) 2 (53 3 (4) 4)))", "undefined", 4 + 4 + 3},
         {"(22 true (46 1 2))", "n:2", 5},
         {"(2 \"ab\" \"charAt\" (46 1))", "s:b", 5},
         {"(42 false 1 true (46 7))", "undefined", 5},
@@ -136,6 +142,79 @@ TEST(ScriptRuntimeTest, VariablesAndSumsKeepResultsAndCounts) {
         EXPECT_EQ(run(runtime, c.program), c.expected) << c.program;
         APMPErrorSlot error;
         EXPECT_EQ(runtime.getInstructionCount(error), c.instructions) << c.program;
+    }
+}
+
+// s = 0; switch (x) { case 1: { s += 1 } case (s += 10, 2): { s += 100;
+// break; s += 1000 } default: { s += 10000 } }, run with the budget running
+// out at each of its steps in turn: it stops there with the limit's error,
+// having counted no more than the budget, with what ran before kept.
+TEST(ScriptRuntimeTest, SwitchStopsWhereTheBudgetRunsOut) {
+    auto statements = script_test::program(
+        "(3 \"s\" 0) (38 (15 \"x\") (46 1 (13 (3 \"s\" (0 (15 \"s\") 10)) 2)) "
+        "(46 (53 (3 \"s\" (0 (15 \"s\") 1))) "
+        "(53 (3 \"s\" (0 (15 \"s\") 100)) (4) (3 \"s\" (0 (15 \"s\") 1000))) "
+        "(53 (3 \"s\" (0 (15 \"s\") 10000))))) (15 \"s\")");
+    // The budget is spent up to kRoom steps before its end by a counting
+    // loop, whose cost per round is measured, and literals for the rest.
+    constexpr int kRoom = 100;
+    auto loop = [](std::int64_t rounds) {
+        return "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") " + std::to_string(rounds) +
+               ") (3 \"i\" (0 (15 \"i\") 1)) false (46))";
+    };
+    auto cost = [](const std::string& text) {
+        APMPRuntime runtime;
+        APMPErrorSlot error;
+        runtime.executeStatements(script_test::program(text), error);
+        return runtime.getInstructionCount(error);
+    };
+    const std::int64_t fixed = cost(loop(0));
+    const std::int64_t perRound = cost(loop(1)) - fixed;
+    const std::int64_t rounds = (1000000 - kRoom - fixed) / perRound;
+    auto spend = script_test::program(
+        loop(rounds) + " " +
+        literals(static_cast<int>(1000000 - kRoom - fixed - rounds * perRound)));
+    struct Expected {
+        int x;
+        std::int64_t instructions;
+        std::vector<std::string> values;  // s along the way, in order
+    };
+    const Expected runs[] = {
+        {1, 26, {"n:0", "n:1", "n:101"}},
+        {2, 27, {"n:0", "n:10", "n:110"}},
+        {3, 26, {"n:0", "n:10", "n:10010"}},
+    };
+    for (const Expected& e : runs) {
+        std::size_t reached = 0;
+        for (int k = 0; k <= kRoom; ++k) {
+            APMPRuntime runtime;
+            APMPErrorSlot error;
+            runtime.executeStatements(
+                script_test::program("(41 \"s\" \"x\") (3 \"s\" 0) (3 \"x\" " +
+                                     std::to_string(e.x) + ")"),
+                error);
+            ASSERT_FALSE(error);
+            runtime.resetInstructionCount();
+            runtime.executeStatements(spend, error);
+            if (k < kRoom)
+                runtime.executeStatements(script_test::program(literals(kRoom - k)), error);
+            ASSERT_FALSE(error);
+            APMPValueRef result = runtime.executeStatements(statements, error);
+            std::int64_t used = runtime.getInstructionCount(error);
+            if (k >= e.instructions) {
+                ASSERT_FALSE(error) << e.x << " " << k;
+                EXPECT_EQ(script_test::show(result), e.values.back());
+                EXPECT_EQ(used, 1000000 - k + e.instructions) << e.x << " " << k;
+                break;
+            }
+            ASSERT_TRUE(error) << e.x << " " << k;
+            EXPECT_EQ(error->code, kAPMPErrorInstructionLimit);
+            EXPECT_EQ(used, 1000000) << e.x << " " << k;
+            // What the switch left in s is where it was before, or further on.
+            std::string s = script_test::show(runtime.globalScope()->valueForName(u"s"));
+            while (reached < e.values.size() && e.values[reached] != s) ++reached;
+            EXPECT_LT(reached, e.values.size()) << e.x << " " << k << " " << s;
+        }
     }
 }
 
