@@ -336,7 +336,17 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
         }
     }
     const APMPValueRef& value = operands.last();
-    APMPSetProperty(operands[0], operands[1], value, error);
+    const APMPValueRef& object = operands[0];
+    const APMPValueRef& key = operands[1];
+    // An element by its number is written without converting the key again.
+    if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
+        double index = static_cast<const APMPNumberValue&>(*key).value;
+        if (index >= 0 && std::isfinite(index) && std::trunc(index) == index) {
+            static_cast<APMPArrayValue&>(*object).setElement(index, value, error);
+            return error ? APMPUndefined() : value;
+        }
+    }
+    APMPSetProperty(object, key, value, error);
     return error ? APMPUndefined() : value;
 }
 

@@ -1237,21 +1237,7 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
     // An index converts to text without fail: the text is only made for names.
     double index = 0;
     if (APMPArrayIndexOf(*property, index)) {
-        if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
-            APMPSetError(error, kAPMPErrorSizeLimit);
-            return;
-        }
-        auto i = static_cast<std::size_t>(index);
-        if (i < elements_.size()) {
-            elements_[i] = value;
-        } else if (i == elements_.size()) {
-            // Appending needs no hole first.
-            if (!reserve(i + 1, error)) return;
-            elements_.push_back(value);
-            account();
-        } else if (setLength(i + 1, error)) {
-            elements_[i] = value;
-        }
+        setElement(index, value, error);
         return;
     }
     APMPString name = property->stringValueOrError(error);
@@ -1270,6 +1256,24 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
         return;
     }
     propertyMap.setValue(value, name);
+}
+
+void APMPArrayValue::setElement(double index, const APMPValueRef& value, APMPErrorSlot& error) {
+    if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
+        APMPSetError(error, kAPMPErrorSizeLimit);
+        return;
+    }
+    auto i = static_cast<std::size_t>(index);
+    if (i < elements_.size()) {
+        elements_[i] = value;
+    } else if (i == elements_.size()) {
+        // Appending needs no hole first.
+        if (!reserve(i + 1, error)) return;
+        elements_.push_back(value);
+        account();
+    } else if (setLength(i + 1, error)) {
+        elements_[i] = value;
+    }
 }
 
 void APMPArrayValue::removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error) {
