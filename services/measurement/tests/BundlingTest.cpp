@@ -20,6 +20,7 @@
 #include "services/measurement/APMDataTypeValidator.h"
 #include "services/measurement/APMDatabase.h"
 #include "services/measurement/APMEventAggregates.h"
+#include "services/measurement/APMFilterEvaluation.h"
 #include "services/measurement/APMIdentity.h"
 #include "services/measurement/APMMeasurement.h"
 #include "services/measurement/APMPersistedConfig.h"
@@ -564,6 +565,33 @@ TEST_F(BundlingTest, AudienceResults) {
     bundles = queued();
     EXPECT_EQ(bundles[1].audiences,
               (std::vector<std::pair<int32_t, bool>>{{1, false}, {2, false}}));
+}
+
+// Many events against costly server regular expressions in one pass: each
+// event spends its own budget until the pass's budget is spent, after which
+// the rest count as no match; the pass's spending is logged once.
+TEST_F(BundlingTest, RegexWorkOfOneBundlingPassIsBounded) {
+    using namespace audience_test;
+    constexpr int kEvents = kAPMRegexBudgetPerBundlingPass / kAPMRegexBudgetPerEvent + 4;
+    std::vector<std::shared_ptr<APMPBAudience>> definitions;
+    for (int i = 0; i < 20; ++i) {
+        definitions.push_back(audience(
+            i + 1, {eventFilter(0, "buy", {filter(nullptr, stringFilter(1, "(a+)+$"), "s")})}));
+    }
+    work([&] { ASSERT_TRUE(engine->audience()->updateAudiences(definitions)); });
+    const std::string costly = std::string(40, 'a') + "!";
+    for (int i = 0; i < kEvents; ++i) write("buy", now + 1, {{"s", Value(costly)}});
+    APMMeasurement::monitor().clearLines();
+    ASSERT_TRUE(bundleOnce());
+    int timedOut = 0, passSpent = 0;
+    for (const auto& line : APMMeasurement::monitor().lines()) {
+        timedOut += line.messageCode == 9009;
+        passSpent += line.messageCode == 9012 && line.contexts.size() == 1 &&
+                     line.contexts[0] == Value(kAPMRegexBudgetPerBundlingPass);
+    }
+    EXPECT_EQ(passSpent, 1);
+    EXPECT_LE(timedOut, kAPMRegexBudgetPerBundlingPass / kAPMRegexTimeLimit);
+    EXPECT_EQ(count("raw_events"), 0);
 }
 
 // Sampling drops events that lose the draw, except the first of a name on
