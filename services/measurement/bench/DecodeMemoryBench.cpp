@@ -27,6 +27,7 @@
 #include "platform/log/Log.h"
 #include "services/measurement/APMPBCodecs.h"
 #include "services/measurement/APMPBMessage.h"
+#include "services/measurement/tests/WireBytes.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DECODE_BENCH_COUNTS_HEAP 0
@@ -104,14 +105,6 @@ void free(void* memory) {
 namespace {
 
 constexpr std::size_t kInputBytes = 1 << 20;
-
-void appendVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    do {
-        const auto low = static_cast<std::uint8_t>(value & 0x7f);
-        value >>= 7;
-        out.push_back(value ? (low | 0x80) : low);
-    } while (value);
-}
 
 // `element` as field 1..15 of a message, repeated until the bytes reach 1 MiB.
 std::vector<std::uint8_t> repeatedToOneMiB(std::uint32_t fieldNumber,

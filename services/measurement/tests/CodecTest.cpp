@@ -10,6 +10,7 @@
 
 #include "services/measurement/APMPBCells.h"
 #include "services/measurement/tests/TestRecords.h"
+#include "services/measurement/tests/WireBytes.h"
 
 using namespace measurement_test;
 
@@ -19,14 +20,6 @@ Record decoded(const APMPBMessageType& type, const std::vector<std::uint8_t>& by
     Record r = freshRecord(type);
     if (!APMPBDecode(type, bytes.data(), bytes.size(), r.get())) r.reset();
     return r;
-}
-
-void appendVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    do {
-        const auto low = static_cast<std::uint8_t>(value & 0x7f);
-        value >>= 7;
-        out.push_back(value ? (low | 0x80) : low);
-    } while (value);
 }
 
 // The length-delimited field with the one-byte tag.
