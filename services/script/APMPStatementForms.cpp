@@ -143,48 +143,16 @@ Ref storeNumber(const APMPStatementValue& statement, APMPScope& scope, double nu
     return boxed ? boxed : APMPNumberValue::make(number);
 }
 
-// Evaluation comes in two modes. Checked counts every instruction and
-// checks the depth as it goes, as the commands do. Unchecked runs a statement
-// of known cost (see APMPStatementCost) whose instructions were all counted
-// up front and whose levels fit under the depth bound, so no step can fail
-// on either; depth is still tracked for the conversions that read it. Such
-// a statement has no side effects before its end, so when a step fails for
-// another reason the count is put back and it runs again checked, which
-// fails at the same step with the same count.
-
-template <bool Checked>
-bool count(APMPRunContext& context, APMPErrorSlot& error) {
-    if constexpr (Checked) return countInstruction(context, error);
-    return true;
-}
-
-template <bool Checked>
-bool depthFits(const APMPRunContext& context, APMPErrorSlot& error) {
-    if constexpr (Checked) return checkDepth(context, error);
-    return true;
-}
-
 // Assignments have a known cost as whole statements only: as operands
 // their side effect would come before the end of the enclosing one.
 bool isAssignment(const APMPStatementValue& statement) {
     return statement.form == Form::Assign || statement.form == Form::AssignSum;
 }
 
-// Counts a known-cost statement in bulk when it fits the budget and the
-// depth bound; `counted` of its instructions are counted already.
-bool countInBulk(const APMPStatementCost& cost, std::int64_t counted, APMPRunContext& context) {
-    if (cost.count == 0) return false;
-    std::int64_t total = context.instructionCount - counted + cost.count;
-    if (total > context.checkpoint ||
-        context.depth + static_cast<std::int64_t>(cost.height) > APMPRunContext::kDepthLimit)
-        return false;
-    context.instructionCount = total;
-    return true;
-}
-
-template <bool Checked>
 bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
                     APMPErrorSlot& error, double& number, Ref& other);
+bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
+                     double& number);
 
 // A number literal, or a variable read whose name is resolved and whose
 // value is a number, read without a call. Only where nothing is counted.
@@ -202,7 +170,6 @@ inline bool numberLeaf(const APMPOperandLeaf& leaf, APMPScope& scope, double& nu
 }
 
 // The operands of a two-operand command, evaluated in order; false on error.
-template <bool Checked>
 struct Operands {
     double number[2] = {0, 0};
     Ref other[2];
@@ -211,14 +178,8 @@ struct Operands {
     bool evaluate(const APMPStatementValue& statement, const APMPScopeRef& scope,
                   APMPRunContext& context, APMPErrorSlot& error) {
         for (int i = 0; i < 2; ++i) {
-            if constexpr (!Checked) {
-                if (numberLeaf(statement.leaves[i], *scope, number[i])) {
-                    isNumber[i] = true;
-                    continue;
-                }
-            }
-            isNumber[i] = evaluateNumber<Checked>(statement.arguments[i], scope, context, error,
-                                                  number[i], other[i]);
+            isNumber[i] =
+                evaluateNumber(statement.arguments[i], scope, context, error, number[i], other[i]);
             if (error) return false;
         }
         return true;
@@ -232,11 +193,10 @@ struct Operands {
 };
 
 // An arithmetic statement whose instruction is counted and depth checked.
-template <bool Checked>
 bool arithmeticNumber(const APMPStatementValue& statement, const APMPScopeRef& scope,
                       APMPRunContext& context, APMPErrorSlot& error, double& number, Ref& other) {
     LevelGuard guard(context);
-    Operands<Checked> operands;
+    Operands operands;
     if (!operands.evaluate(statement, scope, context, error)) {
         other = undefinedValue();
         return false;
@@ -261,10 +221,9 @@ bool arithmeticNumber(const APMPStatementValue& statement, const APMPScopeRef& s
 }
 
 // A comparison whose instruction is counted, depth checked and guarded.
-template <bool Checked>
 bool compareOperands(const APMPStatementValue& statement, const APMPScopeRef& scope,
                      APMPRunContext& context, APMPErrorSlot& error) {
-    Operands<Checked> operands;
+    Operands operands;
     if (!operands.evaluate(statement, scope, context, error)) return false;
     if (operands.bothNumbers())
         return compareNumbers(statement.comparison, operands.number[0], operands.number[1]);
@@ -276,21 +235,11 @@ bool compareOperands(const APMPStatementValue& statement, const APMPScopeRef& sc
 // Evaluates `value` exactly as evaluateStatement would. True with `number`
 // set when the result is a number (`other` may then hold it boxed or be
 // null); false with the result in `other` otherwise, undefined on error.
-template <bool Checked>
 bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
                     APMPErrorSlot& error, double& number, Ref& other) {
     const APMPStatementValue* statement = statementOf(value);
-    if constexpr (Checked) {
-        if (statement && !isAssignment(*statement) && countInBulk(statement->cost, 0, context)) {
-            std::int64_t start = context.instructionCount - statement->cost.count;
-            bool result = evaluateNumber<false>(value, scope, context, error, number, other);
-            if (!error) return result;
-            error.reset();
-            other.reset();
-            context.instructionCount = start;
-        }
-    }
-    if (!count<Checked>(context, error)) {
+    if (statement && quickArithmetic(*statement, *scope, context, number)) return true;
+    if (!countInstruction(context, error)) {
         other = undefinedValue();
         return false;
     }
@@ -302,13 +251,13 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
         other = value;
         return false;
     }
-    if (!depthFits<Checked>(context, error)) {
+    if (!checkDepth(context, error)) {
         other = undefinedValue();
         return false;
     }
     switch (statement->form) {
         case Form::ReadVariable: {
-            if (!count<Checked>(context, error)) {
+            if (!countInstruction(context, error)) {
                 other = undefinedValue();
                 return false;
             }
@@ -329,16 +278,16 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
         case Form::Multiply:
         case Form::Divide:
         case Form::Modulo:
-            return arithmeticNumber<Checked>(*statement, scope, context, error, number, other);
+            return arithmeticNumber(*statement, scope, context, error, number, other);
         case Form::Compare: {
             LevelGuard guard(context);
-            bool truth = compareOperands<Checked>(*statement, scope, context, error);
+            bool truth = compareOperands(*statement, scope, context, error);
             other = error ? undefinedValue() : APMPBool(truth);
             return false;
         }
         case Form::General:
-            other = APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope,
-                                                                           error, &number);
+            other = APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope, error,
+                                                                           &number);
             // A function's returned number comes unboxed.
             if (!error && !other) return true;
             break;
@@ -354,16 +303,8 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
 // The truth of a comparison whose instruction is counted and depth checked.
 bool comparisonTruth(const APMPStatementValue& statement, const APMPScopeRef& scope,
                      APMPRunContext& context, APMPErrorSlot& error) {
-    bool bulk = countInBulk(statement.cost, 1, context);
     LevelGuard guard(context);
-    if (bulk) {
-        std::int64_t start = context.instructionCount - statement.cost.count + 1;
-        bool truth = compareOperands<false>(statement, scope, context, error);
-        if (!error) return truth;
-        error.reset();
-        context.instructionCount = start;
-    }
-    return compareOperands<true>(statement, scope, context, error);
+    return compareOperands(statement, scope, context, error);
 }
 
 // The commonest loop statements in one step: a comparison or an
@@ -411,8 +352,8 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
 
 // Arithmetic on two number literals or resolved number variables whose
 // whole cost fits, in one step as quickAssign does it.
-bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope,
-                     APMPRunContext& context, double& number) {
+bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
+                     double& number) {
     if (statement.form < Form::Add || statement.form > Form::Modulo ||
         !fitsInOneStep(statement, context))
         return false;
@@ -428,10 +369,7 @@ bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope,
 
 bool evaluateOperand(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error,
                      double& number, Ref& other) {
-    APMPRunContext& context = scope->context();
-    const APMPStatementValue* statement = statementOf(value);
-    if (statement && quickArithmetic(*statement, *scope, context, number)) return true;
-    return evaluateNumber<true>(value, scope, context, error, number, other);
+    return evaluateNumber(value, scope, scope->context(), error, number, other);
 }
 
 bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error) {
@@ -452,21 +390,17 @@ bool evaluateTruth(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& e
 namespace {
 
 // s = s + x: when the variable holds the only reference to its string or
-// number, the sum is made in place instead of in a copy. `failed` tells an
-// error of the sum from one of the assignment.
-template <bool Checked>
+// number, the sum is made in place instead of in a copy.
 Ref assignSum(const APMPStatementValue& assignment, const APMPScopeRef& scope,
-              APMPRunContext& context, bool wantResult, APMPErrorSlot& error, bool& failed) {
+              APMPRunContext& context, bool wantResult, APMPErrorSlot& error) {
     const auto& sum = static_cast<const APMPStatementValue&>(*assignment.arguments[1]);
-    failed = true;
-    if (!count<Checked>(context, error) || !depthFits<Checked>(context, error))
-        return undefinedValue();
+    if (!countInstruction(context, error) || !checkDepth(context, error)) return undefinedValue();
     Ref result;
     {
         LevelGuard guard(context);
         const auto& read = static_cast<const APMPStatementValue&>(*sum.arguments[0]);
-        if (!count<Checked>(context, error) || !depthFits<Checked>(context, error) ||
-            !count<Checked>(context, error))
+        if (!countInstruction(context, error) || !checkDepth(context, error) ||
+            !countInstruction(context, error))
             return undefinedValue();
         Slot* readSlot = findVariable(read, *scope);
         // A number is read as it is now; anything else is held, as the
@@ -478,13 +412,9 @@ Ref assignSum(const APMPStatementValue& assignment, const APMPScopeRef& scope,
         double rightNumber = 0;
         Ref right;
         bool rightIsNumber = false;
-        if constexpr (!Checked) rightIsNumber = numberLeaf(sum.leaves[1], *scope, rightNumber);
-        if (!rightIsNumber)
-            rightIsNumber = evaluateNumber<Checked>(sum.arguments[1], scope, context, error,
-                                                    rightNumber, right);
+        rightIsNumber = evaluateNumber(sum.arguments[1], scope, context, error, rightNumber, right);
         if (error) return undefinedValue();
         if (leftIsNumber && rightIsNumber) {
-            failed = false;
             return storeNumber(assignment, *scope, leftNumber + rightNumber, nullptr, wantResult,
                                error);
         }
@@ -504,7 +434,6 @@ Ref assignSum(const APMPStatementValue& assignment, const APMPScopeRef& scope,
             auto& leftString = static_cast<APMPStringValue&>(*left);
             if (!APMPCheckStringLength(leftString.value.size() + text.size(), error))
                 return undefinedValue();
-            failed = false;
             Access access;
             Slot* slot = findAssignable(assignment, *scope, access);
             if (access == Access::Writable && slot->value == left && left.use_count() == 2) {
@@ -524,42 +453,25 @@ Ref assignSum(const APMPStatementValue& assignment, const APMPScopeRef& scope,
             if (error) return undefinedValue();
         }
     }
-    failed = false;
     return store(assignment, *scope, std::move(result), wantResult, error);
-}
-
-template <bool Checked>
-Ref assignValue(const APMPStatementValue& statement, const APMPScopeRef& scope,
-                APMPRunContext& context, bool wantResult, APMPErrorSlot& error, bool& failed) {
-    LevelGuard guard(context);
-    failed = true;
-    if (!count<Checked>(context, error)) return undefinedValue();
-    if (statement.form == Form::AssignSum)
-        return assignSum<Checked>(statement, scope, context, wantResult, error, failed);
-    double number = 0;
-    Ref other;
-    bool isNumberResult =
-        evaluateNumber<Checked>(statement.arguments[1], scope, context, error, number, other);
-    if (error) return undefinedValue();
-    failed = false;
-    if (isNumberResult)
-        return storeNumber(statement, *scope, number, std::move(other), wantResult, error);
-    return store(statement, *scope, std::move(other), wantResult, error);
 }
 
 // An assignment whose instruction is counted and depth checked.
 Ref assignForm(const APMPStatementValue& statement, const APMPScopeRef& scope, bool wantResult,
                APMPErrorSlot& error) {
     APMPRunContext& context = scope->context();
-    bool failed = false;
-    if (countInBulk(statement.cost, 1, context)) {
-        std::int64_t start = context.instructionCount - statement.cost.count + 1;
-        Ref result = assignValue<false>(statement, scope, context, wantResult, error, failed);
-        if (!failed) return result;
-        error.reset();
-        context.instructionCount = start;
-    }
-    return assignValue<true>(statement, scope, context, wantResult, error, failed);
+    LevelGuard guard(context);
+    if (!countInstruction(context, error)) return undefinedValue();
+    if (statement.form == Form::AssignSum)
+        return assignSum(statement, scope, context, wantResult, error);
+    double number = 0;
+    Ref other;
+    bool isNumberResult =
+        evaluateNumber(statement.arguments[1], scope, context, error, number, other);
+    if (error) return undefinedValue();
+    if (isNumberResult)
+        return storeNumber(statement, *scope, number, std::move(other), wantResult, error);
+    return store(statement, *scope, std::move(other), wantResult, error);
 }
 
 }  // namespace
@@ -573,7 +485,8 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
         return assignForm(*statement, scope, false, error);
     }
     // A block for its effect runs its statements for theirs.
-    const auto* slot = statement ? static_cast<const APMPCommandSlot*>(statement->command) : nullptr;
+    const auto* slot =
+        statement ? static_cast<const APMPCommandSlot*>(statement->command) : nullptr;
     if (slot && slot->runsBlock) {
         APMPRunContext& context = scope->context();
         if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
@@ -617,8 +530,7 @@ Ref returnedValue(const APMPStatementValue& statement, const APMPScopeRef& scope
     LevelGuard guard(context);
     double number = 0;
     Ref other;
-    if (!evaluateNumber<true>(statement.arguments[0], scope, context, error, number, other))
-        return other;
+    if (!evaluateNumber(statement.arguments[0], scope, context, error, number, other)) return other;
     if (other) return other;
     if (unboxed) {
         *unboxed = number;
@@ -648,7 +560,7 @@ APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRe
         case Form::Modulo: {
             double number = 0;
             Ref other;
-            if (arithmeticNumber<true>(statement, scope, context, error, number, other))
+            if (arithmeticNumber(statement, scope, context, error, number, other))
                 return other ? other : APMPNumberValue::make(number);
             return other;
         }
@@ -687,7 +599,8 @@ APMPValueRef APMPEvaluator::executeFunctionBody(const APMPValueList& statements,
         return error ? APMPUndefined() : value;
     };
     for (const APMPValueRef& statement : statements) {
-        if (const APMPStatementValue* returned = returning(statement)) return returnValue(*returned);
+        if (const APMPStatementValue* returned = returning(statement))
+            return returnValue(*returned);
         const APMPStatementValue* branching = apmp_detail::statementOf(statement);
         const auto* slot =
             branching ? static_cast<const APMPCommandSlot*>(branching->command) : nullptr;
