@@ -165,6 +165,24 @@ void APMPReleaseLater(std::shared_ptr<const void> reference) {
     if (ReleaseList* list = releaseList()) list->pending.push_back(std::move(reference));
 }
 
+namespace {
+// Only a container can make a release recurse: a value that holds no other
+// values is dropped at once, sparing the work list a step per element.
+void releaseValueLater(APMPValueRef&& value) {
+    switch (value ? value->kind() : APMPKind::Undefined) {
+        case APMPKind::Number:
+        case APMPKind::String:
+        case APMPKind::Boolean:
+        case APMPKind::Null:
+        case APMPKind::Undefined:
+            value.reset();
+            return;
+        default:
+            APMPReleaseLater(std::move(value));
+    }
+}
+}  // namespace
+
 void APMPFinishReleases() {
     ReleaseList* list = releaseList();
     if (!list || list->draining) return;
@@ -671,8 +689,8 @@ APMPPropertyMap::~APMPPropertyMap() {
 }
 
 void APMPPropertyMap::releaseValuesLater() {
-    for (auto& [name, slot] : list_) APMPReleaseLater(std::move(slot.value));
-    for (auto& [name, slot] : contents_) APMPReleaseLater(std::move(slot.value));
+    for (auto& [name, slot] : list_) releaseValueLater(std::move(slot.value));
+    for (auto& [name, slot] : contents_) releaseValueLater(std::move(slot.value));
 }
 
 std::int64_t APMPPropertyMap::entryBytes(const APMPString& name) {
@@ -890,7 +908,7 @@ const APMPValueRef& APMPArrayValue::emptyValue() {
 
 APMPArrayValue::~APMPArrayValue() {
     APMPReleaseBytes(accountedBytes_);
-    for (APMPValueRef& element : elements_) APMPReleaseLater(std::move(element));
+    for (APMPValueRef& element : elements_) releaseValueLater(std::move(element));
     propertyMap.releaseValuesLater();
     APMPFinishReleases();
 }
@@ -1499,8 +1517,7 @@ APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSl
 // have not moved.
 void APMPFunctionValue::keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound) {
     const std::size_t count = parameters.size();
-    if (scope.use_count() != 1 || scope->contents.isImmutable() ||
-        scope->contents.count() != count)
+    if (scope.use_count() != 1 || scope->contents.isImmutable() || scope->contents.count() != count)
         return;
     std::array<APMPPropertyMap::Slot*, kBoundParameters> slots{};
     for (std::size_t i = 0; i < count; ++i) {
