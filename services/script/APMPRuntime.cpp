@@ -323,8 +323,8 @@ APMPValueRef APMPCommandRegistrar::readProperty(const APMPStatementValue& statem
 }
 
 APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& statement,
-                                                 const APMPScopeRef& scope,
-                                                 APMPErrorSlot& error) {
+                                                 const APMPScopeRef& scope, APMPErrorSlot& error,
+                                                 bool wantResult) {
     Operands<3> operands;
     if (!operands.evaluate(*this, statement.arguments, scope, error, true))
         return APMPUndefined();
@@ -332,7 +332,7 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
     if (operands.unboxed()) {
         if (const APMPValueRef* held = numberInPlace(operands[0], operands[1])) {
             static_cast<APMPNumberValue&>(**held).value = operands.number();
-            return *held;
+            return wantResult ? *held : nullptr;
         }
     }
     const APMPValueRef& value = operands.last();
@@ -343,11 +343,13 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
         double index = static_cast<const APMPNumberValue&>(*key).value;
         if (index >= 0 && std::isfinite(index) && std::trunc(index) == index) {
             static_cast<APMPArrayValue&>(*object).setElement(index, value, error);
-            return error ? APMPUndefined() : value;
+            if (error) return APMPUndefined();
+            return wantResult ? value : nullptr;
         }
     }
     APMPSetProperty(object, key, value, error);
-    return error ? APMPUndefined() : value;
+    if (error) return APMPUndefined();
+    return wantResult ? value : nullptr;
 }
 
 APMPValueList* APMPCommandRegistrar::evaluateIntoBuffer(const APMPValueList& arguments,

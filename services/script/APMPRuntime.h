@@ -118,14 +118,17 @@ class APMPCommandRegistrar {
     // The slot for a command name; null for names nobody registered.
     const APMPCommandSlot* slotFor(const APMPString& command) const;
     APMPFunctionEvaluator& functionEvaluator() { return functionEvaluator_; }
-
-  private:
-    APMPCommandRegistrar();
-    // The property read and write with their operands evaluated in place.
+    // The property read and write with their operands evaluated in place,
+    // once the statement's instruction is counted, its depth checked and
+    // its level entered. A number read may go out in `number` (null
+    // returned); a write whose value nobody wants returns null.
     APMPValueRef readProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
                               APMPErrorSlot& error, double* number);
     APMPValueRef writeProperty(const APMPStatementValue& statement, const APMPScopeRef& scope,
-                               APMPErrorSlot& error);
+                               APMPErrorSlot& error, bool wantResult = true);
+
+  private:
+    APMPCommandRegistrar();
     // Evaluates arguments in order into the buffer of the current nesting
     // level; null, with the buffer emptied, at the first error.
     APMPValueList* evaluateIntoBuffer(const APMPValueList& arguments, const APMPScopeRef& scope,

@@ -624,8 +624,10 @@ enum class APMPStatementForm : std::uint8_t {
     Multiply,
     Divide,
     Modulo,
-    Compare,  // a comparison of two operands
-    Return,   // a return with a value
+    Compare,        // a comparison of two operands
+    Return,         // a return with a value
+    ReadProperty,   // a property or element read of two operands
+    WriteProperty,  // a property or element write of three operands
 };
 
 struct APMPStatementCost {

@@ -285,6 +285,14 @@ bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext&
             other = error ? undefinedValue() : APMPBool(truth);
             return false;
         }
+        case Form::ReadProperty: {
+            DepthGuard guard(context);
+            other =
+                APMPCommandRegistrar::sharedInstance().readProperty(*statement, scope, error, &number);
+            // An element or entry that is a number comes unboxed.
+            if (!error && !other) return true;
+            break;
+        }
         case Form::General:
             other = APMPCommandRegistrar::sharedInstance().evaluateCommand(*statement, scope, error,
                                                                            &number);
@@ -494,6 +502,14 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
         if (!statement->blockDeclares) return runBody(statement->arguments, scope, error);
         return runBody(statement->arguments, scope->createChildScope(), error);
     }
+    // A property write for its effect: its value is not handed back.
+    if (statement && statement->form == Form::WriteProperty) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
+        DepthGuard guard(context);
+        return APMPCommandRegistrar::sharedInstance().writeProperty(*statement, scope, error,
+                                                                    false);
+    }
     return evaluate(value, scope, error);
 }
 
@@ -571,6 +587,15 @@ APMPValueRef evaluateForm(const APMPStatementValue& statement, const APMPScopeRe
         }
         case Form::Return:
             return APMPControlValue::returnValueWithData(returnedValue(statement, scope, error));
+        case Form::ReadProperty: {
+            DepthGuard guard(context);
+            return APMPCommandRegistrar::sharedInstance().readProperty(statement, scope, error,
+                                                                       nullptr);
+        }
+        case Form::WriteProperty: {
+            DepthGuard guard(context);
+            return APMPCommandRegistrar::sharedInstance().writeProperty(statement, scope, error);
+        }
         case Form::General:
             break;
     }
@@ -642,8 +667,10 @@ void APMPEvaluator::setStatementFormsEnabled(bool enabled) {
 APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPValueList& arguments) {
     if (!slot || !apmp_detail::gFormsEnabled.load(std::memory_order_relaxed))
         return APMPStatementForm::General;
-    APMPStatementForm form = APMPFormOfHandler(slot->handler);
     std::size_t count = arguments.size();
+    if (slot->readsProperty && count == 2) return APMPStatementForm::ReadProperty;
+    if (slot->writesProperty && count == 3) return APMPStatementForm::WriteProperty;
+    APMPStatementForm form = APMPFormOfHandler(slot->handler);
     bool named = count > 0 && arguments[0]->kind() == APMPKind::String;
     switch (form) {
         case APMPStatementForm::ReadVariable:

@@ -352,6 +352,74 @@ TEST(ScriptStatementFormTest, BudgetRunsOutAtTheSameStepEitherWay) {
     }
 }
 
+// Element and property reads and writes: as operands and for their effect,
+// numbers rewritten in place only where nothing else holds them, and every
+// way they fail.
+TEST(ScriptStatementFormTest, PropertyReadsAndWritesRunAlikeEitherWay) {
+    const FormCase cases[] = {
+        {"(41 \"a\" \"i\" \"s\") (3 \"a\" (7)) (3 \"i\" 0) (3 \"s\" 0) "
+         "(42 (23 (15 \"i\") 600) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (43 (15 \"a\") (15 \"i\") (26 (15 \"i\") 2)))) (3 \"i\" 0) "
+         "(42 (23 (15 \"i\") 600) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (3 \"s\" (0 (15 \"s\") (16 (15 \"a\") (15 \"i\")))))) (15 \"s\")",
+         "n:359400",
+         {"i", "s"}},
+        {"(41 \"o\" \"i\") (3 \"o\" (8 \"x\" 0 \"y\" 1)) (3 \"i\" 0) "
+         "(42 (23 (15 \"i\") 50) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (43 (15 \"o\") \"x\" (0 (16 (15 \"o\") \"x\") (16 (15 \"o\") \"y\"))) "
+         "(43 (15 \"o\") \"y\" (0 (16 (15 \"o\") \"y\") 1)))) (15 \"o\")",
+         "{x=n:1275,y=n:51}",
+         {"i"}},
+        // A write's value, a number held twice, holes, text and lengths.
+        {"(41 \"a\" \"b\" \"v\" \"o\") (3 \"a\" (7 5)) (3 \"b\" (16 (15 \"a\") 0)) "
+         "(43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) 1)) (3 \"v\" (43 (15 \"a\") 3 (26 2 4))) "
+         "(3 \"o\" (8)) (43 (15 \"o\") \"k\" (15 \"b\")) "
+         "(43 (15 \"o\") \"k\" (0 (16 (15 \"o\") \"k\") 1)) "
+         "(7 (15 \"a\") (15 \"b\") (15 \"v\") (16 (15 \"a\") 2) (16 (15 \"a\") 9) "
+         "(16 \"abc\" \"length\") (16 (15 \"a\") \"length\") (16 (15 \"o\") \"k\") "
+         "(16 (15 \"a\") \"1\") (16 \"abc\" 1) (43 (15 \"a\") \"w\" \"t\") "
+         "(16 (15 \"a\") \"w\") (0 (16 (15 \"o\") \"nope\") 1))",
+         "[[n:6,hole,hole,n:8],n:5,n:8,undefined,undefined,n:3,n:4,n:6,undefined,s:b,s:t,s:t,"
+         "n:NaN]",
+         {"a", "b", "v", "o"}},
+        // Reads and writes on null and undefined, and keys that are not indexes.
+        {"(41 \"n\") (3 \"n\" (45)) (43 (15 \"n\") \"x\" 1)", "error 6", {"n"}},
+        {"(41 \"n\") (3 \"n\" (45)) (0 (16 (15 \"n\") \"x\") 1)", "n:NaN", {"n"}},
+        {"(41 \"u\") (16 (15 \"u\") 0)", "undefined", {"u"}},
+        {"(41 \"a\") (3 \"a\" (7 1 2)) (43 (15 \"a\") -1 5) (43 (15 \"a\") 1.5 6) "
+         "(43 (15 \"a\") nan 7) (7 (15 \"a\") (16 (15 \"a\") -1) (16 (15 \"a\") 1.5))",
+         "[[n:1,n:2],n:5,n:6]",
+         {"a"}},
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 99999999999 1)", "error 20", {"a"}},
+        {"(43 (15 \"nope\") 0 1)", "error 6", {}},
+        {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 0 (3 \"nope\" 1))", "error 2", {"a"}},
+    };
+    for (const FormCase& c : cases) expectSameBothWays(c);
+    // The budget runs out at every step of an iteration that writes and reads.
+    const std::string loop =
+        "(41 \"a\" \"i\") (3 \"a\" (7 0)) (3 \"i\" 0) "
+        "(42 true (3 \"i\" (0 (15 \"i\") 1)) false "
+        "(46 (43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) (15 \"i\"))) "
+        "(43 (15 \"a\") (15 \"i\") (16 (15 \"a\") 0))))";
+    for (int padding = 0; padding < 30; ++padding) {
+        std::string program;
+        for (int i = 0; i < padding; ++i) program += "1 ";
+        expectSameBothWays({program + loop, "error 18", {"i"}});
+    }
+    // Reads and writes nested in a recursion meet the depth bound at the same level.
+    std::string expression = "(15 \"n\")";
+    for (int i = 0; i < 4; ++i) expression = "(16 (7 (43 (7) 0 " + expression + ")) 0)";
+    auto deep = [&](int calls) {
+        return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (46 (36 (23 " + expression +
+               " 0))) (46 (36 (r (37 (15 \"n\") 1)))))) (41 \"t\") (3 \"t\" 0) "
+               "(3 \"t\" (0 (15 \"t\") (r " +
+               std::to_string(calls) + ")))";
+    };
+    expectSameBothWays({deep(70), "n:0", {"t"}});
+    for (int calls = 71; calls < 100; ++calls) expectSameBothWays({deep(calls), "", {"t"}});
+    expectSameBothWays({deep(100), "error 19", {"t"}});
+}
+
 // Deep recursion reaches the depth bound at every level of an expression.
 TEST(ScriptStatementFormTest, DepthRunsOutAtTheSameLevelEitherWay) {
     std::string expression = "(15 \"n\")";
