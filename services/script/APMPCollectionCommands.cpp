@@ -108,6 +108,21 @@ constexpr char16_t kFirstCombiningMark = 0x0300;
 struct CollatorCloser {
     void operator()(UCollator* collator) const { ucol_close(collator); }
 };
+using CollatorRef = std::unique_ptr<UCollator, CollatorCloser>;
+
+// A collator that tells apart everything but canonically equivalent
+// sequences: identical strength, with normalization. The root order keeps
+// a Thai or Lao prevowel and the consonant after it together as one unit
+// for sorting, which would hide that consonant from a search; canonical
+// equivalence does not join them, so those contractions are suppressed.
+// Null when ICU cannot open it.
+CollatorRef openCanonicalCollator() {
+    UErrorCode status = U_ZERO_ERROR;
+    CollatorRef collator(ucol_openRules(u"[suppressContractions [:Logical_Order_Exception:]]", -1,
+                                        UCOL_ON, UCOL_IDENTICAL, nullptr, &status));
+    if (U_FAILURE(status)) return CollatorRef();
+    return collator;
+}
 
 // The characters from there on that the canonical search treats exactly as
 // a search of code units does: in their one canonical form, neither
@@ -125,7 +140,8 @@ class PlainCharacters {
             u"[[:NFD_QC=Yes:]&[:NFC_QC=Yes:]&[:ccc=0:]&[:GCB=Other:]"
             u"&[\\u0300-\\uD7FF\\uE000-\\uFFFF]-[:Noncharacter_Code_Point:]]",
             -1, &status));
-        std::unique_ptr<UCollator, CollatorCloser> collator(ucol_open("", &status));
+        CollatorRef collator = openCanonicalCollator();
+        if (!collator) status = U_INTERNAL_PROGRAM_ERROR;
         std::unique_ptr<USet, SetCloser> contractions(uset_openEmpty());
         ucol_getContractionsAndExpansions(collator.get(), contractions.get(), nullptr, true,
                                           &status);
@@ -206,19 +222,10 @@ struct SearchCloser {
     void operator()(UStringSearch* search) const { usearch_close(search); }
 };
 
-// A collator that tells apart everything but canonically equivalent
-// sequences: identical strength, with normalization. One per thread, as
-// opening one is costly and a collator is not shared between threads.
+// The canonical collator of this thread: opening one is costly, and a
+// collator is not shared between threads.
 UCollator* canonicalCollator() {
-    thread_local std::unique_ptr<UCollator, CollatorCloser> collator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<UCollator, CollatorCloser> opened(ucol_open("", &status));
-        if (U_FAILURE(status)) return std::unique_ptr<UCollator, CollatorCloser>();
-        ucol_setStrength(opened.get(), UCOL_IDENTICAL);
-        ucol_setAttribute(opened.get(), UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
-        if (U_FAILURE(status)) return std::unique_ptr<UCollator, CollatorCloser>();
-        return opened;
-    }();
+    thread_local CollatorRef collator = openCanonicalCollator();
     return collator.get();
 }
 
