@@ -1,6 +1,8 @@
 #pragma once
 // A temporary home on the virtual clock, with the monitor's lines cleared.
-// Analytics starts once per process, so each test starts it itself.
+// Analytics starts once per process, so each test starts it itself, in a
+// process of its own (as ctest runs them); a later test in the same process
+// is skipped rather than run against an engine that is gone.
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,15 @@ inline std::vector<APMLoggedEvent> appEvents() {
 class AnalyticsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        static bool ranInThisProcess = false;
+        if (ranInThisProcess)
+            GTEST_SKIP() << "Analytics starts once per process: run this test in a process of "
+                            "its own (--gtest_filter=" << ::testing::UnitTest::GetInstance()
+                                                             ->current_test_info()
+                                                             ->test_suite_name()
+                         << "." << ::testing::UnitTest::GetInstance()->current_test_info()->name()
+                         << ")";
+        ranInThisProcess = true;
         sim::useVirtualClock();
         NSUserDefaults::resetForTesting();
         APMMeasurement::monitor().clearLines();
