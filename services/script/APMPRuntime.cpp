@@ -260,7 +260,8 @@ class Operands {
     const APMPValueRef& operator[](std::size_t i) const { return *values_[i]; }
 
   private:
-    const APMPValueRef* values_[N] = {};
+    // Each set by evaluate() before it is read.
+    const APMPValueRef* values_[N];
     APMPValueRef held_[N];
     double number_ = 0;
     bool unboxed_ = false;
