@@ -60,6 +60,34 @@ void expectSameBothWays(const FormCase& c) {
     expectSameBothWays(script_test::program(c.program), c.expected, c.variables, c.program);
 }
 
+// `program` after 0 to `paddings - 1` literals, so that a budget running out
+// inside it does so at each step of an iteration in turn.
+void expectSameAfterEveryPadding(const std::string& before, const std::string& program,
+                                 int paddings, const std::string& expected,
+                                 const std::vector<std::string>& variables) {
+    for (int padding = 0; padding < paddings; ++padding) {
+        std::string padded = before;
+        for (int i = 0; i < padding; ++i) padded += "1 ";
+        expectSameBothWays({padded + program, expected, variables});
+    }
+}
+
+// A recursion evaluating `expression` of its argument at every level: `fits`
+// calls succeed, each number of calls up to `fails` ends alike either way,
+// and `fails` calls pass the depth bound.
+void expectSameDepthBound(const std::string& expression, int fits, int fails) {
+    auto program = [&](int calls) {
+        return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (46 (36 (23 " + expression +
+               " 0))) (46 (36 (r (37 (15 \"n\") 1)))))) "
+               "(41 \"t\") (3 \"t\" 0) (3 \"t\" (0 (15 \"t\") (r " +
+               std::to_string(calls) + ")))";
+    };
+    expectSameBothWays({program(fits), "n:0", {"t"}});
+    for (int calls = fits + 1; calls < fails; ++calls)
+        expectSameBothWays({program(calls), "", {"t"}});
+    expectSameBothWays({program(fails), "error 19", {"t"}});
+}
+
 const char* kCountingLoop =
     "(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) "
     "(42 (23 (15 \"i\") 2000) (3 \"i\" (0 (15 \"i\") 1)) false "
@@ -312,29 +340,17 @@ TEST(ScriptStatementFormTest, BudgetRunsOutInNumericLoopsAtTheSameStepEitherWay)
         "(42 (23 (15 \"i\") 1000000) (3 \"i\" (0 (15 \"i\") 1)) false "
         "(46 (3 \"s\" (0 (15 \"s\") (15 \"i\")))))";
     // An iteration counts 17 instructions.
-    for (int padding = 0; padding < 19; ++padding) {
-        std::string program;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + loop, "error 18", {"i", "s"}});
-    }
+    expectSameAfterEveryPadding("", loop, 19, "error 18", {"i", "s"});
     const std::string forLoop =
         "(41 \"i\" \"s\") (3 \"i\" 0) (3 \"s\" 0) "
         "(63 (7 \"i\") (23 (15 \"i\") 1000000) (3 \"i\" (0 (15 \"i\") 1)) "
         "(46 (3 \"s\" (0 (15 \"s\") (15 \"i\")))))";
-    for (int padding = 0; padding < 19; ++padding) {
-        std::string program;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + forLoop, "error 18", {"i", "s"}});
-    }
+    expectSameAfterEveryPadding("", forLoop, 19, "error 18", {"i", "s"});
     // 58822 iterations and a failing condition take 999993 instructions.
     const std::string ending =
         "(41 \"i\") (3 \"i\" 0) (42 (23 (15 \"i\") 58822) (3 \"i\" (0 (15 \"i\") 1)) false "
         "(46 (3 \"i\" (0 (15 \"i\") 0))))";
-    for (int padding = 0; padding < 4; ++padding) {
-        std::string program;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + ending, "", {"i"}});
-    }
+    expectSameAfterEveryPadding("", ending, 4, "", {"i"});
 }
 
 // The budget runs out at every position within a loop iteration in turn.
@@ -345,11 +361,7 @@ TEST(ScriptStatementFormTest, BudgetRunsOutAtTheSameStepEitherWay) {
         "(46 (3 \"i\" (0 (15 \"i\") (26 (15 \"i\") 0))) (3 \"s\" (0 (15 \"s\") \"\")) "
         "(3 \"s\" (0 (15 \"s\") \"\"))))";
     // An iteration counts 28 instructions.
-    for (int padding = 0; padding < 30; ++padding) {
-        std::string program;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + loop, "error 18", {"i"}});
-    }
+    expectSameAfterEveryPadding("", loop, 30, "error 18", {"i"});
 }
 
 // Element and property reads and writes: as operands and for their effect,
@@ -401,39 +413,18 @@ TEST(ScriptStatementFormTest, PropertyReadsAndWritesRunAlikeEitherWay) {
         "(42 true (3 \"i\" (0 (15 \"i\") 1)) false "
         "(46 (43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) (15 \"i\"))) "
         "(43 (15 \"a\") (15 \"i\") (16 (15 \"a\") 0))))";
-    for (int padding = 0; padding < 30; ++padding) {
-        std::string program;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + loop, "error 18", {"i"}});
-    }
+    expectSameAfterEveryPadding("", loop, 30, "error 18", {"i"});
     // Reads and writes nested in a recursion meet the depth bound at the same level.
     std::string expression = "(15 \"n\")";
     for (int i = 0; i < 4; ++i) expression = "(16 (7 (43 (7) 0 " + expression + ")) 0)";
-    auto deep = [&](int calls) {
-        return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (46 (36 (23 " + expression +
-               " 0))) (46 (36 (r (37 (15 \"n\") 1)))))) (41 \"t\") (3 \"t\" 0) "
-               "(3 \"t\" (0 (15 \"t\") (r " +
-               std::to_string(calls) + ")))";
-    };
-    expectSameBothWays({deep(70), "n:0", {"t"}});
-    for (int calls = 71; calls < 100; ++calls) expectSameBothWays({deep(calls), "", {"t"}});
-    expectSameBothWays({deep(100), "error 19", {"t"}});
+    expectSameDepthBound(expression, 70, 100);
 }
 
 // Deep recursion reaches the depth bound at every level of an expression.
 TEST(ScriptStatementFormTest, DepthRunsOutAtTheSameLevelEitherWay) {
     std::string expression = "(15 \"n\")";
     for (int i = 0; i < 12; ++i) expression = "(0 " + expression + " 1)";
-    auto program = [&](int calls) {
-        return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (46 (36 (23 " + expression +
-               " 0))) (46 (36 (r (37 (15 \"n\") 1)))))) "
-               "(41 \"t\") (3 \"t\" 0) (3 \"t\" (0 (15 \"t\") (r " +
-               std::to_string(calls) + ")))";
-    };
-    // The first runs fit, the last fail.
-    expectSameBothWays({program(85), "n:0", {"t"}});
-    for (int calls = 86; calls < 104; ++calls) expectSameBothWays({program(calls), "", {"t"}});
-    expectSameBothWays({program(104), "error 19", {"t"}});
+    expectSameDepthBound(expression, 85, 104);
 }
 
 // An if whose chosen branch is a return hands its value to the call: near
@@ -456,14 +447,10 @@ TEST(ScriptStatementFormTest, ReturningBranchesRunAlikeEitherWay) {
         "(36 (0 (fib (37 (15 \"n\") 1)) (fib (37 (15 \"n\") 2))))) ";
     expectSameBothWays({fib + "(fib 12)", "n:144", {}});
     // An iteration counts 26 instructions.
-    for (int padding = 0; padding < 28; ++padding) {
-        std::string program = fib;
-        for (int i = 0; i < padding; ++i) program += "1 ";
-        expectSameBothWays({program + "(41 \"t\") (3 \"t\" 0) "
-                                      "(42 true (3 \"t\" (0 (15 \"t\") (fib 2))) false (46))",
-                            "error 18",
-                            {"t"}});
-    }
+    expectSameAfterEveryPadding(fib,
+                                "(41 \"t\") (3 \"t\" 0) "
+                                "(42 true (3 \"t\" (0 (15 \"t\") (fib 2))) false (46))",
+                                28, "error 18", {"t"});
     const FormCase others[] = {
         {"(50 \"f\" (7 \"n\") (22 (23 (15 \"n\") 2) 5) (22 false (36 1) (46 7)) 9) (f 1)", "n:9",
          {}},
