@@ -249,6 +249,16 @@ class Operands {
     // Whether the last argument is a number held only in number().
     bool unboxed() const { return unboxed_; }
     double number() const { return number_; }
+    // The last argument as a value of its own, boxed if need be, for a
+    // caller done with the operands.
+    APMPValueRef takeLast() {
+        if (unboxed_) {
+            unboxed_ = false;
+            return APMPNumberValue::make(number_);
+        }
+        if (values_[N - 1] == &held_[N - 1]) return std::move(held_[N - 1]);
+        return *values_[N - 1];
+    }
     // The last argument as a value, boxed if need be.
     const APMPValueRef& last() {
         if (unboxed_) {
@@ -336,18 +346,24 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
             return wantResult ? *held : nullptr;
         }
     }
-    const APMPValueRef& value = operands.last();
     const APMPValueRef& object = operands[0];
     const APMPValueRef& key = operands[1];
-    // An element by its number is written without converting the key again.
+    // An element by its number is written without converting the key again;
+    // a value nobody else wants is handed over rather than shared.
     if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
         double index = static_cast<const APMPNumberValue&>(*key).value;
         if (index >= 0 && std::isfinite(index) && std::trunc(index) == index) {
-            static_cast<APMPArrayValue&>(*object).setElement(index, value, error);
-            if (error) return APMPUndefined();
-            return wantResult ? value : nullptr;
+            auto& array = static_cast<APMPArrayValue&>(*object);
+            if (!wantResult) {
+                array.setElement(index, operands.takeLast(), error);
+                return error ? APMPUndefined() : nullptr;
+            }
+            const APMPValueRef& value = operands.last();
+            array.setElement(index, value, error);
+            return error ? APMPUndefined() : value;
         }
     }
+    const APMPValueRef& value = operands.last();
     APMPSetProperty(object, key, value, error);
     if (error) return APMPUndefined();
     return wantResult ? value : nullptr;

@@ -1276,21 +1276,21 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPValueRef& pro
     propertyMap.setValue(value, name);
 }
 
-void APMPArrayValue::setElement(double index, const APMPValueRef& value, APMPErrorSlot& error) {
+void APMPArrayValue::setElement(double index, APMPValueRef value, APMPErrorSlot& error) {
     if (index >= static_cast<double>(APMPRunContext::kMaxElements)) {
         APMPSetError(error, kAPMPErrorSizeLimit);
         return;
     }
     auto i = static_cast<std::size_t>(index);
     if (i < elements_.size()) {
-        elements_[i] = value;
+        elements_[i] = std::move(value);
     } else if (i == elements_.size()) {
         // Appending needs no hole first.
         if (!reserve(i + 1, error)) return;
-        elements_.push_back(value);
+        elements_.push_back(std::move(value));
         account();
     } else if (setLength(i + 1, error)) {
-        elements_[i] = value;
+        elements_[i] = std::move(value);
     }
 }
 

@@ -521,7 +521,7 @@ class APMPArrayValue final : public APMPRuntimeValue, public APMPReleasable {
     APMPValueRef valueForProperty(const APMPValueRef& property, APMPErrorSlot& error) const;
     void setValue(const APMPValueRef& value, const APMPValueRef& property, APMPErrorSlot& error);
     // The write of an element: `index` is a whole number, at least zero.
-    void setElement(double index, const APMPValueRef& value, APMPErrorSlot& error);
+    void setElement(double index, APMPValueRef value, APMPErrorSlot& error);
     void removeValueForProperty(const APMPValueRef& property, APMPErrorSlot& error);
     std::vector<APMPValueRef> allPropertyNames() const;
     // Element i, or null when i is not below the count.
