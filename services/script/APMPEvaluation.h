@@ -55,6 +55,12 @@ inline bool checkDepth(const APMPRunContext& context, APMPErrorSlot& error) {
     return true;
 }
 
+// Whether `index` is a whole number below `count`.
+inline bool isIndexBelow(double index, std::size_t count) {
+    return index >= 0 && index < static_cast<double>(count) &&
+           static_cast<double>(static_cast<std::size_t>(index)) == index;
+}
+
 // The remainder of a division as fmod gives it. Whole numbers below 2^53
 // take the integer remainder, which is the same and many times faster; a
 // zero result keeps the dividend's sign.
@@ -148,6 +154,12 @@ bool runNumericLoop(const APMPValueRef& condition, const APMPValueRef& update,
 // false with the result in `other` otherwise, undefined on error.
 bool evaluateOperand(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error,
                      double& number, APMPValueRef& other);
+
+// A statement of known cost whose values are all numbers where it needs
+// them, in one step: with its whole cost counted and its number in
+// `number`. False, with nothing counted or changed, otherwise.
+bool quickNumber(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
+                 double& number);
 
 // Evaluates `value` and takes its truth, as a condition does.
 bool evaluateTruth(const APMPValueRef& value, const APMPScopeRef& scope, APMPErrorSlot& error);

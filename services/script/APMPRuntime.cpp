@@ -90,19 +90,16 @@ using apmp_detail::tNesting;
 
 namespace {
 
-// Literals, and statements that only read variables, compute and compare:
-// evaluating them assigns nothing.
+using apmp_detail::isIndexBelow;
+
+// Literals, and statements that only read variables and elements, compute
+// and compare: evaluating them changes nothing.
 bool isPure(const APMPValueRef& argument) {
     if (argument->kind() != APMPKind::Statement) return true;
     const auto& statement = static_cast<const APMPStatementValue&>(*argument);
     return statement.cost.count != 0 && statement.form != APMPStatementForm::Assign &&
-           statement.form != APMPStatementForm::AssignSum;
-}
-
-// Whether `index` is a whole number below `count`.
-bool isIndexBelow(double index, std::size_t count) {
-    return index >= 0 && index < static_cast<double>(count) &&
-           static_cast<double>(static_cast<std::size_t>(index)) == index;
+           statement.form != APMPStatementForm::AssignSum &&
+           statement.form != APMPStatementForm::WriteProperty;
 }
 
 bool allPure(const APMPValueList& arguments) {

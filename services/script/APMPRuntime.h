@@ -158,7 +158,7 @@ void setStatementFormsEnabled(bool enabled);
 APMPStatementForm APMPStatementFormOf(const APMPCommandSlot* slot, const APMPValueList& arguments);
 // The cost of a statement of this form whose evaluation is known in advance.
 APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueList& arguments);
-// Fills the operand leaves of a statement just made.
+// Scans a statement just made for what its evaluation needs to know.
 void APMPDescribeOperands(APMPStatementValue& statement);
 // The form of a built-in command handler, before its arguments are looked at.
 APMPStatementForm APMPFormOfHandler(APMPCommandHandler handler);

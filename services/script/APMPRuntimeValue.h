@@ -635,12 +635,22 @@ struct APMPStatementCost {
     std::uint32_t height = 0;
 };
 
-struct APMPNameCache;
-struct APMPOperandLeaf {
-    const APMPNameCache* variable = nullptr;
+class APMPStatementValue;
+class APMPScope;
+// An operand of a statement of known cost, decoded when the statement is
+// made: a number or other literal, a variable read or a statement that
+// computes a number.
+struct APMPStepOperand {
+    enum class Kind : std::uint8_t { Other, Number, Variable, Computed };
+    Kind kind = Kind::Other;
     double number = 0;
-    bool isNumber = false;
+    const APMPRuntimeValue* literal = nullptr;
+    const APMPStatementValue* statement = nullptr;
 };
+// Computes the number of a statement of known cost in one step; false when
+// a value it meets is not one it handles.
+using APMPStepFunction = bool (*)(const APMPStatementValue& statement, APMPScope& scope,
+                                  double& number);
 
 // Where a variable name was last found, as seen from one scope; valid while
 // the scope layout epoch is unchanged.
@@ -666,18 +676,19 @@ class APMPStatementValue final : public APMPRuntimeValue {
     const std::uint8_t comparison;
     // The literal variable name of the ReadVariable and Assign forms.
     const APMPString* const variableName;
-    // For a statement that only reads variables, computes and compares (and
-    // assigns the result): the instructions its evaluation counts and the
-    // levels of statements it nests. Zero count for any other statement.
+    // For a statement that only reads variables and elements, computes and
+    // compares (and assigns or writes the result): the instructions its
+    // evaluation counts and the levels of statements it nests. Zero count
+    // for any other statement.
     const APMPStatementCost cost;
     // Filled and used only by the evaluating thread.
     mutable APMPNameCache nameCache;
-    // For a two-operand form, its operands that are number literals or
-    // variable reads by literal name, so that they are read without
-    // following the argument values; for an assignment, the arithmetic
-    // statement assigned, if that is what it assigns.
-    APMPOperandLeaf leaves[2];
-    const APMPStatementValue* assignedArithmetic = nullptr;
+    // For a statement of known cost, the operands its one-step evaluation
+    // reads: those of a comparison, arithmetic or element read or write, the
+    // value of an assignment.
+    APMPStepOperand steps[3];
+    // For arithmetic and element reads of known cost, their one step.
+    APMPStepFunction step = nullptr;
     // For a block: whether its statements may add a name to the scope they
     // run in, so that it needs a scope of its own. Scanned once when made.
     bool blockDeclares = true;

@@ -149,26 +149,13 @@ bool isAssignment(const APMPStatementValue& statement) {
     return statement.form == Form::Assign || statement.form == Form::AssignSum;
 }
 
-bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
-                    APMPErrorSlot& error, double& number, Ref& other);
-bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
-                     double& number);
-
-// A number literal, or a variable read whose name is resolved and whose
-// value is a number, read without a call. Only where nothing is counted.
-inline bool numberLeaf(const APMPOperandLeaf& leaf, APMPScope& scope, double& number) {
-    if (leaf.isNumber) {
-        number = leaf.number;
-        return true;
-    }
-    const APMPNameCache* cache = leaf.variable;
-    if (!cache || cache->scope != &scope || cache->epoch != APMPScopeLayoutEpoch() ||
-        !cache->slot || !isNumber(cache->slot->value))
-        return false;
-    number = numberOf(cache->slot->value);
-    return true;
+// Statements that change a variable or an element.
+bool writes(const APMPStatementValue& statement) {
+    return isAssignment(statement) || statement.form == Form::WriteProperty;
 }
 
+bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
+                    APMPErrorSlot& error, double& number, Ref& other);
 // The operands of a two-operand command, evaluated in order; false on error.
 struct Operands {
     double number[2] = {0, 0};
@@ -238,7 +225,7 @@ bool compareOperands(const APMPStatementValue& statement, const APMPScopeRef& sc
 bool evaluateNumber(const Ref& value, const APMPScopeRef& scope, APMPRunContext& context,
                     APMPErrorSlot& error, double& number, Ref& other) {
     const APMPStatementValue* statement = statementOf(value);
-    if (statement && quickArithmetic(*statement, *scope, context, number)) return true;
+    if (statement && quickNumber(*statement, *scope, context, number)) return true;
     if (!countInstruction(context, error)) {
         other = undefinedValue();
         return false;
@@ -315,11 +302,12 @@ bool comparisonTruth(const APMPStatementValue& statement, const APMPScopeRef& sc
     return compareOperands(statement, scope, context, error);
 }
 
-// The commonest loop statements in one step: a comparison or an
-// assignment of arithmetic on two number literals or resolved number
-// variables, whose whole cost fits the budget and the depth bound. They
-// then count exactly what the full path would and nothing inside can fail
-// or look at the depth; false, with nothing done, when any of that is not so.
+// A statement whose whole cost is known (literals, variable reads,
+// arithmetic, comparisons and element reads, see APMPStatementCostOf) and
+// fits the budget and the depth bound runs in one step: when every value
+// it meets is what the step handles, it counts exactly what the full path
+// would, and nothing inside can fail, look at the depth or change anything.
+// Otherwise the step gives up with nothing done and the full path runs.
 bool fitsInOneStep(const APMPStatementValue& statement, const APMPRunContext& context) {
     return statement.cost.count != 0 &&
            context.instructionCount + statement.cost.count <= context.checkpoint &&
@@ -327,15 +315,177 @@ bool fitsInOneStep(const APMPStatementValue& statement, const APMPRunContext& co
                APMPRunContext::kDepthLimit;
 }
 
+// What a variable read finds through the name it last resolved from this
+// scope; null when it has not resolved it from here yet.
+inline const Ref* resolvedVariable(const APMPStatementValue& read, const APMPScope& scope) {
+    const APMPNameCache& cache = read.nameCache;
+    if (cache.scope != &scope || cache.epoch != APMPScopeLayoutEpoch() || !cache.slot)
+        return nullptr;
+    return &cache.slot->value;
+}
+
+inline bool stepNumber(const APMPStepOperand& operand, APMPScope& scope, double& number);
+
+// A literal, or what a resolved variable read finds.
+const APMPRuntimeValue* stepValue(const APMPStepOperand& operand, APMPScope& scope) {
+    if (operand.kind != APMPStepOperand::Kind::Variable) return operand.literal;
+    const Ref* held = resolvedVariable(*operand.statement, scope);
+    return held ? held->get() : nullptr;
+}
+
+const APMPString* stepName(const APMPStepOperand& value, APMPScope& scope) {
+    const APMPRuntimeValue* key = stepValue(value, scope);
+    if (!key || key->kind() != APMPKind::String) return nullptr;
+    return &static_cast<const APMPStringValue*>(key)->value;
+}
+
+// An element read that finds a number: an array element at a whole index
+// within it, a map entry by its name, or a string's length.
+bool stepElement(const APMPStatementValue& read, APMPScope& scope, double& number) {
+    const APMPRuntimeValue* object = stepValue(read.steps[0], scope);
+    if (!object) return false;
+    const Ref* found = nullptr;
+    switch (object->kind()) {
+        case APMPKind::Array: {
+            double index = 0;
+            if (!stepNumber(read.steps[1], scope, index)) return false;
+            const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
+            if (!isIndexBelow(index, elements.size())) return false;
+            found = &elements[static_cast<std::size_t>(index)];
+            break;
+        }
+        case APMPKind::Map: {
+            const APMPString* name = stepName(read.steps[1], scope);
+            if (!name) return false;
+            found = static_cast<const APMPMapValue&>(*object).propertyMap.find(*name);
+            break;
+        }
+        case APMPKind::String: {
+            const APMPString* name = stepName(read.steps[1], scope);
+            if (!name || *name != u"length") return false;
+            number = static_cast<double>(static_cast<const APMPStringValue&>(*object).value.size());
+            return true;
+        }
+        default:
+            return false;
+    }
+    if (!found || !isNumber(*found)) return false;
+    number = numberOf(*found);
+    return true;
+}
+
+using Kind = APMPStepOperand::Kind;
+
+template <Kind K>
+inline bool stepOperand(const APMPStepOperand& operand, APMPScope& scope, double& number) {
+    if constexpr (K == Kind::Number) {
+        number = operand.number;
+        return true;
+    } else if constexpr (K == Kind::Variable) {
+        const Ref* held = resolvedVariable(*operand.statement, scope);
+        if (!held || !isNumber(*held)) return false;
+        number = numberOf(*held);
+        return true;
+    } else if constexpr (K == Kind::Computed) {
+        return operand.statement->step(*operand.statement, scope, number);
+    } else {
+        return false;
+    }
+}
+
+// The number an operand gives in one step.
+inline bool stepNumber(const APMPStepOperand& operand, APMPScope& scope, double& number) {
+    switch (operand.kind) {
+        case Kind::Number:
+            return stepOperand<Kind::Number>(operand, scope, number);
+        case Kind::Variable:
+            return stepOperand<Kind::Variable>(operand, scope, number);
+        case Kind::Computed:
+            return stepOperand<Kind::Computed>(operand, scope, number);
+        default:
+            return false;
+    }
+}
+
+// Arithmetic made for its form and the kinds of its operands, so that its
+// step neither tests them nor branches on the form.
+template <Form F, Kind A, Kind B>
+bool stepArithmetic(const APMPStatementValue& statement, APMPScope& scope, double& number) {
+    double a = 0, b = 0;
+    if (!stepOperand<A>(statement.steps[0], scope, a) ||
+        !stepOperand<B>(statement.steps[1], scope, b))
+        return false;
+    number = arithmetic(F, a, b);
+    return true;
+}
+
+template <Form F, Kind A>
+APMPStepFunction arithmeticStep(Kind b) {
+    switch (b) {
+        case Kind::Number:
+            return &stepArithmetic<F, A, Kind::Number>;
+        case Kind::Variable:
+            return &stepArithmetic<F, A, Kind::Variable>;
+        case Kind::Computed:
+            return &stepArithmetic<F, A, Kind::Computed>;
+        default:
+            return nullptr;
+    }
+}
+
+template <Form F>
+APMPStepFunction arithmeticStep(Kind a, Kind b) {
+    switch (a) {
+        case Kind::Number:
+            return arithmeticStep<F, Kind::Number>(b);
+        case Kind::Variable:
+            return arithmeticStep<F, Kind::Variable>(b);
+        case Kind::Computed:
+            return arithmeticStep<F, Kind::Computed>(b);
+        default:
+            return nullptr;
+    }
+}
+
+APMPStepFunction stepOf(const APMPStatementValue& statement) {
+    Kind a = statement.steps[0].kind;
+    Kind b = statement.steps[1].kind;
+    switch (statement.form) {
+        case Form::Add:
+            return arithmeticStep<Form::Add>(a, b);
+        case Form::Subtract:
+            return arithmeticStep<Form::Subtract>(a, b);
+        case Form::Multiply:
+            return arithmeticStep<Form::Multiply>(a, b);
+        case Form::Divide:
+            return arithmeticStep<Form::Divide>(a, b);
+        case Form::Modulo:
+            return arithmeticStep<Form::Modulo>(a, b);
+        case Form::ReadProperty:
+            return &stepElement;
+        default:
+            return nullptr;
+    }
+}
+
 bool quickTruth(const APMPStatementValue& comparison, APMPScope& scope, APMPRunContext& context,
                 bool& truth) {
     double a = 0, b = 0;
-    if (!fitsInOneStep(comparison, context) || !numberLeaf(comparison.leaves[0], scope, a) ||
-        !numberLeaf(comparison.leaves[1], scope, b))
+    if (!fitsInOneStep(comparison, context) ||
+        !stepNumber(comparison.steps[0], scope, a) || !stepNumber(comparison.steps[1], scope, b))
         return false;
     context.instructionCount += comparison.cost.count;
     truth = compareNumbers(comparison.comparison, a, b);
     return true;
+}
+
+// Stores a number into an entry as an assignment does: in place when the
+// entry holds the only reference to a number.
+void storeInPlace(Ref& held, double number) {
+    if (isNumber(held) && held.use_count() == 1)
+        static_cast<APMPNumberValue&>(*held).value = number;
+    else
+        held = APMPNumberValue::make(number);
 }
 
 bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRunContext& context) {
@@ -343,37 +493,63 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
     if (!fitsInOneStep(assignment, context) || target.scope != &scope || !target.writable ||
         target.epoch != APMPScopeLayoutEpoch())
         return false;
-    const APMPStatementValue* expression = assignment.assignedArithmetic;
-    double a = 0, b = 0;
-    if (!expression || !numberLeaf(expression->leaves[0], scope, a) ||
-        !numberLeaf(expression->leaves[1], scope, b))
-        return false;
+    double result = 0;
+    if (!stepNumber(assignment.steps[0], scope, result)) return false;
     context.instructionCount += assignment.cost.count;
-    double result = arithmetic(expression->form, a, b);
-    Ref& held = target.slot->value;
-    if (isNumber(held) && held.use_count() == 1)
-        static_cast<APMPNumberValue&>(*held).value = result;
-    else
-        held = APMPNumberValue::make(result);
+    storeInPlace(target.slot->value, result);
     return true;
 }
 
-// Arithmetic on two number literals or resolved number variables whose
-// whole cost fits, in one step as quickAssign does it.
-bool quickArithmetic(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
-                     double& number) {
-    if (statement.form < Form::Add || statement.form > Form::Modulo ||
-        !fitsInOneStep(statement, context))
+// An element or entry write of a number, for its effect: into a number
+// nothing else holds, or as an array element. With the whole cost counted
+// the element write can still fail on the size bound, as the full path's
+// does after counting the same.
+bool quickWrite(const APMPStatementValue& write, APMPScope& scope, APMPRunContext& context,
+                APMPErrorSlot& error) {
+    if (!fitsInOneStep(write, context)) return false;
+    const APMPRuntimeValue* object = stepValue(write.steps[0], scope);
+    double value = 0;
+    if (!object || !stepNumber(write.steps[2], scope, value)) return false;
+    if (object->kind() == APMPKind::Array) {
+        double index = 0;
+        if (!stepNumber(write.steps[1], scope, index) || !(index >= 0) ||
+            !std::isfinite(index) || std::trunc(index) != index)
+            return false;
+        context.instructionCount += write.cost.count;
+        auto& array = const_cast<APMPArrayValue&>(static_cast<const APMPArrayValue&>(*object));
+        if (isIndexBelow(index, array.elements().size())) {
+            Ref& held = const_cast<Ref&>(array.elements()[static_cast<std::size_t>(index)]);
+            if (isNumber(held) && held.use_count() == 1) {
+                static_cast<APMPNumberValue&>(*held).value = value;
+                return true;
+            }
+        }
+        CurrentContext current(context);
+        array.setElement(index, APMPNumberValue::make(value), error);
+        return true;
+    }
+    if (object->kind() != APMPKind::Map) return false;
+    const APMPString* name = stepName(write.steps[1], scope);
+    auto& table = const_cast<APMPMapValue&>(static_cast<const APMPMapValue&>(*object)).propertyMap;
+    Slot* slot = name && !table.isImmutable() ? table.findSlot(*name) : nullptr;
+    if (!slot || slot->immutable || !isNumber(slot->value) || slot->value.use_count() != 1)
         return false;
-    double a = 0, b = 0;
-    if (!numberLeaf(statement.leaves[0], scope, a) || !numberLeaf(statement.leaves[1], scope, b))
-        return false;
-    context.instructionCount += statement.cost.count;
-    number = arithmetic(statement.form, a, b);
+    context.instructionCount += write.cost.count;
+    static_cast<APMPNumberValue&>(*slot->value).value = value;
     return true;
 }
 
 }  // namespace
+
+bool quickNumber(const APMPStatementValue& statement, APMPScope& scope, APMPRunContext& context,
+                 double& number) {
+    // A variable read alone costs no more on the full path.
+    if (!statement.step || !fitsInOneStep(statement, context) ||
+        !statement.step(statement, scope, number))
+        return false;
+    context.instructionCount += statement.cost.count;
+    return true;
+}
 
 bool evaluateOperand(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot& error,
                      double& number, Ref& other) {
@@ -505,6 +681,7 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
     // A property write for its effect: its value is not handed back.
     if (statement && statement->form == Form::WriteProperty) {
         APMPRunContext& context = scope->context();
+        if (quickWrite(*statement, *scope, context, error)) return Ref();
         if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
         DepthGuard guard(context);
         return APMPCommandRegistrar::sharedInstance().writeProperty(*statement, scope, error,
@@ -705,16 +882,21 @@ APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueLis
     auto costOf = [](const APMPValueRef& argument) {
         const APMPStatementValue* statement = apmp_detail::statementOf(argument);
         if (!statement) return APMPStatementCost{1, 0};
-        return apmp_detail::isAssignment(*statement) ? APMPStatementCost{} : statement->cost;
+        return apmp_detail::writes(*statement) ? APMPStatementCost{} : statement->cost;
     };
     // A literal counts one instruction and nests nothing; a statement counts
     // one, checks the depth at its level and puts its operands one below.
-    auto combine = [](std::uint32_t own, APMPStatementCost a, APMPStatementCost b) {
-        if (a.count == 0 || b.count == 0) return APMPStatementCost{};
-        std::uint64_t total = std::uint64_t{own} + a.count + b.count;
+    auto combine = [&](std::uint32_t own, std::size_t first) {
+        std::uint64_t total = own;
+        std::uint32_t height = 0;
+        for (std::size_t i = first; i < arguments.size(); ++i) {
+            APMPStatementCost operand = costOf(arguments[i]);
+            if (operand.count == 0) return APMPStatementCost{};
+            total += operand.count;
+            height = std::max(height, operand.height);
+        }
         if (total > APMPRunContext::kInstructionLimit) return APMPStatementCost{};
-        return APMPStatementCost{static_cast<std::uint32_t>(total),
-                                 1 + std::max(a.height, b.height)};
+        return APMPStatementCost{static_cast<std::uint32_t>(total), 1 + height};
     };
     switch (form) {
         case APMPStatementForm::ReadVariable:
@@ -725,38 +907,43 @@ APMPStatementCost APMPStatementCostOf(APMPStatementForm form, const APMPValueLis
         case APMPStatementForm::Divide:
         case APMPStatementForm::Modulo:
         case APMPStatementForm::Compare:
-            return combine(1, costOf(arguments[0]), costOf(arguments[1]));
+        case APMPStatementForm::ReadProperty:
+        case APMPStatementForm::WriteProperty:
+            return combine(1, 0);
         case APMPStatementForm::Assign:
         case APMPStatementForm::AssignSum:
             // The name is counted as a literal operand.
-            return combine(1, APMPStatementCost{1, 0}, costOf(arguments[1]));
+            return combine(2, 1);
         default:
             return {};
     }
 }
 
 void APMPDescribeOperands(APMPStatementValue& statement) {
-    using apmp_detail::statementOf;
+    using Kind = APMPStepOperand::Kind;
     const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
     if (slot && slot->runsBlock) statement.blockDeclares = APMPMayDeclare(statement.arguments);
-    APMPStatementForm form = statement.form;
-    if (form == APMPStatementForm::Assign || form == APMPStatementForm::AssignSum) {
-        const APMPStatementValue* assigned = statementOf(statement.arguments[1]);
-        if (assigned && assigned->form >= APMPStatementForm::Add &&
-            assigned->form <= APMPStatementForm::Modulo)
-            statement.assignedArithmetic = assigned;
-        return;
-    }
-    if (!(form >= APMPStatementForm::Add && form <= APMPStatementForm::Compare)) return;
-    for (int i = 0; i < 2; ++i) {
-        const APMPValueRef& operand = statement.arguments[static_cast<std::size_t>(i)];
-        APMPOperandLeaf& leaf = statement.leaves[i];
-        if (operand->kind() == APMPKind::Number) {
-            leaf.isNumber = true;
-            leaf.number = static_cast<const APMPNumberValue&>(*operand).value;
-        } else if (const APMPStatementValue* read = statementOf(operand);
-                   read && read->form == APMPStatementForm::ReadVariable) {
-            leaf.variable = &read->nameCache;
+    if (statement.cost.count == 0 || statement.form == APMPStatementForm::ReadVariable) return;
+    bool assigns = statement.form == APMPStatementForm::Assign ||
+                   statement.form == APMPStatementForm::AssignSum;
+    std::size_t first = assigns ? 1 : 0;
+    for (std::size_t i = first; i < statement.arguments.size() && i - first < 3; ++i) {
+        const APMPValueRef& argument = statement.arguments[i];
+        APMPStepOperand& operand = statement.steps[i - first];
+        const APMPStatementValue* inner = apmp_detail::statementOf(argument);
+        if (!inner) {
+            operand.literal = argument.get();
+            if (argument->kind() == APMPKind::Number) {
+                operand.kind = Kind::Number;
+                operand.number = static_cast<const APMPNumberValue&>(*argument).value;
+            }
+            continue;
         }
+        operand.statement = inner;
+        if (inner->form == APMPStatementForm::ReadVariable)
+            operand.kind = Kind::Variable;
+        else if (inner->step)
+            operand.kind = Kind::Computed;
     }
+    statement.step = apmp_detail::stepOf(statement);
 }

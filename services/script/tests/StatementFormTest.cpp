@@ -404,6 +404,23 @@ TEST(ScriptStatementFormTest, PropertyReadsAndWritesRunAlikeEitherWay) {
          {"a"}},
         {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 99999999999 1)", "error 20", {"a"}},
         {"(43 (15 \"nope\") 0 1)", "error 6", {}},
+        // Numbers past the shared small ones, held by a variable as well as
+        // by the element or entry a write then changes.
+        {"(41 \"a\" \"o\" \"b\" \"c\") (3 \"a\" (7 (26 50 100))) (3 \"b\" (16 (15 \"a\") 0)) "
+         "(43 (15 \"a\") 0 (0 (16 (15 \"a\") 0) 1)) (3 \"o\" (8 \"k\" (15 \"b\"))) "
+         "(3 \"c\" (16 (15 \"o\") \"k\")) (43 (15 \"o\") \"k\" (37 (16 (15 \"o\") \"k\") 1)) "
+         "(7 (15 \"a\") (15 \"o\") (15 \"b\") (15 \"c\"))",
+         "[[n:5001],{k=n:4999},n:5000,n:5000]",
+         {"a", "o", "b", "c"}},
+        // Element reads nested in indexes and arithmetic, names held in
+        // variables, a text's length, and an index computed for a write.
+        {"(41 \"a\" \"o\" \"k\" \"t\" \"i\") (3 \"a\" (7 2 0 1 7)) (3 \"o\" (8 \"x\" 40)) "
+         "(3 \"k\" \"x\") (3 \"t\" \"abcd\") (3 \"i\" 0) "
+         "(42 (23 (15 \"i\") 3) (3 \"i\" (0 (15 \"i\") 1)) false "
+         "(46 (43 (15 \"a\") (0 (15 \"i\") 4) (0 (16 (15 \"a\") (16 (15 \"a\") (15 \"i\"))) "
+         "(0 (16 (15 \"o\") (15 \"k\")) (16 (15 \"t\") \"length\")))))) (15 \"a\")",
+         "[n:2,n:0,n:1,n:7,n:45,n:46,n:44]",
+         {"i"}},
         {"(41 \"a\") (3 \"a\" (7)) (43 (15 \"a\") 0 (3 \"nope\" 1))", "error 2", {"a"}},
     };
     for (const FormCase& c : cases) expectSameBothWays(c);
