@@ -27,6 +27,10 @@
 #include "services/crash/RZRCTRTKNetworkClient.h"
 #include "services/crash/RZRCTRUserLogging.h"
 #include "services/crash/tests/CrashTestSupport.h"
+#include "services/transport/ZDTCORFlatFileStorage.h"
+#include "services/transport/ZDTCORTransformer.h"
+#include "services/transport/ZDTCORUploadCoordinator.h"
+#include "services/transport/ZDTLGSUploader.h"
 #include "services/util/PRMPromise.h"
 #include "services/util/ZVULoggerTesting.h"
 
@@ -66,9 +70,19 @@ class FacadeTest : public crashtest::CrashFixture {
     void TearDown() override {
         sim::MainLoop::runUntilIdle();
         sim::resetCoreForTesting();
+        // The events a test logged are written, and may start uploads that
+        // look into the home the fixture removes, along the event
+        // transport's queues in this order: all of that ends first, and the
+        // clock stays still until the home is gone, so that no upload timer
+        // fires in between.
+        ZDTCORTransformer::sharedInstance()->eventWritingQueue()->sync([] {});
+        ZDTCORFlatFileStorage::sharedInstance()->storageQueue()->sync([] {});
+        ZDTCORUploadCoordinator::sharedInstance()->coordinationQueue()->sync([] {});
+        ZDTLGSUploader::sharedInstance()->waitForUploadFinishedWithTimeout(60);
+        ZDTCORFlatFileStorage::sharedInstance()->storageQueue()->sync([] {});
         sim::clearServiceHostOverride();
-        sim::useRealClock();
         CrashFixture::TearDown();
+        sim::useRealClock();
     }
     std::shared_ptr<RZRCrashtrace> configure() {
         RZRInstallations::registerLibrary();
@@ -189,6 +203,8 @@ TEST_F(FacadeTest, AStuckWorkQueueEndsStartUpAfterABoundedWait) {
     release->signal();
     EXPECT_TRUE(ended);
     EXPECT_TRUE(settle(crashtrace->startup()));
+    // What was queued behind the stuck block ends before the test does.
+    crashtrace->reportManager()->managerData()->operationQueue->sync([] {});
 }
 
 }  // namespace
