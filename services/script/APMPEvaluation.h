@@ -61,6 +61,34 @@ inline bool isIndexBelow(double index, std::size_t count) {
            static_cast<double>(static_cast<std::size_t>(index)) == index;
 }
 
+// The number an array element or a map entry holds where a write may
+// change it in place: an entry the write would replace, whose number
+// nothing else holds. Null when the write must go the ordinary way.
+inline APMPValueRef* numberHeldOnce(const APMPArrayValue& array, double index) {
+    const auto& elements = array.elements();
+    if (!isIndexBelow(index, elements.size())) return nullptr;
+    // The array is the caller's to write; elements() only reads it.
+    auto& held = const_cast<APMPValueRef&>(elements[static_cast<std::size_t>(index)]);
+    return held->kind() == APMPKind::Number && held.use_count() == 1 ? &held : nullptr;
+}
+inline APMPValueRef* numberHeldOnce(APMPMapValue& map, const APMPString& name) {
+    APMPPropertyMap& table = map.propertyMap;
+    APMPPropertyMap::Slot* slot = table.isImmutable() ? nullptr : table.findSlot(name);
+    if (!slot || slot->immutable || slot->value->kind() != APMPKind::Number ||
+        slot->value.use_count() != 1)
+        return nullptr;
+    return &slot->value;
+}
+
+// Stores a number as an assignment does: into the number the entry holds
+// when nothing else holds it, else as a new one.
+inline void storeNumberInPlace(APMPValueRef& held, double number) {
+    if (held->kind() == APMPKind::Number && held.use_count() == 1)
+        static_cast<APMPNumberValue&>(*held).value = number;
+    else
+        held = APMPNumberValue::make(number);
+}
+
 // The remainder of a division as fmod gives it. Whole numbers below 2^53
 // take the integer remainder, which is the same and many times faster; a
 // zero result keeps the dividend's sign.

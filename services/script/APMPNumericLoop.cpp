@@ -214,14 +214,8 @@ bool NumericLoop::run(APMPRunContext& context) {
     if (!changed) return finished;
     // As an assignment stores a number: in place when the variable holds
     // the only reference.
-    for (std::size_t i = 0; i < registerCount_; ++i) {
-        if (!assigned_[i]) continue;
-        APMPValueRef& held = slots_[i]->value;
-        if (held.use_count() == 1)
-            static_cast<APMPNumberValue&>(*held).value = registers_[i];
-        else
-            held = APMPNumberValue::make(registers_[i]);
-    }
+    for (std::size_t i = 0; i < registerCount_; ++i)
+        if (assigned_[i]) storeNumberInPlace(slots_[i]->value, registers_[i]);
     return finished;
 }
 

@@ -274,26 +274,15 @@ class Operands {
     bool unboxed_ = false;
 };
 
-// The number an element or map entry holds where a write may replace it in
-// place: an entry the write would change, whose number nothing else holds.
-// Null when the write must go the ordinary way.
-const APMPValueRef* numberInPlace(const APMPValueRef& object, const APMPValueRef& key) {
-    const APMPValueRef* held = nullptr;
-    if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String) {
-        APMPPropertyMap& table = static_cast<APMPMapValue&>(*object).propertyMap;
-        APMPPropertyMap::Slot* slot =
-            table.isImmutable()
-                ? nullptr
-                : table.findSlot(static_cast<const APMPStringValue&>(*key).value);
-        if (slot && !slot->immutable) held = &slot->value;
-    } else if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number) {
-        double index = static_cast<const APMPNumberValue&>(*key).value;
-        const auto& elements = static_cast<const APMPArrayValue&>(*object).elements();
-        if (isIndexBelow(index, elements.size()))
-            held = &elements[static_cast<std::size_t>(index)];
-    }
-    if (!held || (*held)->kind() != APMPKind::Number || held->use_count() != 1) return nullptr;
-    return held;
+// numberHeldOnce for the evaluated object and key of a write.
+APMPValueRef* numberInPlace(const APMPValueRef& object, const APMPValueRef& key) {
+    if (object->kind() == APMPKind::Map && key->kind() == APMPKind::String)
+        return apmp_detail::numberHeldOnce(static_cast<APMPMapValue&>(*object),
+                                           static_cast<const APMPStringValue&>(*key).value);
+    if (object->kind() == APMPKind::Array && key->kind() == APMPKind::Number)
+        return apmp_detail::numberHeldOnce(static_cast<const APMPArrayValue&>(*object),
+                                           static_cast<const APMPNumberValue&>(*key).value);
+    return nullptr;
 }
 
 }  // namespace
@@ -338,7 +327,7 @@ APMPValueRef APMPCommandRegistrar::writeProperty(const APMPStatementValue& state
         return APMPUndefined();
     // A number that replaces a number nothing else holds is written into it.
     if (operands.unboxed()) {
-        if (const APMPValueRef* held = numberInPlace(operands[0], operands[1])) {
+        if (APMPValueRef* held = numberInPlace(operands[0], operands[1])) {
             static_cast<APMPNumberValue&>(**held).value = operands.number();
             return wantResult ? *held : nullptr;
         }

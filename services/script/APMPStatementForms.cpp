@@ -132,11 +132,10 @@ Ref storeNumber(const APMPStatementValue& statement, APMPScope& scope, double nu
     if (access == Access::Absent) return fail(error, kAPMPErrorUndeclared);
     if (access == Access::Writable) {
         Ref& held = slot->value;
-        if (!boxed && isNumber(held) && held.use_count() == 1) {
-            static_cast<APMPNumberValue&>(*held).value = number;
-        } else {
-            held = boxed ? std::move(boxed) : APMPNumberValue::make(number);
-        }
+        if (boxed)
+            held = std::move(boxed);
+        else
+            storeNumberInPlace(held, number);
         return wantResult ? held : Ref();
     }
     if (!wantResult) return Ref();
@@ -479,15 +478,6 @@ bool quickTruth(const APMPStatementValue& comparison, APMPScope& scope, APMPRunC
     return true;
 }
 
-// Stores a number into an entry as an assignment does: in place when the
-// entry holds the only reference to a number.
-void storeInPlace(Ref& held, double number) {
-    if (isNumber(held) && held.use_count() == 1)
-        static_cast<APMPNumberValue&>(*held).value = number;
-    else
-        held = APMPNumberValue::make(number);
-}
-
 bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRunContext& context) {
     const APMPNameCache& target = assignment.nameCache;
     if (!fitsInOneStep(assignment, context) || target.scope != &scope || !target.writable ||
@@ -496,7 +486,7 @@ bool quickAssign(const APMPStatementValue& assignment, APMPScope& scope, APMPRun
     double result = 0;
     if (!stepNumber(assignment.steps[0], scope, result)) return false;
     context.instructionCount += assignment.cost.count;
-    storeInPlace(target.slot->value, result);
+    storeNumberInPlace(target.slot->value, result);
     return true;
 }
 
@@ -516,26 +506,24 @@ bool quickWrite(const APMPStatementValue& write, APMPScope& scope, APMPRunContex
             !std::isfinite(index) || std::trunc(index) != index)
             return false;
         context.instructionCount += write.cost.count;
-        auto& array = const_cast<APMPArrayValue&>(static_cast<const APMPArrayValue&>(*object));
-        if (isIndexBelow(index, array.elements().size())) {
-            Ref& held = const_cast<Ref&>(array.elements()[static_cast<std::size_t>(index)]);
-            if (isNumber(held) && held.use_count() == 1) {
-                static_cast<APMPNumberValue&>(*held).value = value;
-                return true;
-            }
+        const auto& array = static_cast<const APMPArrayValue&>(*object);
+        if (Ref* held = numberHeldOnce(array, index)) {
+            static_cast<APMPNumberValue&>(**held).value = value;
+            return true;
         }
         CurrentContext current(context);
-        array.setElement(index, APMPNumberValue::make(value), error);
+        // Values are reached through const pointers here, but the array is
+        // the program's to write, as the full path's write does.
+        const_cast<APMPArrayValue&>(array).setElement(index, APMPNumberValue::make(value), error);
         return true;
     }
-    if (object->kind() != APMPKind::Map) return false;
     const APMPString* name = stepName(write.steps[1], scope);
-    auto& table = const_cast<APMPMapValue&>(static_cast<const APMPMapValue&>(*object)).propertyMap;
-    Slot* slot = name && !table.isImmutable() ? table.findSlot(*name) : nullptr;
-    if (!slot || slot->immutable || !isNumber(slot->value) || slot->value.use_count() != 1)
-        return false;
+    if (object->kind() != APMPKind::Map || !name) return false;
+    Ref* held = numberHeldOnce(const_cast<APMPMapValue&>(static_cast<const APMPMapValue&>(*object)),
+                               *name);
+    if (!held) return false;
     context.instructionCount += write.cost.count;
-    static_cast<APMPNumberValue&>(*slot->value).value = value;
+    static_cast<APMPNumberValue&>(**held).value = value;
     return true;
 }
 
