@@ -102,12 +102,6 @@ bool isPure(const APMPValueRef& argument) {
            statement.form != APMPStatementForm::WriteProperty;
 }
 
-bool allPure(const APMPValueList& arguments) {
-    for (const APMPValueRef& argument : arguments)
-        if (!isPure(argument)) return false;
-    return true;
-}
-
 }  // namespace
 
 APMPValueRef APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value,
@@ -161,22 +155,19 @@ APMPValueRef APMPCommandRegistrar::evaluateCommand(const APMPStatementValue& sta
     }
     if (!slot) {
         // The name is resolved once per scope layout, like a variable read.
-        // The function is held while its arguments run unless they cannot
-        // assign the name; a call holds its own function while it runs.
+        // The function is held while its arguments and its body run: either
+        // may assign the name.
         APMPPropertyMap::Slot* found =
             apmp_detail::findName(statement.nameCache, statement.functionName, *scope);
         if (!found || !APMPIsKind(found->value, APMPKind::Function)) return APMPUndefined();
-        auto* function = static_cast<APMPFunctionValue*>(found->value.get());
+        APMPValueRef held = found->value;
+        auto* function = static_cast<APMPFunctionValue*>(held.get());
         // Native functions evaluate their arguments as they need.
-        if (typeid(*function) != typeid(APMPFunctionValue)) {
-            APMPValueRef held = found->value;
+        if (typeid(*function) != typeid(APMPFunctionValue))
             return function->invokeWithArguments(statement.arguments, scope, error);
-        }
-        APMPValueRef held;
-        if (!allPure(statement.arguments)) held = found->value;
         APMPValueList* values = evaluateIntoBuffer(statement.arguments, scope, error);
         if (!values) return APMPUndefined();
-        APMPValueRef result = function->call(*values, error, number);
+        APMPValueRef result = function->callHeld(*values, error, number);
         values->clear();
         return result;
     }

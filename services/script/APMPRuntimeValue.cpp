@@ -42,6 +42,34 @@ std::string APMPUTF8(const APMPString& text) {
 namespace {
 std::atomic<std::int64_t> gLiveBytes{0};
 
+// Each thread gathers its own changes to the live bytes and adds them to
+// the shared count once they pass a small bound, so that appending an
+// element costs no atomic operation. The shared count is off by at most
+// the bound for each thread that runs programs.
+class LocalBytes {
+  public:
+    ~LocalBytes() { flush(); }
+    LocalBytes() = default;
+    LocalBytes(const LocalBytes&) = delete;
+    LocalBytes& operator=(const LocalBytes&) = delete;
+    // Adds a change; the total live bytes as this thread sees them.
+    std::int64_t add(std::int64_t bytes) {
+        pending_ += bytes;
+        if (pending_ > kBound || pending_ < -kBound) flush();
+        return total();
+    }
+    std::int64_t total() const { return gLiveBytes.load(std::memory_order_relaxed) + pending_; }
+    void flush() {
+        if (pending_ != 0) gLiveBytes.fetch_add(pending_, std::memory_order_relaxed);
+        pending_ = 0;
+    }
+
+  private:
+    static constexpr std::int64_t kBound = std::int64_t{64} << 10;
+    std::int64_t pending_ = 0;
+};
+thread_local LocalBytes tLiveBytes;
+
 // Evaluations between two looks at the clock: about a millisecond.
 constexpr std::int64_t kCheckInterval = 16384;
 
@@ -115,14 +143,14 @@ void APMPAddWork(std::int64_t units) {
 }
 
 void APMPAddBytes(std::int64_t bytes) {
-    std::int64_t total = gLiveBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    std::int64_t total = tLiveBytes.add(bytes);
     if (bytes > 0 && total > APMPRunContext::kMaxLiveBytes)
         if (APMPRunContext* context = APMPRunContext::current())
             context->stopWith(kAPMPErrorSizeLimit);
 }
 
 void APMPReleaseBytes(std::int64_t bytes) {
-    gLiveBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    tLiveBytes.add(-bytes);
 }
 
 bool APMPListBuilder::reserve(std::size_t count, std::int64_t bytesEach, APMPErrorSlot& error) {
@@ -275,12 +303,12 @@ static void APMPTrack(const std::shared_ptr<APMPReleasable>& container) {
 }
 
 std::int64_t APMPLiveBytes() {
+    tLiveBytes.flush();
     return gLiveBytes.load(std::memory_order_relaxed);
 }
 
 bool APMPReserveBytes(std::int64_t bytes, APMPErrorSlot& error) {
-    if (bytes > 0 &&
-        gLiveBytes.load(std::memory_order_relaxed) + bytes > APMPRunContext::kMaxLiveBytes) {
+    if (bytes > 0 && tLiveBytes.total() + bytes > APMPRunContext::kMaxLiveBytes) {
         APMPSetError(error, kAPMPErrorSizeLimit);
         return false;
     }
@@ -1399,7 +1427,7 @@ APMPFunctionValue::~APMPFunctionValue() {
     propertyMap.releaseValuesLater();
     for (APMPValueRef& statement : statements) APMPReleaseLater(std::move(statement));
     APMPReleaseLater(std::move(definingScope));
-    for (APMPScopeRef& spare : spareCallScopes_) APMPReleaseLater(std::move(spare));
+    for (SpareCall& spare : spareCalls_) APMPReleaseLater(std::move(spare.scope));
     APMPFinishReleases();
 }
 
@@ -1437,15 +1465,14 @@ bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) con
 void APMPFunctionValue::markReferences(APMPMarker& marker) const {
     propertyMap.forEachValue([&](const APMPValueRef& value) { marker.markValue(value); });
     marker.markScope(definingScope.get());
-    for (const APMPScopeRef& spare : spareCallScopes_) marker.markScope(spare.get());
+    for (const SpareCall& spare : spareCalls_) marker.markScope(spare.scope.get());
 }
 
 void APMPFunctionValue::releaseReferences() {
     propertyMap.clear();
     statements.clear();
     definingScope.reset();
-    spareCallScopes_.clear();
-    spareSlots_.clear();
+    spareCalls_.clear();
 }
 
 APMPValueRef APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
@@ -1473,40 +1500,49 @@ double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPEr
 
 APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSlot& error,
                                      double* number) {
-    if (!definingScope) return APMPUndefined();  // released with its runtime
-    const std::size_t count = parameters.size();
-    const bool boundByPosition = count <= kBoundParameters;
-    std::array<APMPPropertyMap::Slot*, kBoundParameters> bound{};
-    APMPScopeRef callScope;
-    if (spareCallScopes_.empty()) {
-        callScope = definingScope->createChildScope();
-        for (std::size_t i = 0; i < count; ++i)
-            callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(),
-                                parameters[i]);
-    } else {
-        callScope = std::move(spareCallScopes_.back());
-        spareCallScopes_.pop_back();
-        if (boundByPosition) {
-            auto first = spareSlots_.end() - static_cast<std::ptrdiff_t>(count);
-            std::copy(first, spareSlots_.end(), bound.begin());
-            spareSlots_.erase(first, spareSlots_.end());
-            for (std::size_t i = 0; i < count; ++i)
-                bound[i]->value = i < arguments.size() ? arguments[i] : APMPUndefined();
-        } else {
-            for (std::size_t i = 0; i < count; ++i)
-                callScope->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(),
-                                    parameters[i]);
-        }
-    }
     // Keep the body alive while it runs: it may redefine this very function.
     // Holding the function itself is enough and costs no copy of the body;
     // the body is only emptied when the runtime releases it between runs.
     std::shared_ptr<const APMPRuntimeValue> self = weak_from_this().lock();
-    APMPValueList copied;
-    if (!self) copied = statements;
-    APMPValueRef result =
-        APMPEvaluator::executeFunctionBody(self ? statements : copied, callScope, error, number);
-    keepCallScope(std::move(callScope), bound[0] ? bound.data() : nullptr);
+    if (self) return run<false>(statements, arguments, error, number);
+    APMPValueList copied = statements;
+    return run<false>(copied, arguments, error, number);
+}
+
+APMPValueRef APMPFunctionValue::callHeld(APMPValueList& arguments, APMPErrorSlot& error,
+                                         double* number) {
+    return run<true>(statements, arguments, error, number);
+}
+
+template <bool Take, typename List>
+APMPValueRef APMPFunctionValue::run(const APMPValueList& body, List& arguments, APMPErrorSlot& error,
+                                    double* number) {
+    if (!definingScope) return APMPUndefined();  // released with its runtime
+    const std::size_t count = parameters.size();
+    auto argument = [&](std::size_t i) -> APMPValueRef {
+        if (i >= arguments.size()) return APMPUndefined();
+        if constexpr (Take) return std::move(arguments[i]);
+        return arguments[i];
+    };
+    BoundSlots bound{};
+    APMPScopeRef callScope;
+    if (spareCalls_.empty()) {
+        callScope = definingScope->createChildScope();
+        for (std::size_t i = 0; i < count; ++i) callScope->addValue(argument(i), parameters[i]);
+    } else {
+        SpareCall& spare = spareCalls_.back();
+        callScope = std::move(spare.scope);
+        if (count <= kBoundParameters) {
+            bound = spare.bound;
+            for (std::size_t i = 0; i < count; ++i) bound[i]->value = argument(i);
+        } else {
+            for (std::size_t i = 0; i < count; ++i)
+                callScope->addValue(argument(i), parameters[i]);
+        }
+        spareCalls_.pop_back();
+    }
+    APMPValueRef result = APMPEvaluator::executeFunctionBody(body, callScope, error, number);
+    keepCallScope(std::move(callScope), bound[0] ? &bound : nullptr);
     return result;
 }
 
@@ -1514,22 +1550,31 @@ APMPValueRef APMPFunctionValue::call(const APMPValueList& arguments, APMPErrorSl
 // parameters, all writable, cannot be told from a fresh one once they are
 // assigned again; the names resolved in it stay resolved for the next call.
 // A call scope only gains names, so with its count unchanged its entries
-// have not moved.
-void APMPFunctionValue::keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound) {
+// have not moved. Its parameters hold nothing while it waits: every one is
+// bound again before the next call reads it.
+void APMPFunctionValue::keepCallScope(APMPScopeRef scope, const BoundSlots* bound) {
     const std::size_t count = parameters.size();
     if (scope.use_count() != 1 || scope->contents.isImmutable() || scope->contents.count() != count)
         return;
-    std::array<APMPPropertyMap::Slot*, kBoundParameters> slots{};
-    for (std::size_t i = 0; i < count; ++i) {
-        APMPPropertyMap::Slot* slot = bound ? bound[i] : scope->contents.findSlot(parameters[i]);
-        if (!slot || slot->immutable) return;
-        slot->value = APMPUndefined();
-        if (count <= kBoundParameters) slots[i] = slot;
+    BoundSlots slots;
+    if (bound) {
+        slots = *bound;
+    } else {
+        for (std::size_t i = 0; i < count && i < kBoundParameters; ++i)
+            slots[i] = scope->contents.findSlot(parameters[i]);
     }
-    spareCallScopes_.push_back(std::move(scope));
-    if (count <= kBoundParameters)
-        spareSlots_.insert(spareSlots_.end(), slots.begin(),
-                           slots.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        APMPPropertyMap::Slot* slot =
+            i < kBoundParameters ? slots[i] : scope->contents.findSlot(parameters[i]);
+        if (!slot || slot->immutable) return;
+    }
+    // Emptied only once the scope is sure to be kept.
+    for (std::size_t i = 0; i < count; ++i) {
+        APMPPropertyMap::Slot* slot =
+            i < kBoundParameters ? slots[i] : scope->contents.findSlot(parameters[i]);
+        slot->value.reset();
+    }
+    spareCalls_.push_back({std::move(scope), slots});
 }
 
 // ---- control and statement ----

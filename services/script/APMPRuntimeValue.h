@@ -14,6 +14,7 @@
 // Exceeding a bound fails with kAPMPErrorDepthLimit or kAPMPErrorSizeLimit
 // instead of exhausting the stack or memory.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -183,6 +184,8 @@ inline std::int64_t APMPWorkOfElements(std::size_t count) {
 // The memory bound. Every byte a program makes the host hold is counted
 // here, process-wide: live strings and array slots, the names and entries
 // of property tables, logged lines and events, and the buffers of a sort.
+// Exact for the calling thread's changes; another thread's may lag by up
+// to 64 KiB.
 std::int64_t APMPLiveBytes();
 // False with kAPMPErrorSizeLimit when `bytes` more would pass the bound.
 bool APMPReserveBytes(std::int64_t bytes, APMPErrorSlot& error);
@@ -568,6 +571,9 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     // given, a returned number may be stored there instead, and null
     // returned.
     APMPValueRef call(const APMPValueList& arguments, APMPErrorSlot& error, double* number);
+    // The same for a caller that holds this function while the call runs;
+    // the arguments are moved into the parameters.
+    APMPValueRef callHeld(APMPValueList& arguments, APMPErrorSlot& error, double* number);
 
     bool hasProperty(const APMPString& name) const { return propertyMap.hasName(name); }
     APMPValueRef valueForProperty(const APMPString& name) const {
@@ -585,17 +591,24 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
     APMPPropertyMap propertyMap;
 
   private:
+    static constexpr std::size_t kBoundParameters = 8;
+    using BoundSlots = std::array<APMPPropertyMap::Slot*, kBoundParameters>;
+    // The scope of an ended call that nothing kept, holding the parameters
+    // only, ready for a next call. For a function of few parameters, the
+    // entries of its parameters in order, so that a call binds them without
+    // looking them up; they stay put while the scope holds just those names.
+    struct SpareCall {
+        APMPScopeRef scope;
+        BoundSlots bound;
+    };
+    template <bool Take, typename List>
+    APMPValueRef run(const APMPValueList& body, List& arguments, APMPErrorSlot& error,
+                     double* number);
     // Keeps an ended call's scope for the next call; `bound` are the
     // entries of its parameters when known.
-    void keepCallScope(APMPScopeRef scope, APMPPropertyMap::Slot* const* bound);
-    // The scopes of ended calls that nothing kept, holding the parameters
-    // only, ready for the next calls; one per level a recursion reached.
-    std::vector<APMPScopeRef> spareCallScopes_;
-    static constexpr std::size_t kBoundParameters = 8;
-    // For a function of few parameters, the entries of each spare scope's
-    // parameters in order, so that a call binds them without looking them
-    // up; they stay put while the scope holds just those names.
-    std::vector<APMPPropertyMap::Slot*> spareSlots_;
+    void keepCallScope(APMPScopeRef scope, const BoundSlots* bound);
+    // One per level a recursion reached.
+    std::vector<SpareCall> spareCalls_;
 };
 
 enum class APMPControlType : std::uint8_t { Break, Continue, Return };

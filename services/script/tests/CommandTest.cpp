@@ -120,6 +120,10 @@ TEST(ScriptCommandTest, ControlCommands) {
         // A function that drops the last reference to itself runs to its end.
         {"(50 \"f\" (7 \"x\") (3 \"f\" 0) (36 (0 (15 \"x\") 1))) (7 (f 4) (15 \"f\"))",
          "[n:5,n:0]"},
+        // The same once the declaration's own result is gone, so that only
+        // the name holds the function.
+        {"(50 \"f\" (7 \"x\") (3 \"f\" 0) (36 (7 (15 \"x\") 1))) 0 (7 (f 4) (15 \"f\"))",
+         "[[n:4,n:1],n:0]"},
         {"(50 \"f\" (7 \"x\" \"y\") (36 (7 (15 \"x\") (15 \"y\")))) (f (f 1 2) 3)",
          "[[n:1,n:2],n:3]"},
         // Every level of a recursion has its parameters to itself, before and

@@ -297,6 +297,22 @@ TEST(ScriptValueTest, ElementWritesCountExactlyTheSlotsTheyAdd) {
     EXPECT_EQ(APMPLiveBytes() - empty, 2 * kSlot);
 }
 
+TEST(ScriptValueTest, BytesCountedOnAnotherThreadReachTheTotalWhenItEnds) {
+    // A thread adds its changes to the shared count in batches; what it has
+    // not yet added must not be lost when it ends, however small.
+    constexpr auto kSlot = static_cast<std::int64_t>(sizeof(APMPValueRef));
+    std::int64_t before = APMPLiveBytes();
+    std::shared_ptr<APMPArrayValue> array;
+    std::thread([&] {
+        array = APMPArrayValue::make();
+        APMPErrorSlot error;
+        for (int i = 0; i < 3; ++i) array->setElement(i, APMPNumberValue::make(i), error);
+    }).join();
+    EXPECT_EQ(APMPLiveBytes() - before, 3 * kSlot);
+    std::thread([&] { array.reset(); }).join();
+    EXPECT_EQ(APMPLiveBytes(), before);
+}
+
 TEST(ScriptValueTest, PropertyTablesKeepEveryNameAsTheyGrow) {
     // A table starts as a short list and moves to a hash table past a few
     // names; reads, writes and removals work alike on either side.
