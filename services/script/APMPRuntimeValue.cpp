@@ -1045,7 +1045,7 @@ APMPValueRef APMPArrayValue::applyWithName(const APMPString& name, const APMPVal
         return static_cast<APMPFunctionValue&>(*function).invokeWithArguments(arguments, scope,
                                                                               error);
     }
-    auto self = std::static_pointer_cast<APMPArrayValue>(shared_from_this());
+    auto self = shared_from_this();
     return APMPArrayCommandEvaluator::evaluateCommand(name, self, arguments, scope, error);
 }
 

@@ -266,7 +266,10 @@ enum class APMPKind : std::uint8_t {
     Statement
 };
 
-class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
+// Only arrays and functions hand out references to themselves: sparing
+// every number and text the weak reference halves what making and
+// dropping one costs.
+class APMPRuntimeValue {
   public:
     APMPRuntimeValue() = default;
     virtual ~APMPRuntimeValue() = default;
@@ -281,8 +284,6 @@ class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
     virtual APMPValueRef applyWithName(const APMPString& name, const APMPValueList& arguments,
                                        const APMPScopeRef& scope, APMPErrorSlot& error);
     virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
-
-    APMPValueRef ref() { return shared_from_this(); }
 
   protected:
     explicit APMPRuntimeValue(APMPKind kind) : kind_(kind) {}
@@ -479,7 +480,9 @@ class APMPMapValue : public APMPRuntimeValue, public APMPReleasable {
     APMPPropertyMap propertyMap;
 };
 
-class APMPArrayValue final : public APMPRuntimeValue, public APMPReleasable {
+class APMPArrayValue final : public APMPRuntimeValue,
+                             public APMPReleasable,
+                             public std::enable_shared_from_this<APMPArrayValue> {
   public:
     APMPArrayValue() : APMPRuntimeValue(APMPKind::Array) {}
     ~APMPArrayValue() override;
@@ -541,7 +544,9 @@ class APMPArrayValue final : public APMPRuntimeValue, public APMPReleasable {
     std::int64_t accountedBytes_ = 0;
 };
 
-class APMPFunctionValue : public APMPRuntimeValue, public APMPReleasable {
+class APMPFunctionValue : public APMPRuntimeValue,
+                          public APMPReleasable,
+                          public std::enable_shared_from_this<APMPFunctionValue> {
   public:
     APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameters,
                       APMPValueList statements, APMPScopeRef definingScope);
