@@ -565,6 +565,15 @@ struct ReusingAllocator {
         return true;
     }
 };
+
+// A value every runtime and thread shares for as long as the process
+// lives. Its references are not counted, so that copying and dropping one
+// costs no atomic operation; with no count to read, nothing ever takes it
+// for a value only it holds and changes it in place.
+template <class Value, class... Arguments>
+APMPValueRef shareForever(Arguments... arguments) {
+    return APMPValueRef(APMPValueRef(), new Value(arguments...));
+}
 }  // namespace
 
 // ---- number ----
@@ -574,7 +583,7 @@ APMPValueRef APMPNumberValue::make(double value) {
     static const std::vector<APMPValueRef>* shared = [] {
         auto* values = new std::vector<APMPValueRef>();
         for (int i = 0; i < kShared; ++i)
-            values->push_back(std::make_shared<APMPNumberValue>(static_cast<double>(i)));
+            values->push_back(shareForever<APMPNumberValue>(static_cast<double>(i)));
         return values;
     }();
     // Negative zero keeps its own value.
@@ -642,8 +651,8 @@ bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 // ---- boolean, null, undefined ----
 
 const APMPValueRef& APMPBooleanValue::booleanValueWithBool(bool value) {
-    static const APMPValueRef yes = std::make_shared<APMPBooleanValue>(true);
-    static const APMPValueRef no = std::make_shared<APMPBooleanValue>(false);
+    static const APMPValueRef yes = shareForever<APMPBooleanValue>(true);
+    static const APMPValueRef no = shareForever<APMPBooleanValue>(false);
     return value ? yes : no;
 }
 APMPString APMPBooleanValue::stringValueOrError(APMPErrorSlot&) const {
@@ -661,7 +670,7 @@ bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) cons
 }
 
 const APMPValueRef& APMPNullValue::sharedInstance() {
-    static const APMPValueRef instance = std::make_shared<APMPNullValue>();
+    static const APMPValueRef instance = shareForever<APMPNullValue>();
     return instance;
 }
 APMPString APMPNullValue::stringValueOrError(APMPErrorSlot&) const {
@@ -683,7 +692,7 @@ bool APMPNullValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 }
 
 const APMPValueRef& APMPUndefinedValue::sharedInstance() {
-    static const APMPValueRef instance = std::make_shared<APMPUndefinedValue>();
+    static const APMPValueRef instance = shareForever<APMPUndefinedValue>();
     return instance;
 }
 APMPString APMPUndefinedValue::stringValueOrError(APMPErrorSlot&) const {
