@@ -1210,7 +1210,8 @@ void APMPArrayValue::sortUsingFunctionValue(const APMPValueRef& function, const 
     auto rank = [&](const APMPValueRef& v) {
         return v == hole ? 2 : v->kind() == APMPKind::Undefined ? 1 : 0;
     };
-    // One argument list for every comparison instead of one each.
+    // One argument list for every comparison instead of one each. The
+    // caller holds the comparator for as long as the sort runs.
     APMPValueList arguments(2);
     auto less = [&](const APMPValueRef& a, const APMPValueRef& b) -> bool {
         if (!APMPChargeWork(1, error)) return false;
@@ -1497,11 +1498,11 @@ APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
     return call(arguments, error, nullptr);
 }
 
-double APMPFunctionValue::invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error) {
+double APMPFunctionValue::invokeForNumber(APMPValueList& arguments, APMPErrorSlot& error) {
     // Native functions answer through their own invocation.
     double number = std::numeric_limits<double>::quiet_NaN();
     APMPValueRef result = typeid(*this) == typeid(APMPFunctionValue)
-                              ? call(arguments, error, &number)
+                              ? callHeld(arguments, error, &number)
                               : invokeWithEvaluatedArguments(arguments, error);
     if (error) return std::numeric_limits<double>::quiet_NaN();
     return result ? result->doubleValueOrError(error) : number;

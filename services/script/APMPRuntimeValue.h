@@ -570,8 +570,9 @@ class APMPFunctionValue : public APMPRuntimeValue,
     virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& arguments,
                                                       APMPErrorSlot& error);
     // The call's result as doubleValueOrError gives it, without boxing a
-    // returned number.
-    double invokeForNumber(const APMPValueList& arguments, APMPErrorSlot& error);
+    // returned number, for a caller that holds this function while the
+    // call runs. The arguments may be moved from.
+    double invokeForNumber(APMPValueList& arguments, APMPErrorSlot& error);
     // Runs the body of a function defined by a program. With `number`
     // given, a returned number may be stored there instead, and null
     // returned.
