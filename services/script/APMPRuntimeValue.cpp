@@ -1566,7 +1566,7 @@ void APMPFunctionValue::keepCallScope(APMPScopeRef scope, const BoundSlots* boun
     const std::size_t count = parameters.size();
     if (scope.use_count() != 1 || scope->contents.isImmutable() || scope->contents.count() != count)
         return;
-    BoundSlots slots;
+    BoundSlots slots{};
     if (bound) {
         slots = *bound;
     } else {
