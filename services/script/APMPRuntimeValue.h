@@ -266,9 +266,9 @@ enum class APMPKind : std::uint8_t {
     Statement
 };
 
-// Only arrays and functions hand out references to themselves: sparing
-// every number and text the weak reference halves what making and
-// dropping one costs.
+// Only arrays and functions hand out references to themselves: every
+// number and text is spared the weak reference to itself, and the two
+// atomic operations it costs to make and drop one.
 class APMPRuntimeValue {
   public:
     APMPRuntimeValue() = default;
@@ -607,6 +607,8 @@ class APMPFunctionValue : public APMPRuntimeValue,
         APMPScopeRef scope;
         BoundSlots bound;
     };
+    // Binds the arguments, moved from with `Take`, in a call scope and
+    // runs `body` in it.
     template <bool Take, typename List>
     APMPValueRef run(const APMPValueList& body, List& arguments, APMPErrorSlot& error,
                      double* number);
