@@ -1567,22 +1567,13 @@ void APMPFunctionValue::keepCallScope(APMPScopeRef scope, const BoundSlots* boun
     if (scope.use_count() != 1 || scope->contents.isImmutable() || scope->contents.count() != count)
         return;
     BoundSlots slots{};
-    if (bound) {
-        slots = *bound;
-    } else {
-        for (std::size_t i = 0; i < count && i < kBoundParameters; ++i)
-            slots[i] = scope->contents.findSlot(parameters[i]);
-    }
     for (std::size_t i = 0; i < count; ++i) {
         APMPPropertyMap::Slot* slot =
-            i < kBoundParameters ? slots[i] : scope->contents.findSlot(parameters[i]);
+            bound ? (*bound)[i] : scope->contents.findSlot(parameters[i]);
+        // A scope not kept is dropped here, whatever it was emptied of.
         if (!slot || slot->immutable) return;
-    }
-    // Emptied only once the scope is sure to be kept.
-    for (std::size_t i = 0; i < count; ++i) {
-        APMPPropertyMap::Slot* slot =
-            i < kBoundParameters ? slots[i] : scope->contents.findSlot(parameters[i]);
         slot->value.reset();
+        if (i < kBoundParameters) slots[i] = slot;
     }
     spareCalls_.push_back({std::move(scope), slots});
 }
