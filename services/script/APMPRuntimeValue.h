@@ -713,6 +713,10 @@ class APMPStatementValue final : public APMPRuntimeValue {
     // For a block: whether its statements may add a name to the scope they
     // run in, so that it needs a scope of its own. Scanned once when made.
     bool blockDeclares = true;
+    // For a command that takes its arguments as they are (a loop, a branch,
+    // a switch): whether a statement run for its effect calls its handler
+    // without passing through the registrar. Decided once when made.
+    bool runsHandlerDirectly = false;
 };
 
 class APMPScope : public std::enable_shared_from_this<APMPScope>, public APMPReleasable {

@@ -675,6 +675,14 @@ Ref evaluateForEffect(const Ref& value, const APMPScopeRef& scope, APMPErrorSlot
         return APMPCommandRegistrar::sharedInstance().writeProperty(*statement, scope, error,
                                                                     false);
     }
+    // A loop, a branch or a switch has its handler run here, counted and
+    // nested as the registrar would run it.
+    if (statement && statement->runsHandlerDirectly) {
+        APMPRunContext& context = scope->context();
+        if (!countInstruction(context, error) || !checkDepth(context, error)) return Ref();
+        DepthGuard guard(context);
+        return slot->handler(statement->arguments, scope, error);
+    }
     return evaluate(value, scope, error);
 }
 
@@ -911,6 +919,11 @@ void APMPDescribeOperands(APMPStatementValue& statement) {
     using Kind = APMPStepOperand::Kind;
     const auto* slot = static_cast<const APMPCommandSlot*>(statement.command);
     if (slot && slot->runsBlock) statement.blockDeclares = APMPMayDeclare(statement.arguments);
+    statement.runsHandlerDirectly =
+        slot && statement.form == APMPStatementForm::General && !slot->evaluatesArguments &&
+        !slot->readsVariable && !slot->assignsVariable && !slot->runsBlock &&
+        !slot->readsProperty && !slot->writesProperty &&
+        apmp_detail::gFormsEnabled.load(std::memory_order_relaxed);
     if (statement.cost.count == 0 || statement.form == APMPStatementForm::ReadVariable) return;
     bool assigns = statement.form == APMPStatementForm::Assign ||
                    statement.form == APMPStatementForm::AssignSum;

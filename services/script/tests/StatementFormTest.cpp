@@ -504,6 +504,33 @@ TEST(ScriptStatementFormTest, ResolvedLoopsNearTheDepthBoundFailAlikeEitherWay) 
     expectSameBothWays(program(298), "error 19", {"k"}, "298");
 }
 
+// A branch, a switch and a loop run for their effect inside a loop's body,
+// at every depth near the bound, behind 0 to 4 blocks.
+TEST(ScriptStatementFormTest, CommandsRunForTheirEffectReachTheDepthBoundAlikeEitherWay) {
+    std::string deep = "(15 \"k\")";
+    for (int i = 0; i < 12; ++i) deep = "(0 " + deep + " 1)";
+    const std::pair<std::string, std::string> commands[] = {
+        {"(22 (23 " + deep + " 0) (46 (3 \"k\" 5)))", "n:0"},
+        {"(38 (15 \"k\") (46 0) (46 (46 (3 \"k\" " + deep + "))))", "n:0"},
+        {"(42 (23 (15 \"k\") 1) (3 \"k\" " + deep + ") false (46))", "n:12"},
+    };
+    for (const auto& [command, shallowResult] : commands) {
+        auto program = [&](int calls, int blocks) {
+            std::string wrapped = command;
+            for (int i = 0; i < blocks; ++i) wrapped = "(53 " + wrapped + ")";
+            return "(50 \"r\" (7 \"n\") (22 (23 (15 \"n\") 1) (46 (41 \"k\" \"j\") (3 \"k\" 0) "
+                   "(3 \"j\" 0) (42 (23 (15 \"j\") 1) (3 \"j\" (0 (15 \"j\") 1)) false (46 " +
+                   wrapped + ")) (36 (15 \"k\"))) (46 (36 (r (37 (15 \"n\") 1)))))) (r " +
+                   std::to_string(calls) + ")";
+        };
+        expectSameBothWays({program(88, 0), shallowResult, {}});
+        expectSameBothWays({program(100, 4), "error 19", {}});
+        for (int blocks = 0; blocks <= 4; ++blocks)
+            for (int calls = 89; calls < 100; ++calls)
+                expectSameBothWays({program(calls, blocks), "", {}});
+    }
+}
+
 // A loop run at every depth near the bound, behind 0 to 4 blocks.
 TEST(ScriptStatementFormTest, LoopsNearTheDepthBoundFailAlikeEitherWay) {
     auto program = [](int calls, int blocks) {
