@@ -1566,16 +1566,22 @@ void APMPFunctionValue::keepCallScope(APMPScopeRef scope, const BoundSlots* boun
     const std::size_t count = parameters.size();
     if (scope.use_count() != 1 || scope->contents.isImmutable() || scope->contents.count() != count)
         return;
-    BoundSlots slots{};
+    // The entries are written in place: an array built aside and copied in
+    // whole is read back before its writes have settled, which stalls.
+    const std::size_t at = spareCalls_.size();
+    spareCalls_.emplace_back();
     for (std::size_t i = 0; i < count; ++i) {
         APMPPropertyMap::Slot* slot =
             bound ? (*bound)[i] : scope->contents.findSlot(parameters[i]);
         // A scope not kept is dropped here, whatever it was emptied of.
-        if (!slot || slot->immutable) return;
+        if (!slot || slot->immutable) {
+            spareCalls_.pop_back();
+            return;
+        }
         slot->value.reset();
-        if (i < kBoundParameters) slots[i] = slot;
+        if (i < kBoundParameters) spareCalls_[at].bound[i] = slot;
     }
-    spareCalls_.push_back({std::move(scope), slots});
+    spareCalls_[at].scope = std::move(scope);
 }
 
 // ---- control and statement ----
